@@ -1,0 +1,23 @@
+# Compiler settings shared by every target: strict warnings, sanitizers, 32-bit float model.
+
+add_library(vt_warnings INTERFACE)
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  target_compile_options(vt_warnings INTERFACE
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+    -Wnon-virtual-dtor -Woverloaded-virtual -Wcast-qual -Wformat=2)
+  if(VT_WERROR)
+    target_compile_options(vt_warnings INTERFACE -Werror)
+  endif()
+endif()
+
+if(VT_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# A 32-bit x86 build keeps doubles in SSE registers so that double is double; long double
+# stays the x87 extended type that the computations rely on.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)$")
+  add_compile_options(-msse2 -mfpmath=sse)
+endif()

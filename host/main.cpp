@@ -1,0 +1,72 @@
+// veltrane: the substitute host. It loads the plug-in module, registers it and runs its
+// command on real image files.
+#include "host/PluginModule.h"
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const Usage = R"(usage: veltrane <command> [options]
+
+commands:
+  info [--plugin PATH]     load the plug-in, register it and show its command
+
+options:
+  --plugin PATH            the plug-in module (default: Veltrane.so beside this program)
+  -h, --help               show this help
+  --version                show the version
+
+exit status: 0 done, 1 the plug-in did nothing, 2 error
+)";
+
+int Info(const std::vector<std::string>& args) {
+    std::string pluginPath = vt::host::DefaultPluginPath();
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--plugin" && i + 1 < args.size())
+            pluginPath = args[++i];
+        else
+            throw std::invalid_argument("info: unexpected argument '" + args[i] + "'");
+    }
+    vt::host::TPluginModule plugin(pluginPath);
+    const vt::host::TRegisteredCommand command = plugin.Register();
+    std::printf("plug-in:     %s\n", plugin.Path().c_str());
+    std::printf("menu:        %s\n", command.Menu.c_str());
+    std::printf("caption:     %s\n", command.Caption.c_str());
+    std::printf("description: %s\n", command.Description.c_str());
+    std::printf("command id:  %d\n", command.CommandId);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::fputs(Usage, stderr);
+        return 2;
+    }
+    const std::string command = args.front();
+    args.erase(args.begin());
+    try {
+        if (command == "-h" || command == "--help" || command == "help") {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (command == "--version") {
+            std::printf("veltrane %s\n", VT_VERSION);
+            return 0;
+        }
+        if (command == "info")
+            return Info(args);
+        std::fprintf(stderr, "veltrane: unknown command '%s'\n\n%s", command.c_str(), Usage);
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "veltrane: %s\n", e.what());
+        return 2;
+    }
+}

@@ -1,0 +1,34 @@
+// The library's one start-up and shut-down path: every module is initialised once, in
+// dependency order, and finalised in the reverse order.
+#pragma once
+
+namespace vt {
+
+// Initialises every module of the component library. Calls nest: only the first one acts,
+// and only the matching last LibraryShutdown finalises. Programs that use the library call
+// it once before anything else; the plug-in module calls it when it is loaded.
+void LibraryStartup();
+void LibraryShutdown() noexcept;
+
+// Guards one module's initialisation: Enter is true on the first request only, Leave on the
+// matching last one.
+class TModuleCounter {
+public:
+    bool Enter() noexcept { return Count++ == 0; }
+    bool Leave() noexcept { return Count > 0 && --Count == 0; }
+    bool Active() const noexcept { return Count > 0; }
+
+private:
+    int Count = 0;
+};
+
+// Starts the library for the lifetime of a scope (tools and tests).
+class TLibraryScope {
+public:
+    TLibraryScope() { LibraryStartup(); }
+    ~TLibraryScope() { LibraryShutdown(); }
+    TLibraryScope(const TLibraryScope&) = delete;
+    TLibraryScope& operator=(const TLibraryScope&) = delete;
+};
+
+} // namespace vt

@@ -1,0 +1,193 @@
+// The plug-in module as a host sees it: registration, the command protocol, the boxes it
+// shows, refusals that leave the host's pixels untouched, and the caller's float environment.
+#include "PluginHost.h"
+
+#include "platform/Win32.h"
+
+#include <gtest/gtest.h>
+
+#include <cfenv>
+#include <cstring>
+#include <memory>
+
+using namespace vt::test;
+
+namespace {
+
+struct TCallbackLog {
+    std::vector<int32_t> Codes;
+    std::string Menu, Caption, Description;
+    int32_t CommandId = -1;
+    int32_t Result = 0;
+    int32_t Owner = 0x4321;
+};
+TCallbackLog* Log = nullptr;
+
+int32_t VT_STDCALL RecordingCallback(int32_t code, void* data) {
+    Log->Codes.push_back(code);
+    if (code == VT_CALLBACK_REGISTER_COMMAND) {
+        const auto* command = static_cast<const TPluginCommand*>(data);
+        Log->Menu = command->Menu;
+        Log->Caption = command->Caption;
+        Log->Description = command->Description;
+        Log->CommandId = command->CommandId;
+    } else if (code == VT_CALLBACK_GET_OWNER_WINDOW) {
+        *static_cast<int32_t*>(data) = Log->Owner;
+    }
+    return Log->Result;
+}
+
+int32_t VT_STDCALL OtherCallback(int32_t code, void* data) {
+    Log->Codes.push_back(1000 + code);
+    if (code == VT_CALLBACK_GET_OWNER_WINDOW)
+        *static_cast<int32_t*>(data) = 99;
+    return 0;
+}
+
+// A host image in memory of its own, with guard bytes around it that must never change.
+struct THostPicture {
+    THostPicture(int32_t w, int32_t h, int32_t pixelSize, int32_t bytesPerLine)
+        : Storage(static_cast<size_t>(bytesPerLine > 0 ? bytesPerLine : 1) *
+                      static_cast<size_t>(h > 0 ? h : 1) +
+                  2 * Guard) {
+        for (size_t i = 0; i < Storage.size(); ++i)
+            Storage[i] = static_cast<uint8_t>(i * 31 + 7);
+        Original = Storage;
+        Image = {w, h, bytesPerLine, pixelSize, Storage.data() + Guard, nullptr};
+    }
+    bool Unchanged() const { return Storage == Original; }
+
+    static constexpr size_t Guard = 64;
+    std::vector<uint8_t> Storage;
+    std::vector<uint8_t> Original;
+    THostImage Image;
+};
+
+class Protocol : public testing::Test {
+protected:
+    void SetUp() override {
+        Log = &log;
+        plugin = std::make_unique<TLoadedPlugin>();
+        ASSERT_NE(plugin->RegisterPlugin, nullptr);
+        ASSERT_NE(plugin->ProcessImage, nullptr);
+    }
+    void TearDown() override { Log = nullptr; }
+
+    void Register() {
+        ASSERT_EQ(plugin->RegisterPlugin(RecordingCallback), 0);
+        log.Codes.clear();
+    }
+
+    TCallbackLog log;
+    std::unique_ptr<TLoadedPlugin> plugin;
+};
+
+} // namespace
+
+TEST_F(Protocol, RegistrationDescribesTheCommandAndReturnsTheCallbacksResult) {
+    log.Result = 5;
+    EXPECT_EQ(plugin->RegisterPlugin(RecordingCallback), 5);
+    EXPECT_EQ(log.Codes, std::vector<int32_t>{VT_CALLBACK_REGISTER_COMMAND});
+    EXPECT_EQ(log.Menu, "Plugins");
+    EXPECT_EQ(log.Caption, "Veltrane");
+    EXPECT_EQ(log.Description, "Stretch PCA components (note: this might not be implementated "
+                               "exactly as described in books on the subject)");
+    EXPECT_EQ(log.CommandId, 1);
+}
+
+TEST_F(Protocol, NullRegistrationReturnsZeroAndCallsNothing) {
+    EXPECT_EQ(plugin->RegisterPlugin(nullptr), 0);
+    EXPECT_TRUE(log.Codes.empty());
+    // Without a callback the command still refuses cleanly instead of calling null.
+    TMessageBoxAnswerer boxes;
+    THostPicture picture(2, 2, 3, 6);
+    EXPECT_EQ(plugin->ProcessImage(2, &picture.Image), VT_NOT_DONE);
+    EXPECT_TRUE(boxes.Calls.empty());
+}
+
+TEST_F(Protocol, ASecondRegistrationReplacesTheCallback) {
+    Register();
+    ASSERT_EQ(plugin->RegisterPlugin(OtherCallback), 0);
+    log.Codes.clear();
+    THostPicture picture(2, 2, 3, 6);
+    TMessageBoxAnswerer boxes;
+    EXPECT_EQ(plugin->ProcessImage(2, &picture.Image), VT_NOT_DONE);
+    EXPECT_EQ(log.Codes, std::vector<int32_t>{1000 + VT_CALLBACK_GET_OWNER_WINDOW});
+}
+
+TEST_F(Protocol, OtherCommandsAskForTheWindowAndDoNothing) {
+    Register();
+    TMessageBoxAnswerer boxes;
+    THostPicture picture(4, 2, 3, 12);
+    for (int32_t command : {0, 2, -1, 1000}) {
+        log.Codes.clear();
+        EXPECT_EQ(plugin->ProcessImage(command, &picture.Image), VT_NOT_DONE);
+        EXPECT_EQ(log.Codes, std::vector<int32_t>{VT_CALLBACK_GET_OWNER_WINDOW});
+    }
+    EXPECT_TRUE(boxes.Calls.empty());
+    EXPECT_TRUE(picture.Unchanged());
+}
+
+TEST_F(Protocol, ImagesThatAreNot24BitGetTheNotice) {
+    Register();
+    for (int32_t pixelSize : {1, 4, 2}) {
+        TMessageBoxAnswerer boxes({IDOK});
+        THostPicture picture(4, 2, pixelSize, 4 * pixelSize);
+        EXPECT_EQ(plugin->ProcessImage(1, &picture.Image), VT_NOT_DONE);
+        ASSERT_EQ(boxes.Calls.size(), 1u);
+        EXPECT_EQ(boxes.Calls[0].Text, "Select a 24 bit image first.");
+        EXPECT_EQ(boxes.Calls[0].Caption, "Information");
+        EXPECT_EQ(boxes.Calls[0].Type, 0x40u);
+        EXPECT_EQ(boxes.Calls[0].Owner, log.Owner);
+        EXPECT_TRUE(picture.Unchanged());
+    }
+}
+
+TEST_F(Protocol, CancellingTheQuestionLeavesThePixels) {
+    Register();
+    for (int answer : {IDCANCEL, 0, IDOK}) {
+        TMessageBoxAnswerer boxes({answer});
+        THostPicture picture(4, 2, 3, 12);
+        EXPECT_EQ(plugin->ProcessImage(1, &picture.Image), VT_NOT_DONE);
+        ASSERT_EQ(boxes.Calls.size(), 1u);
+        EXPECT_EQ(boxes.Calls[0].Text, "Allow offset components?");
+        EXPECT_EQ(boxes.Calls[0].Caption, "Confirmation");
+        EXPECT_EQ(boxes.Calls[0].Type, 0x23u);
+        EXPECT_EQ(boxes.Calls[0].Owner, log.Owner);
+        EXPECT_TRUE(picture.Unchanged());
+    }
+}
+
+TEST_F(Protocol, InvalidRecordsAreRefusedAfterTheQuestionWithoutTouchingMemory) {
+    Register();
+    struct TCase {
+        int32_t Width, Height, BytesPerLine;
+        bool NullMap;
+    };
+    for (const TCase& c : {TCase{0, 2, 12, false}, TCase{4, 0, 12, false}, TCase{4, 2, 12, true},
+                           TCase{4, 2, 11, false}, TCase{4, 2, -12, false},
+                           TCase{4, 40000, 60000, false}, TCase{-4, 2, 12, false}}) {
+        TMessageBoxAnswerer boxes({IDYES});
+        THostPicture picture(c.Width, c.Height, 3, 12);
+        picture.Image.BytesPerLine = c.BytesPerLine;
+        if (c.NullMap)
+            picture.Image.Map = nullptr;
+        EXPECT_EQ(plugin->ProcessImage(1, &picture.Image), VT_NOT_DONE);
+        ASSERT_EQ(boxes.Calls.size(), 2u) << c.Width << "x" << c.Height << " / " << c.BytesPerLine;
+        EXPECT_EQ(boxes.Calls[1].Text, "Invalid bitmap size");
+        EXPECT_EQ(boxes.Calls[1].Owner, log.Owner);
+        EXPECT_TRUE(picture.Unchanged());
+    }
+}
+
+TEST_F(Protocol, TheCallersFloatingPointEnvironmentSurvives) {
+    Register();
+    std::fesetround(FE_UPWARD);
+    std::feclearexcept(FE_ALL_EXCEPT);
+    TMessageBoxAnswerer boxes({IDYES});
+    THostPicture picture(4, 2, 3, 12);
+    plugin->ProcessImage(1, &picture.Image);
+    EXPECT_EQ(std::fegetround(), FE_UPWARD);
+    EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT), 0);
+    std::fesetround(FE_TONEAREST);
+}

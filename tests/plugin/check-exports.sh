@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The Linux module exports exactly RegisterPlugin and ProcessImage and imports MessageBoxA.
+set -euo pipefail
+module=$1
+exports=$(nm -D --defined-only "$module" | awk '$2 ~ /^[TDBRVW]$/ {print $3}' | sort | tr '\n' ' ')
+if [ "$exports" != "ProcessImage RegisterPlugin " ]; then
+  echo "unexpected exports: $exports" >&2
+  exit 1
+fi
+if ! nm -D --undefined-only "$module" | grep -qw MessageBoxA; then
+  echo "MessageBoxA is not imported" >&2
+  exit 1
+fi
+if ! readelf -d "$module" | grep -q 'RUNPATH.*\$ORIGIN'; then
+  echo "the module does not look for its libraries beside itself" >&2
+  exit 1
+fi
+echo "exports: $exports; imports MessageBoxA; RUNPATH \$ORIGIN"
