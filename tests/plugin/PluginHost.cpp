@@ -11,7 +11,11 @@ namespace vt::test {
 
 namespace {
 TMessageBoxAnswerer* Current = nullptr;
+
+template <class TFunc> TFunc ProcAddress(HMODULE module, const char* name) {
+    return reinterpret_cast<TFunc>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
+} // namespace
 
 std::string PluginPath() { return VT_PLUGIN_PATH; }
 
@@ -77,9 +81,8 @@ TLoadedPlugin::TLoadedPlugin() {
         throw std::runtime_error("cannot load " + PluginPath());
     Module = module;
     PatchImport(module, "user32.dll", "MessageBoxA", reinterpret_cast<void*>(&AnswerMessageBox));
-    RegisterPlugin =
-        reinterpret_cast<TRegisterPluginFunc>(GetProcAddress(module, "RegisterPlugin"));
-    ProcessImage = reinterpret_cast<TProcessImageFunc>(GetProcAddress(module, "ProcessImage"));
+    RegisterPlugin = ProcAddress<TRegisterPluginFunc>(module, "RegisterPlugin");
+    ProcessImage = ProcAddress<TProcessImageFunc>(module, "ProcessImage");
 }
 
 TLoadedPlugin::~TLoadedPlugin() { FreeLibrary(static_cast<HMODULE>(Module)); }
@@ -107,9 +110,8 @@ TLoadedPlugin::TLoadedPlugin() {
     Module = LoadLibraryA(PluginPath().c_str());
     if (Module == nullptr)
         throw std::runtime_error("cannot load " + PluginPath());
-    RegisterPlugin =
-        reinterpret_cast<TRegisterPluginFunc>(GetProcAddress(Module, "RegisterPlugin"));
-    ProcessImage = reinterpret_cast<TProcessImageFunc>(GetProcAddress(Module, "ProcessImage"));
+    RegisterPlugin = ProcAddress<TRegisterPluginFunc>(Module, "RegisterPlugin");
+    ProcessImage = ProcAddress<TProcessImageFunc>(Module, "ProcessImage");
 }
 
 TLoadedPlugin::~TLoadedPlugin() { FreeLibrary(Module); }
