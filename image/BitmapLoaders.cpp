@@ -12,7 +12,9 @@ TBitmapLoaders* BitmapLoaders = nullptr;
 
 namespace {
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameExtension(const char* a, const char* b) {
     for (; *a != 0 && *b != 0; ++a, ++b)
@@ -23,7 +25,9 @@ bool SameExtension(const char* a, const char* b) {
 
 } // namespace
 
-TBitmapLoaders::~TBitmapLoaders() { FreeMem(Entries); }
+TBitmapLoaders::~TBitmapLoaders() {
+    FreeMem(Entries);
+}
 
 void TBitmapLoaders::Register(const char* extension, TBitmapLoadFunc loader) {
     if (extension == nullptr || std::strlen(extension) >= sizeof(TEntry::Extension))

@@ -141,7 +141,8 @@ void TLinearBitmap::Dispose() {
 
 uint8_t* TLinearBitmap::NewPackedBuffer() const {
     const int32_t line = Width * PixelSize;
-    auto* packed = static_cast<uint8_t*>(GetMem(static_cast<size_t>(line) * static_cast<size_t>(Height) + 1));
+    auto* packed =
+        static_cast<uint8_t*>(GetMem(static_cast<size_t>(line) * static_cast<size_t>(Height) + 1));
     for (int32_t y = 0; y < Height; ++y)
         std::memcpy(packed + static_cast<intptr_t>(y) * line, ScanLine(y),
                     static_cast<size_t>(line));

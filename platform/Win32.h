@@ -137,9 +137,8 @@ VT_PLATFORM_API BOOL CloseHandle(HANDLE object);
 VT_PLATFORM_API BOOL DeleteFileA(LPCSTR fileName);
 VT_PLATFORM_API DWORD GetLastError(void);
 VT_PLATFORM_API void SetLastError(DWORD error);
-VT_PLATFORM_API DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId,
-                                     DWORD languageId, LPSTR buffer, DWORD size,
-                                     void* arguments);
+VT_PLATFORM_API DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                                     LPSTR buffer, DWORD size, void* arguments);
 VT_PLATFORM_API int CompareStringA(LCID locale, DWORD flags, LPCSTR string1, int count1,
                                    LPCSTR string2, int count2);
 

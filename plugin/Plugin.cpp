@@ -93,6 +93,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     return TRUE;
 }
 #else
-__attribute__((constructor)) static void PluginLoad() { ModuleLoad(); }
-__attribute__((destructor)) static void PluginUnload() { ModuleUnload(); }
+__attribute__((constructor)) static void PluginLoad() {
+    ModuleLoad();
+}
+__attribute__((destructor)) static void PluginUnload() {
+    ModuleUnload();
+}
 #endif

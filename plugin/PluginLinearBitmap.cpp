@@ -16,7 +16,9 @@ TPluginLinearBitmap::TPluginLinearBitmap(const THostImage* Image) {
     }
 }
 
-TPluginLinearBitmap::~TPluginLinearBitmap() { Dispose(); }
+TPluginLinearBitmap::~TPluginLinearBitmap() {
+    Dispose();
+}
 
 void TPluginLinearBitmap::AssignHostImage(const THostImage* Image) {
     Dispose();

@@ -9,7 +9,9 @@ namespace vt {
 THostCallback HostCallback = nullptr;
 
 namespace {
-HWND OwnerWindow(int32_t owner) { return reinterpret_cast<HWND>(static_cast<intptr_t>(owner)); }
+HWND OwnerWindow(int32_t owner) {
+    return reinterpret_cast<HWND>(static_cast<intptr_t>(owner));
+}
 } // namespace
 
 int32_t RunStretchCommand(int32_t CommandId, const THostImage* Image, int32_t Owner) {

@@ -53,8 +53,8 @@ typedef struct THostImage {
 } THostImage;
 
 /* Results of ProcessImage. */
-#define VT_PROCESSED 0   /* the image was processed */
-#define VT_NOT_DONE 1    /* nothing was done; the pixels are unchanged */
+#define VT_PROCESSED 0 /* the image was processed */
+#define VT_NOT_DONE 1  /* nothing was done; the pixels are unchanged */
 
 /* Stores the callback and registers the command through it (code 1); returns the
  * callback's result, or 0 for a null callback. */

@@ -38,13 +38,17 @@ static uint16_t ReadControlWord() noexcept {
     __asm__ __volatile__("fnstcw %0" : "=m"(cw));
     return cw;
 }
-static void WriteControlWord(uint16_t cw) noexcept { __asm__ __volatile__("fldcw %0" : : "m"(cw)); }
+static void WriteControlWord(uint16_t cw) noexcept {
+    __asm__ __volatile__("fldcw %0" : : "m"(cw));
+}
 static uint32_t ReadMxcsr() noexcept {
     uint32_t v;
     __asm__ __volatile__("stmxcsr %0" : "=m"(v));
     return v;
 }
-static void WriteMxcsr(uint32_t v) noexcept { __asm__ __volatile__("ldmxcsr %0" : : "m"(v)); }
+static void WriteMxcsr(uint32_t v) noexcept {
+    __asm__ __volatile__("ldmxcsr %0" : : "m"(v));
+}
 #endif
 
 TFloatEnvironmentGuard::TFloatEnvironmentGuard() noexcept {

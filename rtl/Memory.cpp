@@ -31,8 +31,12 @@ void FreeMem(void* block) noexcept {
     std::free(block);
 }
 
-long AllocatedBlocks() noexcept { return LiveBlocks.load(std::memory_order_relaxed); }
+long AllocatedBlocks() noexcept {
+    return LiveBlocks.load(std::memory_order_relaxed);
+}
 
-void SetAllocFailHook(TAllocFailHook hook) noexcept { FailHook.store(hook); }
+void SetAllocFailHook(TAllocFailHook hook) noexcept {
+    FailHook.store(hook);
+}
 
 } // namespace vt

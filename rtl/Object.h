@@ -17,6 +17,8 @@ public:
 
 // Declares the ClassName override of a class; used once in every class body.
 #define VT_CLASS_NAME(Name)                                                                        \
-    const char* ClassName() const override { return #Name; }
+    const char* ClassName() const override {                                                       \
+        return #Name;                                                                              \
+    }
 
 } // namespace vt

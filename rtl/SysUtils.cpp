@@ -19,14 +19,16 @@ std::string Format(std::string_view pattern, std::initializer_list<TFormatArg> a
             continue;
         }
         if ((directive != 's' && directive != 'd') || next == args.end())
-            throw EConvertError("Format '" + std::string(pattern) + "' invalid or incompatible with argument");
+            throw EConvertError("Format '" + std::string(pattern) +
+                                "' invalid or incompatible with argument");
         const TFormatArg& arg = *next++;
         if (directive == 's' && arg.IsText)
             out += arg.Text;
         else if (directive == 'd' && !arg.IsText)
             out += std::to_string(arg.Number);
         else
-            throw EConvertError("Format '" + std::string(pattern) + "' invalid or incompatible with argument");
+            throw EConvertError("Format '" + std::string(pattern) +
+                                "' invalid or incompatible with argument");
     }
     return out;
 }

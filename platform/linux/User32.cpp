@@ -14,7 +14,9 @@ std::mutex HandlerLock;
 TMessageBoxHandler Handler = nullptr;
 void* HandlerContext = nullptr;
 
-bool IsQuestion(UINT type) { return (type & 0x0Fu) == MB_YESNOCANCEL || (type & 0x0Fu) == MB_YESNO; }
+bool IsQuestion(UINT type) {
+    return (type & 0x0Fu) == MB_YESNOCANCEL || (type & 0x0Fu) == MB_YESNO;
+}
 
 // Asks on /dev/tty; returns -1 when there is no terminal to ask on.
 int AskOnTerminal(LPCSTR text, LPCSTR caption, UINT type) {

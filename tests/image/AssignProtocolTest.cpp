@@ -66,8 +66,10 @@ TEST(AssignProtocol, APairThatKnowsNeitherIsRefused) {
 TEST(AssignProtocol, ObjectsOutsideTheFamilyAndNullAreRefused) {
     TNotAContainer other;
     TLinearBitmap b;
-    EXPECT_EQ(MessageOf([&] { b.Assign(&other); }), "Cannot assign TNotAContainer to TLinearBitmap");
-    EXPECT_EQ(MessageOf([&] { b.AssignTo(&other); }), "Cannot assign TLinearBitmap to TNotAContainer");
+    EXPECT_EQ(MessageOf([&] { b.Assign(&other); }),
+              "Cannot assign TNotAContainer to TLinearBitmap");
+    EXPECT_EQ(MessageOf([&] { b.AssignTo(&other); }),
+              "Cannot assign TLinearBitmap to TNotAContainer");
     EXPECT_EQ(MessageOf([&] { b.Assign(nullptr); }), "Cannot assign nil to TLinearBitmap");
     EXPECT_EQ(MessageOf([&] { b.AssignTo(nullptr); }), "Cannot assign TLinearBitmap to nil");
 }

@@ -17,7 +17,9 @@ template <class TFunc> TFunc ProcAddress(HMODULE module, const char* name) {
 }
 } // namespace
 
-std::string PluginPath() { return VT_PLUGIN_PATH; }
+std::string PluginPath() {
+    return VT_PLUGIN_PATH;
+}
 
 int TMessageBoxAnswerer::Answer(intptr_t owner, const char* text, const char* caption,
                                 unsigned type) {
@@ -73,7 +75,9 @@ void PatchImport(HMODULE module, const char* dll, const char* function, void* re
 TMessageBoxAnswerer::TMessageBoxAnswerer(std::vector<int> answers) : Answers(std::move(answers)) {
     Current = this;
 }
-TMessageBoxAnswerer::~TMessageBoxAnswerer() { Current = nullptr; }
+TMessageBoxAnswerer::~TMessageBoxAnswerer() {
+    Current = nullptr;
+}
 
 TLoadedPlugin::TLoadedPlugin() {
     HMODULE module = LoadLibraryA(PluginPath().c_str());
@@ -85,7 +89,9 @@ TLoadedPlugin::TLoadedPlugin() {
     ProcessImage = ProcAddress<TProcessImageFunc>(module, "ProcessImage");
 }
 
-TLoadedPlugin::~TLoadedPlugin() { FreeLibrary(static_cast<HMODULE>(Module)); }
+TLoadedPlugin::~TLoadedPlugin() {
+    FreeLibrary(static_cast<HMODULE>(Module));
+}
 
 #else
 
@@ -114,7 +120,9 @@ TLoadedPlugin::TLoadedPlugin() {
     ProcessImage = ProcAddress<TProcessImageFunc>(Module, "ProcessImage");
 }
 
-TLoadedPlugin::~TLoadedPlugin() { FreeLibrary(Module); }
+TLoadedPlugin::~TLoadedPlugin() {
+    FreeLibrary(Module);
+}
 
 #endif
 

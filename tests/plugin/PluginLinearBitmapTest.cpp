@@ -15,7 +15,9 @@ namespace {
 // Host memory that is not from the library's allocator: releasing it through the library
 // would corrupt the block count and, under ASan, be reported as a bad free.
 struct THostBuffer {
-    explicit THostBuffer(size_t size) : Bytes(size) { std::iota(Bytes.begin(), Bytes.end(), uint8_t{1}); }
+    explicit THostBuffer(size_t size) : Bytes(size) {
+        std::iota(Bytes.begin(), Bytes.end(), uint8_t{1});
+    }
     std::vector<uint8_t> Bytes;
 };
 

@@ -33,7 +33,9 @@ public:
         }
     }
 
-    uint16_t U16(uint32_t at) const { return static_cast<uint16_t>(Bytes.at(at) | Bytes.at(at + 1) << 8); }
+    uint16_t U16(uint32_t at) const {
+        return static_cast<uint16_t>(Bytes.at(at) | Bytes.at(at + 1) << 8);
+    }
     uint32_t U32(uint32_t at) const { return U16(at) | static_cast<uint32_t>(U16(at + 2)) << 16; }
     uint32_t Offset(uint32_t rva) const {
         for (const TSection& s : Sections)
@@ -83,7 +85,9 @@ std::string Utf16At(const std::vector<uint8_t>& b, uint32_t& at) {
     }
 }
 
-uint32_t Align4(uint32_t x) { return (x + 3u) & ~3u; }
+uint32_t Align4(uint32_t x) {
+    return (x + 3u) & ~3u;
+}
 
 TVersionNode ParseVersion(const std::vector<uint8_t>& b, uint32_t start) {
     TVersionNode node;
@@ -131,7 +135,8 @@ TEST(DllImage, Is32BitWithExactlyTheTwoExports) {
     std::map<std::string, unsigned> exports;
     for (uint32_t i = 0; i < 2; ++i)
         exports[pe.Text(pe.U32(names + 4 * i))] = pe.U16(ordinals + 2 * i) + 1u;
-    EXPECT_EQ(exports, (std::map<std::string, unsigned>{{"ProcessImage", 1}, {"RegisterPlugin", 2}}));
+    EXPECT_EQ(exports,
+              (std::map<std::string, unsigned>{{"ProcessImage", 1}, {"RegisterPlugin", 2}}));
 }
 
 TEST(DllImage, NeedsOnlySystemDlls) {
@@ -140,8 +145,9 @@ TEST(DllImage, NeedsOnlySystemDlls) {
     std::set<std::string> dlls;
     for (uint32_t at = pe.Offset(rva); pe.U32(at + 12) != 0; at += 20) {
         std::string name = pe.Text(pe.U32(at + 12));
-        std::transform(name.begin(), name.end(), name.begin(),
-                       [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+        std::transform(name.begin(), name.end(), name.begin(), [](char c) {
+            return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        });
         dlls.insert(name);
     }
     const std::set<std::string> system = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll",
@@ -166,8 +172,8 @@ TEST(DllImage, CarriesTheVersionResource) {
         }
         throw std::runtime_error("resource not found");
     };
-    const uint32_t types = entry(root, 16);                            // RT_VERSION
-    const uint32_t names = entry(root + (types & 0x7FFFFFFFu), 1);     // id 1
+    const uint32_t types = entry(root, 16);                        // RT_VERSION
+    const uint32_t names = entry(root + (types & 0x7FFFFFFFu), 1); // id 1
     const uint32_t langs = entry(root + (names & 0x7FFFFFFFu), 0xFFFFFFFFu);
     const uint32_t data = root + langs;
     const uint32_t blockRva = pe.U32(data);
