@@ -1,0 +1,149 @@
+// The stretch transform and its application to every pixel.
+#include "stretch/StretchTransform.h"
+
+#include "rtl/Extended.h"
+#include "stretch/PrincipalAxes.h"
+
+#include <cmath>
+#include <limits>
+
+namespace vt {
+
+namespace {
+
+// One output of the affine map, summed in extended precision in the order of the inputs. A
+// byte times a double is exact in extended, so only the three additions round.
+inline Extended AffineSum(uint8_t in0, uint8_t in1, uint8_t in2, const TAffineTransform& T,
+                          int r) noexcept {
+    Extended sum = static_cast<Extended>(in0) * T(r, 0);
+    sum += static_cast<Extended>(in1) * T(r, 1);
+    sum += static_cast<Extended>(in2) * T(r, 2);
+    sum += T(r, 3);
+    return sum;
+}
+
+} // namespace
+
+void TransformColor(uint8_t in0, uint8_t in1, uint8_t in2, const TAffineTransform& T, double& out0,
+                    double& out1, double& out2) noexcept {
+    const Extended y0 = AffineSum(in0, in1, in2, T, 0);
+    const Extended y1 = AffineSum(in0, in1, in2, T, 1);
+    const Extended y2 = AffineSum(in0, in1, in2, T, 2);
+    out0 = static_cast<double>(y0);
+    out1 = static_cast<double>(y1);
+    out2 = static_cast<double>(y2);
+}
+
+void TransformColorByte(uint8_t in0, uint8_t in1, uint8_t in2, const TAffineTransform& T,
+                        uint8_t& out0, uint8_t& out1, uint8_t& out2) noexcept {
+    const Extended y0 = AffineSum(in0, in1, in2, T, 0);
+    const Extended y1 = AffineSum(in0, in1, in2, T, 1);
+    const Extended y2 = AffineSum(in0, in1, in2, T, 2);
+    out0 = RoundClampByte(y0);
+    out1 = RoundClampByte(y1);
+    out2 = RoundClampByte(y2);
+}
+
+void TransformBitmap(TLinearBitmap& Bitmap, const TAffineTransform& T, TLinearBitmap* Target) {
+    if (Bitmap.Present && Bitmap.PixelFormat != pf24bit)
+        throw ELinearBitmap(SUnsupportedPixelFormat);
+    TFloatEnvironmentGuard environment;
+    TLinearBitmap* target = Target == nullptr ? &Bitmap : Target;
+    if (target != &Bitmap) {
+        if (!Bitmap.Present) {
+            target->Dispose();
+            return;
+        }
+        target->New(Bitmap.Width, Bitmap.Height, pf24bit);
+    }
+    for (int32_t y = 0; y < Bitmap.Height; ++y) {
+        const uint8_t* in = Bitmap.ScanLine(y);
+        uint8_t* out = target->ScanLine(y);
+        for (int32_t x = 0; x < Bitmap.Width; ++x, in += 3, out += 3)
+            TransformColorByte(in[2], in[1], in[0], T, out[2], out[1], out[0]);
+    }
+}
+
+void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTransform& Result) {
+    TAffineTransform axes;
+    PrincipalAxes(Bitmap, AllowOffset, nullptr, nullptr, nullptr, axes);
+    TFloatEnvironmentGuard environment;
+
+    double lowest[3], highest[3];
+    for (int k = 0; k < 3; ++k) {
+        lowest[k] = std::numeric_limits<double>::infinity();
+        highest[k] = -std::numeric_limits<double>::infinity();
+    }
+    for (int32_t y = 0; y < Bitmap.Height; ++y) {
+        const uint8_t* pixel = Bitmap.ScanLine(y);
+        for (int32_t x = 0; x < Bitmap.Width; ++x, pixel += 3) {
+            double c[3];
+            TransformColor(pixel[2], pixel[1], pixel[0], axes, c[0], c[1], c[2]);
+            for (int k = 0; k < 3; ++k) {
+                if (!(lowest[k] < c[k]))
+                    lowest[k] = c[k];
+                if (!(highest[k] > c[k]))
+                    highest[k] = c[k];
+            }
+        }
+    }
+
+    TAffineTransform stretch = axes;
+    double scale[3];
+    bool constant[3];
+    for (int k = 0; k < 3; ++k)
+        constant[k] = !(static_cast<Extended>(highest[k]) - lowest[k] >= ConstantComponentRange);
+
+    if (AllowOffset) {
+        double shift[3];
+        for (int k = 0; k < 3; ++k) {
+            shift[k] = constant[k] ? 0.0 : -lowest[k];
+            scale[k] =
+                constant[k]
+                    ? 1.0
+                    : static_cast<double>(255.0L / (static_cast<Extended>(highest[k]) - lowest[k]));
+        }
+        TAffineTransform translation;
+        TranslationTransform(translation, shift[0], shift[1], shift[2]);
+        ComposeTransform(stretch, translation);
+    } else {
+        for (int k = 0; k < 3; ++k) {
+            double pos = 0, neg = 0;
+            for (int j = 0; j < 3; ++j) {
+                const double v = axes(k, j);
+                if (v >= 0)
+                    pos = static_cast<double>(static_cast<Extended>(pos) + v);
+                else
+                    neg = static_cast<double>(static_cast<Extended>(neg) + v);
+            }
+            pos = static_cast<double>(static_cast<Extended>(pos) * 255);
+            neg = static_cast<double>(static_cast<Extended>(neg) * 255);
+            Extended s = std::numeric_limits<Extended>::infinity();
+            if (!constant[k]) {
+                if (pos > 0 && highest[k] > 0) {
+                    const Extended q = static_cast<Extended>(pos) / highest[k];
+                    if (!(s < q))
+                        s = q;
+                }
+                if (neg < 0 && lowest[k] < 0) {
+                    const Extended q = static_cast<Extended>(neg) / lowest[k];
+                    if (!(s < q))
+                        s = q;
+                }
+            }
+            // A component that nothing bounds (or that is constant) keeps its scale.
+            const double stored = static_cast<double>(s);
+            scale[k] = std::isfinite(stored) ? stored : 1.0;
+        }
+    }
+    TAffineTransform scaling;
+    ScaleTransform(scaling, scale[0], scale[1], scale[2]);
+    ComposeTransform(stretch, scaling);
+
+    TAffineTransform inverse;
+    InvertTransform(axes, inverse);
+    ComposeTransform(stretch, inverse);
+    Result = stretch;
+}
+
+} // namespace vt
