@@ -3,6 +3,9 @@
 
 #include "platform/Win32.h"
 #include "plugin/PluginLinearBitmap.h"
+#include "stretch/StretchTransform.h"
+
+#include <cstring>
 
 namespace vt {
 
@@ -29,12 +32,22 @@ int32_t RunStretchCommand(int32_t CommandId, const THostImage* Image, int32_t Ow
     if (answer != IDYES && answer != IDNO)
         return VT_NOT_DONE;
     const bool allowOffset = answer == IDYES;
-    (void)allowOffset;
 
     TPluginLinearBitmap bitmap(Image);
     bitmap.PackLines();
-    // The stretch itself is not available yet: the image is wrapped and released untouched.
-    return VT_NOT_DONE;
+    TAffineTransform transform;
+    StretchTransform(bitmap, allowOffset, transform);
+    TransformBitmap(bitmap, transform, nullptr);
+    // Padded host rows were processed in a private packed copy: the pixels go back into the
+    // host's rows, and the padding bytes between them stay as the host left them.
+    if (bitmap.Map != Image->Map) {
+        const size_t line = static_cast<size_t>(bitmap.BytesPerLine);
+        auto* host = static_cast<uint8_t*>(Image->Map);
+        for (int32_t y = 0; y < bitmap.Height; ++y)
+            std::memcpy(host + static_cast<intptr_t>(y) * Image->BytesPerLine, bitmap.ScanLine(y),
+                        line);
+    }
+    return VT_PROCESSED;
 }
 
 } // namespace vt

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <cstring>
 #include <memory>
@@ -180,13 +181,63 @@ TEST_F(Protocol, InvalidRecordsAreRefusedAfterTheQuestionWithoutTouchingMemory) 
     }
 }
 
+// The worked example, as (first, second, third) byte per pixel, and its stretched values.
+const uint8_t Worked[12] = {10, 50, 90, 60, 80, 40, 200, 150, 100, 30, 220, 170};
+const uint8_t WorkedOffset[12] = {25, 0, 79, 125, 19, 0, 255, 109, 104, 0, 255, 243};
+const uint8_t WorkedScaleOnly[12] = {13, 77, 136, 88, 122, 60, 255, 205, 159, 14, 255, 246};
+
+TEST_F(Protocol, YesAndNoStretchTheImageInPlace) {
+    Register();
+    for (const auto& [answer, expected] :
+         {std::pair{IDYES, WorkedOffset}, std::pair{IDNO, WorkedScaleOnly}}) {
+        THostPicture picture(4, 1, 3, 12);
+        std::memcpy(picture.Image.Map, Worked, 12);
+        TMessageBoxAnswerer boxes({answer});
+        EXPECT_EQ(plugin->ProcessImage(1, &picture.Image), VT_PROCESSED);
+        EXPECT_EQ(boxes.Calls.size(), 1u);
+        EXPECT_EQ(0, std::memcmp(picture.Image.Map, expected, 12));
+        // The guard bytes around the host's image are untouched.
+        EXPECT_TRUE(std::equal(picture.Storage.begin(), picture.Storage.begin() + 64,
+                               picture.Original.begin()));
+        EXPECT_TRUE(std::equal(picture.Storage.end() - 64, picture.Storage.end(),
+                               picture.Original.end() - 64));
+    }
+}
+
+TEST_F(Protocol, PaddedRowsAreWrittenBackAroundTheirPadding) {
+    Register();
+    // The four pixels as a 2 x 2 image with 4-byte aligned rows (6 bytes of pixels, 2 of padding).
+    THostPicture picture(2, 2, 3, 8);
+    auto* map = static_cast<uint8_t*>(picture.Image.Map);
+    std::memcpy(map, Worked, 6);
+    std::memcpy(map + 8, Worked + 6, 6);
+    picture.Original = picture.Storage;
+    TMessageBoxAnswerer boxes({IDYES});
+    EXPECT_EQ(plugin->ProcessImage(1, &picture.Image), VT_PROCESSED);
+    EXPECT_EQ(0, std::memcmp(map, WorkedOffset, 6));
+    EXPECT_EQ(0, std::memcmp(map + 8, WorkedOffset + 6, 6));
+    for (size_t i : {6u, 7u, 14u, 15u})
+        EXPECT_EQ(map[i], picture.Original[THostPicture::Guard + i]) << "padding byte " << i;
+}
+
+TEST_F(Protocol, DegenerateImagesAreProcessedSoundly) {
+    Register();
+    for (int answer : {IDYES, IDNO}) {
+        THostPicture single(1, 1, 3, 3);
+        TMessageBoxAnswerer boxes({answer, IDOK});
+        EXPECT_EQ(plugin->ProcessImage(1, &single.Image), VT_PROCESSED);
+        EXPECT_EQ(boxes.Calls.size(), 1u) << "no error box";
+        EXPECT_TRUE(single.Unchanged());
+    }
+}
+
 TEST_F(Protocol, TheCallersFloatingPointEnvironmentSurvives) {
     Register();
     std::fesetround(FE_UPWARD);
     std::feclearexcept(FE_ALL_EXCEPT);
     TMessageBoxAnswerer boxes({IDYES});
     THostPicture picture(4, 2, 3, 12);
-    plugin->ProcessImage(1, &picture.Image);
+    EXPECT_EQ(plugin->ProcessImage(1, &picture.Image), VT_PROCESSED);
     EXPECT_EQ(std::fegetround(), FE_UPWARD);
     EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT), 0);
     std::fesetround(FE_TONEAREST);
