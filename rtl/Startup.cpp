@@ -3,14 +3,17 @@
 #include "rtl/Startup.h"
 
 #include "image/LinarBitmap.h"
+#include "math/MatrixMath.h"
 
 namespace vt {
 
 void LibraryStartup() {
     LinarBitmapStartup();
+    MatrixMathStartup();
 }
 
 void LibraryShutdown() noexcept {
+    MatrixMathShutdown();
     LinarBitmapShutdown();
 }
 
