@@ -1,6 +1,8 @@
 // veltrane: the substitute host. It loads the plug-in module, registers it and runs its
 // command on real image files.
+#include "host/ImageFile.h"
 #include "host/PluginModule.h"
+#include "host/StretchJob.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,13 @@ const char* const Usage = R"(usage: veltrane <command> [options]
 
 commands:
   info [--plugin PATH]     load the plug-in, register it and show its command
+  stretch IN OUT           stretch one image (PNG, JPEG, TIFF, WebP, BMP, PNM, ...)
+     --offset | --no-offset | --cancel
+                           answer "Allow offset components?" (default: ask on the terminal)
+     --row-align N         hand the plug-in rows aligned to N bytes (1 = packed, 4 = Windows)
+     --compare FILE        also write the image before and after, side by side
+  stretch --out-dir DIR [--jobs N] IN...
+                           stretch many images into DIR, N read and written at once
 
 options:
   --plugin PATH            the plug-in module (default: Veltrane.so beside this program)
@@ -63,6 +72,10 @@ int main(int argc, char** argv) {
         }
         if (command == "info")
             return Info(args);
+        if (command == "stretch") {
+            vt::host::TImageIo io(argv[0]);
+            return vt::host::StretchCommand(args);
+        }
         std::fprintf(stderr, "veltrane: unknown command '%s'\n\n%s", command.c_str(), Usage);
         return 2;
     } catch (const std::exception& e) {

@@ -1,0 +1,131 @@
+// Image files through libvips.
+#include "host/ImageFile.h"
+
+#include <vips/vips8>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace vt::host {
+
+namespace {
+
+// The first line of libvips's error buffer, which names the problem.
+std::string VipsReason(const std::exception& e) {
+    std::string text = e.what();
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    const size_t newline = text.find('\n');
+    if (newline != std::string::npos)
+        text = text.substr(0, newline);
+    return text.empty() ? "unknown error" : text;
+}
+
+} // namespace
+
+TImageIo::TImageIo(const char* argv0) {
+    if (VIPS_INIT(argv0) != 0)
+        throw std::runtime_error("cannot start libvips");
+}
+
+TImageIo::~TImageIo() {
+    vips_shutdown();
+}
+
+TPicture LoadPicture(const std::string& path, std::vector<std::string>& notes) {
+    try {
+        vips::VImage image = vips::VImage::new_from_file(
+            path.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        const bool wide = image.format() != VIPS_FORMAT_UCHAR && image.format() != VIPS_FORMAT_CHAR;
+        if (wide)
+            notes.push_back(path + ": " + std::to_string(vips_format_sizeof(image.format()) * 8) +
+                            "-bit image; the plug-in works in 8 bits, the result is 8-bit");
+        if (image.interpretation() != VIPS_INTERPRETATION_sRGB || wide)
+            image = image.colourspace(VIPS_INTERPRETATION_sRGB);
+        if (image.format() != VIPS_FORMAT_UCHAR)
+            image = image.cast(VIPS_FORMAT_UCHAR);
+        if (image.bands() < 3)
+            throw std::runtime_error("unsupported band layout");
+
+        TPicture picture;
+        picture.Width = image.width();
+        picture.Height = image.height();
+        const size_t pixels =
+            static_cast<size_t>(picture.Width) * static_cast<size_t>(picture.Height);
+        const vips::VImage colour = image.extract_band(0, vips::VImage::option()->set("n", 3));
+        size_t size = 0;
+        auto* rgb = static_cast<uint8_t*>(colour.write_to_memory(&size));
+        if (rgb == nullptr || size != pixels * 3) {
+            g_free(rgb);
+            throw std::runtime_error("unexpected pixel buffer");
+        }
+        picture.Bgr.resize(size);
+        for (size_t i = 0; i < pixels; ++i) {
+            picture.Bgr[3 * i] = rgb[3 * i + 2];
+            picture.Bgr[3 * i + 1] = rgb[3 * i + 1];
+            picture.Bgr[3 * i + 2] = rgb[3 * i];
+        }
+        g_free(rgb);
+        if (image.has_alpha()) {
+            const vips::VImage alpha = image.extract_band(image.bands() - 1);
+            auto* a = static_cast<uint8_t*>(alpha.write_to_memory(&size));
+            picture.Alpha.assign(a, a + size);
+            g_free(a);
+        }
+        return picture;
+    } catch (const vips::VError& e) {
+        throw std::runtime_error("cannot read " + path + ": " + VipsReason(e));
+    } catch (const std::runtime_error& e) {
+        if (std::strncmp(e.what(), "cannot read", 11) == 0)
+            throw;
+        throw std::runtime_error("cannot read " + path + ": " + e.what());
+    }
+}
+
+void SavePicture(const TPicture& picture, const std::string& path) {
+    try {
+        const size_t pixels =
+            static_cast<size_t>(picture.Width) * static_cast<size_t>(picture.Height);
+        std::vector<uint8_t> rgb(pixels * 3);
+        for (size_t i = 0; i < pixels; ++i) {
+            rgb[3 * i] = picture.Bgr[3 * i + 2];
+            rgb[3 * i + 1] = picture.Bgr[3 * i + 1];
+            rgb[3 * i + 2] = picture.Bgr[3 * i];
+        }
+        vips::VImage image = vips::VImage::new_from_memory(rgb.data(), rgb.size(), picture.Width,
+                                                           picture.Height, 3, VIPS_FORMAT_UCHAR);
+        image = image.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+        if (!picture.Alpha.empty()) {
+            vips::VImage alpha = vips::VImage::new_from_memory(
+                const_cast<uint8_t*>(picture.Alpha.data()), picture.Alpha.size(), picture.Width,
+                picture.Height, 1, VIPS_FORMAT_UCHAR);
+            image = image.bandjoin(alpha);
+        }
+        image.write_to_file(path.c_str());
+    } catch (const vips::VError& e) {
+        throw std::runtime_error("cannot write " + path + ": " + VipsReason(e));
+    }
+}
+
+TPicture SideBySide(const TPicture& before, const TPicture& after) {
+    const int32_t gap = 8;
+    TPicture joined;
+    joined.Width = before.Width + gap + after.Width;
+    joined.Height = std::max(before.Height, after.Height);
+    joined.Bgr.assign(static_cast<size_t>(joined.Width) * static_cast<size_t>(joined.Height) * 3,
+                      255);
+    const size_t line = static_cast<size_t>(joined.Width) * 3;
+    for (int32_t y = 0; y < joined.Height; ++y) {
+        uint8_t* row = joined.Bgr.data() + static_cast<size_t>(y) * line;
+        if (y < before.Height)
+            std::memcpy(row, before.Bgr.data() + static_cast<size_t>(y) * before.Width * 3,
+                        static_cast<size_t>(before.Width) * 3);
+        if (y < after.Height)
+            std::memcpy(row + static_cast<size_t>(before.Width + gap) * 3,
+                        after.Bgr.data() + static_cast<size_t>(y) * after.Width * 3,
+                        static_cast<size_t>(after.Width) * 3);
+    }
+    return joined;
+}
+
+} // namespace vt::host
