@@ -47,31 +47,34 @@ TPicture LoadPicture(const std::string& path, std::vector<std::string>& notes) {
         if (image.bands() < 3)
             throw std::runtime_error("unsupported band layout");
 
+        // One pass over the decoded pixels (the file is read sequentially), then the bands
+        // are split into blue, green, red and alpha.
+        const int bands = image.bands();
+        const bool alpha = image.has_alpha();
         TPicture picture;
         picture.Width = image.width();
         picture.Height = image.height();
         const size_t pixels =
             static_cast<size_t>(picture.Width) * static_cast<size_t>(picture.Height);
-        const vips::VImage colour = image.extract_band(0, vips::VImage::option()->set("n", 3));
         size_t size = 0;
-        auto* rgb = static_cast<uint8_t*>(colour.write_to_memory(&size));
-        if (rgb == nullptr || size != pixels * 3) {
-            g_free(rgb);
+        auto* data = static_cast<uint8_t*>(image.write_to_memory(&size));
+        if (data == nullptr || size != pixels * static_cast<size_t>(bands)) {
+            g_free(data);
             throw std::runtime_error("unexpected pixel buffer");
         }
-        picture.Bgr.resize(size);
+        picture.Bgr.resize(pixels * 3);
+        if (alpha)
+            picture.Alpha.resize(pixels);
+        const size_t step = static_cast<size_t>(bands);
         for (size_t i = 0; i < pixels; ++i) {
-            picture.Bgr[3 * i] = rgb[3 * i + 2];
-            picture.Bgr[3 * i + 1] = rgb[3 * i + 1];
-            picture.Bgr[3 * i + 2] = rgb[3 * i];
+            const uint8_t* p = data + i * step;
+            picture.Bgr[3 * i] = p[2];
+            picture.Bgr[3 * i + 1] = p[1];
+            picture.Bgr[3 * i + 2] = p[0];
+            if (alpha)
+                picture.Alpha[i] = p[step - 1];
         }
-        g_free(rgb);
-        if (image.has_alpha()) {
-            const vips::VImage alpha = image.extract_band(image.bands() - 1);
-            auto* a = static_cast<uint8_t*>(alpha.write_to_memory(&size));
-            picture.Alpha.assign(a, a + size);
-            g_free(a);
-        }
+        g_free(data);
         return picture;
     } catch (const vips::VError& e) {
         throw std::runtime_error("cannot read " + path + ": " + VipsReason(e));

@@ -1,0 +1,252 @@
+// The substitute host end to end: real image files in, the plug-in's stretch, files out. The
+// expected pixels come from the stretch library run in this process on the same pixels.
+#include "stretch/StretchTransform.h"
+
+#include <gtest/gtest.h>
+#include <vips/vips8>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TRun {
+    int Status;
+    std::string Output; // standard output and error together
+};
+
+TRun RunHost(const std::string& arguments) {
+    const std::string command = std::string(VT_HOST_PATH) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    TRun run{-1, ""};
+    if (pipe == nullptr)
+        return run;
+    std::array<char, 4096> buffer;
+    size_t n;
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        run.Output.append(buffer.data(), n);
+    const int status = pclose(pipe);
+    run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+class HostStretch : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_EQ(VIPS_INIT("host_stretch_tests"), 0);
+        vips_cache_set_max(0); // files are rewritten under the same names
+    }
+
+    void SetUp() override {
+        dir =
+            fs::temp_directory_path() / ("veltrane-host-" + std::to_string(std::random_device()()));
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+
+    // A photograph-like test picture: smooth colour fields with noise.
+    static std::vector<uint8_t> Rgb(int w, int h, int bands) {
+        std::vector<uint8_t> pixels(static_cast<size_t>(w * h * bands));
+        std::mt19937 random(11);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                uint8_t* p = &pixels[static_cast<size_t>((y * w + x) * bands)];
+                const int noise = static_cast<int>(random() % 21) - 10;
+                p[0] = static_cast<uint8_t>(std::clamp(60 + x * 2 + noise, 0, 255));
+                if (bands >= 3) {
+                    p[1] = static_cast<uint8_t>(std::clamp(80 + y + x / 2 + noise, 0, 255));
+                    p[2] = static_cast<uint8_t>(std::clamp(120 + (x ^ y) % 40 - noise, 0, 255));
+                }
+                if (bands == 4 || bands == 2)
+                    p[bands - 1] = static_cast<uint8_t>((x * 7 + y) % 256);
+            }
+        return pixels;
+    }
+
+    static void Write(const std::vector<uint8_t>& pixels, int w, int h, int bands,
+                      const std::string& path, VipsBandFormat format = VIPS_FORMAT_UCHAR) {
+        vips::VImage image = vips::VImage::new_from_memory(
+            const_cast<uint8_t*>(pixels.data()), pixels.size(), w, h, bands, VIPS_FORMAT_UCHAR);
+        if (format != VIPS_FORMAT_UCHAR)
+            image = (image * 257)
+                        .cast(format)
+                        .copy(vips::VImage::option()->set("interpretation",
+                                                          bands >= 3 ? VIPS_INTERPRETATION_RGB16
+                                                                     : VIPS_INTERPRETATION_GREY16));
+        image.write_to_file(path.c_str());
+    }
+
+    static std::vector<uint8_t> Read(const std::string& path, int& w, int& h, int& bands) {
+        vips::VImage image = vips::VImage::new_from_file(path.c_str());
+        w = image.width();
+        h = image.height();
+        bands = image.bands();
+        size_t size = 0;
+        auto* data = static_cast<uint8_t*>(image.write_to_memory(&size));
+        std::vector<uint8_t> out(data, data + size);
+        g_free(data);
+        return out;
+    }
+
+    // The stretch of interleaved RGB(A) pixels computed in this process.
+    static std::vector<uint8_t> Expected(const std::vector<uint8_t>& rgb, int w, int h, int bands,
+                                         bool offset) {
+        vt::TLinearBitmap bitmap;
+        bitmap.New(w, h, vt::pf24bit);
+        for (int i = 0; i < w * h; ++i)
+            for (int c = 0; c < 3; ++c)
+                bitmap.Map[3 * i + c] = rgb[static_cast<size_t>(i * bands + 2 - c)];
+        vt::TAffineTransform t;
+        vt::StretchTransform(bitmap, offset, t);
+        vt::TransformBitmap(bitmap, t, nullptr);
+        std::vector<uint8_t> out = rgb;
+        for (int i = 0; i < w * h; ++i)
+            for (int c = 0; c < 3; ++c)
+                out[static_cast<size_t>(i * bands + 2 - c)] = bitmap.Map[3 * i + c];
+        return out;
+    }
+
+    fs::path dir;
+};
+
+} // namespace
+
+TEST_F(HostStretch, StretchesInBothModesWithPackedAndAlignedRows) {
+    const int w = 37, h = 23; // a width whose rows need alignment padding
+    const std::vector<uint8_t> rgb = Rgb(w, h, 3);
+    Write(rgb, w, h, 3, Path("in.png"));
+    for (const auto& [flag, offset] :
+         {std::pair{"--offset", true}, std::pair{"--no-offset", false}}) {
+        for (const char* align : {"1", "4"}) {
+            const std::string out = Path(std::string("out") + flag + "-" + align + ".png");
+            const TRun run = RunHost("stretch " + Path("in.png") + " " + out + " " + flag +
+                                     " --row-align " + align);
+            ASSERT_EQ(run.Status, 0) << run.Output;
+            int ow, oh, ob;
+            const std::vector<uint8_t> got = Read(out, ow, oh, ob);
+            EXPECT_EQ(ow, w);
+            EXPECT_EQ(oh, h);
+            EXPECT_EQ(ob, 3);
+            EXPECT_EQ(got, Expected(rgb, w, h, 3, offset)) << flag << " align " << align;
+        }
+    }
+}
+
+TEST_F(HostStretch, KeepsAlphaAsItWas) {
+    const int w = 16, h = 9;
+    const std::vector<uint8_t> rgba = Rgb(w, h, 4);
+    Write(rgba, w, h, 4, Path("in.png"));
+    const TRun run = RunHost("stretch " + Path("in.png") + " " + Path("out.png") + " --offset");
+    ASSERT_EQ(run.Status, 0) << run.Output;
+    int ow, oh, ob;
+    const std::vector<uint8_t> got = Read(Path("out.png"), ow, oh, ob);
+    ASSERT_EQ(ob, 4);
+    EXPECT_EQ(got, Expected(rgba, w, h, 4, true));
+}
+
+TEST_F(HostStretch, GreyAndSixteenBitImagesBecomeEightBitColour) {
+    const int w = 12, h = 10;
+    Write(Rgb(w, h, 1), w, h, 1, Path("grey.png"));
+    TRun run = RunHost("stretch " + Path("grey.png") + " " + Path("grey-out.png") + " --offset");
+    ASSERT_EQ(run.Status, 0) << run.Output;
+    int ow, oh, ob;
+    std::vector<uint8_t> got = Read(Path("grey-out.png"), ow, oh, ob);
+    ASSERT_EQ(ob, 3);
+    uint8_t lowest = 255, highest = 0;
+    for (size_t i = 0; i < got.size(); i += 3) {
+        EXPECT_EQ(got[i], got[i + 1]);
+        EXPECT_EQ(got[i + 1], got[i + 2]);
+        lowest = std::min(lowest, got[i]);
+        highest = std::max(highest, got[i]);
+    }
+    EXPECT_EQ(lowest, 0);
+    EXPECT_EQ(highest, 255);
+
+    const std::vector<uint8_t> rgb = Rgb(w, h, 3);
+    Write(rgb, w, h, 3, Path("wide.png"), VIPS_FORMAT_USHORT);
+    run = RunHost("stretch " + Path("wide.png") + " " + Path("wide-out.png") + " --no-offset");
+    ASSERT_EQ(run.Status, 0) << run.Output;
+    EXPECT_NE(run.Output.find("16-bit image; the plug-in works in 8 bits"), std::string::npos)
+        << run.Output;
+    got = Read(Path("wide-out.png"), ow, oh, ob);
+    EXPECT_EQ(got, Expected(rgb, w, h, 3, false));
+}
+
+TEST_F(HostStretch, ReadsAndWritesTheCommonFormats) {
+    const int w = 20, h = 14;
+    Write(Rgb(w, h, 3), w, h, 3, Path("in.png"));
+    for (const char* ext : {"jpg", "tif", "webp", "bmp", "ppm"}) {
+        const std::string out = Path(std::string("out.") + ext);
+        TRun run = RunHost("stretch " + Path("in.png") + " " + out + " --offset");
+        ASSERT_EQ(run.Status, 0) << ext << ": " << run.Output;
+        const std::string again = Path(std::string("again.") + ext);
+        run = RunHost("stretch " + out + " " + again + " --no-offset");
+        EXPECT_EQ(run.Status, 0) << ext << ": " << run.Output;
+        EXPECT_TRUE(fs::exists(again)) << ext;
+    }
+}
+
+TEST_F(HostStretch, ExitStatusSaysWhatHappened) {
+    Write(Rgb(8, 8, 3), 8, 8, 3, Path("in.png"));
+    TRun run = RunHost("stretch " + Path("in.png") + " " + Path("out.png") + " --cancel");
+    EXPECT_EQ(run.Status, 1) << run.Output;
+    EXPECT_FALSE(fs::exists(Path("out.png")));
+    EXPECT_NE(run.Output.find("did nothing"), std::string::npos);
+
+    run = RunHost("stretch " + Path("missing.png") + " " + Path("out.png") + " --offset");
+    EXPECT_EQ(run.Status, 2);
+    EXPECT_NE(run.Output.find("cannot read"), std::string::npos) << run.Output;
+
+    std::ofstream(Path("garbage.png")) << "not a picture";
+    run = RunHost("stretch " + Path("garbage.png") + " " + Path("out.png") + " --offset");
+    EXPECT_EQ(run.Status, 2);
+    EXPECT_NE(run.Output.find("cannot read"), std::string::npos) << run.Output;
+
+    run = RunHost("stretch " + Path("in.png") + " " + Path("out.unknownformat") + " --offset");
+    EXPECT_EQ(run.Status, 2);
+    EXPECT_NE(run.Output.find("cannot write"), std::string::npos) << run.Output;
+
+    for (const char* bad : {"stretch", "stretch onlyone.png", "stretch a b --offset --no-offset",
+                            "stretch a b --row-align 3", "stretch a b --bogus"})
+        EXPECT_EQ(RunHost(bad).Status, 2) << bad;
+}
+
+TEST_F(HostStretch, ComparePictureShowsBeforeAndAfter) {
+    const int w = 30, h = 20;
+    Write(Rgb(w, h, 3), w, h, 3, Path("in.png"));
+    const TRun run = RunHost("stretch " + Path("in.png") + " " + Path("out.png") +
+                             " --offset --compare " + Path("compare.png"));
+    ASSERT_EQ(run.Status, 0) << run.Output;
+    int cw, ch, cb;
+    Read(Path("compare.png"), cw, ch, cb);
+    EXPECT_EQ(cw, 2 * w + 8);
+    EXPECT_EQ(ch, h);
+}
+
+TEST_F(HostStretch, BatchesWriteEveryImageAndSummarise) {
+    for (int i = 0; i < 5; ++i)
+        Write(Rgb(10 + i, 8, 3), 10 + i, 8, 3, Path("in" + std::to_string(i) + ".png"));
+    std::string inputs;
+    for (int i = 0; i < 5; ++i)
+        inputs += " " + Path("in" + std::to_string(i) + ".png");
+    TRun run = RunHost("stretch --out-dir " + Path("results") + " --jobs 3 --offset" + inputs);
+    ASSERT_EQ(run.Status, 0) << run.Output;
+    EXPECT_NE(run.Output.find("stretched 5 of 5 images"), std::string::npos) << run.Output;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(fs::exists(Path("results/in" + std::to_string(i) + ".png")));
+
+    run = RunHost("stretch --out-dir " + Path("cancelled") + " --cancel" + inputs);
+    EXPECT_EQ(run.Status, 1) << run.Output;
+    run = RunHost("stretch --out-dir " + Path("broken") + " --offset" + inputs + " " +
+                  Path("none.png"));
+    EXPECT_EQ(run.Status, 2) << run.Output;
+    EXPECT_NE(run.Output.find("stretched 5 of 6 images"), std::string::npos) << run.Output;
+}
