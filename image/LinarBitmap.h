@@ -2,6 +2,7 @@
 // copy protocol that every container shares, and the shared grey palette.
 #pragma once
 
+#include "rtl/Graphics.h"
 #include "rtl/Object.h"
 #include "rtl/SysUtils.h"
 
@@ -65,6 +66,13 @@ public:
     // unchanged, as it is when the allocation fails.
     void New(int32_t width, int32_t height, uint8_t pixelFormat);
 
+    // Writes the pixels into Bitmap, a device bitmap at least this bitmap's width and
+    // height, as its top-left part: rows byte for byte when both have format 3, 6 or 7, an
+    // 8-bit bitmap into a 24-bit one through Palette, 16-bit grey into 8-bit as the high bytes.
+    // Raises ELinearBitmap "Unsupported pixel format" for any other pair of formats and
+    // "Invalid bitmap size" for a device bitmap that is too small; Bitmap is then unchanged.
+    void CopyToBitmap(TBitmap& bitmap) const;
+
     // Address of row Y (0 = top); no range check.
     uint8_t* ScanLine(int32_t y) const { return Map + static_cast<intptr_t>(y) * BytesPerLine; }
 
@@ -87,6 +95,15 @@ protected:
 
 // Bytes per pixel of a format code, 0 for a code that is not a pixel format.
 int32_t PixelSizeOf(uint8_t pixelFormat) noexcept;
+
+// A device palette of Count (1..256) entries made from the first Count entries of a
+// 768-byte Palette, each flagged as reserved for animation; the caller owns the handle.
+// Raises Exception for a count outside 1..256, EOutOfResources when no palette can be made.
+TPaletteHandle MakeDevicePalette(const uint8_t* palette, int32_t count);
+// Fills a 768-byte Palette from the first Count (1..256) entries of a device palette, the
+// entries it does not have black; a null Handle gives a copy of GrayPalette. Raises
+// Exception for a count outside 1..256.
+void ReadDevicePalette(TPaletteHandle handle, int32_t count, uint8_t* palette);
 
 // Module start-up (builds GrayPalette, creates BitmapLoaders) and shut-down.
 void LinarBitmapStartup();
