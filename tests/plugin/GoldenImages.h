@@ -1,0 +1,31 @@
+// The images of the golden table: the bundled photographs (decoded once into tests/data) and
+// synthetic images chosen to reach every branch of the stretch, from ordinary to degenerate.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vt::test {
+
+// Packed rows of blue, green, red bytes.
+struct TTestImage {
+    std::string Name;
+    int32_t Width = 0;
+    int32_t Height = 0;
+    std::vector<uint8_t> Bgr;
+};
+
+// Reads a binary PPM (P6, 8-bit) into blue, green, red order; throws std::runtime_error.
+TTestImage ReadPpm(const std::string& path, const std::string& name);
+
+// Every synthetic image of the table, generated the same way on every build.
+std::vector<TTestImage> SyntheticImages();
+
+// A photograph-like image: smooth colour fields, edges and fine noise, from a seed.
+TTestImage PhotoLike(const std::string& name, int32_t width, int32_t height, uint32_t seed);
+
+// FNV-1a, 64 bits: the hash of the golden table.
+uint64_t Fnv1a64(const uint8_t* data, size_t size);
+
+} // namespace vt::test
