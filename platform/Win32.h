@@ -65,6 +65,8 @@ typedef LONG* PLONG;
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define GENERIC_ALL 0x10000000u
 #define CREATE_NEW 1u
 #define CREATE_ALWAYS 2u
 #define OPEN_EXISTING 3u
@@ -95,6 +97,23 @@ typedef LONG* PLONG;
 #define ERROR_DISK_FULL 112u
 #define ERROR_NEGATIVE_SEEK 131u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_TOO_MANY_OPEN_FILES 4u
+#define ERROR_WRITE_PROTECT 19u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_PROC_NOT_FOUND 127u
+#define ERROR_BUSY 170u
+#define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_FILE_TOO_LARGE 223u
+#define ERROR_MR_MID_NOT_FOUND 317u
+#define ERROR_NOACCESS 998u
+#define ERROR_IO_DEVICE 1117u
+#define ERROR_CANT_RESOLVE_FILENAME 1921u
+// Errors of the C library that have no Win32 number travel as application-defined codes
+// (bit 29 set) holding errno; FormatMessageA gives the C library's text for them.
+#define VT_ERRNO_ERROR_FLAG 0x20000000u
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
 
 // kernel32: string comparison
 #define LOCALE_USER_DEFAULT 0x0400u
