@@ -238,7 +238,8 @@ bool Negligible(double x, double g) {
     return magnitude + static_cast<Extended>(g) == magnitude;
 }
 
-// Rotates the pair (x, y) by the rotation with sine S and tau = S / (1 + cos).
+// Rotates the elements (i, j) and (k, l) of M as a pair, by the rotation of sine S with
+// tau = S / (1 + cosine); both are read before either is written.
 void Rotate(TMatrix& m, int32_t i, int32_t j, int32_t k, int32_t l, double s, double tau) {
     const Extended g = m.GetElement(i, j);
     const Extended h = m.GetElement(k, l);
@@ -283,6 +284,7 @@ int32_t TMatrix::EigenDecompose(TMatrix& Vectors, TMatrix& Values) {
             converged = true;
             break;
         }
+        // The first three sweeps rotate only elements above a threshold (0.2 held in Extended).
         const double threshold =
             sweep < 4 ? static_cast<double>(0.2L * sm / static_cast<Extended>(n * n)) : 0.0;
 
