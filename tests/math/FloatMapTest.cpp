@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 
 using namespace vt;
@@ -142,4 +144,21 @@ TEST(Matrix, IdentityTransposeAndSum) {
     ExpectShape(column, 3, 1);
     EXPECT_EQ(column.Map[2], 3);
     EXPECT_EQ(TMatrix().Sum(), 0);
+}
+
+TEST(FloatMap, FilesHoldNothingOfAFloatMap) {
+    // A float map has no stream format of its own: saving empties the file, loading only
+    // checks that the file can be opened and leaves the map as it is.
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / "veltrane-floatmap-test.bin";
+    std::ofstream(path, std::ios::binary) << "previous contents";
+    TMatrix m(2, 2);
+    m.Identity();
+    m.SaveToFile(path.string());
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    m.LoadFromFile(path.string());
+    EXPECT_EQ(m.Sum(), 2);
+    std::filesystem::remove(path);
+    EXPECT_THROW(m.LoadFromFile(path.string()), Exception);
+    ExpectShape(m, 2, 2);
 }
