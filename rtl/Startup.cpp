@@ -2,6 +2,7 @@
 // this path may be requested more than once.
 #include "rtl/Startup.h"
 
+#include "expr/ExpressionEval.h"
 #include "image/LinarBitmap.h"
 #include "math/MatrixMath.h"
 
@@ -9,11 +10,13 @@ namespace vt {
 
 void LibraryStartup() {
     LinarBitmapStartup();
+    ExpressionEvalStartup();
     MatrixMathStartup();
 }
 
 void LibraryShutdown() noexcept {
     MatrixMathShutdown();
+    ExpressionEvalShutdown();
     LinarBitmapShutdown();
 }
 
