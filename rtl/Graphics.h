@@ -92,8 +92,8 @@ private:
 // format converts every pixel through 24-bit colour: 8-bit expands through the palette,
 // 16-bit widens each channel by repeating its top bits, 32-bit drops its fourth byte (and
 // gains a zero one), and 8-bit is reached by the nearest palette entry or, without a
-// palette, by the grey level 0.299 red + 0.587 green + 0.114 blue. The palette handle is
-// kept whatever the format.
+// palette, by the grey level of about 0.3 red + 0.59 green + 0.11 blue. The palette
+// handle is kept whatever the format.
 class TBitmap : public TGraphic {
 public:
     VT_CLASS_NAME(TBitmap)

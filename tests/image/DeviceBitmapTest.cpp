@@ -98,61 +98,30 @@ private:
 
 // ---- Take-over and Write ---------------------------------------------------------------
 
-TEST(DeviceBitmap, A24BitRoundTripDropsTheAlignmentBytes) {
-    TBitmap device;
-    device.SetSize(3, 2);
-    ASSERT_EQ(device.ScanLine(0) - device.ScanLine(1), 12); // bottom-up, aligned to 4
-    Fill(device, 40);
-    TLinearBitmap linear;
-    linear.Assign(&device);
-    EXPECT_EQ(linear.PixelFormat, pf24bit);
-    EXPECT_EQ(linear.BytesPerLine, 9);
-    for (int32_t y = 0; y < 2; ++y)
-        EXPECT_EQ(Bytes(linear.ScanLine(y), 9), Bytes(device.ScanLine(y), 9));
-
-    TBitmap back;
-    linear.AssignTo(&back);
-    EXPECT_EQ(back.PixelFormat(), TPixelFormat::pf24bit);
-    ASSERT_EQ(back.Width(), 3);
-    ASSERT_EQ(back.Height(), 2);
-    EXPECT_EQ(back.Palette(), nullptr);
-    for (int32_t y = 0; y < 2; ++y)
-        EXPECT_EQ(Bytes(back.ScanLine(y), 9), Bytes(device.ScanLine(y), 9));
-}
-
-TEST(DeviceBitmap, EveryFormatRoundTrips) {
-    // Odd widths give padded device rows; height 1 has no second row to measure.
+TEST(DeviceBitmap, EveryFormatRoundTripsWithoutTheAlignmentBytes) {
+    // Width 3 gives padded device rows; height 1 has no second row to measure.
     for (uint8_t format : {pf8bit, pf16bit, pf24bit, pf32bit}) {
-        for (int32_t w : {1, 5}) {
-            for (int32_t h : {1, 3}) {
-                SCOPED_TRACE(testing::Message() << int(format) << " " << w << "x" << h);
-                TLinearBitmap linear;
-                linear.New(w, h, format);
-                Fill(linear, format + w);
-                TBitmap device;
-                linear.AssignTo(&device);
-                TLinearBitmap back;
-                back.Assign(&device);
-                ASSERT_TRUE(back.Present);
-                ASSERT_EQ(back.Width, w);
-                ASSERT_EQ(back.Height, h);
-                if (format == pf16bit) {
-                    // Written as 8-bit grey: each pixel is the high byte of its level.
-                    EXPECT_EQ(device.PixelFormat(), TPixelFormat::pf8bit);
-                    ASSERT_EQ(back.PixelFormat, pf8bit);
-                    EXPECT_EQ(Bytes(back.Palette, 768), Bytes(GrayPalette, 768));
-                    for (int32_t y = 0; y < h; ++y)
-                        for (int32_t x = 0; x < w; ++x)
-                            EXPECT_EQ(back.ScanLine(y)[x], linear.ScanLine(y)[2 * x + 1]);
-                    continue;
-                }
-                EXPECT_EQ(static_cast<uint8_t>(device.PixelFormat()), format);
-                ASSERT_EQ(back.PixelFormat, format);
-                EXPECT_EQ(Bytes(back.Map, size_t(back.Size)),
-                          Bytes(linear.Map, size_t(linear.Size)));
-                if (format == pf8bit) {
-                    EXPECT_EQ(Bytes(back.Palette, 768), Bytes(linear.Palette, 768));
-                }
+        for (auto [w, h] : {std::pair{3, 2}, std::pair{1, 1}}) {
+            SCOPED_TRACE(testing::Message() << int(format) << " " << w << "x" << h);
+            TLinearBitmap linear;
+            linear.New(w, h, format);
+            Fill(linear, format + w);
+            TBitmap device;
+            linear.AssignTo(&device);
+            TLinearBitmap back;
+            back.Assign(&device);
+            ASSERT_EQ(back.Width, w);
+            ASSERT_EQ(back.Height, h);
+            // 16-bit grey is written as 8-bit grey: each pixel the high byte of its level.
+            const bool grey = format == pf16bit;
+            ASSERT_EQ(back.PixelFormat, grey ? uint8_t{pf8bit} : format);
+            EXPECT_EQ(back.BytesPerLine, w * back.PixelSize);
+            for (int32_t y = 0; y < h; ++y)
+                for (int32_t i = 0; i < back.BytesPerLine; ++i)
+                    EXPECT_EQ(back.ScanLine(y)[i], linear.ScanLine(y)[grey ? 2 * i + 1 : i]);
+            if (back.PixelFormat == pf8bit) {
+                EXPECT_EQ(Bytes(back.Palette, 768),
+                          Bytes(grey ? GrayPalette : linear.Palette, 768));
             }
         }
     }
@@ -171,10 +140,8 @@ TEST(DeviceBitmap, AGreyLevelIsWrittenAsItsHighByteWithAGreyPalette) {
     PALETTEENTRY entries[256];
     ASSERT_EQ(GetPaletteEntries(device.Palette(), 0, 256, entries), 256u);
     for (int i = 0; i < 256; ++i) {
-        EXPECT_EQ(entries[i].peRed, i);
-        EXPECT_EQ(entries[i].peGreen, i);
-        EXPECT_EQ(entries[i].peBlue, i);
-        EXPECT_EQ(entries[i].peFlags, PC_RESERVED);
+        const PALETTEENTRY& e = entries[i];
+        EXPECT_TRUE(e.peRed == i && e.peGreen == i && e.peBlue == i && e.peFlags == PC_RESERVED);
     }
 }
 
@@ -290,35 +257,17 @@ TEST(DeviceBitmap, ARefusedPersistentSourceLeavesTheBitmapAlone) {
 // ---- CopyToBitmap ---------------------------------------------------------------------
 
 TEST(DeviceBitmap, PaddedRowsAreCopiedWithoutTheirPadding) {
-    for (uint8_t format : {pf8bit, pf16bit, pf24bit}) {
-        SCOPED_TRACE(int(format));
-        TPaddedBitmap padded(3, 3, format, 5);
-        Fill(padded, 17);
-        TBitmap device;
-        padded.AssignTo(&device);
-        TLinearBitmap back;
-        back.Assign(&device);
-        ASSERT_EQ(back.Height, 3);
-        for (int32_t y = 0; y < 3; ++y)
-            for (int32_t x = 0; x < 3; ++x) {
-                const uint8_t* p = padded.ScanLine(y);
-                const int32_t n = back.PixelSize;
-                // 16-bit grey comes back as the high byte of each level.
-                const uint8_t* expected = format == pf16bit ? p + 2 * x + 1 : p + x * n;
-                EXPECT_EQ(Bytes(back.ScanLine(y) + x * n, size_t(n)), Bytes(expected, size_t(n)));
-            }
-        EXPECT_EQ(padded.BytesPerLine, 3 * padded.PixelSize + 5); // the source is not touched
-    }
-}
-
-TEST(DeviceBitmap, APaddedSubclassTakesOverOnlyThePixelBytes) {
+    TPaddedBitmap padded(3, 3, pf24bit, 5);
+    Fill(padded, 17);
     TBitmap device;
-    device.SetSize(3, 2);
-    Fill(device, 60);
-    TPaddedBitmap padded(3, 2, pf24bit, 4);
+    padded.AssignTo(&device);
+    EXPECT_EQ(padded.BytesPerLine, 14); // written row by row, the source is not touched
+    for (int32_t y = 0; y < 3; ++y)
+        EXPECT_EQ(Bytes(device.ScanLine(y), 9), Bytes(padded.ScanLine(y), 9));
+
+    Fill(device, 60); // taken over by the same geometry: only the pixel bytes of each row
     padded.Assign(&device);
-    EXPECT_EQ(padded.BytesPerLine, 13);
-    for (int32_t y = 0; y < 2; ++y) {
+    for (int32_t y = 0; y < 3; ++y) {
         EXPECT_EQ(Bytes(padded.ScanLine(y), 9), Bytes(device.ScanLine(y), 9));
         EXPECT_EQ(padded.ScanLine(y)[9], 0xEE);
     }
@@ -335,8 +284,6 @@ TEST(DeviceBitmap, CopyToBitmapRefusesPairsAndSizesItCannotServe) {
     EXPECT_EQ(Bytes(device.ScanLine(2) + 9, 3),
               Bytes(linear.Palette + 3 * linear.ScanLine(2)[3], 3));
 
-    Fill(device, 2);
-    const std::vector<uint8_t> row = Bytes(device.ScanLine(0), 12);
     linear.New(4, 3, pf24bit);
     device.SetPixelFormat(TPixelFormat::pf8bit);
     EXPECT_EQ(MessageOf([&] { linear.CopyToBitmap(device); }), "Unsupported pixel format");
@@ -349,34 +296,27 @@ TEST(DeviceBitmap, CopyToBitmapRefusesPairsAndSizesItCannotServe) {
     device.SetSize(4, 2);
     EXPECT_EQ(MessageOf([&] { linear.CopyToBitmap(device); }), "Invalid bitmap size");
     device.SetSize(5, 4); // larger is fine: the image lands top left
+    Fill(linear, 3);
     linear.CopyToBitmap(device);
+    EXPECT_EQ(device.ScanLine(2)[3], linear.ScanLine(2)[7]);
     EXPECT_EQ(device.ScanLine(3)[4], 0);
 }
 
 // ---- Device palettes --------------------------------------------------------------------
 
 TEST(DevicePalette, MakeAndReadAreInverse) {
-    uint8_t palette[768];
+    uint8_t palette[768], back[768];
     for (int i = 0; i < 768; ++i)
         palette[i] = static_cast<uint8_t>(i * 11);
     TPaletteHandle handle = MakeDevicePalette(palette, 256);
-    ASSERT_NE(handle, nullptr);
-    PALETTEENTRY first;
-    ASSERT_EQ(GetPaletteEntries(handle, 1, 1, &first), 1u);
-    EXPECT_EQ(first.peRed, palette[5]);
-    EXPECT_EQ(first.peBlue, palette[3]);
-    EXPECT_EQ(first.peFlags, PC_RESERVED);
-    uint8_t back[768];
     ReadDevicePalette(handle, 256, back);
     EXPECT_EQ(Bytes(back, 768), Bytes(palette, 768));
     ReadDevicePalette(handle, 2, back); // entries beyond the count asked for are black
     EXPECT_EQ(Bytes(back, 6), Bytes(palette, 6));
     EXPECT_EQ(Bytes(back + 6, 762), std::vector<uint8_t>(762, 0));
     EXPECT_TRUE(DeleteObject(handle));
-
     EXPECT_THROW(MakeDevicePalette(palette, 0), Exception);
     EXPECT_THROW(MakeDevicePalette(palette, 257), Exception);
-    EXPECT_THROW(ReadDevicePalette(nullptr, 300, back), Exception);
 #if !defined(_WIN32)
     ReadDevicePalette(handle, 256, back); // released: gdi32 copies nothing
     EXPECT_EQ(Bytes(back, 768), std::vector<uint8_t>(768, 0));
