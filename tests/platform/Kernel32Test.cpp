@@ -3,7 +3,6 @@
 // keeps the substitutes honest.
 #include "../streams/StreamTestSupport.h"
 
-#include "platform/FileApi.h"
 #include "platform/Win32.h"
 
 #include <gtest/gtest.h>
@@ -234,41 +233,3 @@ TEST(FormatMessage, CarriesErrnoTextsForOtherErrors) {
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
 }
 #endif
-
-// ---- The fault-injection table -------------------------------------------------------------
-
-TEST_F(Kernel32Test, InjectedFaultsStrikeTheChosenCallsAndCountHandles) {
-    using vt::TFileCall;
-    vt::TFileFaults faults;
-    const vt::TFileApi& api = vt::FileApi();
-    EXPECT_NE(&api, &vt::SystemFileApi());
-
-    faults.Fail(TFileCall::Create, ERROR_TOO_MANY_OPEN_FILES, 1, 2);
-    HANDLE handle = api.CreateFileA(Name.c_str(), RW, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(api.CreateFileA(Name.c_str(), RW, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr),
-                  INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), ERROR_TOO_MANY_OPEN_FILES);
-    }
-    EXPECT_EQ(faults.Calls(TFileCall::Create), 3);
-    EXPECT_EQ(faults.OpenHandles(), 1);
-
-    DWORD moved = 0;
-    faults.Short(TFileCall::Write, 4);
-    EXPECT_TRUE(api.WriteFile(handle, "0123456789", 10, &moved, nullptr));
-    EXPECT_EQ(moved, 4u);
-    EXPECT_TRUE(api.WriteFile(handle, "0123456789", 10, &moved, nullptr));
-    EXPECT_EQ(moved, 10u);
-    EXPECT_EQ(faults.Requests(vt::TFileCall::Write), (std::vector<DWORD>{10, 10}));
-
-    faults.Fail(TFileCall::Close, ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(api.CloseHandle(handle));
-    EXPECT_EQ(faults.OpenHandles(), 1);
-    EXPECT_TRUE(api.CloseHandle(handle));
-    EXPECT_EQ(faults.OpenHandles(), 0);
-    EXPECT_EQ(ReadFileBytes(Name),
-              TBytes({'0', '1', '2', '3', '0', '1', '2', '3', '4', '5', '6', '7', '8', '9'}));
-}

@@ -226,20 +226,6 @@ TEST_F(BufferedStreamTest, LargeWritesFillTheBufferThenBypassIt) {
     EXPECT_EQ(ReadFileBytes(Name), TBytes(data.begin(), data.begin() + 200000));
 }
 
-TEST_F(BufferedStreamTest, FlushHandsWaitingBytesToTheSourceOnly) {
-    TStreamLog log;
-    TRecordingStream source(log);
-    TBufferedStream stream(0, 16, &source);
-    stream.Flush();
-    EXPECT_TRUE(log.Writes.empty());
-    const TBytes data = Pattern(10);
-    stream.Write(data.data(), 10);
-    stream.Flush();
-    EXPECT_EQ(log.Writes, (std::vector<int32_t>{10}));
-    EXPECT_EQ(stream.WriteLen, 0);
-    EXPECT_EQ(log.Data, data);
-}
-
 // A source that is not strict may take less than it is given. The buffered stream then
 // reports how many of the caller's bytes reached it and keeps the earlier buffered bytes it
 // did not take; a caller that writes the rest again loses and doubles nothing.

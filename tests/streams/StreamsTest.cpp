@@ -221,14 +221,7 @@ TEST_F(FileStreamTest, InjectedFailuresCarryTheirMessagesAndTheSystemText) {
     EXPECT_EQ(faults.OpenHandles(), 0);
 }
 
-TEST(GetLastErrorText, GivesTrimmedSystemTextOrTheNumber) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    const std::string text = GetLastErrorText();
-    ASSERT_FALSE(text.empty());
-    EXPECT_NE(text.back(), '.');
-    EXPECT_GT(static_cast<unsigned char>(text.back()), ' ');
-    SetLastError(ERROR_SHARING_VIOLATION);
-    EXPECT_FALSE(GetLastErrorText().empty());
+TEST(GetLastErrorText, FallsBackToTheNumberWithoutASystemText) {
     SetLastError(0x0ABCDEF0u); // no message for it anywhere
     EXPECT_EQ(GetLastErrorText(), "System error 180150000");
 }
