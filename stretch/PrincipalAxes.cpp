@@ -2,14 +2,77 @@
 #include "stretch/PrincipalAxes.h"
 
 #include "math/FloatMap.h"
-#include "rtl/Extended.h"
+#include "stretch/StretchPrivate.h"
 
 #include <cmath>
 
 namespace vt {
 
+namespace detail {
+
+double CorrelationFromSums(const TChannelSums& sums, int a, int b) noexcept {
+    if (sums.Count <= 0)
+        return 0;
+    const int64_t sab = a < b ? sums.Product[a][b] : sums.Product[b][a];
+    const Extended n = static_cast<Extended>(sums.Count);
+    const Extended ma = static_cast<Extended>(sums.Sum[a]) / n;
+    const Extended mb = static_cast<Extended>(sums.Sum[b]) / n;
+    const Extended va = static_cast<Extended>(sums.Product[a][a]) / n - ma * ma;
+    const Extended vb = static_cast<Extended>(sums.Product[b][b]) / n - mb * mb;
+    // A constant channel has no direction to correlate along.
+    if (!(va > 0) || !(vb > 0))
+        return 0;
+    const Extended r = (static_cast<Extended>(sab) - ma * static_cast<Extended>(sums.Sum[b])) /
+                       (n * std::sqrt(va * vb));
+    return static_cast<double>(r);
+}
+
+void AxesFromCorrelations(double r12, double r13, double r23, bool allowOffset, double* fraction1,
+                          double* fraction2, double* fraction3, TAffineTransform& result) {
+    TMatrix correlation(3, 3), vectors(3, 3), values(3, 1);
+    correlation.Identity();
+    correlation.SetElement(1, 2, r12);
+    correlation.SetElement(2, 1, r12);
+    correlation.SetElement(1, 3, r13);
+    correlation.SetElement(3, 1, r13);
+    correlation.SetElement(2, 3, r23);
+    correlation.SetElement(3, 2, r23);
+    correlation.EigenDecompose(vectors, values);
+
+    double* fractions[3] = {fraction1, fraction2, fraction3};
+    const double sum = values.Sum();
+    for (int k = 0; k < 3; ++k)
+        if (fractions[k] != nullptr)
+            *fractions[k] =
+                static_cast<double>(static_cast<Extended>(values.GetElement(k + 1, 1)) / sum);
+
+    vectors.Transpose(); // row k is now the eigenvector of the k-th largest eigenvalue
+    IdentityTransform(result);
+    for (int k = 1; k <= 3; ++k) {
+        double s = 1;
+        if (allowOffset) {
+            double pos = 0, neg = 0;
+            for (int j = 1; j <= 3; ++j) {
+                const double v = vectors.GetElement(k, j);
+                if (v >= 0)
+                    pos = static_cast<double>(static_cast<Extended>(pos) + v);
+                else
+                    neg = static_cast<double>(static_cast<Extended>(neg) + v);
+            }
+            s = static_cast<double>(static_cast<Extended>(pos) - neg);
+            result(k - 1, 3) = static_cast<double>(-static_cast<Extended>(neg) / s * 255);
+        }
+        // Column j - 1 takes channel j's element: channel 1 (the first byte) weights input 0.
+        for (int j = 1; j <= 3; ++j)
+            result(k - 1, j - 1) =
+                static_cast<double>(static_cast<Extended>(vectors.GetElement(k, j)) / s);
+    }
+}
+
+} // namespace detail
+
 double ChannelCorrelation(const TLinearBitmap& Bitmap, int ChannelA, int ChannelB) {
-    // Sums in 64 bits are exact for every image a bitmap can hold (255^2 x 2^31 < 2^63).
+    // One pass over the two channels, the sums exact in 64 bits (255^2 x 2^31 < 2^63).
     int64_t sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
     const int a = ChannelA - 1, b = ChannelB - 1;
     for (int32_t y = 0; y < Bitmap.Height; ++y) {
@@ -23,20 +86,14 @@ double ChannelCorrelation(const TLinearBitmap& Bitmap, int ChannelA, int Channel
             sab += p * q;
         }
     }
-    const int64_t count = int64_t{Bitmap.Width} * Bitmap.Height;
-    if (count <= 0)
-        return 0;
-    const Extended n = static_cast<Extended>(count);
-    const Extended ma = static_cast<Extended>(sa) / n;
-    const Extended mb = static_cast<Extended>(sb) / n;
-    const Extended va = static_cast<Extended>(saa) / n - ma * ma;
-    const Extended vb = static_cast<Extended>(sbb) / n - mb * mb;
-    // A constant channel has no direction to correlate along.
-    if (!(va > 0) || !(vb > 0))
-        return 0;
-    const Extended r =
-        (static_cast<Extended>(sab) - ma * static_cast<Extended>(sb)) / (n * std::sqrt(va * vb));
-    return static_cast<double>(r);
+    detail::TChannelSums sums; // the pair as channels 0 and 1 of the shared formula
+    sums.Count = int64_t{Bitmap.Width} * Bitmap.Height;
+    sums.Sum[0] = sa;
+    sums.Sum[1] = sb;
+    sums.Product[0][0] = saa;
+    sums.Product[1][1] = sbb;
+    sums.Product[0][1] = sab;
+    return detail::CorrelationFromSums(sums, 0, 1);
 }
 
 void PrincipalAxes(const TLinearBitmap& Bitmap, bool AllowOffset, double* Fraction1,
@@ -44,43 +101,13 @@ void PrincipalAxes(const TLinearBitmap& Bitmap, bool AllowOffset, double* Fracti
     if (Bitmap.PixelFormat != pf24bit)
         throw ELinearBitmap(SUnsupportedPixelFormat);
     TFloatEnvironmentGuard environment;
-    TMatrix correlation(3, 3), vectors(3, 3), values(3, 1);
-    correlation.Identity();
-    static constexpr int Pairs[3][2] = {{1, 2}, {1, 3}, {2, 3}};
-    for (const auto& pair : Pairs) {
-        const double r = ChannelCorrelation(Bitmap, pair[0], pair[1]);
-        correlation.SetElement(pair[0], pair[1], r);
-        correlation.SetElement(pair[1], pair[0], r);
-    }
-    correlation.EigenDecompose(vectors, values);
-
-    double* fractions[3] = {Fraction1, Fraction2, Fraction3};
-    const double sum = values.Sum();
-    for (int k = 0; k < 3; ++k)
-        if (fractions[k] != nullptr)
-            *fractions[k] =
-                static_cast<double>(static_cast<Extended>(values.GetElement(k + 1, 1)) / sum);
-
-    vectors.Transpose(); // row k is now the eigenvector of the k-th largest eigenvalue
-    IdentityTransform(Result);
-    for (int k = 1; k <= 3; ++k) {
-        double s = 1;
-        if (AllowOffset) {
-            double pos = 0, neg = 0;
-            for (int j = 1; j <= 3; ++j) {
-                const double v = vectors.GetElement(k, j);
-                if (v >= 0)
-                    pos = static_cast<double>(static_cast<Extended>(pos) + v);
-                else
-                    neg = static_cast<double>(static_cast<Extended>(neg) + v);
-            }
-            s = static_cast<double>(static_cast<Extended>(pos) - neg);
-            Result(k - 1, 3) = static_cast<double>(-static_cast<Extended>(neg) / s * 255);
-        }
-        for (int j = 1; j <= 3; ++j)
-            Result(k - 1, j - 1) =
-                static_cast<double>(static_cast<Extended>(vectors.GetElement(k, j)) / s);
-    }
+    // All nine sums in one pass; the correlations are the same numbers that one pass per
+    // channel pair gives.
+    const detail::TChannelSums sums = detail::ComputeChannelSums(Bitmap);
+    detail::AxesFromCorrelations(detail::CorrelationFromSums(sums, 0, 1),
+                                 detail::CorrelationFromSums(sums, 0, 2),
+                                 detail::CorrelationFromSums(sums, 1, 2), AllowOffset, Fraction1,
+                                 Fraction2, Fraction3, Result);
 }
 
 } // namespace vt

@@ -1,34 +1,19 @@
 // The stretch transform and its application to every pixel.
 #include "stretch/StretchTransform.h"
 
-#include "rtl/Extended.h"
 #include "stretch/PrincipalAxes.h"
+#include "stretch/StretchPrivate.h"
 
 #include <cmath>
 #include <limits>
 
 namespace vt {
 
-namespace {
-
-// One output of the affine map, summed in extended precision in the order of the inputs. A
-// byte times a double is exact in extended, so only the three additions round.
-inline Extended AffineSum(uint8_t in0, uint8_t in1, uint8_t in2, const TAffineTransform& T,
-                          int r) noexcept {
-    Extended sum = static_cast<Extended>(in0) * T(r, 0);
-    sum += static_cast<Extended>(in1) * T(r, 1);
-    sum += static_cast<Extended>(in2) * T(r, 2);
-    sum += T(r, 3);
-    return sum;
-}
-
-} // namespace
-
 void TransformColor(uint8_t in0, uint8_t in1, uint8_t in2, const TAffineTransform& T, double& out0,
                     double& out1, double& out2) noexcept {
-    const Extended y0 = AffineSum(in0, in1, in2, T, 0);
-    const Extended y1 = AffineSum(in0, in1, in2, T, 1);
-    const Extended y2 = AffineSum(in0, in1, in2, T, 2);
+    const Extended y0 = detail::AffineSum(in0, in1, in2, T, 0);
+    const Extended y1 = detail::AffineSum(in0, in1, in2, T, 1);
+    const Extended y2 = detail::AffineSum(in0, in1, in2, T, 2);
     out0 = static_cast<double>(y0);
     out1 = static_cast<double>(y1);
     out2 = static_cast<double>(y2);
@@ -36,9 +21,9 @@ void TransformColor(uint8_t in0, uint8_t in1, uint8_t in2, const TAffineTransfor
 
 void TransformColorByte(uint8_t in0, uint8_t in1, uint8_t in2, const TAffineTransform& T,
                         uint8_t& out0, uint8_t& out1, uint8_t& out2) noexcept {
-    const Extended y0 = AffineSum(in0, in1, in2, T, 0);
-    const Extended y1 = AffineSum(in0, in1, in2, T, 1);
-    const Extended y2 = AffineSum(in0, in1, in2, T, 2);
+    const Extended y0 = detail::AffineSum(in0, in1, in2, T, 0);
+    const Extended y1 = detail::AffineSum(in0, in1, in2, T, 1);
+    const Extended y2 = detail::AffineSum(in0, in1, in2, T, 2);
     out0 = RoundClampByte(y0);
     out1 = RoundClampByte(y1);
     out2 = RoundClampByte(y2);
@@ -56,45 +41,20 @@ void TransformBitmap(TLinearBitmap& Bitmap, const TAffineTransform& T, TLinearBi
         }
         target->New(Bitmap.Width, Bitmap.Height, pf24bit);
     }
-    for (int32_t y = 0; y < Bitmap.Height; ++y) {
-        const uint8_t* in = Bitmap.ScanLine(y);
-        uint8_t* out = target->ScanLine(y);
-        for (int32_t x = 0; x < Bitmap.Width; ++x, in += 3, out += 3)
-            TransformColorByte(in[2], in[1], in[0], T, out[2], out[1], out[0]);
-    }
+    detail::ApplyTransform(Bitmap, T, *target);
 }
 
-void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTransform& Result) {
-    TAffineTransform axes;
-    PrincipalAxes(Bitmap, AllowOffset, nullptr, nullptr, nullptr, axes);
-    TFloatEnvironmentGuard environment;
+namespace detail {
 
-    double lowest[3], highest[3];
-    for (int k = 0; k < 3; ++k) {
-        lowest[k] = std::numeric_limits<double>::infinity();
-        highest[k] = -std::numeric_limits<double>::infinity();
-    }
-    for (int32_t y = 0; y < Bitmap.Height; ++y) {
-        const uint8_t* pixel = Bitmap.ScanLine(y);
-        for (int32_t x = 0; x < Bitmap.Width; ++x, pixel += 3) {
-            double c[3];
-            TransformColor(pixel[2], pixel[1], pixel[0], axes, c[0], c[1], c[2]);
-            for (int k = 0; k < 3; ++k) {
-                if (!(lowest[k] < c[k]))
-                    lowest[k] = c[k];
-                if (!(highest[k] > c[k]))
-                    highest[k] = c[k];
-            }
-        }
-    }
-
+void BuildStretch(const TAffineTransform& axes, const double lowest[3], const double highest[3],
+                  bool allowOffset, TAffineTransform& result) {
     TAffineTransform stretch = axes;
     double scale[3];
     bool constant[3];
     for (int k = 0; k < 3; ++k)
         constant[k] = !(static_cast<Extended>(highest[k]) - lowest[k] >= ConstantComponentRange);
 
-    if (AllowOffset) {
+    if (allowOffset) {
         double shift[3];
         for (int k = 0; k < 3; ++k) {
             shift[k] = constant[k] ? 0.0 : -lowest[k];
@@ -143,7 +103,18 @@ void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTran
     TAffineTransform inverse;
     InvertTransform(axes, inverse);
     ComposeTransform(stretch, inverse);
-    Result = stretch;
+    result = stretch;
+}
+
+} // namespace detail
+
+void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTransform& Result) {
+    TAffineTransform axes;
+    PrincipalAxes(Bitmap, AllowOffset, nullptr, nullptr, nullptr, axes);
+    TFloatEnvironmentGuard environment;
+    double lowest[3], highest[3];
+    detail::ComponentRanges(Bitmap, axes, lowest, highest);
+    detail::BuildStretch(axes, lowest, highest, AllowOffset, Result);
 }
 
 } // namespace vt

@@ -1,0 +1,497 @@
+// The passes over the pixels: channel sums, component ranges and the application of the final
+// transform. Each has a portable form and an AVX2 form chosen at run time; the AVX2 forms
+// compute in single precision with a proven error bound and fall back to the extended
+// computation wherever the bound cannot decide, so both give the same bytes.
+#include "stretch/StretchPrivate.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#define VT_HAVE_AVX2_KERNELS 1
+#define VT_AVX2 __attribute__((target("avx2,fma")))
+#endif
+
+namespace vt::detail {
+
+namespace {
+
+std::atomic<TKernelChoice> KernelChoice{TKernelChoice::Best};
+
+bool ProcessorHasAvx2() noexcept {
+#if defined(VT_HAVE_AVX2_KERNELS)
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+#else
+    return false;
+#endif
+}
+
+// ---- Portable forms ------------------------------------------------------------------------
+
+void SumsPortable(const uint8_t* pixel, int32_t count, TChannelSums& sums) noexcept {
+    int64_t s0 = 0, s1 = 0, s2 = 0, p00 = 0, p11 = 0, p22 = 0, p01 = 0, p02 = 0, p12 = 0;
+    for (int32_t i = 0; i < count; ++i, pixel += 3) {
+        const int64_t a = pixel[0], b = pixel[1], c = pixel[2];
+        s0 += a;
+        s1 += b;
+        s2 += c;
+        p00 += a * a;
+        p11 += b * b;
+        p22 += c * c;
+        p01 += a * b;
+        p02 += a * c;
+        p12 += b * c;
+    }
+    sums.Sum[0] += s0;
+    sums.Sum[1] += s1;
+    sums.Sum[2] += s2;
+    sums.Product[0][0] += p00;
+    sums.Product[1][1] += p11;
+    sums.Product[2][2] += p22;
+    sums.Product[0][1] += p01;
+    sums.Product[0][2] += p02;
+    sums.Product[1][2] += p12;
+}
+
+// The exact value TransformColor stores for component k of a pixel.
+inline double ExactComponent(const uint8_t* pixel, const TAffineTransform& T, int k) noexcept {
+    return static_cast<double>(AffineSum(pixel[2], pixel[1], pixel[0], T, k));
+}
+
+void RangesPortable(const uint8_t* pixel, int32_t count, const TAffineTransform& T,
+                    double lowest[3], double highest[3]) noexcept {
+    for (int32_t i = 0; i < count; ++i, pixel += 3)
+        for (int k = 0; k < 3; ++k) {
+            const double c = ExactComponent(pixel, T, k);
+            if (!(lowest[k] < c))
+                lowest[k] = c;
+            if (!(highest[k] > c))
+                highest[k] = c;
+        }
+}
+
+void ApplyPortable(const uint8_t* in, uint8_t* out, int32_t count,
+                   const TAffineTransform& T) noexcept {
+    for (int32_t i = 0; i < count; ++i, in += 3, out += 3) {
+        const uint8_t r = in[2], g = in[1], b = in[0];
+        out[2] = RoundClampByte(AffineSum(r, g, b, T, 0));
+        out[1] = RoundClampByte(AffineSum(r, g, b, T, 1));
+        out[0] = RoundClampByte(AffineSum(r, g, b, T, 2));
+    }
+}
+
+// ---- Error bound of the single-precision forms -------------------------------------------
+
+// A bound on |single-precision result - exact result| for component k: the weights rounded to
+// floats (one unit roundoff u of each term) and three fused multiply-adds (u of the running
+// magnitude each), 4u x M in all, where M = 255 (|T0| + |T1| + |T2|) + |T3|; 5u x M leaves room
+// for the rounding of the extended result to a double.
+float SingleErrorBound(const TAffineTransform& T, int k) noexcept {
+    const double m =
+        255.0 * (std::fabs(T(k, 0)) + std::fabs(T(k, 1)) + std::fabs(T(k, 2))) + std::fabs(T(k, 3));
+    const double bound = 5.0 * std::ldexp(m, -24);
+    return std::isfinite(bound) ? static_cast<float>(bound * (1 + 1e-6)) : INFINITY;
+}
+
+#if defined(VT_HAVE_AVX2_KERNELS)
+
+// ---- AVX2 forms ----------------------------------------------------------------------------
+
+// Splits 16 pixels (48 bytes at a, a + 16, a + 32) of each 128-bit lane into their three
+// channels, 16 bytes each.
+struct TSplit16 {
+    __m256i C0, C1, C2;
+};
+
+VT_AVX2 inline TSplit16 SplitPixels32(const uint8_t* p) noexcept {
+    const __m256i a = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), 1);
+    const __m256i b = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 64)), 1);
+    const __m256i c = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 80)), 1);
+#define VT_M(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
+    const __m256i c0a = VT_M(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i c0b = VT_M(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);
+    const __m256i c0c = VT_M(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13);
+    const __m256i c1a = VT_M(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i c1b = VT_M(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1);
+    const __m256i c1c = VT_M(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14);
+    const __m256i c2a = VT_M(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i c2b = VT_M(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1);
+    const __m256i c2c = VT_M(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15);
+#undef VT_M
+    TSplit16 s;
+    s.C0 =
+        _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, c0a), _mm256_shuffle_epi8(b, c0b)),
+                        _mm256_shuffle_epi8(c, c0c));
+    s.C1 =
+        _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, c1a), _mm256_shuffle_epi8(b, c1b)),
+                        _mm256_shuffle_epi8(c, c1c));
+    s.C2 =
+        _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, c2a), _mm256_shuffle_epi8(b, c2b)),
+                        _mm256_shuffle_epi8(c, c2c));
+    return s;
+}
+
+VT_AVX2 inline __m256i SquareSums(__m256i x, __m256i y) noexcept {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i xl = _mm256_unpacklo_epi8(x, zero), xh = _mm256_unpackhi_epi8(x, zero);
+    const __m256i yl = _mm256_unpacklo_epi8(y, zero), yh = _mm256_unpackhi_epi8(y, zero);
+    return _mm256_add_epi32(_mm256_madd_epi16(xl, yl), _mm256_madd_epi16(xh, yh));
+}
+
+VT_AVX2 inline __m256i Widen32To64(__m256i v) noexcept {
+    return _mm256_add_epi64(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(v)),
+                            _mm256_cvtepu32_epi64(_mm256_extracti128_si256(v, 1)));
+}
+
+VT_AVX2 inline int64_t HorizontalSum64(__m256i v) noexcept {
+    alignas(32) int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), v);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+}
+
+// Sums of the first (count / 32) x 32 pixels; returns how many pixels it took.
+VT_AVX2 int32_t SumsAvx2(const uint8_t* pixel, int32_t count, TChannelSums& sums) noexcept {
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i s0 = zero, s1 = zero, s2 = zero;
+    __m256i q[6] = {zero, zero, zero, zero, zero, zero}; // 64-bit product sums
+    const int32_t blocks = count / 32;
+    // Each 32-bit lane gains at most 2 x 2 x 255^2 per step; 8192 steps stay below 2^32.
+    for (int32_t start = 0; start < blocks; start += 8192) {
+        const int32_t end = blocks - start < 8192 ? blocks : start + 8192;
+        __m256i p[6] = {zero, zero, zero, zero, zero, zero};
+        for (int32_t i = start; i < end; ++i) {
+            const TSplit16 c = SplitPixels32(pixel + static_cast<intptr_t>(i) * 96);
+            s0 = _mm256_add_epi64(s0, _mm256_sad_epu8(c.C0, zero));
+            s1 = _mm256_add_epi64(s1, _mm256_sad_epu8(c.C1, zero));
+            s2 = _mm256_add_epi64(s2, _mm256_sad_epu8(c.C2, zero));
+            p[0] = _mm256_add_epi32(p[0], SquareSums(c.C0, c.C0));
+            p[1] = _mm256_add_epi32(p[1], SquareSums(c.C1, c.C1));
+            p[2] = _mm256_add_epi32(p[2], SquareSums(c.C2, c.C2));
+            p[3] = _mm256_add_epi32(p[3], SquareSums(c.C0, c.C1));
+            p[4] = _mm256_add_epi32(p[4], SquareSums(c.C0, c.C2));
+            p[5] = _mm256_add_epi32(p[5], SquareSums(c.C1, c.C2));
+        }
+        for (int j = 0; j < 6; ++j)
+            q[j] = _mm256_add_epi64(q[j], Widen32To64(p[j]));
+    }
+    sums.Sum[0] += HorizontalSum64(s0);
+    sums.Sum[1] += HorizontalSum64(s1);
+    sums.Sum[2] += HorizontalSum64(s2);
+    sums.Product[0][0] += HorizontalSum64(q[0]);
+    sums.Product[1][1] += HorizontalSum64(q[1]);
+    sums.Product[2][2] += HorizontalSum64(q[2]);
+    sums.Product[0][1] += HorizontalSum64(q[3]);
+    sums.Product[0][2] += HorizontalSum64(q[4]);
+    sums.Product[1][2] += HorizontalSum64(q[5]);
+    return blocks * 32;
+}
+
+// Eight pixels as three vectors of floats, and their colours packed into 32 bits each. Reads
+// 32 bytes: the caller keeps 11 pixels readable.
+struct TPixels8 {
+    __m256 In0, In1, In2; // third, second and first byte: the transform's inputs 0, 1, 2
+    __m256i Colour;       // first | second << 8 | third << 16
+};
+
+VT_AVX2 inline TPixels8 LoadPixels8(const uint8_t* p) noexcept {
+    const __m256i raw =
+        _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+                                    _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6));
+#define VT_M(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
+    const __m256i pack = VT_M(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+#undef VT_M
+    TPixels8 px;
+    px.Colour = _mm256_shuffle_epi8(raw, pack);
+    const __m256i byte = _mm256_set1_epi32(0xFF);
+    px.In2 = _mm256_cvtepi32_ps(_mm256_and_si256(px.Colour, byte));
+    px.In1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(px.Colour, 8), byte));
+    px.In0 = _mm256_cvtepi32_ps(_mm256_srli_epi32(px.Colour, 16));
+    return px;
+}
+
+// The three weights and the constant of one component, as floats.
+struct TRow {
+    __m256 W0, W1, W2, C;
+};
+
+VT_AVX2 inline TRow LoadRow(const TAffineTransform& T, int k) noexcept {
+    return {
+        _mm256_set1_ps(static_cast<float>(T(k, 0))), _mm256_set1_ps(static_cast<float>(T(k, 1))),
+        _mm256_set1_ps(static_cast<float>(T(k, 2))), _mm256_set1_ps(static_cast<float>(T(k, 3)))};
+}
+
+VT_AVX2 inline __m256 Evaluate(const TRow& r, const TPixels8& px) noexcept {
+    return _mm256_fmadd_ps(px.In0, r.W0,
+                           _mm256_fmadd_ps(px.In1, r.W1, _mm256_fmadd_ps(px.In2, r.W2, r.C)));
+}
+
+VT_AVX2 inline float HorizontalMin(__m256 v) noexcept {
+    __m128 m = _mm_min_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    m = _mm_min_ps(m, _mm_movehl_ps(m, m));
+    m = _mm_min_ss(m, _mm_shuffle_ps(m, m, 1));
+    return _mm_cvtss_f32(m);
+}
+
+VT_AVX2 inline float HorizontalMax(__m256 v) noexcept {
+    __m128 m = _mm_max_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    m = _mm_max_ps(m, _mm_movehl_ps(m, m));
+    m = _mm_max_ss(m, _mm_shuffle_ps(m, m, 1));
+    return _mm_cvtss_f32(m);
+}
+
+// Exact extremes of the three components, found with single-precision estimates. A pixel can
+// hold an exact extreme only if its estimate lies within twice the error bound of the running
+// estimated extreme; such pixels (told apart by colour, so that a large area of one colour
+// costs one evaluation) are evaluated exactly. The blocks are re-read while they are in cache.
+class TRangeScanner {
+public:
+    VT_AVX2 TRangeScanner(const TAffineTransform& T, double lowest[3], double highest[3])
+        : Transform(T), Lowest(lowest), Highest(highest) {
+        for (int k = 0; k < 3; ++k) {
+            Rows[k] = LoadRow(T, k);
+            Margin[k] = 2 * SingleErrorBound(T, k);
+            EstimatedLow[k] = INFINITY;
+            EstimatedHigh[k] = -INFINITY;
+            LastLow[k] = LastHigh[k] = -1;
+        }
+    }
+
+    // Pixels [0, count) of one row. A vector step reads 11 pixels, so the last ten pixels of
+    // a row are taken one by one.
+    VT_AVX2 void Row(const uint8_t* pixel, int32_t count) {
+        int32_t x = 0;
+        while (x + 11 <= count) {
+            const int32_t blockEnd = count - x > 2048 ? x + 2048 : count;
+            __m256 low[3], high[3];
+            for (int k = 0; k < 3; ++k) {
+                low[k] = _mm256_set1_ps(INFINITY);
+                high[k] = _mm256_set1_ps(-INFINITY);
+            }
+            int32_t v = x;
+            for (; v + 8 <= blockEnd && v + 11 <= count; v += 8) {
+                const TPixels8 px = LoadPixels8(pixel + static_cast<intptr_t>(v) * 3);
+                for (int k = 0; k < 3; ++k) {
+                    const __m256 y = Evaluate(Rows[k], px);
+                    low[k] = _mm256_min_ps(low[k], y);
+                    high[k] = _mm256_max_ps(high[k], y);
+                }
+            }
+            bool rescanLow[3], rescanHigh[3], rescan = false;
+            for (int k = 0; k < 3; ++k) {
+                const float blockLow = HorizontalMin(low[k]), blockHigh = HorizontalMax(high[k]);
+                rescanLow[k] = blockLow <= EstimatedLow[k] + Margin[k];
+                rescanHigh[k] = blockHigh >= EstimatedHigh[k] - Margin[k];
+                EstimatedLow[k] = std::fmin(EstimatedLow[k], blockLow);
+                EstimatedHigh[k] = std::fmax(EstimatedHigh[k], blockHigh);
+                rescan = rescan || rescanLow[k] || rescanHigh[k];
+            }
+            if (rescan)
+                Rescan(pixel, x, v, rescanLow, rescanHigh);
+            x = v;
+        }
+        for (; x < count; ++x)
+            Exact(pixel + static_cast<intptr_t>(x) * 3, true, true, true, true, true, true);
+    }
+
+private:
+    VT_AVX2 void Rescan(const uint8_t* pixel, int32_t from, int32_t to, const bool low[3],
+                        const bool high[3]) {
+        for (int32_t x = from; x < to; x += 8) {
+            const TPixels8 px = LoadPixels8(pixel + static_cast<intptr_t>(x) * 3);
+            for (int k = 0; k < 3; ++k) {
+                if (!low[k] && !high[k])
+                    continue;
+                const __m256 y = Evaluate(Rows[k], px);
+                if (low[k]) {
+                    const __m256 near =
+                        _mm256_cmp_ps(y, _mm256_set1_ps(EstimatedLow[k] + Margin[k]), _CMP_LE_OQ);
+                    const __m256i same =
+                        _mm256_cmpeq_epi32(px.Colour, _mm256_set1_epi32(LastLow[k]));
+                    int lanes =
+                        _mm256_movemask_ps(_mm256_andnot_ps(_mm256_castsi256_ps(same), near));
+                    while (lanes != 0) {
+                        const int lane = __builtin_ctz(static_cast<unsigned>(lanes));
+                        lanes &= lanes - 1;
+                        const uint8_t* p = pixel + static_cast<intptr_t>(x + lane) * 3;
+                        Exact(p, k == 0, k == 1, k == 2, false, false, false);
+                        LastLow[k] = p[0] | p[1] << 8 | p[2] << 16;
+                    }
+                }
+                if (high[k]) {
+                    const __m256 near =
+                        _mm256_cmp_ps(y, _mm256_set1_ps(EstimatedHigh[k] - Margin[k]), _CMP_GE_OQ);
+                    const __m256i same =
+                        _mm256_cmpeq_epi32(px.Colour, _mm256_set1_epi32(LastHigh[k]));
+                    int lanes =
+                        _mm256_movemask_ps(_mm256_andnot_ps(_mm256_castsi256_ps(same), near));
+                    while (lanes != 0) {
+                        const int lane = __builtin_ctz(static_cast<unsigned>(lanes));
+                        lanes &= lanes - 1;
+                        const uint8_t* p = pixel + static_cast<intptr_t>(x + lane) * 3;
+                        Exact(p, false, false, false, k == 0, k == 1, k == 2);
+                        LastHigh[k] = p[0] | p[1] << 8 | p[2] << 16;
+                    }
+                }
+            }
+        }
+    }
+
+    void Exact(const uint8_t* p, bool l0, bool l1, bool l2, bool h0, bool h1, bool h2) noexcept {
+        const bool low[3] = {l0, l1, l2}, high[3] = {h0, h1, h2};
+        for (int k = 0; k < 3; ++k) {
+            if (!low[k] && !high[k])
+                continue;
+            const double c = ExactComponent(p, Transform, k);
+            if (low[k] && !(Lowest[k] < c))
+                Lowest[k] = c;
+            if (high[k] && !(Highest[k] > c))
+                Highest[k] = c;
+        }
+    }
+
+    const TAffineTransform& Transform;
+    double* Lowest;
+    double* Highest;
+    TRow Rows[3];
+    float Margin[3];
+    float EstimatedLow[3], EstimatedHigh[3];
+    int LastLow[3], LastHigh[3]; // colour last evaluated exactly, or -1
+};
+
+// Applies T to the first pixels of a row, eight at a time, while 11 pixels are readable;
+// returns how many it did. Components whose estimate lies within the error bound of a
+// rounding half are computed exactly.
+VT_AVX2 int32_t ApplyAvx2(const uint8_t* in, uint8_t* out, int32_t count, const TAffineTransform& T,
+                          const float limit[3]) noexcept {
+    const TRow rows[3] = {LoadRow(T, 0), LoadRow(T, 1), LoadRow(T, 2)};
+    const __m256 limits[3] = {_mm256_set1_ps(limit[0]), _mm256_set1_ps(limit[1]),
+                              _mm256_set1_ps(limit[2])};
+    const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
+    const __m256 sign = _mm256_set1_ps(-0.0f);
+#define VT_M(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
+    const __m256i compact = VT_M(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+#undef VT_M
+    const __m256i gather = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    int32_t x = 0;
+    for (; x + 11 <= count; x += 8) {
+        const uint8_t* src = in + static_cast<intptr_t>(x) * 3;
+        uint8_t* dst = out + static_cast<intptr_t>(x) * 3;
+        const TPixels8 px = LoadPixels8(src);
+        __m256i bytes[3];
+        int doubtful = 0;
+        for (int k = 0; k < 3; ++k) {
+            const __m256 y = Evaluate(rows[k], px);
+            const __m256 r = _mm256_round_ps(y, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+            const __m256 off = _mm256_andnot_ps(sign, _mm256_sub_ps(y, r));
+            doubtful |= _mm256_movemask_ps(_mm256_cmp_ps(off, limits[k], _CMP_NLT_UQ));
+            bytes[k] = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(r, zero), top));
+        }
+        alignas(32) uint32_t colours[8];
+        if (doubtful != 0)
+            _mm256_store_si256(reinterpret_cast<__m256i*>(colours), px.Colour);
+        // Output component 0 goes to the third byte, 2 to the first.
+        const __m256i packed =
+            _mm256_or_si256(_mm256_or_si256(bytes[2], _mm256_slli_epi32(bytes[1], 8)),
+                            _mm256_slli_epi32(bytes[0], 16));
+        const __m256i tight =
+            _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(packed, compact), gather);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(tight));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 16), _mm256_extracti128_si256(tight, 1));
+        while (doubtful != 0) {
+            const int lane = __builtin_ctz(static_cast<unsigned>(doubtful));
+            doubtful &= doubtful - 1;
+            const uint32_t c = colours[lane];
+            const uint8_t original[3] = {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8),
+                                         static_cast<uint8_t>(c >> 16)};
+            ApplyPortable(original, dst + 3 * lane, 1, T);
+        }
+    }
+    return x;
+}
+
+#endif // VT_HAVE_AVX2_KERNELS
+
+} // namespace
+
+void SetKernelChoice(TKernelChoice choice) noexcept {
+    KernelChoice.store(choice);
+}
+
+bool UseVectorKernels() noexcept {
+    return KernelChoice.load() == TKernelChoice::Best && ProcessorHasAvx2();
+}
+
+TChannelSums ComputeChannelSums(const TLinearBitmap& bitmap) {
+    TChannelSums sums;
+    sums.Count = int64_t{bitmap.Width} * bitmap.Height;
+    const bool vector = UseVectorKernels();
+    for (int32_t y = 0; y < bitmap.Height; ++y) {
+        const uint8_t* row = bitmap.ScanLine(y);
+        int32_t done = 0;
+#if defined(VT_HAVE_AVX2_KERNELS)
+        if (vector)
+            done = SumsAvx2(row, bitmap.Width, sums);
+#else
+        (void)vector;
+#endif
+        SumsPortable(row + static_cast<intptr_t>(done) * 3, bitmap.Width - done, sums);
+    }
+    return sums;
+}
+
+void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, double lowest[3],
+                     double highest[3]) {
+    for (int k = 0; k < 3; ++k) {
+        lowest[k] = std::numeric_limits<double>::infinity();
+        highest[k] = -std::numeric_limits<double>::infinity();
+    }
+#if defined(VT_HAVE_AVX2_KERNELS)
+    bool bounded = true;
+    for (int k = 0; k < 3; ++k)
+        bounded = bounded && SingleErrorBound(axes, k) < 0.25f;
+    if (UseVectorKernels() && bounded) {
+        TRangeScanner scanner(axes, lowest, highest);
+        for (int32_t y = 0; y < bitmap.Height; ++y)
+            scanner.Row(bitmap.ScanLine(y), bitmap.Width);
+        return;
+    }
+#endif
+    for (int32_t y = 0; y < bitmap.Height; ++y)
+        RangesPortable(bitmap.ScanLine(y), bitmap.Width, axes, lowest, highest);
+}
+
+void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLinearBitmap& target) {
+#if defined(VT_HAVE_AVX2_KERNELS)
+    float limit[3];
+    bool bounded = true;
+    for (int k = 0; k < 3; ++k) {
+        const float bound = SingleErrorBound(T, k);
+        bounded = bounded && bound < 0.25f;
+        limit[k] = 0.5f - bound;
+    }
+    const bool vector = UseVectorKernels() && bounded;
+#endif
+    for (int32_t y = 0; y < source.Height; ++y) {
+        const uint8_t* in = source.ScanLine(y);
+        uint8_t* out = target.ScanLine(y);
+        int32_t done = 0;
+#if defined(VT_HAVE_AVX2_KERNELS)
+        if (vector)
+            done = ApplyAvx2(in, out, source.Width, T, limit);
+#endif
+        ApplyPortable(in + static_cast<intptr_t>(done) * 3, out + static_cast<intptr_t>(done) * 3,
+                      source.Width - done, T);
+    }
+}
+
+} // namespace vt::detail

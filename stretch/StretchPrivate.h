@@ -1,0 +1,63 @@
+// Private to stretch/: the pieces the fast paths and the literal reference share, so that both
+// build their transforms from the same statistics with the same arithmetic, and the kernels
+// that run over the pixels.
+#pragma once
+
+#include "image/LinarBitmap.h"
+#include "math/MatrixMath.h"
+#include "rtl/Extended.h"
+
+#include <cstdint>
+
+namespace vt::detail {
+
+// One output of the affine map, summed in extended precision in the order of the inputs. A
+// byte times a double is exact in extended, so only the three additions round.
+inline Extended AffineSum(uint8_t in0, uint8_t in1, uint8_t in2, const TAffineTransform& T,
+                          int r) noexcept {
+    Extended sum = static_cast<Extended>(in0) * T(r, 0);
+    sum += static_cast<Extended>(in1) * T(r, 1);
+    sum += static_cast<Extended>(in2) * T(r, 2);
+    sum += T(r, 3);
+    return sum;
+}
+
+// The exact integer sums of one image: per channel (0 = first byte) the sum of values and, for
+// every pair, the sum of products. 64 bits hold every image a bitmap can describe.
+struct TChannelSums {
+    int64_t Count = 0;
+    int64_t Sum[3] = {0, 0, 0};
+    int64_t Product[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+};
+
+// Pearson correlation of channels a and b (0-based) from the sums, in extended precision; 0
+// when either channel is constant.
+double CorrelationFromSums(const TChannelSums& sums, int a, int b) noexcept;
+
+// Every sum in one pass over the pixels.
+TChannelSums ComputeChannelSums(const TLinearBitmap& bitmap);
+
+// The principal-axes transform from the three correlations (channel pairs 1-2, 1-3, 2-3).
+void AxesFromCorrelations(double r12, double r13, double r23, bool allowOffset, double* fraction1,
+                          double* fraction2, double* fraction3, TAffineTransform& result);
+
+// The stretch transform from the principal axes and each component's range over the image.
+void BuildStretch(const TAffineTransform& axes, const double lowest[3], const double highest[3],
+                  bool allowOffset, TAffineTransform& result);
+
+// Each component's exact range, Min(k) and Max(k) of the doubles that TransformColor gives,
+// over every pixel.
+void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, double lowest[3],
+                     double highest[3]);
+
+// Maps every pixel of Source through T into Target (which may be Source), exactly as
+// TransformColorByte does.
+void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLinearBitmap& target);
+
+// Which pixel kernels run: the fastest the processor offers, or the portable ones (tests pin
+// each in turn and compare).
+enum class TKernelChoice { Best, Portable };
+void SetKernelChoice(TKernelChoice choice) noexcept;
+bool UseVectorKernels() noexcept;
+
+} // namespace vt::detail
