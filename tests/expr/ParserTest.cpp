@@ -2,6 +2,7 @@
 // position, the fault table of the operators, and the nesting limit.
 #include "ExprTestSupport.h"
 
+#include <cfenv>
 #include <cmath>
 #include <limits>
 
@@ -272,4 +273,15 @@ TEST_F(Parser, UsesTheGlobalTableWhenGivenNone) {
     EXPECT_EQ(Table.FindSymbol("globaltestvalue"), nullptr);
     GlobalSymbolTable->RemoveSymbol("globaltestvalue");
     EXPECT_EXPR_ERROR(nullptr, "globaltestvalue", "Undefined symbol: globaltestvalue", 16);
+}
+
+TEST_F(Parser, ComputesInItsOwnFloatingPointSettingsAndRestoresTheCallers) {
+    const Extended nearest = Eval("1/3+2/3*1e-5");
+    const int saved = std::fegetround();
+    ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
+    const Extended upward = Eval("1/3+2/3*1e-5");
+    const int after = std::fegetround();
+    std::fesetround(saved);
+    EXPECT_EQ(upward, nearest);
+    EXPECT_EQ(after, FE_UPWARD);
 }
