@@ -7,27 +7,59 @@
 
 namespace vt {
 
+namespace {
+
+// Rounds |x| < 2^63 to the nearest integer, halves to even, from the bits of the 80-bit format
+// (64-bit significand with its leading bit, 15-bit exponent): no rounding mode is consulted
+// and no control word is switched, which on some processors costs more than the rest.
+// Returns false for NaN, infinities and magnitudes of 2^63 and more.
+bool RoundToInteger(Extended x, int64_t& result) noexcept {
+    unsigned char bytes[sizeof(Extended)];
+    std::memcpy(bytes, &x, sizeof bytes);
+    uint64_t significand;
+    uint16_t signExponent;
+    std::memcpy(&significand, bytes, 8);
+    std::memcpy(&signExponent, bytes + 8, 2);
+    const int exponent = (signExponent & 0x7FFF) - 16383;
+    const bool negative = (signExponent & 0x8000) != 0;
+    if ((signExponent & 0x7FFF) == 0x7FFF || exponent >= 63)
+        return false;
+    uint64_t whole;
+    if (exponent < -1) {
+        whole = 0; // below one half
+    } else if (exponent == -1) {
+        whole = significand > (uint64_t{1} << 63) ? 1 : 0; // [0.5, 1): exactly one half is even 0
+    } else {
+        const int shift = 63 - exponent; // 1..63
+        whole = significand >> shift;
+        const uint64_t rest = significand & ((uint64_t{1} << shift) - 1);
+        const uint64_t half = uint64_t{1} << (shift - 1);
+        if (rest > half || (rest == half && (whole & 1) != 0))
+            ++whole;
+    }
+    result = negative ? -static_cast<int64_t>(whole) : static_cast<int64_t>(whole);
+    return true;
+}
+
+} // namespace
+
 Extended RoundHalfEven(Extended x) noexcept {
-    if (!std::isfinite(x))
-        return x;
-    const Extended lower = std::floor(x);
-    const Extended diff = x - lower; // exact: both lie in the same binade or diff is tiny
-    if (diff > 0.5L)
-        return lower + 1;
-    if (diff < 0.5L)
-        return lower;
-    return std::fmod(lower, 2.0L) == 0 ? lower : lower + 1;
+    int64_t whole;
+    if (!RoundToInteger(x, whole))
+        return x; // NaN, infinities, and values so large that they are integers already
+    if (whole == 0)
+        return std::signbit(x) ? -0.0L : 0.0L;
+    return static_cast<Extended>(whole);
 }
 
 uint8_t RoundClampByte(Extended x) noexcept {
-    if (std::isnan(x))
+    if (std::isnan(x) || x <= -1)
         return 0;
-    const Extended r = RoundHalfEven(x);
-    if (r >= 255)
+    if (x >= 256)
         return 255;
-    if (r <= 0)
-        return 0;
-    return static_cast<uint8_t>(r);
+    int64_t whole = 0;
+    RoundToInteger(x, whole);
+    return static_cast<uint8_t>(whole < 0 ? 0 : whole > 255 ? 255 : whole);
 }
 
 static_assert(sizeof(std::fenv_t) <= 128, "fenv_t does not fit the guard's buffer");

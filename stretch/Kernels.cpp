@@ -267,37 +267,53 @@ public:
     }
 
     // Pixels [0, count) of one row. A vector step reads 11 pixels, so the last ten pixels of
-    // a row are taken one by one.
+    // a row are taken one by one. Blocks are grouped into chunks small enough to stay in the
+    // second-level cache; at the end of a chunk only the blocks whose estimates come within the
+    // margin of the running extremes are scanned again.
     VT_AVX2 void Row(const uint8_t* pixel, int32_t count) {
         int32_t x = 0;
         while (x + 11 <= count) {
-            const int32_t blockEnd = count - x > 2048 ? x + 2048 : count;
-            __m256 low[3], high[3];
-            for (int k = 0; k < 3; ++k) {
-                low[k] = _mm256_set1_ps(INFINITY);
-                high[k] = _mm256_set1_ps(-INFINITY);
-            }
-            int32_t v = x;
-            for (; v + 8 <= blockEnd && v + 11 <= count; v += 8) {
-                const TPixels8 px = LoadPixels8(pixel + static_cast<intptr_t>(v) * 3);
+            int blocks = 0;
+            while (blocks < ChunkBlocks && x + 11 <= count) {
+                TBlock& block = Blocks[blocks++];
+                const int32_t blockEnd = count - x > BlockPixels ? x + BlockPixels : count;
+                __m256 low[3], high[3];
                 for (int k = 0; k < 3; ++k) {
-                    const __m256 y = Evaluate(Rows[k], px);
-                    low[k] = _mm256_min_ps(low[k], y);
-                    high[k] = _mm256_max_ps(high[k], y);
+                    low[k] = _mm256_set1_ps(INFINITY);
+                    high[k] = _mm256_set1_ps(-INFINITY);
                 }
+                int32_t v = x;
+                for (; v + 8 <= blockEnd && v + 11 <= count; v += 8) {
+                    const TPixels8 px = LoadPixels8(pixel + static_cast<intptr_t>(v) * 3);
+                    for (int k = 0; k < 3; ++k) {
+                        const __m256 y = Evaluate(Rows[k], px);
+                        low[k] = _mm256_min_ps(low[k], y);
+                        high[k] = _mm256_max_ps(high[k], y);
+                    }
+                }
+                block.From = x;
+                block.To = v;
+                for (int k = 0; k < 3; ++k) {
+                    block.Low[k] = HorizontalMin(low[k]);
+                    block.High[k] = HorizontalMax(high[k]);
+                    EstimatedLow[k] = std::fmin(EstimatedLow[k], block.Low[k]);
+                    EstimatedHigh[k] = std::fmax(EstimatedHigh[k], block.High[k]);
+                }
+                x = v;
             }
-            bool rescanLow[3], rescanHigh[3], rescan = false;
-            for (int k = 0; k < 3; ++k) {
-                const float blockLow = HorizontalMin(low[k]), blockHigh = HorizontalMax(high[k]);
-                rescanLow[k] = blockLow <= EstimatedLow[k] + Margin[k];
-                rescanHigh[k] = blockHigh >= EstimatedHigh[k] - Margin[k];
-                EstimatedLow[k] = std::fmin(EstimatedLow[k], blockLow);
-                EstimatedHigh[k] = std::fmax(EstimatedHigh[k], blockHigh);
-                rescan = rescan || rescanLow[k] || rescanHigh[k];
+            // The running estimates only move outwards, so any block that can hold an exact
+            // extreme of the whole image passes this test now.
+            for (int b = 0; b < blocks; ++b) {
+                const TBlock& block = Blocks[b];
+                bool low[3], high[3], rescan = false;
+                for (int k = 0; k < 3; ++k) {
+                    low[k] = block.Low[k] <= EstimatedLow[k] + Margin[k];
+                    high[k] = block.High[k] >= EstimatedHigh[k] - Margin[k];
+                    rescan = rescan || low[k] || high[k];
+                }
+                if (rescan)
+                    Rescan(pixel, block.From, block.To, low, high);
             }
-            if (rescan)
-                Rescan(pixel, x, v, rescanLow, rescanHigh);
-            x = v;
         }
         for (; x < count; ++x)
             Exact(pixel + static_cast<intptr_t>(x) * 3, true, true, true, true, true, true);
@@ -359,6 +375,14 @@ private:
         }
     }
 
+    static constexpr int BlockPixels = 2048;
+    static constexpr int ChunkBlocks = 64; // 128 K pixels, 384 KiB
+    struct TBlock {
+        int32_t From, To;
+        float Low[3], High[3];
+    };
+    TBlock Blocks[ChunkBlocks];
+
     const TAffineTransform& Transform;
     double* Lowest;
     double* Highest;
@@ -369,57 +393,89 @@ private:
 };
 
 // Applies T to the first pixels of a row, eight at a time, while 11 pixels are readable;
-// returns how many it did. Components whose estimate lies within the error bound of a
-// rounding half are computed exactly.
+// returns how many it did. A component is taken from single precision only when its estimate
+// lies farther than the error bound from every rounding half (then its nearest integer is the
+// exact result's); otherwise the pixel is computed again in extended precision. The test holds
+// whatever rounding mode the conversion uses: a wrong neighbour lies at least a half away.
 VT_AVX2 int32_t ApplyAvx2(const uint8_t* in, uint8_t* out, int32_t count, const TAffineTransform& T,
                           const float limit[3]) noexcept {
     const TRow rows[3] = {LoadRow(T, 0), LoadRow(T, 1), LoadRow(T, 2)};
-    const __m256 limits[3] = {_mm256_set1_ps(limit[0]), _mm256_set1_ps(limit[1]),
-                              _mm256_set1_ps(limit[2])};
-    const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
     const __m256 sign = _mm256_set1_ps(-0.0f);
 #define VT_M(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
-    const __m256i compact = VT_M(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    // Per 128-bit lane the packs leave b0..b3 g0..g3 r0..r3 0 0 0 0; interleave them.
+    const __m256i interleave = VT_M(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1);
 #undef VT_M
     const __m256i gather = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    // Doubtful pixels are noted with their original colour and recomputed after the vector
+    // loop: a call inside the loop would make every vector register caller-saved.
+    struct TPending {
+        int32_t Pixel;
+        uint32_t Colour;
+    };
+    TPending pending[256];
     int32_t x = 0;
-    for (; x + 11 <= count; x += 8) {
-        const uint8_t* src = in + static_cast<intptr_t>(x) * 3;
-        uint8_t* dst = out + static_cast<intptr_t>(x) * 3;
-        const TPixels8 px = LoadPixels8(src);
-        __m256i bytes[3];
-        int doubtful = 0;
-        for (int k = 0; k < 3; ++k) {
-            const __m256 y = Evaluate(rows[k], px);
-            const __m256 r = _mm256_round_ps(y, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-            const __m256 off = _mm256_andnot_ps(sign, _mm256_sub_ps(y, r));
-            doubtful |= _mm256_movemask_ps(_mm256_cmp_ps(off, limits[k], _CMP_NLT_UQ));
-            bytes[k] = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(r, zero), top));
+    for (;;) {
+        int noted = 0;
+        for (; x + 11 <= count && noted <= 248; x += 8) {
+            const uint8_t* src = in + static_cast<intptr_t>(x) * 3;
+            uint8_t* dst = out + static_cast<intptr_t>(x) * 3;
+            const TPixels8 px = LoadPixels8(src);
+            __m256i value[3];
+            __m256 doubt = _mm256_setzero_ps();
+            for (int k = 0; k < 3; ++k) {
+                const __m256 y = Evaluate(rows[k], px);
+                value[k] = _mm256_cvtps_epi32(y);
+                const __m256 off =
+                    _mm256_andnot_ps(sign, _mm256_sub_ps(y, _mm256_cvtepi32_ps(value[k])));
+                doubt =
+                    _mm256_or_ps(doubt, _mm256_cmp_ps(off, _mm256_set1_ps(limit[k]), _CMP_NLT_UQ));
+            }
+            int doubtful = _mm256_movemask_ps(doubt);
+            if (doubtful != 0) {
+                alignas(32) uint32_t colours[8];
+                _mm256_store_si256(reinterpret_cast<__m256i*>(colours), px.Colour);
+                while (doubtful != 0) {
+                    const int lane = __builtin_ctz(static_cast<unsigned>(doubtful));
+                    doubtful &= doubtful - 1;
+                    pending[noted++] = {x + lane, colours[lane]};
+                }
+            }
+            // Saturating packs clamp to 0..255 (signed to 16 bits, then unsigned to 8);
+            // component 2 is the first byte, 0 the third.
+            const __m256i bytes =
+                _mm256_packus_epi16(_mm256_packs_epi32(value[2], value[1]),
+                                    _mm256_packs_epi32(value[0], _mm256_setzero_si256()));
+            const __m256i tight =
+                _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(bytes, interleave), gather);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(tight));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 16),
+                             _mm256_extracti128_si256(tight, 1));
         }
-        alignas(32) uint32_t colours[8];
-        if (doubtful != 0)
-            _mm256_store_si256(reinterpret_cast<__m256i*>(colours), px.Colour);
-        // Output component 0 goes to the third byte, 2 to the first.
-        const __m256i packed =
-            _mm256_or_si256(_mm256_or_si256(bytes[2], _mm256_slli_epi32(bytes[1], 8)),
-                            _mm256_slli_epi32(bytes[0], 16));
-        const __m256i tight =
-            _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(packed, compact), gather);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(tight));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 16), _mm256_extracti128_si256(tight, 1));
-        while (doubtful != 0) {
-            const int lane = __builtin_ctz(static_cast<unsigned>(doubtful));
-            doubtful &= doubtful - 1;
-            const uint32_t c = colours[lane];
+        for (int i = 0; i < noted; ++i) {
+            const uint32_t c = pending[i].Colour;
             const uint8_t original[3] = {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8),
                                          static_cast<uint8_t>(c >> 16)};
-            ApplyPortable(original, dst + 3 * lane, 1, T);
+            ApplyPortable(original, out + static_cast<intptr_t>(pending[i].Pixel) * 3, 1, T);
         }
+        if (x + 11 > count)
+            break;
     }
     return x;
 }
 
 #endif // VT_HAVE_AVX2_KERNELS
+
+// Packed rows follow each other without a gap, so the passes see them as one long row and
+// only the end of the image is left to the one-pixel-at-a-time code.
+struct TRows {
+    int32_t Count;  // rows
+    int32_t Length; // pixels per row
+};
+TRows RowsOf(const TLinearBitmap& bitmap) noexcept {
+    if (bitmap.BytesPerLine == bitmap.Width * 3 && bitmap.Height > 0)
+        return {1, bitmap.Width * bitmap.Height};
+    return {bitmap.Height, bitmap.Width};
+}
 
 } // namespace
 
@@ -435,16 +491,17 @@ TChannelSums ComputeChannelSums(const TLinearBitmap& bitmap) {
     TChannelSums sums;
     sums.Count = int64_t{bitmap.Width} * bitmap.Height;
     const bool vector = UseVectorKernels();
-    for (int32_t y = 0; y < bitmap.Height; ++y) {
+    const TRows rows = RowsOf(bitmap);
+    for (int32_t y = 0; y < rows.Count; ++y) {
         const uint8_t* row = bitmap.ScanLine(y);
         int32_t done = 0;
 #if defined(VT_HAVE_AVX2_KERNELS)
         if (vector)
-            done = SumsAvx2(row, bitmap.Width, sums);
+            done = SumsAvx2(row, rows.Length, sums);
 #else
         (void)vector;
 #endif
-        SumsPortable(row + static_cast<intptr_t>(done) * 3, bitmap.Width - done, sums);
+        SumsPortable(row + static_cast<intptr_t>(done) * 3, rows.Length - done, sums);
     }
     return sums;
 }
@@ -461,13 +518,15 @@ void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, 
         bounded = bounded && SingleErrorBound(axes, k) < 0.25f;
     if (UseVectorKernels() && bounded) {
         TRangeScanner scanner(axes, lowest, highest);
-        for (int32_t y = 0; y < bitmap.Height; ++y)
-            scanner.Row(bitmap.ScanLine(y), bitmap.Width);
+        const TRows rows = RowsOf(bitmap);
+        for (int32_t y = 0; y < rows.Count; ++y)
+            scanner.Row(bitmap.ScanLine(y), rows.Length);
         return;
     }
 #endif
-    for (int32_t y = 0; y < bitmap.Height; ++y)
-        RangesPortable(bitmap.ScanLine(y), bitmap.Width, axes, lowest, highest);
+    const TRows rows = RowsOf(bitmap);
+    for (int32_t y = 0; y < rows.Count; ++y)
+        RangesPortable(bitmap.ScanLine(y), rows.Length, axes, lowest, highest);
 }
 
 void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLinearBitmap& target) {
@@ -481,16 +540,20 @@ void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLin
     }
     const bool vector = UseVectorKernels() && bounded;
 #endif
-    for (int32_t y = 0; y < source.Height; ++y) {
+    // Rows merge only when both sides are packed.
+    const TRows rows = target.BytesPerLine == source.BytesPerLine
+                           ? RowsOf(source)
+                           : TRows{source.Height, source.Width};
+    for (int32_t y = 0; y < rows.Count; ++y) {
         const uint8_t* in = source.ScanLine(y);
         uint8_t* out = target.ScanLine(y);
         int32_t done = 0;
 #if defined(VT_HAVE_AVX2_KERNELS)
         if (vector)
-            done = ApplyAvx2(in, out, source.Width, T, limit);
+            done = ApplyAvx2(in, out, rows.Length, T, limit);
 #endif
         ApplyPortable(in + static_cast<intptr_t>(done) * 3, out + static_cast<intptr_t>(done) * 3,
-                      source.Width - done, T);
+                      rows.Length - done, T);
     }
 }
 

@@ -65,22 +65,24 @@ TTestImage ReadPpm(const std::string& path, const std::string& name) {
 TTestImage PhotoLike(const std::string& name, int32_t width, int32_t height, uint32_t seed) {
     TTestImage image = Make(name, width, height);
     TLcg random{seed};
-    // Three overlapping soft blobs of colour on a tinted gradient, a hard edge and noise:
-    // correlated channels, as in photographs.
-    const double cx[3] = {0.3 * width, 0.7 * width, 0.5 * width};
-    const double cy[3] = {0.4 * height, 0.3 * height, 0.8 * height};
-    const int tint[3][3] = {{90, 40, -30}, {-20, 60, 80}, {50, 50, 20}};
-    for (int32_t y = 0; y < height; ++y)
+    // Three overlapping soft blobs of colour on a tinted gradient, a hard edge and noise, in
+    // coordinates relative to the size: correlated channels, as in photographs, and the same
+    // picture at every size. Only exact IEEE operations, so every build makes the same pixels.
+    const double cx[3] = {0.3, 0.7, 0.5}, cy[3] = {0.4, 0.3, 0.8};
+    const int tint[3][3] = {{70, 30, -30}, {-20, 50, 60}, {40, 40, 20}};
+    for (int32_t y = 0; y < height; ++y) {
+        const double v = (y + 0.5) / height;
         for (int32_t x = 0; x < width; ++x) {
-            double c[3] = {70 + 0.3 * x, 80 + 0.25 * y, 60 + 0.1 * (x + y)};
+            const double u = (x + 0.5) / width;
+            double c[3] = {60 + 80 * u, 70 + 60 * v, 50 + 40 * (u + v)};
             for (int b = 0; b < 3; ++b) {
-                const double dx = (x - cx[b]) / (0.25 * width), dy = (y - cy[b]) / (0.25 * height);
-                const double weight = 1.0 / (1.0 + dx * dx + dy * dy); // exact IEEE operations only
+                const double dx = (u - cx[b]) / 0.25, dy = (v - cy[b]) / 0.25;
+                const double weight = 1.0 / (1.0 + dx * dx + dy * dy);
                 for (int k = 0; k < 3; ++k)
                     c[k] += weight * tint[b][k];
             }
-            if (x > width * 3 / 4 && y < height / 3)
-                c[0] += 40, c[1] += 35, c[2] += 30;
+            if (u > 0.75 && v < 1.0 / 3)
+                c[0] += 30, c[1] += 25, c[2] += 20;
             uint8_t* p = &image.Bgr[(static_cast<size_t>(y) * static_cast<size_t>(width) +
                                      static_cast<size_t>(x)) *
                                     3];
@@ -88,6 +90,7 @@ TTestImage PhotoLike(const std::string& name, int32_t width, int32_t height, uin
             for (int k = 0; k < 3; ++k)
                 p[k] = Clamp(static_cast<int>(std::lround(c[k])) + noise);
         }
+    }
     return image;
 }
 

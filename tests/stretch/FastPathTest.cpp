@@ -292,13 +292,15 @@ TEST_P(FastPath, HugeWeightsFallBackToTheExactPath) {
     TTestBitmap image(40, 4, 0, random, 256);
     TAffineTransform t;
     IdentityTransform(t);
-    t(0, 0) = 1e7;
-    t(0, 3) = -1e9;
-    t(1, 1) = 0.5;
-    TCopy a(image), b(image);
-    TransformBitmap(a, t, nullptr);
-    reference::TransformBitmap(b, t, nullptr);
-    EXPECT_TRUE(SameBytes(a, b));
+    for (double weight : {1e7, 150.0, -150.0}) { // beyond the bound, and large but within it
+        t(0, 0) = weight;
+        t(0, 3) = weight > 1e6 ? -1e9 : 0;
+        t(1, 1) = 0.5;
+        TCopy a(image), b(image);
+        TransformBitmap(a, t, nullptr);
+        reference::TransformBitmap(b, t, nullptr);
+        EXPECT_TRUE(SameBytes(a, b)) << weight;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, FastPath,
