@@ -7,11 +7,14 @@ if [ "$exports" != "ProcessImage RegisterPlugin " ]; then
   echo "unexpected exports: $exports" >&2
   exit 1
 fi
-if ! nm -D --undefined-only "$module" | grep -qw MessageBoxA; then
+# Read the whole list first: grep -q stops early, and under pipefail nm's broken pipe would fail.
+imports=$(nm -D --undefined-only "$module")
+if ! grep -qw MessageBoxA <<<"$imports"; then
   echo "MessageBoxA is not imported" >&2
   exit 1
 fi
-if ! readelf -d "$module" | grep -q 'RUNPATH.*\$ORIGIN'; then
+dynamic=$(readelf -d "$module")
+if ! grep -q 'RUNPATH.*\$ORIGIN' <<<"$dynamic"; then
   echo "the module does not look for its libraries beside itself" >&2
   exit 1
 fi
