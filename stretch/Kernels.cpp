@@ -316,7 +316,7 @@ public:
             }
         }
         for (; x < count; ++x)
-            Exact(pixel + static_cast<intptr_t>(x) * 3, true, true, true, true, true, true);
+            Exact(pixel + static_cast<intptr_t>(x) * 3);
     }
 
 private:
@@ -328,49 +328,45 @@ private:
                 if (!low[k] && !high[k])
                     continue;
                 const __m256 y = Evaluate(Rows[k], px);
-                if (low[k]) {
-                    const __m256 near =
-                        _mm256_cmp_ps(y, _mm256_set1_ps(EstimatedLow[k] + Margin[k]), _CMP_LE_OQ);
-                    const __m256i same =
-                        _mm256_cmpeq_epi32(px.Colour, _mm256_set1_epi32(LastLow[k]));
-                    int lanes =
-                        _mm256_movemask_ps(_mm256_andnot_ps(_mm256_castsi256_ps(same), near));
-                    while (lanes != 0) {
-                        const int lane = __builtin_ctz(static_cast<unsigned>(lanes));
-                        lanes &= lanes - 1;
-                        const uint8_t* p = pixel + static_cast<intptr_t>(x + lane) * 3;
-                        Exact(p, k == 0, k == 1, k == 2, false, false, false);
-                        LastLow[k] = p[0] | p[1] << 8 | p[2] << 16;
-                    }
-                }
-                if (high[k]) {
-                    const __m256 near =
-                        _mm256_cmp_ps(y, _mm256_set1_ps(EstimatedHigh[k] - Margin[k]), _CMP_GE_OQ);
-                    const __m256i same =
-                        _mm256_cmpeq_epi32(px.Colour, _mm256_set1_epi32(LastHigh[k]));
-                    int lanes =
-                        _mm256_movemask_ps(_mm256_andnot_ps(_mm256_castsi256_ps(same), near));
-                    while (lanes != 0) {
-                        const int lane = __builtin_ctz(static_cast<unsigned>(lanes));
-                        lanes &= lanes - 1;
-                        const uint8_t* p = pixel + static_cast<intptr_t>(x + lane) * 3;
-                        Exact(p, false, false, false, k == 0, k == 1, k == 2);
-                        LastHigh[k] = p[0] | p[1] << 8 | p[2] << 16;
-                    }
-                }
+                if (low[k])
+                    Candidates(
+                        pixel, x, px,
+                        _mm256_cmp_ps(y, _mm256_set1_ps(EstimatedLow[k] + Margin[k]), _CMP_LE_OQ),
+                        k, false);
+                if (high[k])
+                    Candidates(
+                        pixel, x, px,
+                        _mm256_cmp_ps(y, _mm256_set1_ps(EstimatedHigh[k] - Margin[k]), _CMP_GE_OQ),
+                        k, true);
             }
         }
     }
 
-    void Exact(const uint8_t* p, bool l0, bool l1, bool l2, bool h0, bool h1, bool h2) noexcept {
-        const bool low[3] = {l0, l1, l2}, high[3] = {h0, h1, h2};
-        for (int k = 0; k < 3; ++k) {
-            if (!low[k] && !high[k])
-                continue;
+    // Evaluates exactly the lanes of Near whose colour is not the one last evaluated for this
+    // extreme, and keeps the extreme.
+    VT_AVX2 void Candidates(const uint8_t* pixel, int32_t x, const TPixels8& px, __m256 near, int k,
+                            bool high) {
+        int& last = high ? LastHigh[k] : LastLow[k];
+        const __m256i same = _mm256_cmpeq_epi32(px.Colour, _mm256_set1_epi32(last));
+        int lanes = _mm256_movemask_ps(_mm256_andnot_ps(_mm256_castsi256_ps(same), near));
+        while (lanes != 0) {
+            const int lane = __builtin_ctz(static_cast<unsigned>(lanes));
+            lanes &= lanes - 1;
+            const uint8_t* p = pixel + static_cast<intptr_t>(x + lane) * 3;
             const double c = ExactComponent(p, Transform, k);
-            if (low[k] && !(Lowest[k] < c))
+            if (high ? !(Highest[k] > c) : !(Lowest[k] < c))
+                (high ? Highest[k] : Lowest[k]) = c;
+            last = p[0] | p[1] << 8 | p[2] << 16;
+        }
+    }
+
+    // A pixel the vector steps cannot reach: every extreme, exactly.
+    void Exact(const uint8_t* p) noexcept {
+        for (int k = 0; k < 3; ++k) {
+            const double c = ExactComponent(p, Transform, k);
+            if (!(Lowest[k] < c))
                 Lowest[k] = c;
-            if (high[k] && !(Highest[k] > c))
+            if (!(Highest[k] > c))
                 Highest[k] = c;
         }
     }

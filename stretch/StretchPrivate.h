@@ -50,6 +50,11 @@ void BuildStretch(const TAffineTransform& axes, const double lowest[3], const do
 void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, double lowest[3],
                      double highest[3]);
 
+// The bitmap a TransformBitmap call writes: Bitmap itself (Target null or Bitmap), or Target
+// made a 24-bit bitmap of Bitmap's size; null when there is nothing to map (Target is then
+// emptied). Raises ELinearBitmap "Unsupported pixel format" for a bitmap not 24-bit.
+TLinearBitmap* PrepareTarget(TLinearBitmap& bitmap, TLinearBitmap* target);
+
 // Maps every pixel of Source through T into Target (which may be Source), exactly as
 // TransformColorByte does.
 void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLinearBitmap& target);

@@ -47,17 +47,10 @@ void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTran
 }
 
 void TransformBitmap(TLinearBitmap& Bitmap, const TAffineTransform& T, TLinearBitmap* Target) {
-    if (Bitmap.Present && Bitmap.PixelFormat != pf24bit)
-        throw ELinearBitmap(SUnsupportedPixelFormat);
+    TLinearBitmap* target = detail::PrepareTarget(Bitmap, Target);
+    if (target == nullptr)
+        return;
     TFloatEnvironmentGuard environment;
-    TLinearBitmap* target = Target == nullptr ? &Bitmap : Target;
-    if (target != &Bitmap) {
-        if (!Bitmap.Present) {
-            target->Dispose();
-            return;
-        }
-        target->New(Bitmap.Width, Bitmap.Height, pf24bit);
-    }
     for (int32_t y = 0; y < Bitmap.Height; ++y) {
         const uint8_t* in = Bitmap.ScanLine(y);
         uint8_t* out = target->ScanLine(y);

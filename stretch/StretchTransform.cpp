@@ -30,21 +30,27 @@ void TransformColorByte(uint8_t in0, uint8_t in1, uint8_t in2, const TAffineTran
 }
 
 void TransformBitmap(TLinearBitmap& Bitmap, const TAffineTransform& T, TLinearBitmap* Target) {
-    if (Bitmap.Present && Bitmap.PixelFormat != pf24bit)
-        throw ELinearBitmap(SUnsupportedPixelFormat);
+    TLinearBitmap* target = detail::PrepareTarget(Bitmap, Target);
+    if (target == nullptr)
+        return;
     TFloatEnvironmentGuard environment;
-    TLinearBitmap* target = Target == nullptr ? &Bitmap : Target;
-    if (target != &Bitmap) {
-        if (!Bitmap.Present) {
-            target->Dispose();
-            return;
-        }
-        target->New(Bitmap.Width, Bitmap.Height, pf24bit);
-    }
     detail::ApplyTransform(Bitmap, T, *target);
 }
 
 namespace detail {
+
+TLinearBitmap* PrepareTarget(TLinearBitmap& bitmap, TLinearBitmap* target) {
+    if (bitmap.Present && bitmap.PixelFormat != pf24bit)
+        throw ELinearBitmap(SUnsupportedPixelFormat);
+    if (target == nullptr || target == &bitmap)
+        return &bitmap;
+    if (!bitmap.Present) {
+        target->Dispose();
+        return nullptr;
+    }
+    target->New(bitmap.Width, bitmap.Height, pf24bit);
+    return target;
+}
 
 void BuildStretch(const TAffineTransform& axes, const double lowest[3], const double highest[3],
                   bool allowOffset, TAffineTransform& result) {
