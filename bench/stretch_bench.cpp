@@ -8,6 +8,7 @@
 // gave the bytes of (b).
 #include "../tests/plugin/GoldenImages.h"
 
+#include "platform/Process.h"
 #include "platform/Win32.h"
 #include "plugin/VeltranePlugin.h"
 #include "rtl/Startup.h"
@@ -104,12 +105,10 @@ double NumPySeconds(const TTestImage& image, int repeats) {
     const std::string command = "/usr/bin/python3 " + std::string(VT_BENCH_DIR) +
                                 "/numpy_stretch.py " + raw + " " + std::to_string(image.Width) +
                                 " " + std::to_string(image.Height) + " " + std::to_string(repeats);
+    std::string output;
     double seconds = -1;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        if (std::fscanf(pipe, "%lf", &seconds) != 1)
-            seconds = -1;
-        pclose(pipe);
-    }
+    if (vt::platform::RunCommand(command, &output) == 0)
+        seconds = std::atof(output.c_str());
     std::remove(raw.c_str());
     return seconds;
 }

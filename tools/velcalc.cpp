@@ -1,10 +1,10 @@
 // velcalc: the expression evaluator on the command line, as a filter and as an interactive
 // calculator with line editing and history.
 #include "expr/ExpressionEval.h"
+#include "platform/Console.h"
 #include "rtl/Startup.h"
 
 #include <editline/readline.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
     for (const std::string& expression : options.Expressions)
         calculator.Run(expression);
     if (options.Expressions.empty() && !options.List) {
-        if (isatty(STDIN_FILENO) != 0)
+        if (vt::platform::IsTerminal(0))
             Interact(calculator);
         else
             ReadLines(calculator);

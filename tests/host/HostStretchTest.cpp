@@ -1,12 +1,11 @@
 // The substitute host end to end: real image files in, the plug-in's stretch, files out. The
 // expected pixels come from the stretch library run in this process on the same pixels.
+#include "platform/Process.h"
 #include "stretch/StretchTransform.h"
 
 #include <gtest/gtest.h>
 #include <vips/vips8>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -22,17 +21,9 @@ struct TRun {
 };
 
 TRun RunHost(const std::string& arguments) {
-    const std::string command = std::string(VT_HOST_PATH) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
     TRun run{-1, ""};
-    if (pipe == nullptr)
-        return run;
-    std::array<char, 4096> buffer;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-        run.Output.append(buffer.data(), n);
-    const int status = pclose(pipe);
-    run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.Status = vt::platform::RunCommand(std::string(VT_HOST_PATH) + " " + arguments + " 2>&1",
+                                          &run.Output);
     return run;
 }
 

@@ -2,13 +2,14 @@
 // standard input, the table options, the listing and the exit status.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include "platform/Process.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -40,10 +41,12 @@ std::string ReadFile(const std::string& path) {
 
 // Runs velcalc with these arguments and this standard input.
 TRun Velcalc(std::initializer_list<std::string> args, const std::string& input = "") {
-    char dir[] = "/tmp/velcalc_testXXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        return {};
-    const std::string base = dir;
+    static int runs = 0;
+    const std::string base =
+        (std::filesystem::temp_directory_path() /
+         ("velcalc-test-" + std::to_string(std::random_device()()) + "-" + std::to_string(++runs)))
+            .string();
+    std::filesystem::create_directories(base);
     {
         std::ofstream in(base + "/in", std::ios::binary);
         in << input;
@@ -53,14 +56,10 @@ TRun Velcalc(std::initializer_list<std::string> args, const std::string& input =
         command += " " + Quote(a);
     command += " < " + base + "/in > " + base + "/out 2> " + base + "/err";
     TRun run;
-    const int raw = std::system(command.c_str());
-    run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.Status = vt::platform::RunCommand(command);
     run.Out = ReadFile(base + "/out");
     run.Err = ReadFile(base + "/err");
-    std::remove((base + "/in").c_str());
-    std::remove((base + "/out").c_str());
-    std::remove((base + "/err").c_str());
-    rmdir(dir);
+    std::filesystem::remove_all(base);
     return run;
 }
 
