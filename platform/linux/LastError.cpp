@@ -5,6 +5,10 @@ namespace {
 thread_local DWORD LastError = ERROR_SUCCESS;
 }
 
-VT_PLATFORM_API DWORD GetLastError(void) { return LastError; }
+VT_PLATFORM_API DWORD GetLastError(void) {
+    return LastError;
+}
 
-VT_PLATFORM_API void SetLastError(DWORD error) { LastError = error; }
+VT_PLATFORM_API void SetLastError(DWORD error) {
+    LastError = error;
+}
