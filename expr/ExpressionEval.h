@@ -229,6 +229,10 @@ public:
     // Deletes Name and frees its symbol. Raises Exception "Symbol not found" when absent.
     void RemoveSymbol(std::string_view Name);
 
+    // The string list's binary search (same order, same index for every list), with the
+    // names compared in place: every name the parser reads is looked up through it.
+    bool Find(std::string_view S, int& Index) const override;
+
     bool ErrorOnUndefined = false;
 
 private:
@@ -271,6 +275,15 @@ uint32_t RandomState() noexcept;
 // Puts the state back to a given value (0 is the state at load), so that tests and tools can
 // replay the sequence.
 void SetRandomState(uint32_t State) noexcept;
+
+// The evaluator's fast paths (on by default): symbols of the library's own classes resolved
+// by their exact type, names searched in place, integral numbers converted in integer
+// arithmetic, and "+", "-", "*", "/" computed directly when the result is finite. Switched
+// off, the evaluator takes the general path each of them stands for; both give the same
+// values, messages and positions, and the switch exists so that tests can show it. Not to be
+// changed while an evaluation runs.
+void SetEvaluatorFastPaths(bool On) noexcept;
+bool EvaluatorFastPaths() noexcept;
 
 // Module start-up: creates GlobalSymbolTable and sets its ErrorOnUndefined; shut-down destroys
 // it and empties RegisteredSymbolicFunctions. Guarded by a counter.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 
 namespace vt::expr_detail {
 
@@ -103,6 +104,39 @@ inline Extended FExp(Extended x) {
 // L and R are the same value within the evaluator's tolerance. Infinities are the same only
 // as themselves.
 bool SameValue(Extended L, Extended R);
+
+// Whether the fast paths are taken (SetEvaluatorFastPaths).
+extern bool FastPaths;
+
+// ---- symbols in the table ------------------------------------------------------------------
+
+// A table item's object as the class its Kind stands for: Kind 1 a TSymbolValue, 0 a
+// TSymbolFunction, 2 a TSymbolExpression, 3 a TSymbolicFunction. Kind is skUnknown when
+// the object is null, no symbol, or a symbol whose class does not match its Kind.
+inline constexpr uint8_t skUnknown = 0xFF;
+struct TResolvedSymbol {
+    TSymbol* Symbol; // null when the object is no symbol
+    uint8_t Kind;
+};
+
+// Resolves the classes the library creates by their exact type, a comparison of two
+// addresses; anything else (classes derived by users, foreign objects) takes the general
+// dynamic_cast path, which gives the same answer more slowly.
+TResolvedSymbol ResolveSymbolSlow(TObject* Object) noexcept;
+inline TResolvedSymbol ResolveSymbol(TObject* Object) noexcept {
+    if (FastPaths && Object != nullptr) {
+        const std::type_info* type = &typeid(*Object);
+        if (type == &typeid(TSymbolValue) || type == &typeid(TParameterValue))
+            return {static_cast<TSymbolValue*>(Object), skValue};
+        if (type == &typeid(TStandardFunction) || type == &typeid(TExpressionFunction))
+            return {static_cast<TSymbolFunction*>(Object), skFunction};
+        if (type == &typeid(TSymbolExpression))
+            return {static_cast<TSymbolExpression*>(Object), skExpression};
+        if (type == &typeid(TOptimizationFunction))
+            return {static_cast<TOptimizationFunction*>(Object), skSymbolicFunction};
+    }
+    return ResolveSymbolSlow(Object);
+}
 
 // ---- symbols in use ------------------------------------------------------------------------
 

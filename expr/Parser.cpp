@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <optional>
 
 namespace vt {
 
@@ -74,6 +73,27 @@ constexpr std::array<Extended, MaxExactPower + 1> MakePowersOfTen() {
     return p;
 }
 constexpr std::array<Extended, MaxExactPower + 1> PowersOfTen = MakePowersOfTen();
+
+// The same powers as integers up to 10^18, and for each the largest mantissa whose product
+// with it stays below 2^63: such a product is exact in integer arithmetic and converts to
+// extended without rounding, which is what the extended multiplication would give.
+constexpr int MaxExactIntegerPower = 18;
+constexpr std::array<uint64_t, MaxExactIntegerPower + 1> MakeIntegerPowersOfTen() {
+    std::array<uint64_t, MaxExactIntegerPower + 1> p{};
+    p[0] = 1;
+    for (int i = 1; i <= MaxExactIntegerPower; ++i)
+        p[static_cast<size_t>(i)] = p[static_cast<size_t>(i) - 1] * 10;
+    return p;
+}
+constexpr std::array<uint64_t, MaxExactIntegerPower + 1> IntegerPowersOfTen =
+    MakeIntegerPowersOfTen();
+constexpr std::array<uint64_t, MaxExactIntegerPower + 1> MakeIntegerLimits() {
+    std::array<uint64_t, MaxExactIntegerPower + 1> l{};
+    for (size_t i = 0; i <= MaxExactIntegerPower; ++i)
+        l[i] = static_cast<uint64_t>(INT64_MAX) / IntegerPowersOfTen[i];
+    return l;
+}
+constexpr std::array<uint64_t, MaxExactIntegerPower + 1> IntegerLimits = MakeIntegerLimits();
 
 // The platform's conversion of decimal text to extended, independent of the C locale's
 // decimal point. S has been checked against the accepted syntax.
@@ -156,16 +176,23 @@ bool TextToExtended(std::string_view s, Extended& value) {
             exponent = -exponent;
     }
     // Fast path: a mantissa below 2^64 scaled by an exact power of ten is one correctly
-    // rounded operation.
+    // rounded operation, and can be neither infinite nor zero (at most about 1.8e46, at least
+    // 1e-27 unless the mantissa is 0).
     const long scale = exponent + dropped - fraction;
     if (!inexact && scale >= -MaxExactPower && scale <= MaxExactPower) {
-        const auto m = static_cast<Extended>(mantissa);
-        Extended v = scale >= 0 ? m * PowersOfTen[static_cast<size_t>(scale)]
-                                : m / PowersOfTen[static_cast<size_t>(-scale)];
-        if (!std::isinf(v)) {
-            value = negative ? -v : v;
-            return true;
+        Extended v;
+        if (FastPaths && scale >= 0 && scale <= MaxExactIntegerPower &&
+            mantissa <= IntegerLimits[static_cast<size_t>(scale)]) {
+            // The exact product is an integer below 2^63, so its conversion is that rounding.
+            v = static_cast<Extended>(
+                static_cast<int64_t>(mantissa * IntegerPowersOfTen[static_cast<size_t>(scale)]));
+        } else {
+            const auto m = static_cast<Extended>(mantissa);
+            v = scale >= 0 ? m * PowersOfTen[static_cast<size_t>(scale)]
+                           : m / PowersOfTen[static_cast<size_t>(-scale)];
         }
+        value = negative ? -v : v;
+        return true;
     }
     return ConvertWithLibrary(s, value);
 }
@@ -279,9 +306,41 @@ Extended TParser::ParseExpression(bool* hadValue) {
     return result;
 }
 
+// A finite result of "+", "-", "*" or "/" is that operator's value whatever the operands
+// were, so Combine, with its fault rules, only steps in for the other results (and for a
+// division by zero, which is not even tried here so that no exception flag is raised that
+// Combine would not raise).
 void TParser::Reduce(TStackEntry* stack, int& top, int32_t minPrecedence) const {
     while (Precedence(stack[top].Op) >= minPrecedence) {
-        stack[top - 1].Value = Combine(stack[top - 1].Value, stack[top].Op, stack[top].Value);
+        const char op = stack[top].Op;
+        const Extended L = stack[top - 1].Value;
+        const Extended R = stack[top].Value;
+        Extended r;
+        bool combined = false;
+        switch (FastPaths ? op : '\0') {
+        case '+':
+            r = L + R;
+            break;
+        case '-':
+            r = L - R;
+            break;
+        case '*':
+            r = L * R;
+            break;
+        case '/':
+            if (R != 0) {
+                r = L / R;
+                break;
+            }
+            [[fallthrough]];
+        default:
+            r = Combine(L, op, R);
+            combined = true;
+            break;
+        }
+        if (!combined && !std::isfinite(r))
+            r = Combine(L, op, R);
+        stack[top - 1].Value = r;
         --top;
     }
 }
@@ -412,21 +471,30 @@ Extended TParser::ParseNumber() {
             Fail(SInvalidNumberFormat);
         return static_cast<Extended>(static_cast<int32_t>(value));
     }
-    while (Pos <= Length) {
-        const char c = Ch();
-        const char before = Text[static_cast<size_t>(Pos) - 2];
-        if (c == ',' || c == '.' || IsDigit(c) || c == 'E' || c == 'e' ||
-            (c == '-' && (before == 'E' || before == 'e')))
-            ++Pos;
-        else
+    // The number text runs from index Start - 1 to End - 1 (0-based); the scan looks at the
+    // character before each one for the "-" of an exponent.
+    const char* const text = Text.data();
+    const auto first = static_cast<size_t>(start) - 1;
+    size_t end = first + 1;
+    size_t comma = std::string_view::npos;
+    for (; end < Text.size(); ++end) {
+        const char c = text[end];
+        if (IsDigit(c) || c == '.' || c == 'E' || c == 'e') {
+            continue;
+        } else if (c == ',') {
+            if (comma == std::string_view::npos)
+                comma = end - first;
+        } else if (c != '-' || (text[end - 1] != 'E' && text[end - 1] != 'e')) {
             break;
+        }
     }
-    std::string_view number =
-        Text.substr(static_cast<size_t>(start) - 1, static_cast<size_t>(Pos - start));
+    Pos = static_cast<int32_t>(end) + 1;
+    std::string_view number = Text.substr(first, end - first);
+    if (number[0] == ',')
+        comma = 0;
     // Only the first "," is a decimal separator.
     char small[64];
     std::string large;
-    const size_t comma = number.find(',');
     if (comma != std::string_view::npos) {
         char* copy = small;
         if (number.size() > sizeof small) {
@@ -452,53 +520,44 @@ Extended TParser::ParseSymbol() {
             Fail(Format(SUndefinedSymbol, {name}));
         return 0;
     }
-    TSymbol* symbol = dynamic_cast<TSymbol*>(Table->ObjectAt(index));
-    if (symbol != nullptr) {
-        switch (symbol->Kind) {
-        case skValue:
-            if (auto* value = dynamic_cast<TSymbolValue*>(symbol))
-                return value->Value;
-            break;
-        case skExpression:
-            if (auto* expression = dynamic_cast<TSymbolExpression*>(symbol))
-                return expression->Evaluate(Table);
-            break;
-        case skFunction:
-            if (auto* function = dynamic_cast<TSymbolFunction*>(symbol)) {
-                Expect('(');
-                // Pinned: the argument may hold a definition that replaces this very symbol.
-                TSymbolPin pin(function);
-                try {
-                    const Extended x = ParseExpression();
-                    return function->Evaluate(Table, x);
-                } catch (const std::exception& e) {
-                    throw EExpressionError(MessageOf(e), Pos - 1);
-                }
-            }
-            break;
-        case skSymbolicFunction:
-            if (auto* symbolic = dynamic_cast<TSymbolicFunction*>(symbol)) {
-                Expect('(');
-                SkipSpaces();
-                TSymbolPin pin(symbolic);
-                Extended value;
-                try {
-                    value = symbolic->Evaluate(Text, Pos, Table);
-                } catch (const EExpressionError&) {
-                    throw;
-                } catch (const std::exception& e) {
-                    throw EExpressionError(MessageOf(e), Pos - 1);
-                }
-                SkipSpaces();
-                Expect(')');
-                return value;
-            }
-            break;
-        default:
-            break;
+    const TResolvedSymbol resolved = ResolveSymbol(Table->ObjectAt(index));
+    switch (resolved.Kind) {
+    case skValue:
+        return static_cast<TSymbolValue*>(resolved.Symbol)->Value;
+    case skExpression:
+        return static_cast<TSymbolExpression*>(resolved.Symbol)->Evaluate(Table);
+    case skFunction: {
+        auto* function = static_cast<TSymbolFunction*>(resolved.Symbol);
+        Expect('(');
+        // Pinned: the argument may hold a definition that replaces this very symbol.
+        TSymbolPin pin(function);
+        try {
+            const Extended x = ParseExpression();
+            return function->Evaluate(Table, x);
+        } catch (const std::exception& e) {
+            throw EExpressionError(MessageOf(e), Pos - 1);
         }
     }
-    Fail(Format(SUnknownSymbolType, {name}));
+    case skSymbolicFunction: {
+        auto* symbolic = static_cast<TSymbolicFunction*>(resolved.Symbol);
+        Expect('(');
+        SkipSpaces();
+        TSymbolPin pin(symbolic);
+        Extended value;
+        try {
+            value = symbolic->Evaluate(Text, Pos, Table);
+        } catch (const EExpressionError&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw EExpressionError(MessageOf(e), Pos - 1);
+        }
+        SkipSpaces();
+        Expect(')');
+        return value;
+    }
+    default:
+        Fail(Format(SUnknownSymbolType, {name}));
+    }
 }
 
 std::string_view TParser::ReadBody(int32_t& bodyStart) {
@@ -562,11 +621,12 @@ Extended EvaluateExpression(std::string_view Text, TSymbolTable* Table, bool Req
         Table = GlobalSymbolTable;
     if (Table == nullptr)
         throw Exception(SNoSymbolTable);
-    // The outermost evaluation sets the precision and rounding the arithmetic relies on.
-    std::optional<TFloatEnvironmentGuard> environment;
-    if (NestingDepth == 0 && !FloatEnvironmentReady())
-        environment.emplace();
     TParser parser(Text, Table, RequireValue);
+    // The outermost evaluation sets the precision and rounding the arithmetic relies on.
+    if (NestingDepth == 0 && !FloatEnvironmentReady()) {
+        TFloatEnvironmentGuard environment;
+        return parser.ParseExpression(HasValue);
+    }
     return parser.ParseExpression(HasValue);
 }
 

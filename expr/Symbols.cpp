@@ -3,6 +3,7 @@
 
 #include "rtl/Startup.h"
 
+#include <cstring>
 #include <new>
 
 namespace vt {
@@ -12,6 +13,14 @@ using namespace expr_detail;
 TSymbolTable* GlobalSymbolTable = nullptr;
 std::vector<TRegisteredSymbolicFunction> RegisteredSymbolicFunctions;
 
+void SetEvaluatorFastPaths(bool On) noexcept {
+    FastPaths = On;
+}
+
+bool EvaluatorFastPaths() noexcept {
+    return FastPaths;
+}
+
 void RegisterSymbolicFunction(std::string Name, TSymbolicFunctionClass Class) {
     RegisteredSymbolicFunctions.push_back({std::move(Name), Class});
 }
@@ -19,6 +28,8 @@ void RegisterSymbolicFunction(std::string Name, TSymbolicFunctionClass Class) {
 // ---- shared helpers ----------------------------------------------------------------------
 
 namespace expr_detail {
+
+bool FastPaths = true;
 
 void RaiseInvalidOp() {
     throw EInvalidOp();
@@ -61,6 +72,30 @@ std::string NormalizeBody(std::string_view Text, int32_t Position) {
         if (c == '\t' || c == '\n' || c == '\r')
             c = ' ';
     return body;
+}
+
+TResolvedSymbol ResolveSymbolSlow(TObject* Object) noexcept {
+    auto* symbol = dynamic_cast<TSymbol*>(Object);
+    if (symbol == nullptr)
+        return {nullptr, skUnknown};
+    bool matches = false;
+    switch (symbol->Kind) {
+    case skValue:
+        matches = dynamic_cast<TSymbolValue*>(symbol) != nullptr;
+        break;
+    case skFunction:
+        matches = dynamic_cast<TSymbolFunction*>(symbol) != nullptr;
+        break;
+    case skExpression:
+        matches = dynamic_cast<TSymbolExpression*>(symbol) != nullptr;
+        break;
+    case skSymbolicFunction:
+        matches = dynamic_cast<TSymbolicFunction*>(symbol) != nullptr;
+        break;
+    default:
+        break;
+    }
+    return {symbol, matches ? symbol->Kind : skUnknown};
 }
 
 std::string MessageOf(const std::exception& e) {
@@ -170,7 +205,7 @@ TSymbolTable::TSymbolTable() {
 void TSymbolTable::Drop(TObject* Object) noexcept {
     if (Object == nullptr)
         return;
-    if (auto* symbol = dynamic_cast<TSymbol*>(Object); symbol != nullptr && symbol->Pins > 0) {
+    if (TSymbol* symbol = ResolveSymbol(Object).Symbol; symbol != nullptr && symbol->Pins > 0) {
         symbol->Dropped = true;
         return;
     }
@@ -200,9 +235,55 @@ TSymbol* TSymbolTable::DefineSymbol(std::string_view Name, TSymbol* Symbol) {
     return Symbol;
 }
 
+namespace {
+
+// The byte order of sorted string lists: unsigned bytes over the common length, then the
+// shorter first. Item is a list's text block (length, bytes, zero; null when empty).
+int CompareItemText(const char* Item, std::string_view S) {
+    if (Item == nullptr)
+        return S.empty() ? 0 : -1;
+    size_t length;
+    std::memcpy(&length, Item, sizeof length);
+    const auto* a = reinterpret_cast<const unsigned char*>(Item + sizeof(size_t));
+    const auto* b = reinterpret_cast<const unsigned char*>(S.data());
+    const size_t common = length < S.size() ? length : S.size();
+    for (size_t i = 0; i < common; ++i)
+        if (a[i] != b[i])
+            return a[i] < b[i] ? -1 : 1;
+    if (length == S.size())
+        return 0;
+    return length < S.size() ? -1 : 1;
+}
+
+} // namespace
+
+bool TSymbolTable::Find(std::string_view S, int& Index) const {
+    if (!FastPaths)
+        return TOpenStringList::Find(S, Index);
+    int l = 0;
+    int h = FCount - 1;
+    bool found = false;
+    while (l <= h) {
+        const int i = l + (h - l) / 2;
+        const int c = CompareItemText(List[i].Str, S);
+        if (c < 0) {
+            l = i + 1;
+        } else {
+            h = i - 1;
+            if (c == 0) {
+                found = true;
+                if (Duplicates != dupAccept)
+                    l = i;
+            }
+        }
+    }
+    Index = l;
+    return found;
+}
+
 TSymbol* TSymbolTable::FindSymbol(std::string_view Name) const {
     const int index = IndexOf(Name);
-    return index < 0 ? nullptr : dynamic_cast<TSymbol*>(ObjectAt(index));
+    return index < 0 ? nullptr : ResolveSymbol(ObjectAt(index)).Symbol;
 }
 
 void TSymbolTable::RemoveSymbol(std::string_view Name) {
