@@ -427,10 +427,12 @@ TEST(AllocationFailureSweep, NewLeavesTheBitmapAsItWas) {
             SCOPED_TRACE(testing::Message() << "from " << int{from} << " to " << int{to});
             TLinearBitmap bitmap;
             auto setup = [&] {
-                if (from == pfNone)
+                if (from == pfNone) {
                     bitmap.Dispose();
-                else
+                } else {
                     bitmap.New(3, 2, from);
+                    std::memset(bitmap.Map, 0x3C, static_cast<size_t>(bitmap.Size));
+                }
             };
             std::unique_ptr<TBitmapState> before;
             SweepAllocations(
