@@ -162,65 +162,91 @@ int main(int argc, char** argv) {
     }
     vt::EvaluateExpression(":sq(t)=t*t;", &table, false);
 
+    // Our evaluation of a text on the fast paths (the default) or on the general ones.
+    const auto evaluate = [&](const std::string& text, bool fast) {
+        vt::SetEvaluatorFastPaths(fast);
+        const vt::Extended v = vt::EvaluateExpression(text, &table);
+        vt::SetEvaluatorFastPaths(true);
+        return v;
+    };
+
     std::printf("One-shot parse and evaluate: CPU time per evaluation in ns, median of %d "
-                "batches of about %.0f ms each\n\n",
+                "batches of about %.0f ms each;\n\"general\" is ours with the fast paths "
+                "switched off, \"ratio\" is muparser / ours; \"mu Eval\" is muparser's Eval "
+                "alone\n(the bytecode it compiled once, no parsing)\n\n",
                 options.Repeats, options.BatchMs);
-    std::printf("%-12s %-26s %10s %10s %7s  %s\n", "group", "expression", "ours", "muparser",
-                "ratio", "muparser text / values");
-    double oursTotal = 0, peerTotal = 0, logRatios = 0;
+    std::printf("%-12s %-26s %7s %8s %9s %7s %8s  %s\n", "group", "expression", "ours", "general",
+                "muparser", "ratio", "mu Eval", "muparser's text / value");
+    double oursTotal = 0, generalTotal = 0, peerTotal = 0, logRatios = 0;
     int compared = 0;
     bool allSame = true;
     for (const TCase& c : Cases) {
         const std::string ours = c.Ours;
-        const auto oursWork = [&] {
-            Sink = static_cast<double>(vt::EvaluateExpression(ours, &table));
-        };
-        const double oursValue = static_cast<double>(vt::EvaluateExpression(ours, &table));
+        const vt::Extended oursValue = evaluate(ours, true);
+        const vt::Extended generalValue = evaluate(ours, false);
+        const bool pathsAgree = std::memcmp(&oursValue, &generalValue, 10) == 0;
+        allSame = allSame && pathsAgree;
+        std::vector<std::function<void()>> works = {
+            [&] { Sink = static_cast<double>(evaluate(ours, true)); },
+            [&] { Sink = static_cast<double>(evaluate(ours, false)); }};
+        const std::string peerText = c.Peer != nullptr ? c.Peer : "";
+        if (c.Peer != nullptr) {
+            works.push_back([&] {
+                peer.SetExpr(peerText);
+                Sink = peer.Eval();
+            });
+            // For scale: muparser's evaluation of the bytecode it compiled, without SetExpr.
+            works.push_back([&] { Sink = peer.Eval(); });
+        }
+        const std::vector<double> ns = MedianNs(works, options.BatchMs, options.Repeats);
+        const char* const agreement = pathsAgree ? "" : "  PATHS DIFFER";
         if (c.Peer == nullptr) {
-            const double oursNs = MedianNs({oursWork}, options.BatchMs, options.Repeats)[0];
-            std::printf("%-12s %-26s %10.0f %10s %7s  (ours only) = %.17g\n", c.Group, c.Ours,
-                        oursNs, "-", "-", oursValue);
+            std::printf("%-12s %-26s %7.0f %8.0f %9s %7s %8s  (ours only) = %.17g%s\n", c.Group,
+                        c.Ours, ns[0], ns[1], "-", "-", "-", static_cast<double>(oursValue),
+                        agreement);
             continue;
         }
-        const std::string peerText = c.Peer;
-        const auto peerWork = [&] {
-            peer.SetExpr(peerText);
-            Sink = peer.Eval();
-        };
         peer.SetExpr(peerText);
         const double peerValue = peer.Eval();
-        const std::vector<double> ns =
-            MedianNs({oursWork, peerWork}, options.BatchMs, options.Repeats);
-        const double oursNs = ns[0];
-        const double peerNs = ns[1];
-        const bool same =
-            std::fabs(oursValue - peerValue) <= 1e-12 * std::max(1.0, std::fabs(peerValue));
+        const bool same = std::fabs(static_cast<double>(oursValue) - peerValue) <=
+                          1e-12 * std::max(1.0, std::fabs(peerValue));
         allSame = allSame && same;
-        const std::string note = std::strcmp(c.Ours, c.Peer) == 0 ? "" : c.Peer;
-        std::printf("%-12s %-26s %10.0f %10.0f %6.1fx  %s%s= %.17g%s\n", c.Group, c.Ours, oursNs,
-                    peerNs, peerNs / oursNs, note.c_str(), note.empty() ? "" : " ", oursValue,
-                    same ? "" : "  VALUES DIFFER");
-        oursTotal += oursNs;
-        peerTotal += peerNs;
-        logRatios += std::log(peerNs / oursNs);
+        const std::string note = std::strcmp(c.Ours, c.Peer) == 0 ? "" : peerText + " ";
+        std::printf("%-12s %-26s %7.0f %8.0f %9.0f %6.1fx %8.0f  %s= %.17g%s%s\n", c.Group, c.Ours,
+                    ns[0], ns[1], ns[2], ns[2] / ns[0], ns[3], note.c_str(),
+                    static_cast<double>(oursValue), same ? "" : "  VALUES DIFFER", agreement);
+        oursTotal += ns[0];
+        generalTotal += ns[1];
+        peerTotal += ns[2];
+        logRatios += std::log(ns[2] / ns[0]);
         ++compared;
     }
-    std::printf("\nTotal over the %d expressions both evaluate: ours %.0f ns, muparser %.0f ns, "
-                "ratio %.1fx (geometric mean of the ratios %.1fx)\n",
-                compared, oursTotal, peerTotal, peerTotal / oursTotal,
-                std::exp(logRatios / compared));
-    std::printf("Values: %s\n\n",
-                allSame ? "all equal to muparser's within 1e-12" : "SOME DIFFER from muparser's");
+    std::printf("\nTotal over the %d expressions both evaluate: ours %.0f ns, general %.0f ns, "
+                "muparser %.0f ns;\nratio %.1fx (geometric mean of the ratios %.1fx), fast "
+                "paths "
+                "%.2fx faster than general\n",
+                compared, oursTotal, generalTotal, peerTotal, peerTotal / oursTotal,
+                std::exp(logRatios / compared), generalTotal / oursTotal);
+    std::printf("Values: %s\n\n", allSame ? "equal to muparser's within 1e-12, and the same bits "
+                                            "on both of our paths"
+                                          : "SOME DIFFER");
 
     std::printf("Solver calls from num.Guess = 0.500000001: CPU time per call in us, median of "
                 "%d batches\n\n",
                 options.Repeats);
+    std::printf("%-28s %8s %8s\n", "call", "ours", "general");
     for (const char* call : SolverCalls) {
         const std::string text = call;
-        const auto work = [&] { Sink = static_cast<double>(vt::EvaluateExpression(text, &table)); };
-        const double value = static_cast<double>(vt::EvaluateExpression(text, &table));
-        const double ns = MedianNs({work}, options.BatchMs, options.Repeats)[0];
-        std::printf("%-28s %8.1f us   = %.17g\n", call, ns / 1000, value);
+        const vt::Extended value = evaluate(text, true);
+        const vt::Extended general = evaluate(text, false);
+        const bool pathsAgree = std::memcmp(&value, &general, 10) == 0;
+        allSame = allSame && pathsAgree;
+        const std::vector<double> ns =
+            MedianNs({[&] { Sink = static_cast<double>(evaluate(text, true)); },
+                      [&] { Sink = static_cast<double>(evaluate(text, false)); }},
+                     options.BatchMs, options.Repeats);
+        std::printf("%-28s %8.1f %8.1f  = %.17g%s\n", call, ns[0] / 1000, ns[1] / 1000,
+                    static_cast<double>(value), pathsAgree ? "" : "  PATHS DIFFER");
     }
     return allSame ? 0 : 1;
 }

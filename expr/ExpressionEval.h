@@ -212,7 +212,8 @@ public:
 
 // A sorted, case-sensitive map from names to the symbols it owns, filled with the standard
 // symbols at construction. ErrorOnUndefined decides whether a name that is not in the table
-// is an error (true) or reads as 0 (false, the default).
+// is an error (true) or reads as 0 (false, the default). A table is used by one thread at a
+// time, its lookups included (Find remembers its answers).
 class TSymbolTable : public TStringObjectList {
 public:
     VT_CLASS_NAME(TSymbolTable)
@@ -230,12 +231,53 @@ public:
     void RemoveSymbol(std::string_view Name);
 
     // The string list's binary search (same order, same index for every list), with the
-    // names compared in place: every name the parser reads is looked up through it.
+    // names compared in place and recent answers remembered until the list next changes:
+    // every name the parser reads is looked up through it.
     bool Find(std::string_view S, int& Index) const override;
+
+    // The list operations that change names or their order, each also forgetting the
+    // remembered answers of Find; otherwise as in the string list. A derived class changes
+    // the items through these only, never through the list's protected members.
+    int Add(std::string_view S) override;
+    int AddWithObject(std::string_view S, TObject* Obj) override;
+    void Insert(int Index, std::string_view S) override;
+    void SetStringAt(int Index, std::string_view S) override;
+    void Delete(int Index) override;
+    void Clear() override;
+    void Swap(int Index1, int Index2) override;
+    void SetCount(int N) override;
+    void SortWith(TStringListCompare Compare) override;
 
     bool ErrorOnUndefined = false;
 
 private:
+    // One remembered answer of Find for a name of up to 19 bytes; it holds while Generation
+    // is that of the table and Duplicates is unchanged.
+    struct TLookup {
+        uint64_t Generation;
+        int32_t Index;
+        bool Found;
+        uint8_t Duplicates;
+        uint8_t Length;
+        char Name[19];
+    };
+    static constexpr int LookupSlots = 64; // a power of two; the slot is a hash of the name
+    // Changes on every change of the names or their order, before and after it, so that an
+    // answer found while a change is under way is never taken for one about its result.
+    uint64_t Generation = 1;
+    mutable TLookup Lookups[LookupSlots] = {};
+    // Moves Generation on when it is made and when it goes, around one change of the list.
+    class TChange {
+    public:
+        explicit TChange(TSymbolTable& table) noexcept : Table(table) { ++Table.Generation; }
+        ~TChange() { ++Table.Generation; }
+        TChange(const TChange&) = delete;
+        TChange& operator=(const TChange&) = delete;
+
+    private:
+        TSymbolTable& Table;
+    };
+
     // Puts Object under Name (adding the name when absent) and drops the object stored there.
     void Store(std::string_view Name, TObject* Object);
     // Frees an object the table no longer holds, or hands a pinned symbol to its last pin.
@@ -277,11 +319,11 @@ uint32_t RandomState() noexcept;
 void SetRandomState(uint32_t State) noexcept;
 
 // The evaluator's fast paths (on by default): symbols of the library's own classes resolved
-// by their exact type, names searched in place, integral numbers converted in integer
-// arithmetic, and "+", "-", "*", "/" computed directly when the result is finite. Switched
-// off, the evaluator takes the general path each of them stands for; both give the same
-// values, messages and positions, and the switch exists so that tests can show it. Not to be
-// changed while an evaluation runs.
+// by their exact type, names searched in place with the tables' answers remembered until the
+// table changes, integral numbers converted in integer arithmetic, and "+", "-", "*", "/"
+// computed directly when the result is finite. Switched off, the evaluator takes the general
+// path each of them stands for; both give the same values, messages and positions, and the
+// switch exists so that tests can show it. Not to be changed while an evaluation runs.
 void SetEvaluatorFastPaths(bool On) noexcept;
 bool EvaluatorFastPaths() noexcept;
 

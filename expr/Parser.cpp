@@ -31,18 +31,23 @@ inline int32_t Precedence(char c) {
 }
 
 // Open expression levels on this thread, across nested evaluations of bodies and solvers.
+// Each evaluation finds it once and counts through a reference: thread-local storage costs a
+// function call per access in some builds.
 thread_local int NestingDepth = 0;
 
 class TNestingGuard {
 public:
-    explicit TNestingGuard(int32_t pos) {
-        if (NestingDepth >= MaxNestingDepth)
+    TNestingGuard(int& depth, int32_t pos) : Depth(depth) {
+        if (Depth >= MaxNestingDepth)
             throw EExpressionError(STooDeeplyNested, pos);
-        ++NestingDepth;
+        ++Depth;
     }
-    ~TNestingGuard() { --NestingDepth; }
+    ~TNestingGuard() { --Depth; }
     TNestingGuard(const TNestingGuard&) = delete;
     TNestingGuard& operator=(const TNestingGuard&) = delete;
+
+private:
+    int& Depth;
 };
 
 // True when the processor already computes as the evaluator needs: x87 with 64-bit precision,
@@ -206,9 +211,9 @@ struct TStackEntry {
 
 class TParser {
 public:
-    TParser(std::string_view text, TSymbolTable* table, bool requireValue)
+    TParser(std::string_view text, TSymbolTable* table, bool requireValue, int& depth)
         : Text(text), Length(static_cast<int32_t>(text.size())), Table(table),
-          RequireValue(requireValue) {}
+          RequireValue(requireValue), Depth(depth) {}
 
     Extended ParseExpression(bool* hadValue = nullptr);
 
@@ -240,6 +245,7 @@ private:
     int32_t Length;
     TSymbolTable* Table;
     bool RequireValue;
+    int& Depth; // this thread's NestingDepth
 };
 
 void TParser::Expect(char c) {
@@ -257,7 +263,7 @@ std::string_view TParser::ReadName() {
 }
 
 Extended TParser::ParseExpression(bool* hadValue) {
-    TNestingGuard nesting(Pos);
+    TNestingGuard nesting(Depth, Pos);
     SkipSpaces();
     // Entry 0 is never popped and ends up holding the level's value. Precedences strictly
     // increase above it, so at most five entries are ever pending.
@@ -621,9 +627,10 @@ Extended EvaluateExpression(std::string_view Text, TSymbolTable* Table, bool Req
         Table = GlobalSymbolTable;
     if (Table == nullptr)
         throw Exception(SNoSymbolTable);
-    TParser parser(Text, Table, RequireValue);
+    int& depth = NestingDepth;
+    TParser parser(Text, Table, RequireValue, depth);
     // The outermost evaluation sets the precision and rounding the arithmetic relies on.
-    if (NestingDepth == 0 && !FloatEnvironmentReady()) {
+    if (depth == 0 && !FloatEnvironmentReady()) {
         TFloatEnvironmentGuard environment;
         return parser.ParseExpression(HasValue);
     }

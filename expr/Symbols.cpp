@@ -257,11 +257,13 @@ int CompareItemText(const char* Item, std::string_view S) {
 
 } // namespace
 
-bool TSymbolTable::Find(std::string_view S, int& Index) const {
-    if (!FastPaths)
-        return TOpenStringList::Find(S, Index);
+namespace {
+
+// The string list's search step by step, with the names read in place.
+bool SearchItems(const TOpenStringItem* List, int Count, TDuplicates Duplicates, std::string_view S,
+                 int& Index) {
     int l = 0;
-    int h = FCount - 1;
+    int h = Count - 1;
     bool found = false;
     while (l <= h) {
         const int i = l + (h - l) / 2;
@@ -279,6 +281,82 @@ bool TSymbolTable::Find(std::string_view S, int& Index) const {
     }
     Index = l;
     return found;
+}
+
+// FNV-1a: short names spread well over the slots.
+uint32_t HashName(std::string_view S) {
+    uint32_t h = 2166136261u;
+    for (const char c : S)
+        h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    return h;
+}
+
+} // namespace
+
+bool TSymbolTable::Find(std::string_view S, int& Index) const {
+    if (!FastPaths)
+        return TOpenStringList::Find(S, Index);
+    if (S.size() > sizeof(TLookup::Name))
+        return SearchItems(List, FCount, Duplicates, S, Index);
+    TLookup& slot = Lookups[HashName(S) & (LookupSlots - 1)];
+    if (slot.Generation == Generation && slot.Length == S.size() && slot.Duplicates == Duplicates &&
+        std::memcmp(slot.Name, S.data(), S.size()) == 0) {
+        Index = slot.Index;
+        return slot.Found;
+    }
+    const bool found = SearchItems(List, FCount, Duplicates, S, Index);
+    slot.Generation = Generation;
+    slot.Index = Index;
+    slot.Found = found;
+    slot.Duplicates = Duplicates;
+    slot.Length = static_cast<uint8_t>(S.size());
+    std::memcpy(slot.Name, S.data(), S.size());
+    return found;
+}
+
+int TSymbolTable::Add(std::string_view S) {
+    TChange change(*this);
+    return TStringObjectList::Add(S);
+}
+
+int TSymbolTable::AddWithObject(std::string_view S, TObject* Obj) {
+    TChange change(*this);
+    return TStringObjectList::AddWithObject(S, Obj);
+}
+
+void TSymbolTable::Insert(int Index, std::string_view S) {
+    TChange change(*this);
+    TStringObjectList::Insert(Index, S);
+}
+
+void TSymbolTable::SetStringAt(int Index, std::string_view S) {
+    TChange change(*this);
+    TStringObjectList::SetStringAt(Index, S);
+}
+
+void TSymbolTable::Delete(int Index) {
+    TChange change(*this);
+    TStringObjectList::Delete(Index);
+}
+
+void TSymbolTable::Clear() {
+    TChange change(*this);
+    TStringObjectList::Clear();
+}
+
+void TSymbolTable::Swap(int Index1, int Index2) {
+    TChange change(*this);
+    TStringObjectList::Swap(Index1, Index2);
+}
+
+void TSymbolTable::SetCount(int N) {
+    TChange change(*this);
+    TStringObjectList::SetCount(N);
+}
+
+void TSymbolTable::SortWith(TStringListCompare Compare) {
+    TChange change(*this);
+    TStringObjectList::SortWith(Compare);
 }
 
 TSymbol* TSymbolTable::FindSymbol(std::string_view Name) const {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 
 using namespace vt;
@@ -234,35 +235,116 @@ TEST(FastPaths, SymbolsOfOtherClassesTakeTheGeneralPath) {
     }
 }
 
-// The tables' name search returns what the string list's binary search returns: the same
-// found flag and index for present, absent and empty names, with duplicates accepted or
-// ignored, and on a list that Swap has put out of order.
-TEST(FastPaths, NameSearchMatchesTheStringList) {
-    TSymbolTable table;
-    const std::vector<std::string> probes = {
-        "",    "a",    "ab",        "b",           "B",  "e",  "ex",   "exp",
-        "exq", "num.", "num.Guess", "num.Guesses", "pi", "zz", "\xff", std::string("n\0ul", 4),
-        "Mb",  "M",    "sin",       "sinh",        "_"};
-    const auto check = [&](const char* state) {
-        for (const std::string& name : probes) {
-            int fastIndex = -2, listIndex = -2;
-            const bool fastFound = table.Find(name, fastIndex);
-            const bool listFound = table.TOpenStringList::Find(name, listIndex);
-            EXPECT_EQ(fastFound, listFound) << state << ": " << name;
-            EXPECT_EQ(fastIndex, listIndex) << state << ": " << name;
-        }
+// The tables' name search, with its remembered answers, returns what the string list's own
+// binary search returns on the list as it is: the same found flag and index for present,
+// absent, empty and long names, after every kind of change, with duplicates accepted or
+// ignored, and on lists that Swap or an unsorted phase has put out of order.
+TEST(FastPaths, NameSearchMatchesTheStringListThroughEveryChange) {
+    TPaths paths(true);
+    const std::vector<std::string> names = {"",
+                                            "a",
+                                            "ab",
+                                            "b",
+                                            "B",
+                                            "e",
+                                            "exp",
+                                            "num.Guess",
+                                            "\xff",
+                                            std::string("n\0ul", 4),
+                                            "sin",
+                                            "x",
+                                            "a_name_of_19_bytes_",
+                                            "a_name_of_twenty_bytes",
+                                            "a_name_of_twenty_bytez"};
+    const auto matches = [](const TSymbolTable& t, const std::string& probe) {
+        int fastIndex = -2, listIndex = -2;
+        const bool fastFound = t.Find(probe, fastIndex);
+        const bool listFound = t.TOpenStringList::Find(probe, listIndex);
+        return fastFound == listFound && fastIndex == listIndex;
     };
-    check("standard");
-    for (const std::string& name : {std::string(), std::string("\xff"), std::string("ab")})
-        table.DefineSymbol(name, new TSymbolValue(1));
-    check("added");
-    table.Duplicates = dupAccept;
-    for (const char* name : {"sin", "sin", "ab", "e", "e", "e"})
-        table.AddWithObject(name, new TSymbolValue(2));
-    check("duplicates accepted");
-    table.Duplicates = dupIgnore;
-    check("duplicates ignored");
-    table.Swap(0, table.Count() - 1);
-    table.Swap(3, table.Count() / 2);
-    check("out of order");
+    {
+        // Seven equal names: the first probe finds the middle one, which is the answer when
+        // duplicates are ignored, while accepting them asks for the first.
+        TSymbolTable run;
+        run.Clear();
+        run.Duplicates = dupAccept;
+        for (int i = 0; i < 7; ++i)
+            run.Add("m");
+        for (const TDuplicates policy : {dupIgnore, dupAccept, dupError, dupAccept}) {
+            run.Duplicates = policy;
+            EXPECT_TRUE(matches(run, "m")) << policy;
+        }
+    }
+    std::mt19937 rng(7);
+    TSymbolTable table;
+    const auto name = [&] { return names[rng() % names.size()]; };
+    const auto index = [&] {
+        return static_cast<int>(rng() % static_cast<unsigned>(table.Count() + 2)) - 1;
+    };
+    for (int round = 0; round < 4000; ++round) {
+        const unsigned op = rng() % 16;
+        try {
+            switch (op) {
+            case 0:
+                table.Add(name());
+                break;
+            case 1:
+            case 2: {
+                // A refused name leaves the object with its caller.
+                auto value = std::make_unique<TSymbolValue>(1);
+                table.AddWithObject(name(), value.get());
+                value.release();
+                break;
+            }
+            case 3:
+                table.DefineSymbol(name(), new TSymbolValue(2));
+                break;
+            case 4:
+                table.RemoveSymbol(name());
+                break;
+            case 5:
+                table.Delete(index());
+                break;
+            case 6:
+                table.Swap(index(), index());
+                break;
+            case 7:
+                table.SetCount(static_cast<int>(rng() % 40));
+                break;
+            case 8:
+                table.SetSorted(!table.Sorted());
+                break;
+            case 9:
+                table.Insert(index(), name());
+                break;
+            case 10:
+                table.SetStringAt(index(), name());
+                break;
+            case 11:
+                table.Duplicates = static_cast<TDuplicates>(rng() % 3);
+                break;
+            case 12:
+                if (rng() % 8 == 0)
+                    table.Clear();
+                break;
+            case 13: {
+                // A run of equal names, where the two duplicate policies find different items.
+                const TDuplicates saved = table.Duplicates;
+                table.Duplicates = dupAccept;
+                const std::string repeated = name();
+                for (int i = 0; i < 4; ++i)
+                    table.Add(repeated);
+                table.Duplicates = saved;
+                break;
+            }
+            default:
+                break; // lookups only, so that answers are remembered and reused
+            }
+        } catch (const Exception&) {
+            // Refused changes (bad index, unsorted-only operations, duplicates) change nothing.
+        }
+        for (const std::string& probe : names)
+            ASSERT_TRUE(matches(table, probe))
+                << "round " << round << " op " << op << ": " << probe;
+    }
 }
