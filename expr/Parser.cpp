@@ -312,10 +312,51 @@ Extended TParser::ParseExpression(bool* hadValue) {
     return result;
 }
 
-// A finite result of "+", "-", "*" or "/" is that operator's value whatever the operands
-// were, so Combine, with its fault rules, only steps in for the other results (and for a
-// division by zero, which is not even tried here so that no exception flag is raised that
-// Combine would not raise).
+// The cases of "^" that need no logarithm: R = 0, L = 0 with R > 0, and integral exponents
+// up to 2^31 - 1 in magnitude. Sets Result and returns true for them, false for any other;
+// never raises.
+bool IntegralPower(Extended L, Extended R, Extended& Result) {
+    if (R == 0) {
+        Result = 1;
+        return true;
+    }
+    if (L == 0 && R > 0) {
+        Result = 0;
+        return true;
+    }
+    const Extended magnitude = std::fabs(R);
+    if (!(magnitude <= 2147483647.0L))
+        return false;
+    uint32_t n;
+    if (FastPaths) {
+        // Through double, which holds every integer of this range exactly, so that no
+        // change of the x87 rounding mode is needed; a fractional R does not come back equal.
+        const auto i = static_cast<int32_t>(static_cast<double>(magnitude));
+        if (static_cast<Extended>(i) != magnitude)
+            return false;
+        n = static_cast<uint32_t>(i);
+    } else {
+        if (R != std::trunc(R))
+            return false;
+        n = static_cast<uint32_t>(static_cast<int64_t>(magnitude));
+    }
+    Extended base = L;
+    Extended result = 1;
+    while (n > 0) {
+        if (n & 1u)
+            result *= base;
+        n >>= 1;
+        if (n > 0)
+            base *= base;
+    }
+    Result = R < 0 ? 1 / result : result;
+    return true;
+}
+
+// A finite result of "+", "-", "*", "/" or of an integral power is that operator's value
+// whatever the operands were, so Combine, with its fault rules, only steps in for the other
+// results (and for a division by zero, which is not even tried here so that no exception
+// flag is raised that Combine would not raise).
 void TParser::Reduce(TStackEntry* stack, int& top, int32_t minPrecedence) const {
     while (Precedence(stack[top].Op) >= minPrecedence) {
         const char op = stack[top].Op;
@@ -339,6 +380,10 @@ void TParser::Reduce(TStackEntry* stack, int& top, int32_t minPrecedence) const 
                 break;
             }
             [[fallthrough]];
+        case '^':
+            if (op == '^' && IntegralPower(L, R, r))
+                break;
+            [[fallthrough]];
         default:
             r = Combine(L, op, R);
             combined = true;
@@ -355,23 +400,9 @@ void TParser::Reduce(TStackEntry* stack, int& top, int32_t minPrecedence) const 
 // through the reciprocal), any other through exp(R ln L). A result beyond the extended range
 // is the infinity, or the zero, of its true sign; only an undefined result is a fault.
 Extended Power(Extended L, Extended R) {
-    if (R == 0)
-        return 1;
-    if (L == 0 && R > 0)
-        return 0;
-    if (std::fabs(R) <= 2147483647.0L && R == std::trunc(R)) {
-        auto n = static_cast<uint32_t>(static_cast<int64_t>(std::fabs(R)));
-        Extended base = L;
-        Extended result = 1;
-        while (n > 0) {
-            if (n & 1u)
-                result *= base;
-            n >>= 1;
-            if (n > 0)
-                base *= base;
-        }
-        return R < 0 ? 1 / result : result;
-    }
+    Extended r;
+    if (IntegralPower(L, R, r))
+        return r;
     if (std::isnan(L) || std::isnan(R))
         return std::numeric_limits<Extended>::quiet_NaN();
     if (L < 0)
