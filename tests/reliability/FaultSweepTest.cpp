@@ -614,6 +614,23 @@ TEST(AllocationFailureSweep, ProcessImageRefusesAndLeavesThePixelsWhenMemoryRuns
 }
 #endif
 
+TEST(AllocationFailureSweep, SaveAndLoadCloseTheFileWhenABufferCannotBeHad) {
+    TTempDir dir;
+    const std::string name = dir.Path("payload.dat");
+    TPayload payload;
+    payload.Bytes = SavedPayload();
+    TFileFaults faults; // counts the handles
+    SweepAllocations([] {}, [&] { payload.SaveToFile(name); },
+                     [&](bool) { EXPECT_EQ(faults.OpenHandles(), 0); });
+    SweepAllocations([] {}, [&] { payload.LoadFromFile(name); },
+                     [&](bool failed) {
+                         EXPECT_EQ(faults.OpenHandles(), 0);
+                         if (!failed) {
+                             EXPECT_EQ(payload.Bytes, SavedPayload());
+                         }
+                     });
+}
+
 TEST(AllocationFailureSweep, StringListsAreUnchangedByARefusedGrowth) {
     TStringObjectList list;
     const auto contents = [&] {
