@@ -190,7 +190,7 @@ TEST_F(FileStreamTest, InjectedFailuresCarryTheirMessagesAndTheSystemText) {
     TFileFaults faults;
     {
         TFileStream stream(Name, UpdateMode);
-        uint8_t buffer[10];
+        uint8_t buffer[10] = {};
         faults.Fail(TFileCall::Read, ERROR_ACCESS_DENIED);
         ExpectSystemMessage(MessageOf<EInOutError>([&] { stream.Read(buffer, 10); }),
                             "Error reading from stream - ");
