@@ -237,52 +237,6 @@ TSymbol* TSymbolTable::DefineSymbol(std::string_view Name, TSymbol* Symbol) {
 
 namespace {
 
-// The byte order of sorted string lists: unsigned bytes over the common length, then the
-// shorter first. Item is a list's text block (length, bytes, zero; null when empty).
-int CompareItemText(const char* Item, std::string_view S) {
-    if (Item == nullptr)
-        return S.empty() ? 0 : -1;
-    size_t length;
-    std::memcpy(&length, Item, sizeof length);
-    const auto* a = reinterpret_cast<const unsigned char*>(Item + sizeof(size_t));
-    const auto* b = reinterpret_cast<const unsigned char*>(S.data());
-    const size_t common = length < S.size() ? length : S.size();
-    for (size_t i = 0; i < common; ++i)
-        if (a[i] != b[i])
-            return a[i] < b[i] ? -1 : 1;
-    if (length == S.size())
-        return 0;
-    return length < S.size() ? -1 : 1;
-}
-
-} // namespace
-
-namespace {
-
-// The string list's search step by step, with the names read in place.
-bool SearchItems(const TOpenStringItem* List, int Count, TDuplicates Duplicates, std::string_view S,
-                 int& Index) {
-    int l = 0;
-    int h = Count - 1;
-    bool found = false;
-    while (l <= h) {
-        const int i = l + (h - l) / 2;
-        const int c = CompareItemText(List[i].Str, S);
-        if (c < 0) {
-            l = i + 1;
-        } else {
-            h = i - 1;
-            if (c == 0) {
-                found = true;
-                if (Duplicates != dupAccept)
-                    l = i;
-            }
-        }
-    }
-    Index = l;
-    return found;
-}
-
 // FNV-1a: short names spread well over the slots.
 uint32_t HashName(std::string_view S) {
     uint32_t h = 2166136261u;
@@ -297,14 +251,14 @@ bool TSymbolTable::Find(std::string_view S, int& Index) const {
     if (!FastPaths)
         return TOpenStringList::Find(S, Index);
     if (S.size() > sizeof(TLookup::Name))
-        return SearchItems(List, FCount, Duplicates, S, Index);
+        return TOpenStringList::Find(S, Index);
     TLookup& slot = Lookups[HashName(S) & (LookupSlots - 1)];
     if (slot.Generation == Generation && slot.Length == S.size() && slot.Duplicates == Duplicates &&
         std::memcmp(slot.Name, S.data(), S.size()) == 0) {
         Index = slot.Index;
         return slot.Found;
     }
-    const bool found = SearchItems(List, FCount, Duplicates, S, Index);
+    const bool found = TOpenStringList::Find(S, Index);
     slot.Generation = Generation;
     slot.Index = Index;
     slot.Found = found;
