@@ -58,6 +58,18 @@ public:
     }
 };
 
+// Weights and constants of no particular structure.
+TAffineTransform GenericTransform(std::mt19937& random) {
+    TAffineTransform t;
+    IdentityTransform(t);
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c)
+            t(r, c) = std::uniform_real_distribution<double>(-1.2, 1.2)(random);
+        t(r, 3) = std::uniform_real_distribution<double>(0, 200)(random);
+    }
+    return t;
+}
+
 } // namespace
 
 TEST_P(FastPath, StretchMatchesTheReferenceBitForBit) {
@@ -150,13 +162,7 @@ TEST_P(FastPath, GenericWeightsWithSumsNearHalves) {
     // closer than single precision can tell apart at these magnitudes.
     std::mt19937 random(123);
     for (int trial = 0; trial < 3; ++trial) {
-        TAffineTransform t;
-        IdentityTransform(t);
-        for (int r = 0; r < 3; ++r) {
-            for (int c = 0; c < 3; ++c)
-                t(r, c) = std::uniform_real_distribution<double>(-1.2, 1.2)(random);
-            t(r, 3) = std::uniform_real_distribution<double>(0, 200)(random);
-        }
+        const TAffineTransform t = GenericTransform(random);
         std::vector<TPixel> colours;
         for (int r = 0; r < 256; ++r)
             for (int g = 0; g < 256; ++g)
@@ -183,13 +189,7 @@ TEST_P(FastPath, RangesAmongColoursSingleCannotOrder) {
     // bottom (then the top) of the image's range: single precision cannot order them.
     std::mt19937 random(321);
     for (int trial = 0; trial < 12; ++trial) {
-        TAffineTransform t;
-        IdentityTransform(t);
-        for (int r = 0; r < 3; ++r) {
-            for (int c = 0; c < 3; ++c)
-                t(r, c) = std::uniform_real_distribution<double>(-1.2, 1.2)(random);
-            t(r, 3) = std::uniform_real_distribution<double>(0, 200)(random);
-        }
+        const TAffineTransform t = GenericTransform(random);
         const bool top = trial % 2 == 1;
         auto value = [&](int r, int g, int b) {
             return r * t(0, 0) + g * t(0, 1) + b * t(0, 2) + t(0, 3);
