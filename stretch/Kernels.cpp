@@ -86,13 +86,24 @@ void ApplyPortable(const uint8_t* in, uint8_t* out, int32_t count,
 
 // ---- Error bound of the single-precision forms -------------------------------------------
 
-// A bound on |single-precision result - exact result| for component k: the weights rounded to
-// floats (one unit roundoff u of each term) and three fused multiply-adds (u of the running
-// magnitude each), 4u x M in all, where M = 255 (|T0| + |T1| + |T2|) + |T3|; 5u x M leaves room
-// for the rounding of the extended result to a double.
+// The single-precision forms evaluate component k as
+//   C + T0 (in0 - 128) + T1 (in1 - 128) + T2 (in2 - 128),  C = T3 + 128 (T0 + T1 + T2),
+// which is the same affine map with the inputs centred on mid-grey: the terms are at most half
+// as large and C is about the component's value at mid-grey, so the rounding errors shrink
+// with them.
+inline Extended CentredConstant(const TAffineTransform& T, int k) noexcept {
+    return static_cast<Extended>(T(k, 3)) +
+           128 * (static_cast<Extended>(T(k, 0)) + T(k, 1) + T(k, 2));
+}
+
+// A bound on |single-precision result - exact result| for component k: the weights and C
+// rounded to floats (one unit roundoff u of each term) and three fused multiply-adds (u of the
+// running magnitude each), 4u x M in all, where M = 128 (|T0| + |T1| + |T2|) + |C|; 5u x M
+// leaves room for the rounding of the extended result to a double and for the extended
+// computation's own roundings.
 float SingleErrorBound(const TAffineTransform& T, int k) noexcept {
-    const double m =
-        255.0 * (std::fabs(T(k, 0)) + std::fabs(T(k, 1)) + std::fabs(T(k, 2))) + std::fabs(T(k, 3));
+    const double m = 128.0 * (std::fabs(T(k, 0)) + std::fabs(T(k, 1)) + std::fabs(T(k, 2))) +
+                     std::fabs(static_cast<double>(CentredConstant(T, k)));
     const double bound = 5.0 * std::ldexp(m, -24);
     return std::isfinite(bound) ? static_cast<float>(bound * (1 + 1e-6)) : INFINITY;
 }
@@ -196,38 +207,54 @@ VT_AVX2 int32_t SumsAvx2(const uint8_t* pixel, int32_t count, TChannelSums& sums
     return blocks * 32;
 }
 
-// Eight pixels as three vectors of floats, and their colours packed into 32 bits each. Reads
-// 32 bytes: the caller keeps 11 pixels readable.
+// Eight pixels as three vectors of floats, each byte less 128, and the bytes they came from
+// (four pixels in the low 12 bytes of each 128-bit lane). A byte becomes a float by setting it
+// as the mantissa of 2^23 and subtracting 2^23 + 128, which is exact and avoids the
+// processor's slower conversions.
+// Reads 28 bytes: the caller keeps 11 pixels readable.
 struct TPixels8 {
     __m256 In0, In1, In2; // third, second and first byte: the transform's inputs 0, 1, 2
-    __m256i Colour;       // first | second << 8 | third << 16
+    __m256i Raw;
 };
 
+// The bytes that Select picks, one into the low byte of each 32-bit lane, as floats less 128.
+VT_AVX2 inline __m256 ByteAsFloat(__m256i raw, __m256i select) noexcept {
+    const __m256i exponent = _mm256_set1_epi32(0x4B000000); // 2^23
+    return _mm256_sub_ps(
+        _mm256_castsi256_ps(_mm256_or_si256(_mm256_shuffle_epi8(raw, select), exponent)),
+        _mm256_set1_ps(8388608.0f + 128.0f));
+}
+
 VT_AVX2 inline TPixels8 LoadPixels8(const uint8_t* p) noexcept {
-    const __m256i raw =
-        _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
-                                    _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6));
+    const __m256i raw = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), 1);
+#define VT_M(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
+    const __m256i byte0 = VT_M(0, -1, -1, -1, 3, -1, -1, -1, 6, -1, -1, -1, 9, -1, -1, -1);
+    const __m256i byte1 = VT_M(1, -1, -1, -1, 4, -1, -1, -1, 7, -1, -1, -1, 10, -1, -1, -1);
+    const __m256i byte2 = VT_M(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
+#undef VT_M
+    return {ByteAsFloat(raw, byte2), ByteAsFloat(raw, byte1), ByteAsFloat(raw, byte0), raw};
+}
+
+// The colours of the eight pixels, first | second << 8 | third << 16.
+VT_AVX2 inline __m256i Colours(const TPixels8& px) noexcept {
 #define VT_M(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
     const __m256i pack = VT_M(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
 #undef VT_M
-    TPixels8 px;
-    px.Colour = _mm256_shuffle_epi8(raw, pack);
-    const __m256i byte = _mm256_set1_epi32(0xFF);
-    px.In2 = _mm256_cvtepi32_ps(_mm256_and_si256(px.Colour, byte));
-    px.In1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(px.Colour, 8), byte));
-    px.In0 = _mm256_cvtepi32_ps(_mm256_srli_epi32(px.Colour, 16));
-    return px;
+    return _mm256_shuffle_epi8(px.Raw, pack);
 }
 
-// The three weights and the constant of one component, as floats.
+// The three weights and the centred constant of one component, as floats.
 struct TRow {
     __m256 W0, W1, W2, C;
 };
 
 VT_AVX2 inline TRow LoadRow(const TAffineTransform& T, int k) noexcept {
-    return {
-        _mm256_set1_ps(static_cast<float>(T(k, 0))), _mm256_set1_ps(static_cast<float>(T(k, 1))),
-        _mm256_set1_ps(static_cast<float>(T(k, 2))), _mm256_set1_ps(static_cast<float>(T(k, 3)))};
+    return {_mm256_set1_ps(static_cast<float>(T(k, 0))),
+            _mm256_set1_ps(static_cast<float>(T(k, 1))),
+            _mm256_set1_ps(static_cast<float>(T(k, 2))),
+            _mm256_set1_ps(static_cast<float>(CentredConstant(T, k)))};
 }
 
 VT_AVX2 inline __m256 Evaluate(const TRow& r, const TPixels8& px) noexcept {
@@ -347,7 +374,7 @@ private:
     VT_AVX2 void Candidates(const uint8_t* pixel, int32_t x, const TPixels8& px, __m256 near, int k,
                             bool high) {
         int& last = high ? LastHigh[k] : LastLow[k];
-        const __m256i same = _mm256_cmpeq_epi32(px.Colour, _mm256_set1_epi32(last));
+        const __m256i same = _mm256_cmpeq_epi32(Colours(px), _mm256_set1_epi32(last));
         int lanes = _mm256_movemask_ps(_mm256_andnot_ps(_mm256_castsi256_ps(same), near));
         while (lanes != 0) {
             const int lane = __builtin_ctz(static_cast<unsigned>(lanes));
@@ -388,20 +415,123 @@ private:
     int LastLow[3], LastHigh[3]; // colour last evaluated exactly, or -1
 };
 
+// How the application rounds in single precision. Adding Magic = 1.5 x 2^(23 - Bits) to an
+// estimate y leaves round(y x 2^Bits) in the low bits of the sum; after subtracting Bias the
+// integer u holds y + 1/2 in fixed point with Bits fraction bits, plus Window units. An
+// estimate is doubtful when its fraction lies within Window units of a rounding half, that is
+// when u's fraction is at most 2 x Window; otherwise u >> Bits is its nearest integer (the
+// added Window cannot carry). Magic exceeds twice every |y|, so the sum stays positive and its
+// bits grow with y: estimates outside the binade of Magic still give integers beyond 0..255 on
+// the right side, and the saturating packs clamp them.
+struct TRounding {
+    bool Usable = false;
+    int Bits = 0;
+    float Magic = 0;
+    int32_t Bias = 0;
+    int32_t Window = 0;
+};
+
+TRounding RoundingFor(const TAffineTransform& T) noexcept {
+    TRounding r;
+    double m = 0, bound = 0;
+    for (int k = 0; k < 3; ++k) {
+        const float b = SingleErrorBound(T, k);
+        if (!(b < 0.25f))
+            return r;
+        bound = std::fmax(bound, static_cast<double>(b));
+    }
+    m = std::ldexp(bound, 24) / 5; // at least every |y|
+    // The largest Bits (at most 13, which keeps -512..512 in one binade) with Magic > 2M + 2.
+    int bits = 13;
+    while (bits > 0 && 1.5 * std::ldexp(1.0, 23 - bits) <= 2 * m + 2)
+        --bits;
+    // The estimate is off by the bound, and the addition to Magic by half a unit of the
+    // fraction more; one unit is kept in hand.
+    const double window = std::floor(std::ldexp(bound, bits) + 0.5) + 1;
+    if (bits < 4 || !(2 * window + 1 < std::ldexp(1.0, bits)))
+        return r;
+    r.Usable = true;
+    r.Bits = bits;
+    r.Magic = static_cast<float>(1.5 * std::ldexp(1.0, 23 - bits));
+    r.Window = static_cast<int32_t>(window);
+    int32_t magicBits;
+    std::memcpy(&magicBits, &r.Magic, sizeof magicBits);
+    r.Bias = magicBits - (int32_t{1} << bits >> 1) - r.Window;
+    return r;
+}
+
+// The second opinion on eight pixels of which some are doubtful in single precision: every
+// component again in double precision, from the same centred inputs. Its error against the
+// exact result is below 5 x 2^-53 x M, so only values within about 1e-12 of a half (in
+// practice, exact halves) stay doubtful. Returns the lanes still doubtful and replaces
+// Value with the nearest integers of the double results.
+struct TDoubleRows {
+    double W[3][4];  // per component: the three weights and the centred constant
+    double Limit[3]; // 1/2 less the error bound
+};
+
+TDoubleRows DoubleRowsFor(const TAffineTransform& T) noexcept {
+    TDoubleRows d;
+    for (int k = 0; k < 3; ++k) {
+        for (int j = 0; j < 3; ++j)
+            d.W[k][j] = T(k, j);
+        const double c = static_cast<double>(CentredConstant(T, k));
+        d.W[k][3] = c;
+        const double m =
+            128.0 * (std::fabs(T(k, 0)) + std::fabs(T(k, 1)) + std::fabs(T(k, 2))) + std::fabs(c);
+        d.Limit[k] = 0.5 - 5.0 * std::ldexp(m, -53) * (1 + 1e-6);
+    }
+    return d;
+}
+
+VT_AVX2 inline __m256d HalfAsDouble(__m256 v, int h) noexcept {
+    return _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(v) : _mm256_extractf128_ps(v, 1));
+}
+
+VT_AVX2 inline int RefineInDouble(const TPixels8& px, const TDoubleRows& d,
+                                  __m256i value[3]) noexcept {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    int doubtful = 0;
+    __m128i half[2][3];
+    for (int h = 0; h < 2; ++h) {
+        const __m256d in0 = HalfAsDouble(px.In0, h), in1 = HalfAsDouble(px.In1, h),
+                      in2 = HalfAsDouble(px.In2, h);
+        for (int k = 0; k < 3; ++k) {
+            const __m256d y =
+                _mm256_fmadd_pd(in0, _mm256_set1_pd(d.W[k][0]),
+                                _mm256_fmadd_pd(in1, _mm256_set1_pd(d.W[k][1]),
+                                                _mm256_fmadd_pd(in2, _mm256_set1_pd(d.W[k][2]),
+                                                                _mm256_set1_pd(d.W[k][3]))));
+            const __m256d nearest =
+                _mm256_round_pd(y, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+            half[h][k] = _mm256_cvtpd_epi32(nearest);
+            const __m256d off = _mm256_andnot_pd(sign, _mm256_sub_pd(y, nearest));
+            doubtful |=
+                _mm256_movemask_pd(_mm256_cmp_pd(off, _mm256_set1_pd(d.Limit[k]), _CMP_NLT_UQ))
+                << (4 * h);
+        }
+    }
+    for (int k = 0; k < 3; ++k)
+        value[k] = _mm256_setr_m128i(half[0][k], half[1][k]);
+    return doubtful;
+}
+
 // Applies T to the first pixels of a row, eight at a time, while 11 pixels are readable;
 // returns how many it did. A component is taken from single precision only when its estimate
 // lies farther than the error bound from every rounding half (then its nearest integer is the
-// exact result's); otherwise the pixel is computed again in extended precision. The test holds
-// whatever rounding mode the conversion uses: a wrong neighbour lies at least a half away.
+// exact result's); otherwise the pixel is computed again in extended precision.
 VT_AVX2 int32_t ApplyAvx2(const uint8_t* in, uint8_t* out, int32_t count, const TAffineTransform& T,
-                          const float limit[3]) noexcept {
+                          const TRounding& rounding, const TDoubleRows& refine) noexcept {
     const TRow rows[3] = {LoadRow(T, 0), LoadRow(T, 1), LoadRow(T, 2)};
-    const __m256 sign = _mm256_set1_ps(-0.0f);
+    const __m256 magic = _mm256_set1_ps(rounding.Magic);
+    const __m256i bias = _mm256_set1_epi32(rounding.Bias);
+    const __m128i shift = _mm_cvtsi32_si128(rounding.Bits);
+    const __m256i fraction = _mm256_set1_epi32((int32_t{1} << rounding.Bits) - 1);
+    const __m256i span = _mm256_set1_epi32(2 * rounding.Window + 1);
 #define VT_M(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
     // Per 128-bit lane the packs leave b0..b3 g0..g3 r0..r3 0 0 0 0; interleave them.
     const __m256i interleave = VT_M(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1);
 #undef VT_M
-    const __m256i gather = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
     // Doubtful pixels are noted with their original colour and recomputed after the vector
     // loop: a call inside the loop would make every vector register caller-saved.
     struct TPending {
@@ -416,20 +546,22 @@ VT_AVX2 int32_t ApplyAvx2(const uint8_t* in, uint8_t* out, int32_t count, const 
             const uint8_t* src = in + static_cast<intptr_t>(x) * 3;
             uint8_t* dst = out + static_cast<intptr_t>(x) * 3;
             const TPixels8 px = LoadPixels8(src);
-            __m256i value[3];
-            __m256 doubt = _mm256_setzero_ps();
+            __m256i value[3], near[3];
             for (int k = 0; k < 3; ++k) {
                 const __m256 y = Evaluate(rows[k], px);
-                value[k] = _mm256_cvtps_epi32(y);
-                const __m256 off =
-                    _mm256_andnot_ps(sign, _mm256_sub_ps(y, _mm256_cvtepi32_ps(value[k])));
-                doubt =
-                    _mm256_or_ps(doubt, _mm256_cmp_ps(off, _mm256_set1_ps(limit[k]), _CMP_NLT_UQ));
+                const __m256i u =
+                    _mm256_sub_epi32(_mm256_castps_si256(_mm256_add_ps(y, magic)), bias);
+                value[k] = _mm256_sra_epi32(u, shift);
+                near[k] = _mm256_and_si256(u, fraction);
             }
-            int doubtful = _mm256_movemask_ps(doubt);
+            const __m256i nearest = _mm256_min_epu32(_mm256_min_epu32(near[0], near[1]), near[2]);
+            int doubtful =
+                _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(span, nearest)));
+            if (doubtful != 0)
+                doubtful = RefineInDouble(px, refine, value);
             if (doubtful != 0) {
                 alignas(32) uint32_t colours[8];
-                _mm256_store_si256(reinterpret_cast<__m256i*>(colours), px.Colour);
+                _mm256_store_si256(reinterpret_cast<__m256i*>(colours), Colours(px));
                 while (doubtful != 0) {
                     const int lane = __builtin_ctz(static_cast<unsigned>(doubtful));
                     doubtful &= doubtful - 1;
@@ -441,10 +573,14 @@ VT_AVX2 int32_t ApplyAvx2(const uint8_t* in, uint8_t* out, int32_t count, const 
             const __m256i bytes =
                 _mm256_packus_epi16(_mm256_packs_epi32(value[2], value[1]),
                                     _mm256_packs_epi32(value[0], _mm256_setzero_si256()));
+            // Each lane holds four pixels in its first 12 bytes; its last four bytes take the
+            // source bytes that follow them, so that the second store, which reaches four
+            // bytes past these eight pixels, writes there what the source holds (the next
+            // step or the caller overwrites them).
             const __m256i tight =
-                _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(bytes, interleave), gather);
+                _mm256_blend_epi32(_mm256_shuffle_epi8(bytes, interleave), px.Raw, 0x88);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(tight));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 16),
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 12),
                              _mm256_extracti128_si256(tight, 1));
         }
         for (int i = 0; i < noted; ++i) {
@@ -527,14 +663,9 @@ void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, 
 
 void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLinearBitmap& target) {
 #if defined(VT_HAVE_AVX2_KERNELS)
-    float limit[3];
-    bool bounded = true;
-    for (int k = 0; k < 3; ++k) {
-        const float bound = SingleErrorBound(T, k);
-        bounded = bounded && bound < 0.25f;
-        limit[k] = 0.5f - bound;
-    }
-    const bool vector = UseVectorKernels() && bounded;
+    const TRounding rounding = RoundingFor(T);
+    const TDoubleRows refine = DoubleRowsFor(T);
+    const bool vector = UseVectorKernels() && rounding.Usable;
 #endif
     // Rows merge only when both sides are packed.
     const TRows rows = target.BytesPerLine == source.BytesPerLine
@@ -546,7 +677,7 @@ void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLin
         int32_t done = 0;
 #if defined(VT_HAVE_AVX2_KERNELS)
         if (vector)
-            done = ApplyAvx2(in, out, rows.Length, T, limit);
+            done = ApplyAvx2(in, out, rows.Length, T, rounding, refine);
 #endif
         ApplyPortable(in + static_cast<intptr_t>(done) * 3, out + static_cast<intptr_t>(done) * 3,
                       rows.Length - done, T);
