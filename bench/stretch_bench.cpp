@@ -22,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using vt::test::TTestImage;
@@ -85,9 +86,13 @@ void RmwPass(uint8_t* p, size_t n) {
         p[i] = static_cast<uint8_t>(p[i] ^ 0x5A);
 }
 
+unsigned ProcessorThreads() {
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
 struct TRow {
     std::string Name;
-    double Megapixels, Module, Literal, NumPy, Bound;
+    double Megapixels, Module, Threaded, Literal, NumPy, Bound;
     long ExtraKb;
     bool Exact;
 };
@@ -114,13 +119,17 @@ double NumPySeconds(const TTestImage& image, int repeats) {
 }
 
 TRow Measure(const TTestImage& image, TProcessImageFunc process, int repeats, bool literal) {
-    TRow row{image.Name, image.Width * double(image.Height) / 1e6, 0, 0, 0, 0, 0, true};
+    TRow row{image.Name, image.Width * double(image.Height) / 1e6, 0, 0, 0, 0, 0, 0, true};
     const size_t bytes = image.Bgr.size();
     std::vector<uint8_t> host(bytes);
     auto restore = [&] { std::memcpy(host.data(), image.Bgr.data(), bytes); };
 
-    // (a) the module, as a host calls it; peak memory measured on the last run.
+    // (a) the module, as a host calls it, on the host's thread only; peak memory measured on
+    // the last run. (a') the same with one thread per processor thread.
     THostImage record{image.Width, image.Height, image.Width * 3, 3, host.data(), nullptr};
+    ::setenv("VELTRANE_THREADS", std::to_string(ProcessorThreads()).c_str(), 1);
+    row.Threaded = Seconds([&] { process(1, &record); }, restore, repeats);
+    ::setenv("VELTRANE_THREADS", "1", 1);
     row.Module = Seconds([&] { process(1, &record); }, restore, repeats);
     restore();
     const long before = StatusKb("VmRSS:");
@@ -175,7 +184,7 @@ int main(int argc, char** argv) {
     VtSetMessageBoxHandler(AnswerYes, nullptr);
 
     std::vector<TRow> rows;
-    std::printf("measuring (offset mode, single thread; best of several runs) ...\n");
+    std::printf("measuring (offset mode; best of several runs) ...\n");
     std::fflush(stdout);
     rows.push_back(
         Measure(vt::test::ReadPpm(VT_DATA_DIR "/rocket.ppm", "rocket.jpg"), process, 7, true));
@@ -187,19 +196,23 @@ int main(int argc, char** argv) {
             Measure(vt::test::PhotoLike("photo 48 MP", 8480, 5664, 3), process, 3, true));
     }
 
-    std::printf("\n%-12s %7s | %9s %9s %9s %9s | %7s %7s %7s | %10s %5s\n", "image", "MP",
+    std::printf("\n%-12s %6s | %8s %8s %8s %8s | %6s %6s %6s | %9s %5s | %8s %6s\n", "image", "MP",
                 "(a) MP/s", "(b) MP/s", "(c) MP/s", "(d) MP/s", "a/b", "a/c", "a vs d", "extra mem",
-                "exact");
+                "exact", "(a') MP/s", "a' vs d");
     for (const TRow& r : rows) {
         const double a = r.Megapixels / r.Module, b = r.Megapixels / r.Literal;
         const double c = r.NumPy > 0 ? r.Megapixels / r.NumPy : 0, d = r.Megapixels / r.Bound;
-        std::printf("%-12s %7.2f | %9.1f %9.1f %9.1f %9.1f | %6.1fx %6.1fx %6.2fx | %7ld kB %5s\n",
+        const double threaded = r.Megapixels / r.Threaded;
+        std::printf("%-12s %6.2f | %8.1f %8.1f %8.1f %8.1f | %5.1fx %5.1fx %5.2fx | %6ld kB %5s | "
+                    "%9.1f %6.2fx\n",
                     r.Name.c_str(), r.Megapixels, a, b, c, d, a / b, c > 0 ? a / c : 0, d / a,
-                    r.ExtraKb, r.Exact ? "yes" : "NO");
+                    r.ExtraKb, r.Exact ? "yes" : "NO", threaded, d / threaded);
     }
-    std::printf("\na/b, a/c: how many times faster the module is than the literal stretch and "
-                "NumPy;\na vs d: how many times slower it is than one read pass plus one "
-                "read-modify-write pass.\n");
+    std::printf("\n(a) single-threaded; a/b, a/c: how many times faster it is than the literal "
+                "stretch and NumPy;\na vs d: how many times slower it is than one read pass plus "
+                "one read-modify-write pass.\n(a') the module with %u threads (VELTRANE_THREADS), "
+                "the same bytes; a' vs d likewise.\n",
+                ProcessorThreads());
     FreeLibrary(module);
     bool exact = true;
     for (const TRow& r : rows)

@@ -4,10 +4,12 @@
 // computation wherever the bound cannot decide, so both give the same bytes.
 #include "stretch/StretchPrivate.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <immintrin.h>
@@ -573,15 +575,15 @@ VT_AVX2 int32_t ApplyAvx2(const uint8_t* in, uint8_t* out, int32_t count, const 
             const __m256i bytes =
                 _mm256_packus_epi16(_mm256_packs_epi32(value[2], value[1]),
                                     _mm256_packs_epi32(value[0], _mm256_setzero_si256()));
-            // Each lane holds four pixels in its first 12 bytes; its last four bytes take the
-            // source bytes that follow them, so that the second store, which reaches four
-            // bytes past these eight pixels, writes there what the source holds (the next
-            // step or the caller overwrites them).
-            const __m256i tight =
-                _mm256_blend_epi32(_mm256_shuffle_epi8(bytes, interleave), px.Raw, 0x88);
+            // Each lane holds four pixels in its first 12 bytes. The second lane's pixels are
+            // stored over the first lane's last four bytes in two pieces, so that no store
+            // reaches the bytes that the next step loads (a load that overlaps a pending
+            // store only in part waits for it).
+            const __m256i tight = _mm256_shuffle_epi8(bytes, interleave);
+            const __m128i second = _mm256_extracti128_si256(tight, 1);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(tight));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 12),
-                             _mm256_extracti128_si256(tight, 1));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 12), second);
+            _mm_storeu_si32(dst + 20, _mm_shuffle_epi32(second, 2));
         }
         for (int i = 0; i < noted; ++i) {
             const uint32_t c = pending[i].Colour;
@@ -609,6 +611,66 @@ TRows RowsOf(const TLinearBitmap& bitmap) noexcept {
     return {bitmap.Height, bitmap.Width};
 }
 
+// ---- Threads -------------------------------------------------------------------------------
+
+std::atomic<int> ThreadSetting{0};
+constexpr int MaxParts = 16;
+constexpr int64_t AutoPixelsPerPart = 256 * 1024;
+constexpr int64_t LeastPixelsPerPart = 64;
+
+// One thread's share of the rows: rows [FirstRow, EndRow), pixels [From, To) of each. The
+// image is cut between rows, or within the one long row of a packed image.
+struct TPart {
+    int32_t FirstRow, EndRow, From, To;
+};
+
+TPart PartOf(const TRows& rows, int part, int parts) noexcept {
+    const auto cut = [&](int32_t total, int i) {
+        return static_cast<int32_t>(int64_t{total} * i / parts);
+    };
+    if (rows.Count == 1)
+        return {0, 1, cut(rows.Length, part), cut(rows.Length, part + 1)};
+    return {cut(rows.Count, part), cut(rows.Count, part + 1), 0, rows.Length};
+}
+
+// How many parts a pass over these rows is cut into.
+int PartsFor(const TRows& rows) noexcept {
+    const int64_t pixels = int64_t{rows.Count} * rows.Length;
+    int threads = ThreadSetting.load();
+    int64_t least = LeastPixelsPerPart;
+    if (threads <= 0) {
+        threads = static_cast<int>(std::min(std::thread::hardware_concurrency(), 8u));
+        least = AutoPixelsPerPart;
+    }
+    int64_t parts = std::min<int64_t>(std::min(threads, MaxParts), pixels / least);
+    if (rows.Count > 1)
+        parts = std::min<int64_t>(parts, rows.Count);
+    return static_cast<int>(std::max<int64_t>(parts, 1));
+}
+
+// Runs Work(part) for every part, part 0 on the calling thread and each other part on a thread
+// of its own, which computes in the library's floating-point environment. A part whose thread
+// cannot be started is done on the calling thread. Work must not throw.
+template <class TWork> void RunParts(int parts, const TWork& work) {
+    std::thread helpers[MaxParts];
+    for (int part = 1; part < parts; ++part) {
+        try {
+            helpers[part] = std::thread([&work, part] {
+                TFloatEnvironmentGuard environment;
+                work(part);
+            });
+        } catch (...) { // no thread to be had: the part is done below
+        }
+    }
+    work(0);
+    for (int part = 1; part < parts; ++part) {
+        if (helpers[part].joinable())
+            helpers[part].join();
+        else
+            work(part);
+    }
+}
+
 } // namespace
 
 void SetKernelChoice(TKernelChoice choice) noexcept {
@@ -620,21 +682,34 @@ bool UseVectorKernels() noexcept {
 }
 
 TChannelSums ComputeChannelSums(const TLinearBitmap& bitmap) {
-    TChannelSums sums;
-    sums.Count = int64_t{bitmap.Width} * bitmap.Height;
     const bool vector = UseVectorKernels();
     const TRows rows = RowsOf(bitmap);
-    for (int32_t y = 0; y < rows.Count; ++y) {
-        const uint8_t* row = bitmap.ScanLine(y);
-        int32_t done = 0;
+    const int parts = PartsFor(rows);
+    TChannelSums partSums[MaxParts];
+    RunParts(parts, [&](int p) {
+        const TPart part = PartOf(rows, p, parts);
+        for (int32_t y = part.FirstRow; y < part.EndRow; ++y) {
+            const uint8_t* row = bitmap.ScanLine(y) + static_cast<intptr_t>(part.From) * 3;
+            const int32_t length = part.To - part.From;
+            int32_t done = 0;
 #if defined(VT_HAVE_AVX2_KERNELS)
-        if (vector)
-            done = SumsAvx2(row, rows.Length, sums);
+            if (vector)
+                done = SumsAvx2(row, length, partSums[p]);
 #else
-        (void)vector;
+            (void)vector;
 #endif
-        SumsPortable(row + static_cast<intptr_t>(done) * 3, rows.Length - done, sums);
-    }
+            SumsPortable(row + static_cast<intptr_t>(done) * 3, length - done, partSums[p]);
+        }
+    });
+    // Integer sums: the same whatever the parts.
+    TChannelSums sums;
+    sums.Count = int64_t{bitmap.Width} * bitmap.Height;
+    for (int p = 0; p < parts; ++p)
+        for (int a = 0; a < 3; ++a) {
+            sums.Sum[a] += partSums[p].Sum[a];
+            for (int b = 0; b < 3; ++b)
+                sums.Product[a][b] += partSums[p].Product[a][b];
+        }
     return sums;
 }
 
@@ -644,19 +719,38 @@ void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, 
         lowest[k] = std::numeric_limits<double>::infinity();
         highest[k] = -std::numeric_limits<double>::infinity();
     }
+    const TRows rows = RowsOf(bitmap);
 #if defined(VT_HAVE_AVX2_KERNELS)
     bool bounded = true;
     for (int k = 0; k < 3; ++k)
         bounded = bounded && SingleErrorBound(axes, k) < 0.25f;
     if (UseVectorKernels() && bounded) {
-        TRangeScanner scanner(axes, lowest, highest);
-        const TRows rows = RowsOf(bitmap);
-        for (int32_t y = 0; y < rows.Count; ++y)
-            scanner.Row(bitmap.ScanLine(y), rows.Length);
+        // Every component is finite here, so the extremes of the parts, taken in order by the
+        // same rule, are the extremes of the whole scan, down to which of equal values is kept.
+        const int parts = PartsFor(rows);
+        double low[MaxParts][3], high[MaxParts][3];
+        RunParts(parts, [&](int p) {
+            for (int k = 0; k < 3; ++k) {
+                low[p][k] = std::numeric_limits<double>::infinity();
+                high[p][k] = -std::numeric_limits<double>::infinity();
+            }
+            TRangeScanner scanner(axes, low[p], high[p]);
+            const TPart part = PartOf(rows, p, parts);
+            for (int32_t y = part.FirstRow; y < part.EndRow; ++y)
+                scanner.Row(bitmap.ScanLine(y) + static_cast<intptr_t>(part.From) * 3,
+                            part.To - part.From);
+        });
+        for (int p = 0; p < parts; ++p)
+            for (int k = 0; k < 3; ++k) {
+                if (!(lowest[k] < low[p][k]))
+                    lowest[k] = low[p][k];
+                if (!(highest[k] > high[p][k]))
+                    highest[k] = high[p][k];
+            }
         return;
     }
 #endif
-    const TRows rows = RowsOf(bitmap);
+    // Components that are not numbers make the result depend on the order of the whole scan.
     for (int32_t y = 0; y < rows.Count; ++y)
         RangesPortable(bitmap.ScanLine(y), rows.Length, axes, lowest, highest);
 }
@@ -671,17 +765,34 @@ void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLin
     const TRows rows = target.BytesPerLine == source.BytesPerLine
                            ? RowsOf(source)
                            : TRows{source.Height, source.Width};
-    for (int32_t y = 0; y < rows.Count; ++y) {
-        const uint8_t* in = source.ScanLine(y);
-        uint8_t* out = target.ScanLine(y);
-        int32_t done = 0;
+    const int parts = PartsFor(rows);
+    RunParts(parts, [&](int p) {
+        const TPart part = PartOf(rows, p, parts);
+        for (int32_t y = part.FirstRow; y < part.EndRow; ++y) {
+            const uint8_t* in = source.ScanLine(y) + static_cast<intptr_t>(part.From) * 3;
+            uint8_t* out = target.ScanLine(y) + static_cast<intptr_t>(part.From) * 3;
+            const int32_t length = part.To - part.From;
+            int32_t done = 0;
 #if defined(VT_HAVE_AVX2_KERNELS)
-        if (vector)
-            done = ApplyAvx2(in, out, rows.Length, T, rounding, refine);
+            if (vector)
+                done = ApplyAvx2(in, out, length, T, rounding, refine);
 #endif
-        ApplyPortable(in + static_cast<intptr_t>(done) * 3, out + static_cast<intptr_t>(done) * 3,
-                      rows.Length - done, T);
-    }
+            ApplyPortable(in + static_cast<intptr_t>(done) * 3,
+                          out + static_cast<intptr_t>(done) * 3, length - done, T);
+        }
+    });
 }
 
 } // namespace vt::detail
+
+namespace vt {
+
+void SetStretchThreads(int Threads) noexcept {
+    detail::ThreadSetting.store(Threads < 0 ? 0 : Threads);
+}
+
+int StretchThreads() noexcept {
+    return detail::ThreadSetting.load();
+}
+
+} // namespace vt

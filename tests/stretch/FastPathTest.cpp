@@ -320,6 +320,32 @@ TEST_P(FastPath, ChannelSumsAreExact) {
     }
 }
 
+TEST_P(FastPath, ThreadsNeverChangeTheResult) {
+    // Packed images are cut within their one long row, padded ones between rows; the parts
+    // hold at least 64 pixels, so these small images are cut as finely as large ones.
+    std::mt19937 random(4);
+    const TTestBitmap packed(333, 101, 0, random, 200), padded(257, 99, 3, random, 120);
+    for (const TLinearBitmap* image :
+         {static_cast<const TLinearBitmap*>(&packed), static_cast<const TLinearBitmap*>(&padded)}) {
+        for (bool offset : {true, false}) {
+            TAffineTransform expected;
+            reference::StretchTransform(*image, offset, expected);
+            TCopy want(*image);
+            reference::TransformBitmap(want, expected, nullptr);
+            for (int threads : {1, 2, 3, 7, 16}) {
+                SetStretchThreads(threads);
+                TAffineTransform t;
+                StretchTransform(*image, offset, t);
+                TCopy got(*image);
+                TransformBitmap(got, t, nullptr);
+                SetStretchThreads(0);
+                EXPECT_TRUE(SameBits(t, expected)) << threads << " threads";
+                EXPECT_TRUE(SameBytes(got, want)) << threads << " threads";
+            }
+        }
+    }
+}
+
 TEST_P(FastPath, HugeWeightsFallBackToTheExactPath) {
     std::mt19937 random(1);
     TTestBitmap image(40, 4, 0, random, 256);
