@@ -20,6 +20,13 @@ if(VT_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# ThreadSanitizer, for the tests of the threaded passes (scripts/tsan).
+option(VT_TSAN "Build with ThreadSanitizer" OFF)
+if(VT_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 # A 32-bit x86 build keeps doubles in SSE registers so that double is double; long double
 # stays the x87 extended type that the computations rely on.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)$")

@@ -521,7 +521,8 @@ VT_AVX2 inline int RefineInDouble(const TPixels8& px, const TDoubleRows& d,
 // Applies T to the first pixels of a row, eight at a time, while 11 pixels are readable;
 // returns how many it did. A component is taken from single precision only when its estimate
 // lies farther than the error bound from every rounding half (then its nearest integer is the
-// exact result's); otherwise the pixel is computed again in extended precision.
+// exact result's); otherwise the step is computed again in double precision, and a pixel that
+// this cannot decide either is computed in extended precision after the loop.
 VT_AVX2 int32_t ApplyAvx2(const uint8_t* in, uint8_t* out, int32_t count, const TAffineTransform& T,
                           const TRounding& rounding, const TDoubleRows& refine) noexcept {
     const TRow rows[3] = {LoadRow(T, 0), LoadRow(T, 1), LoadRow(T, 2)};
