@@ -127,9 +127,9 @@ TRow Measure(const TTestImage& image, TProcessImageFunc process, int repeats, bo
     // (a) the module, as a host calls it, on the host's thread only; peak memory measured on
     // the last run. (a') the same with one thread per processor thread.
     THostImage record{image.Width, image.Height, image.Width * 3, 3, host.data(), nullptr};
-    ::setenv("VELTRANE_THREADS", std::to_string(ProcessorThreads()).c_str(), 1);
+    vt::platform::SetEnvironment("VELTRANE_THREADS", std::to_string(ProcessorThreads()));
     row.Threaded = Seconds([&] { process(1, &record); }, restore, repeats);
-    ::setenv("VELTRANE_THREADS", "1", 1);
+    vt::platform::SetEnvironment("VELTRANE_THREADS", "1");
     row.Module = Seconds([&] { process(1, &record); }, restore, repeats);
     restore();
     const long before = StatusKb("VmRSS:");

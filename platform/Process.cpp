@@ -1,7 +1,8 @@
-// Running a shell command, on both builds.
+// Running a shell command and setting the environment, on both builds.
 #include "platform/Process.h"
 
 #include <cstdio>
+#include <cstdlib>
 #if !defined(_WIN32)
 #include <sys/wait.h>
 #endif
@@ -26,6 +27,14 @@ int RunCommand(const std::string& command, std::string* output) {
 #else
     const int status = pclose(pipe);
     return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
+
+bool SetEnvironment(const std::string& name, const std::string& value) {
+#if defined(_WIN32)
+    return _putenv((name + "=" + value).c_str()) == 0;
+#else
+    return setenv(name.c_str(), value.c_str(), 1) == 0;
 #endif
 }
 
