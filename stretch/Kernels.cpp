@@ -98,15 +98,19 @@ inline Extended CentredConstant(const TAffineTransform& T, int k) noexcept {
            128 * (static_cast<Extended>(T(k, 0)) + T(k, 1) + T(k, 2));
 }
 
+// M = 128 (|T0| + |T1| + |T2|) + |C|: no term, partial sum or result of the centred form
+// exceeds it, so every rounding error is relative to it.
+inline double CentredMagnitude(const TAffineTransform& T, int k) noexcept {
+    return 128.0 * (std::fabs(T(k, 0)) + std::fabs(T(k, 1)) + std::fabs(T(k, 2))) +
+           std::fabs(static_cast<double>(CentredConstant(T, k)));
+}
+
 // A bound on |single-precision result - exact result| for component k: the weights and C
 // rounded to floats (one unit roundoff u of each term) and three fused multiply-adds (u of the
-// running magnitude each), 4u x M in all, where M = 128 (|T0| + |T1| + |T2|) + |C|; 5u x M
-// leaves room for the rounding of the extended result to a double and for the extended
-// computation's own roundings.
+// running magnitude each), 4u x M in all; 5u x M leaves room for the rounding of the extended
+// result to a double and for the extended computation's own roundings.
 float SingleErrorBound(const TAffineTransform& T, int k) noexcept {
-    const double m = 128.0 * (std::fabs(T(k, 0)) + std::fabs(T(k, 1)) + std::fabs(T(k, 2))) +
-                     std::fabs(static_cast<double>(CentredConstant(T, k)));
-    const double bound = 5.0 * std::ldexp(m, -24);
+    const double bound = 5.0 * std::ldexp(CentredMagnitude(T, k), -24);
     return std::isfinite(bound) ? static_cast<float>(bound * (1 + 1e-6)) : INFINITY;
 }
 
@@ -435,14 +439,14 @@ struct TRounding {
 
 TRounding RoundingFor(const TAffineTransform& T) noexcept {
     TRounding r;
-    double m = 0, bound = 0;
+    double m = 0, bound = 0; // the largest M, at least every |y|, and the largest bound
     for (int k = 0; k < 3; ++k) {
         const float b = SingleErrorBound(T, k);
         if (!(b < 0.25f))
             return r;
         bound = std::fmax(bound, static_cast<double>(b));
+        m = std::fmax(m, CentredMagnitude(T, k));
     }
-    m = std::ldexp(bound, 24) / 5; // at least every |y|
     // The largest Bits (at most 13, which keeps -512..512 in one binade) with Magic > 2M + 2.
     int bits = 13;
     while (bits > 0 && 1.5 * std::ldexp(1.0, 23 - bits) <= 2 * m + 2)
@@ -477,11 +481,8 @@ TDoubleRows DoubleRowsFor(const TAffineTransform& T) noexcept {
     for (int k = 0; k < 3; ++k) {
         for (int j = 0; j < 3; ++j)
             d.W[k][j] = T(k, j);
-        const double c = static_cast<double>(CentredConstant(T, k));
-        d.W[k][3] = c;
-        const double m =
-            128.0 * (std::fabs(T(k, 0)) + std::fabs(T(k, 1)) + std::fabs(T(k, 2))) + std::fabs(c);
-        d.Limit[k] = 0.5 - 5.0 * std::ldexp(m, -53) * (1 + 1e-6);
+        d.W[k][3] = static_cast<double>(CentredConstant(T, k));
+        d.Limit[k] = 0.5 - 5.0 * std::ldexp(CentredMagnitude(T, k), -53) * (1 + 1e-6);
     }
     return d;
 }
@@ -612,6 +613,14 @@ TRows RowsOf(const TLinearBitmap& bitmap) noexcept {
     return {bitmap.Height, bitmap.Width};
 }
 
+// Extremes before any pixel: every comparison replaces them.
+void EmptyRanges(double lowest[3], double highest[3]) noexcept {
+    for (int k = 0; k < 3; ++k) {
+        lowest[k] = std::numeric_limits<double>::infinity();
+        highest[k] = -std::numeric_limits<double>::infinity();
+    }
+}
+
 // ---- Threads -------------------------------------------------------------------------------
 
 std::atomic<int> ThreadSetting{0};
@@ -716,10 +725,7 @@ TChannelSums ComputeChannelSums(const TLinearBitmap& bitmap) {
 
 void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, double lowest[3],
                      double highest[3]) {
-    for (int k = 0; k < 3; ++k) {
-        lowest[k] = std::numeric_limits<double>::infinity();
-        highest[k] = -std::numeric_limits<double>::infinity();
-    }
+    EmptyRanges(lowest, highest);
     const TRows rows = RowsOf(bitmap);
 #if defined(VT_HAVE_AVX2_KERNELS)
     bool bounded = true;
@@ -731,10 +737,7 @@ void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, 
         const int parts = PartsFor(rows);
         double low[MaxParts][3], high[MaxParts][3];
         RunParts(parts, [&](int p) {
-            for (int k = 0; k < 3; ++k) {
-                low[p][k] = std::numeric_limits<double>::infinity();
-                high[p][k] = -std::numeric_limits<double>::infinity();
-            }
+            EmptyRanges(low[p], high[p]);
             TRangeScanner scanner(axes, low[p], high[p]);
             const TPart part = PartOf(rows, p, parts);
             for (int32_t y = part.FirstRow; y < part.EndRow; ++y)
