@@ -113,9 +113,9 @@ void TLinearBitmap::New(int32_t width, int32_t height, uint8_t pixelFormat) {
             throw;
         }
     }
-    FreeMem(Map);
+    ReleaseBlock(Map);
     if (pixelFormat != pf8bit) {
-        FreeMem(palette);
+        ReleaseBlock(palette);
         palette = nullptr;
     }
     Map = map;
@@ -130,13 +130,17 @@ void TLinearBitmap::New(int32_t width, int32_t height, uint8_t pixelFormat) {
 }
 
 void TLinearBitmap::Dispose() {
-    FreeMem(Map);
+    ReleaseBlock(Map);
     Map = nullptr;
-    FreeMem(Palette);
+    ReleaseBlock(Palette);
     Palette = nullptr;
     Present = false;
     Width = Height = Size = PixelSize = 0;
     PixelFormat = pfNone;
+}
+
+void TLinearBitmap::ReleaseBlock(uint8_t* block) noexcept {
+    FreeMem(block);
 }
 
 uint8_t* TLinearBitmap::NewPackedBuffer() const {
@@ -153,7 +157,7 @@ void TLinearBitmap::PackLines() {
     if (!Present || Width * PixelSize == BytesPerLine)
         return;
     uint8_t* packed = NewPackedBuffer();
-    FreeMem(Map);
+    ReleaseBlock(Map);
     Map = packed;
     BytesPerLine = Width * PixelSize;
     Size = BytesPerLine * Height;
@@ -163,8 +167,10 @@ void TLinearBitmap::CopyPixelsFrom(const TLinearBitmap& source) {
     if (BytesPerLine == source.BytesPerLine) {
         std::memcpy(Map, source.Map, static_cast<size_t>(Size));
     } else {
+        // Either side's rows may be padded; only the pixels are copied.
+        const auto line = static_cast<size_t>(Width) * static_cast<size_t>(PixelSize);
         for (int32_t y = 0; y < Height; ++y)
-            std::memcpy(ScanLine(y), source.ScanLine(y), static_cast<size_t>(BytesPerLine));
+            std::memcpy(ScanLine(y), source.ScanLine(y), line);
     }
     if (PixelFormat == pf8bit)
         std::memcpy(Palette, source.Palette, 768);

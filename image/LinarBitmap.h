@@ -87,7 +87,12 @@ public:
     uint8_t* Palette = nullptr;   // 768 bytes for format 3, else null
 
 protected:
-    // Copies the pixels of another linear bitmap into this one (after New).
+    // Gives up Block, the bitmap's Map or Palette, which the caller stops referring to. Every
+    // release goes through here: this class frees its own blocks, a subclass over borrowed
+    // memory keeps what it borrowed.
+    virtual void ReleaseBlock(uint8_t* block) noexcept;
+    // Copies the pixels of another linear bitmap into this one (after New), Width x PixelSize
+    // bytes per row.
     void CopyPixelsFrom(const TLinearBitmap& source);
     // A new block of Width x PixelSize x Height + 1 bytes holding the rows without padding.
     uint8_t* NewPackedBuffer() const;

@@ -78,8 +78,13 @@ void TFloatMap::AssignTo(TObject* Dest) {
         if (Width == 0 || Height == 0)
             throw ELinearBitmap(SInvalidBitmapSize);
         bitmap->New(Width, Height, pf8bit);
-        for (int32_t i = 0; i < Count; ++i)
-            bitmap->Map[i] = RoundClampByte(Map[i]);
+        // Row by row: a bitmap over foreign memory may keep padded rows of this size.
+        for (int32_t y = 0; y < Height; ++y) {
+            uint8_t* row = bitmap->ScanLine(y);
+            const double* values = Map + static_cast<intptr_t>(y) * Width;
+            for (int32_t x = 0; x < Width; ++x)
+                row[x] = RoundClampByte(values[x]);
+        }
         return;
     }
     TStreamClass::AssignTo(Dest);

@@ -77,6 +77,17 @@ void TPluginLinearBitmap::Dispose() {
     TLinearBitmap::Dispose();
 }
 
+void TPluginLinearBitmap::ReleaseBlock(uint8_t* block) noexcept {
+    if (block == nullptr)
+        return;
+    if (block == HostMap)
+        HostMap = nullptr;
+    else if (block == HostPalette)
+        HostPalette = nullptr;
+    else
+        TLinearBitmap::ReleaseBlock(block);
+}
+
 void TPluginLinearBitmap::PackLines() {
     if (!Present || Width * PixelSize == BytesPerLine)
         return;

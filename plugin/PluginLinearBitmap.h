@@ -1,5 +1,6 @@
 // A linear bitmap over the host's own pixel memory: it borrows the host's pointers, never
-// releases them, and moves to a private packed copy only when the host's rows are padded.
+// releases them, and moves to a private packed copy when the host's rows are padded, or to
+// blocks of its own when it is given another size or format.
 #pragma once
 
 #include "image/LinarBitmap.h"
@@ -25,8 +26,13 @@ public:
     // Moves padded rows into a private packed buffer; the host's rows are left as they are.
     void PackLines() override;
 
-    void* HostPalette = nullptr; // the host's palette pointer as received (may be null)
+    void* HostPalette = nullptr; // the host's palette pointer as received, null once let go
     void* HostMap = nullptr;     // the host's pixels while the bitmap works in them, else null
+
+protected:
+    // Lets go of a borrowed block without releasing it (a New of another shape or format
+    // leaves the host's memory this way); frees the bitmap's own blocks.
+    void ReleaseBlock(uint8_t* block) noexcept override;
 };
 
 } // namespace vt

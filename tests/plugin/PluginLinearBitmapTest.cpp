@@ -1,12 +1,19 @@
 // The host image adapter: it works in the host's memory, never releases it, and packs padded
 // rows into a private copy.
 #include "plugin/PluginLinearBitmap.h"
+#include "math/FloatMap.h"
+#include "math/MatrixMath.h"
+#include "rtl/Graphics.h"
 #include "rtl/Memory.h"
+#include "stretch/StretchTransform.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <numeric>
+#include <string>
+#include <tuple>
+#include <vector>
 
 using namespace vt;
 
@@ -138,4 +145,120 @@ TEST(PluginLinearBitmap, FailedAllocationsNeverReleaseHostMemory) {
     EXPECT_EQ(b.Map, host.Bytes.data()); // still wrapping, nothing lost
     EXPECT_EQ(b.BytesPerLine, 16);
     EXPECT_EQ(AllocatedBlocks(), before);
+}
+
+// ---- The library's other entry points on a wrapped image --------------------------------
+
+namespace {
+
+// A host image of 4 x 2 pixels of PixelSize bytes and Pad bytes after each row; an 8-bit one
+// has a palette of the host's.
+struct THostImageOf {
+    THostImageOf(int32_t pixelSize, int32_t pad)
+        : Pixels(static_cast<size_t>(2 * (4 * pixelSize + pad))), Palette(768) {
+        void* palette = pixelSize == 1 ? Palette.Bytes.data() : nullptr;
+        Image = {4, 2, 4 * pixelSize + pad, pixelSize, Pixels.Bytes.data(), palette};
+    }
+    THostBuffer Pixels, Palette;
+    THostImage Image{};
+};
+
+// A packed bitmap whose byte i is 7i + 3.
+void FillPacked(TLinearBitmap& b, int32_t w, int32_t h, uint8_t format) {
+    b.New(w, h, format);
+    for (int32_t i = 0; i < b.Size; ++i)
+        b.Map[i] = static_cast<uint8_t>(7 * i + 3);
+    if (b.Palette != nullptr)
+        std::memcpy(b.Palette, GrayPalette, 768);
+}
+
+// Target's pixel bytes, row after row, are those of FillPacked.
+void ExpectRows(const TLinearBitmap& b, int32_t w, int32_t h) {
+    ASSERT_TRUE(b.Width == w && b.Height == h);
+    const int32_t line = w * b.PixelSize;
+    for (int32_t i = 0; i < line * h; ++i)
+        ASSERT_EQ(b.ScanLine(i / line)[i % line], static_cast<uint8_t>(7 * i + 3)) << i;
+}
+
+// The ways a bitmap is given the image of another (the float map's only for its first
+// Width x Height bytes, as 8-bit pixels; TransformBitmap only for 24-bit sources).
+using TEntry = void (*)(TLinearBitmap& target, TLinearBitmap& source);
+const std::pair<std::string, TEntry> Entries[] = {
+    {"New",
+     [](TLinearBitmap& t, TLinearBitmap& s) {
+         t.New(s.Width, s.Height, s.PixelFormat);
+         t.Assign(&s);
+     }},
+    {"Assign", [](TLinearBitmap& t, TLinearBitmap& s) { t.Assign(&s); }},
+    {"TFloatMap.AssignTo",
+     [](TLinearBitmap& t, TLinearBitmap& s) {
+         TFloatMap map;
+         map.Assign(&s);
+         map.AssignTo(&t);
+     }},
+    {"device take-over",
+     [](TLinearBitmap& t, TLinearBitmap& s) {
+         TBitmap device;
+         s.AssignTo(&device);
+         t.Assign(&device);
+     }},
+    {"TransformBitmap",
+     [](TLinearBitmap& t, TLinearBitmap& s) {
+         TAffineTransform identity;
+         IdentityTransform(identity);
+         TransformBitmap(s, identity, &t);
+     }},
+};
+
+} // namespace
+
+TEST(PluginLinearBitmap, AnotherSizeOrFormatMovesToBlocksOfItsOwn) {
+    for (const auto& [name, entry] : Entries)
+        for (int32_t pixelSize : {1, 3})
+            for (int32_t pad : {0, 5}) {
+                SCOPED_TRACE(name + ", PixelSize " + std::to_string(pixelSize) + ", padding " +
+                             std::to_string(pad));
+                THostImageOf host(pixelSize, pad);
+                const THostBuffer original = host.Pixels;
+                const long before = AllocatedBlocks();
+                {
+                    TPluginLinearBitmap b(&host.Image);
+                    const uint8_t other = pixelSize == 1 ? pf24bit : pf32bit;
+                    for (auto [w, h, format] : {std::tuple{3, 3, b.PixelFormat}, {2, 5, other}}) {
+                        if (name == "TransformBitmap" && format != pf24bit)
+                            continue;
+                        TLinearBitmap source;
+                        FillPacked(source, w, h, format);
+                        entry(b, source);
+                        EXPECT_EQ(b.HostMap, nullptr);
+                        ExpectRows(b, w, h);
+                        b.Map[b.Size] = 0; // the spare byte of a block of its own
+                    }
+                }
+                EXPECT_EQ(AllocatedBlocks(), before);
+                EXPECT_EQ(host.Pixels.Bytes, original.Bytes);
+            }
+}
+
+TEST(PluginLinearBitmap, TheSameSizeIsWrittenIntoTheHostsRowsAndNotTheirPadding) {
+    for (const auto& [name, entry] : Entries)
+        for (int32_t pixelSize : {1, 3}) {
+            if ((name == "TransformBitmap" && pixelSize == 1) ||
+                (name == "TFloatMap.AssignTo" && pixelSize == 3))
+                continue;
+            SCOPED_TRACE(name + ", PixelSize " + std::to_string(pixelSize));
+            THostImageOf host(pixelSize, 5);
+            const THostBuffer original = host.Pixels;
+            TPluginLinearBitmap b(&host.Image);
+            TLinearBitmap source;
+            FillPacked(source, 4, 2, b.PixelFormat);
+            entry(b, source);
+            EXPECT_EQ(b.Map, host.Pixels.Bytes.data());
+            ExpectRows(b, 4, 2);
+            for (size_t i = 0; i < original.Bytes.size(); ++i) {
+                if (i % static_cast<size_t>(b.BytesPerLine) >= static_cast<size_t>(4 * pixelSize)) {
+                    EXPECT_EQ(host.Pixels.Bytes[i], original.Bytes[i]) << "padding byte " << i;
+                }
+            }
+        }
 }
