@@ -45,6 +45,10 @@ void AxesFromCorrelations(double r12, double r13, double r23, bool allowOffset, 
 void BuildStretch(const TAffineTransform& axes, const double lowest[3], const double highest[3],
                   bool allowOffset, TAffineTransform& result);
 
+// The scale-only factor of component k: the largest scale about 0 that keeps the component's
+// extremes within the values it takes over the colour cube; 1 when nothing bounds it.
+double ScaleOnlyFactor(const TAffineTransform& axes, int k, double lowest, double highest);
+
 // Each component's exact range, Min(k) and Max(k) of the doubles that TransformColor gives,
 // over every pixel.
 void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, double lowest[3],

@@ -54,13 +54,19 @@ TLinearBitmap* PrepareTarget(TLinearBitmap& bitmap, TLinearBitmap* target) {
 
 void BuildStretch(const TAffineTransform& axes, const double lowest[3], const double highest[3],
                   bool allowOffset, TAffineTransform& result) {
-    TAffineTransform stretch = axes;
-    double scale[3];
     bool constant[3];
     for (int k = 0; k < 3; ++k)
         constant[k] = !(static_cast<Extended>(highest[k]) - lowest[k] >= ConstantComponentRange);
+    // An image of one colour (or none) has nothing to stretch: every component is constant.
+    if (constant[0] && constant[1] && constant[2]) {
+        IdentityTransform(result);
+        return;
+    }
 
+    TAffineTransform stretch = axes;
+    double scale[3];
     if (allowOffset) {
+        // The offset method divides by the range, so a constant component stays as it is.
         double shift[3];
         for (int k = 0; k < 3; ++k) {
             shift[k] = constant[k] ? 0.0 : -lowest[k];
@@ -73,34 +79,8 @@ void BuildStretch(const TAffineTransform& axes, const double lowest[3], const do
         TranslationTransform(translation, shift[0], shift[1], shift[2]);
         ComposeTransform(stretch, translation);
     } else {
-        for (int k = 0; k < 3; ++k) {
-            double pos = 0, neg = 0;
-            for (int j = 0; j < 3; ++j) {
-                const double v = axes(k, j);
-                if (v >= 0)
-                    pos = static_cast<double>(static_cast<Extended>(pos) + v);
-                else
-                    neg = static_cast<double>(static_cast<Extended>(neg) + v);
-            }
-            pos = static_cast<double>(static_cast<Extended>(pos) * 255);
-            neg = static_cast<double>(static_cast<Extended>(neg) * 255);
-            Extended s = std::numeric_limits<Extended>::infinity();
-            if (!constant[k]) {
-                if (pos > 0 && highest[k] > 0) {
-                    const Extended q = static_cast<Extended>(pos) / highest[k];
-                    if (!(s < q))
-                        s = q;
-                }
-                if (neg < 0 && lowest[k] < 0) {
-                    const Extended q = static_cast<Extended>(neg) / lowest[k];
-                    if (!(s < q))
-                        s = q;
-                }
-            }
-            // A component that nothing bounds (or that is constant) keeps its scale.
-            const double stored = static_cast<double>(s);
-            scale[k] = std::isfinite(stored) ? stored : 1.0;
-        }
+        for (int k = 0; k < 3; ++k)
+            scale[k] = ScaleOnlyFactor(axes, k, lowest[k], highest[k]);
     }
     TAffineTransform scaling;
     ScaleTransform(scaling, scale[0], scale[1], scale[2]);
@@ -110,6 +90,37 @@ void BuildStretch(const TAffineTransform& axes, const double lowest[3], const do
     InvertTransform(axes, inverse);
     ComposeTransform(stretch, inverse);
     result = stretch;
+}
+
+double ScaleOnlyFactor(const TAffineTransform& axes, int k, double lowest, double highest) {
+    // Pos and Neg: the largest and smallest values component k takes over the colour cube.
+    double pos = 0, neg = 0;
+    for (int j = 0; j < 3; ++j) {
+        const double v = axes(k, j);
+        if (v >= 0)
+            pos = static_cast<double>(static_cast<Extended>(pos) + v);
+        else
+            neg = static_cast<double>(static_cast<Extended>(neg) + v);
+    }
+    pos = static_cast<double>(static_cast<Extended>(pos) * 255);
+    neg = static_cast<double>(static_cast<Extended>(neg) * 255);
+    // Extremes at rounding-noise level (the chroma components of a grey image) bound nothing.
+    if (std::fabs(lowest) < ConstantComponentRange && std::fabs(highest) < ConstantComponentRange)
+        return 1.0;
+    Extended s = std::numeric_limits<Extended>::infinity();
+    if (pos > 0 && highest > 0) {
+        const Extended q = static_cast<Extended>(pos) / highest;
+        if (!(s < q))
+            s = q;
+    }
+    if (neg < 0 && lowest < 0) {
+        const Extended q = static_cast<Extended>(neg) / lowest;
+        if (!(s < q))
+            s = q;
+    }
+    // A component that nothing bounds keeps its scale.
+    const double stored = static_cast<double>(s);
+    return std::isfinite(stored) ? stored : 1.0;
 }
 
 } // namespace detail

@@ -33,10 +33,12 @@ void TransformBitmap(TLinearBitmap& Bitmap, const TAffineTransform& T, TLinearBi
 // component's range over the image, then per component either a translation of its minimum to
 // 0 and a scale of its range to 255 (AllowOffset) or the largest scale about 0 that keeps its
 // extremes within the range the component can take over all colours (scale-only), and finally
-// the inverse rotation. A component whose range is below 1e-9 (constant up to rounding noise)
-// is neither translated nor scaled, and a component that no bound limits keeps scale 1, so
-// degenerate images never produce NaN or infinities. Raises ELinearBitmap "Unsupported pixel
-// format" for a bitmap that is not 24-bit; Result is then unchanged.
+// the inverse rotation. Degenerate images never produce NaN or infinities: in offset mode a
+// component whose range is below 1e-9 (constant up to rounding noise) is neither translated nor
+// scaled; in scale-only mode a constant component is scaled like any other, a component whose
+// extremes both lie within 1e-9 of 0 or that no bound limits keeps scale 1; an image of one
+// colour (a single pixel, a uniform image) gets the identity. Raises ELinearBitmap "Unsupported
+// pixel format" for a bitmap that is not 24-bit; Result is then unchanged.
 void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTransform& Result);
 
 // How many threads the passes over the pixels (sums, ranges, application) may use: 0, the
