@@ -5,7 +5,6 @@
 #include "plugin/PluginLinearBitmap.h"
 #include "stretch/StretchTransform.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace vt {
@@ -17,16 +16,6 @@ HWND OwnerWindow(int32_t owner) {
     return reinterpret_cast<HWND>(static_cast<intptr_t>(owner));
 }
 
-// VELTRANE_THREADS=n limits the stretch to n threads (1: the host's thread only); unset, empty
-// or not a count, the library chooses.
-int ThreadsFromEnvironment() {
-    const char* text = std::getenv("VELTRANE_THREADS");
-    if (text == nullptr || *text == '\0')
-        return 0;
-    char* end = nullptr;
-    const long n = std::strtol(text, &end, 10);
-    return *end == '\0' && n >= 0 && n <= 1024 ? static_cast<int>(n) : 0;
-}
 } // namespace
 
 int32_t RunStretchCommand(int32_t CommandId, const THostImage* Image, int32_t Owner) {
@@ -47,7 +36,6 @@ int32_t RunStretchCommand(int32_t CommandId, const THostImage* Image, int32_t Ow
 
     TPluginLinearBitmap bitmap(Image);
     bitmap.PackLines();
-    SetStretchThreads(ThreadsFromEnvironment());
     TAffineTransform transform;
     StretchTransform(bitmap, allowOffset, transform);
     TransformBitmap(bitmap, transform, nullptr);

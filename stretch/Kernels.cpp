@@ -623,7 +623,7 @@ void EmptyRanges(double lowest[3], double highest[3]) noexcept {
 
 // ---- Threads -------------------------------------------------------------------------------
 
-std::atomic<int> ThreadSetting{0};
+std::atomic<int> ThreadSetting{1};
 constexpr int MaxParts = 16;
 constexpr int64_t AutoPixelsPerPart = 256 * 1024;
 constexpr int64_t LeastPixelsPerPart = 64;

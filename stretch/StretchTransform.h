@@ -41,12 +41,12 @@ void TransformBitmap(TLinearBitmap& Bitmap, const TAffineTransform& T, TLinearBi
 // pixel format" for a bitmap that is not 24-bit; Result is then unchanged.
 void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTransform& Result);
 
-// How many threads the passes over the pixels (sums, ranges, application) may use: 0, the
-// default, lets the library choose (the processor's threads, at most 8, and only for images of
-// a quarter megapixel per thread); 1 keeps every pass on the calling thread; n > 1 cuts every
+// How many threads the passes over the pixels (sums, ranges, application) may use: 1, the
+// default, keeps every pass on the calling thread; 0 lets the library choose (the processor's
+// threads, at most 8, and only for images of a quarter megapixel per thread); n > 1 cuts every
 // image of at least 64 pixels per part into up to n parts. The results never depend on it:
 // the sums are integers, the extremes are combined in image order, and each pixel is mapped
-// alone.
+// alone. The setting is process-wide.
 void SetStretchThreads(int Threads) noexcept;
 int StretchThreads() noexcept;
 

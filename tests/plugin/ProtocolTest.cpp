@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cfenv>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <thread>
 
 using namespace vt::test;
 
@@ -242,3 +245,35 @@ TEST_F(Protocol, TheCallersFloatingPointEnvironmentSurvives) {
     EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT), 0);
     std::fesetround(FE_TONEAREST);
 }
+
+#ifndef _WIN32
+// The plug-in computes on the thread the host calls it on, whatever the environment says: a
+// watcher counts the process's threads while a large image is stretched.
+TEST_F(Protocol, TheStretchRunsOnTheHostsThreadAlone) {
+    Register();
+    auto threadCount = [] {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("Threads:", 0) == 0)
+                return std::stoi(line.substr(8));
+        return -1;
+    };
+    ::setenv("VELTRANE_THREADS", "4", 1);
+    const int before = threadCount();
+    std::atomic<bool> done{false};
+    std::atomic<int> most{0};
+    std::thread watcher([&] {
+        while (!done.load())
+            most = std::max(most.load(), threadCount());
+    });
+    THostPicture picture(4000, 1500, 3, 12000);
+    TMessageBoxAnswerer boxes({IDYES, IDNO, IDYES});
+    for (int run = 0; run < 3; ++run)
+        EXPECT_EQ(plugin->ProcessImage(1, &picture.Image), VT_PROCESSED);
+    done = true;
+    watcher.join();
+    ::unsetenv("VELTRANE_THREADS");
+    EXPECT_EQ(most.load(), before + 1) << "only the watcher may join the host's thread";
+}
+#endif

@@ -347,7 +347,7 @@ TEST_P(FastPath, ThreadsNeverChangeTheResult) {
                 StretchTransform(*image, offset, t);
                 TCopy got(*image);
                 TransformBitmap(got, t, nullptr);
-                SetStretchThreads(0);
+                SetStretchThreads(1);
                 EXPECT_TRUE(SameBits(t, expected)) << threads << " threads";
                 EXPECT_TRUE(SameBytes(got, want)) << threads << " threads";
             }
