@@ -1,12 +1,18 @@
 // Image files in and out of the substitute host, through libvips: any photograph becomes 8-bit
-// colour pixels in the plug-in's byte order, with its alpha channel kept aside.
+// colour pixels in the plug-in's byte order, with its alpha channel and what the file says
+// about the photograph (orientation, EXIF, XMP, IPTC, colour profile) kept aside.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace vt::host {
+
+// What a file says about its photograph besides the pixels, as libvips read it (defined in
+// ImageFile.cpp; the rest of the host only passes it on).
+struct TMetadata;
 
 // An image as the host holds it: packed rows of blue, green, red bytes, and the alpha channel
 // (one byte per pixel) when the file had one.
@@ -15,6 +21,9 @@ struct TPicture {
     int32_t Height = 0;
     std::vector<uint8_t> Bgr;   // Width x Height x 3 bytes, rows from the top
     std::vector<uint8_t> Alpha; // Width x Height bytes, or empty
+    // The file's orientation, EXIF, XMP, IPTC, colour profile and resolution, written back
+    // with the pixels; null for a picture that came from no file. Shared: it never changes.
+    std::shared_ptr<const TMetadata> Metadata;
 };
 
 // Starts and stops libvips for the process; one object in main.
@@ -28,14 +37,18 @@ public:
 
 // Reads PNG, JPEG, TIFF, WebP, BMP, PNM and whatever else libvips reads. Grey, palette,
 // 16-bit and other colour spaces become 8-bit sRGB; a note for each lossy conversion (16 to 8
-// bits) is appended to Notes. Throws std::runtime_error "cannot read FILE: reason".
+// bits) is appended to Notes. The pixels stay as stored: no turning by the orientation, no
+// conversion through the colour profile (kept unless the pixels left the colour space it
+// describes). Throws std::runtime_error "cannot read FILE: reason".
 TPicture LoadPicture(const std::string& path, std::vector<std::string>& notes);
 
-// Writes the picture in the format the extension of Path names (alpha put back unchanged).
+// Writes the picture in the format the extension of Path names (alpha put back unchanged),
+// with the picture's metadata wherever that format has a place for it; the rest is left out.
 // Throws std::runtime_error "cannot write FILE: reason".
 void SavePicture(const TPicture& picture, const std::string& path);
 
-// Before on the left, after on the right, with a narrow white gap; alpha is dropped.
+// Before on the left, after on the right, with a narrow white gap; alpha is dropped, the
+// metadata of Before kept (its orientation turns both halves alike).
 TPicture SideBySide(const TPicture& before, const TPicture& after);
 
 } // namespace vt::host

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
+#include <sstream>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -62,8 +64,70 @@ protected:
         return pixels;
     }
 
+    // A phone's photograph: stored sideways (orientation 6), the maker in EXIF, an XMP packet,
+    // an IPTC caption (dataset 2:120 in a Photoshop block) and, in colour, a Display P3 profile.
+    static inline const std::string Xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'>vt</x:xmpmeta>";
+    static inline const std::string Caption = "vt-iptc-caption";
+    static std::string P3() {
+        VipsBlob* blob = nullptr;
+        EXPECT_EQ(vips_profile_load("p3", &blob, nullptr), 0);
+        size_t size = 0;
+        const auto* data = static_cast<const char*>(vips_blob_get(blob, &size));
+        std::string profile(data, size);
+        vips_area_unref(VIPS_AREA(blob));
+        return profile;
+    }
+    static void Tag(vips::VImage& image) {
+        image = image.copy();
+        image.set("orientation", 6);
+        // EXIF: a little-endian TIFF header, one directory: Make (11 characters at offset 38)
+        // and Orientation 6. IPTC: a Photoshop block, resource 0x0404, caption dataset 2:120.
+        const std::string exif =
+            std::string("Exif\0\0II*\0\x08\0\0\0\x02\0\x0f\x01\x02\0\x0b\0\0\0\x26\0\0\0"
+                        "\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0PhoneMaker",
+                        54) +
+            '\0';
+        const std::string iptc = std::string("Photoshop 3.0\0"
+                                             "8BIM\4\4\0\0\0\0\0\x14\x1c\2\x78\0\x0f",
+                                             31) +
+                                 Caption;
+        for (const auto& [field, data] : {std::pair<const char*, std::string>{"exif-data", exif},
+                                          {"xmp-data", Xmp},
+                                          {"iptc-data", iptc},
+                                          {"icc-profile-data", image.bands() >= 3 ? P3() : ""}})
+            if (!data.empty())
+                vips_image_set_blob_copy(image.get_image(), field, data.data(), data.size());
+    }
+
+    // Which of Tag's things the file holds, as libvips reads them (IPTC: the caption anywhere
+    // in the file).
+    static std::set<std::string> Carried(const std::string& path) {
+        vips::VImage image = vips::VImage::new_from_file(path.c_str());
+        auto blob = [&](const char* field) {
+            size_t size = 0;
+            const void* data = image.get_typeof(field) ? image.get_blob(field, &size) : nullptr;
+            return std::string(static_cast<const char*>(data), size);
+        };
+        std::stringstream bytes;
+        bytes << std::ifstream(path, std::ios::binary).rdbuf();
+        std::set<std::string> found;
+        for (const auto& [what, present] :
+             {std::pair{"orientation",
+                        image.get_typeof("orientation") && image.get_int("orientation") == 6},
+              {"exif",
+               image.get_typeof("exif-ifd0-Make") &&
+                   std::string(image.get_string("exif-ifd0-Make")).find("PhoneMaker ") == 0},
+              {"xmp", blob("xmp-data") == Xmp},
+              {"icc", blob("icc-profile-data") == P3()},
+              {"iptc", bytes.str().find(Caption) != std::string::npos}})
+            if (present)
+                found.insert(what);
+        return found;
+    }
+
     static void Write(const std::vector<uint8_t>& pixels, int w, int h, int bands,
-                      const std::string& path, VipsBandFormat format = VIPS_FORMAT_UCHAR) {
+                      const std::string& path, VipsBandFormat format = VIPS_FORMAT_UCHAR,
+                      bool tagged = false) {
         vips::VImage image = vips::VImage::new_from_memory(
             const_cast<uint8_t*>(pixels.data()), pixels.size(), w, h, bands, VIPS_FORMAT_UCHAR);
         if (format != VIPS_FORMAT_UCHAR)
@@ -72,6 +136,8 @@ protected:
                         .copy(vips::VImage::option()->set("interpretation",
                                                           bands >= 3 ? VIPS_INTERPRETATION_RGB16
                                                                      : VIPS_INTERPRETATION_GREY16));
+        if (tagged)
+            Tag(image);
         image.write_to_file(path.c_str());
     }
 
@@ -243,4 +309,52 @@ TEST_F(HostStretch, BatchesWriteEveryImageAndSummarise) {
                   Path("none.png"));
     EXPECT_EQ(run.Status, 2) << run.Output;
     EXPECT_NE(run.Output.find("stretched 5 of 6 images"), std::string::npos) << run.Output;
+}
+
+TEST_F(HostStretch, KeepsWhatThePhotographCarriedWhereTheFormatHoldsIt) {
+    const int w = 24, h = 16;
+    Write(Rgb(w, h, 3), w, h, 3, Path("phone.jpg"), VIPS_FORMAT_UCHAR, true);
+    int sw, sh, sb;
+    const std::vector<uint8_t> stored = Read(Path("phone.jpg"), sw, sh, sb);
+    using TSet = std::set<std::string>;
+    const TSet all{"orientation", "exif", "xmp", "iptc", "icc"};
+    ASSERT_EQ(Carried(Path("phone.jpg")), all);
+    for (const auto& [ext, kept] : {std::pair<const char*, TSet>{"jpg", all},
+                                    {"png", {"orientation", "exif", "xmp", "icc"}},
+                                    {"tif", {"orientation", "xmp", "icc"}},
+                                    {"webp", {"orientation", "exif", "xmp", "icc"}},
+                                    {"bmp", {"icc"}},
+                                    {"ppm", {}}}) {
+        const std::string out = Path(std::string("out.") + ext);
+        const TRun run = RunHost("stretch " + Path("phone.jpg") + " " + out + " --offset");
+        ASSERT_EQ(run.Status, 0) << ext << ": " << run.Output;
+        EXPECT_EQ(Carried(out), kept) << ext;
+        // The pixels as stored: not turned upright, not converted out of the profile.
+        int ow, oh, ob;
+        const std::vector<uint8_t> got = Read(out, ow, oh, ob);
+        EXPECT_EQ(ow, w);
+        EXPECT_EQ(oh, h);
+        if (std::string(ext) == "png") {
+            EXPECT_EQ(got, Expected(stored, w, h, 3, true));
+        }
+    }
+}
+
+TEST_F(HostStretch, BatchesAndConvertedImagesKeepItToo) {
+    const int w = 14, h = 10;
+    Write(Rgb(w, h, 4), w, h, 4, Path("alpha.png"), VIPS_FORMAT_UCHAR, true);
+    Write(Rgb(w, h, 1), w, h, 1, Path("grey.jpg"), VIPS_FORMAT_UCHAR, true);
+    Write(Rgb(w, h, 3), w, h, 3, Path("wide.tif"), VIPS_FORMAT_USHORT, true);
+    Write(Rgb(w, h, 3), w, h, 3, Path("palette.png") + "[palette]", VIPS_FORMAT_UCHAR, true);
+    const std::vector<std::string> names{"alpha.png", "grey.jpg", "wide.tif", "palette.png"};
+    std::string inputs;
+    for (const std::string& name : names)
+        inputs += " " + Path(name);
+    const TRun run = RunHost("stretch --out-dir " + Path("results") + " --offset" + inputs);
+    ASSERT_EQ(run.Status, 0) << run.Output;
+    for (const std::string& name : names) {
+        const std::set<std::string> carried = Carried(Path(name));
+        ASSERT_TRUE(carried.count("orientation") && carried.count("xmp")) << name;
+        EXPECT_EQ(Carried(Path("results/" + name)), carried) << name;
+    }
 }
