@@ -9,8 +9,34 @@
 #include "rtl/Startup.h"
 #include "rtl/SysUtils.h"
 
+#include <cstddef>
 #include <exception>
 #include <string>
+
+// The records cross the module boundary as the host lays them out. In the 32-bit build every
+// field is 4 bytes, little-endian, without padding; the 64-bit build follows the header's note.
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(TPluginCommand) == 16);
+static_assert(offsetof(TPluginCommand, Menu) == 0);
+static_assert(offsetof(TPluginCommand, Caption) == 4);
+static_assert(offsetof(TPluginCommand, Description) == 8);
+static_assert(offsetof(TPluginCommand, CommandId) == 12);
+static_assert(sizeof(THostImage) == 24);
+static_assert(offsetof(THostImage, Width) == 0);
+static_assert(offsetof(THostImage, Height) == 4);
+static_assert(offsetof(THostImage, BytesPerLine) == 8);
+static_assert(offsetof(THostImage, PixelSize) == 12);
+static_assert(offsetof(THostImage, Map) == 16);
+static_assert(offsetof(THostImage, Palette) == 20);
+#elif UINTPTR_MAX == UINT64_MAX
+static_assert(sizeof(TPluginCommand) == 32 && offsetof(TPluginCommand, Caption) == 8 &&
+                  offsetof(TPluginCommand, Description) == 16 &&
+                  offsetof(TPluginCommand, CommandId) == 24,
+              "TPluginCommand is three 8-byte pointers and CommandId");
+static_assert(sizeof(THostImage) == 32 && offsetof(THostImage, PixelSize) == 12 &&
+                  offsetof(THostImage, Map) == 16 && offsetof(THostImage, Palette) == 24,
+              "THostImage is four 32-bit integers and two 8-byte pointers");
+#endif
 
 namespace {
 
