@@ -106,9 +106,9 @@ namespace {
 
 const char* const StretchUsage =
     "usage: veltrane stretch IN OUT [--offset | --no-offset | --cancel] [--row-align N]\n"
-    "                        [--threads N] [--compare FILE] [--plugin PATH]\n"
+    "                        [--compare FILE] [--plugin PATH]\n"
     "       veltrane stretch --out-dir DIR [--jobs N] [--offset | --no-offset | --cancel]\n"
-    "                        [--row-align N] [--threads N] [--plugin PATH] [--quiet] IN...\n";
+    "                        [--row-align N] [--plugin PATH] [--quiet] IN...\n";
 
 int RunBatch(TPluginModule& plugin, const std::vector<std::string>& inputs,
              TStretchOptions options) {
@@ -211,13 +211,6 @@ int StretchCommand(const std::vector<std::string>& args) {
             options.Jobs = std::atoi(v.c_str());
             if (options.Jobs < 1 || options.Jobs > 256)
                 throw std::invalid_argument("stretch: --jobs takes a number from 1 to 256");
-        } else if (a == "--threads") {
-            const std::string& v = value();
-            char* end = nullptr;
-            const long n = std::strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end != '\0' || n < 0 || n > 256)
-                throw std::invalid_argument("stretch: --threads takes a number from 0 to 256");
-            options.Threads = static_cast<int>(n);
         } else if (a == "--quiet") {
             options.Quiet = true;
         } else if (a == "-h" || a == "--help") {
@@ -232,10 +225,6 @@ int StretchCommand(const std::vector<std::string>& args) {
     if (answerFlags > 1)
         throw std::invalid_argument("stretch: give at most one of --offset, --no-offset, --cancel");
 
-    // The plug-in reads its thread count from the environment at every call.
-    if (options.Threads >= 0 &&
-        !platform::SetEnvironment("VELTRANE_THREADS", std::to_string(options.Threads)))
-        throw std::runtime_error("cannot set VELTRANE_THREADS");
     TPluginModule plugin(options.PluginPath);
     plugin.Register();
     if (!options.OutDir.empty()) {

@@ -17,7 +17,6 @@ struct TStretchOptions {
     std::string OutDir;            // batch: where the results go
     int Jobs = 1;                  // batch: images read and written at once
     bool Quiet = false;            // no progress bar
-    int Threads = -1;              // the plug-in's threads per image (VELTRANE_THREADS); -1 unset
 };
 
 // Outcome of one image: 0 stretched and written, 1 the plug-in did nothing (nothing written),

@@ -22,8 +22,6 @@ commands:
                            answer "Allow offset components?" (default: ask on the terminal)
      --row-align N         hand the plug-in rows aligned to N bytes (1 = packed, 4 = Windows)
      --compare FILE        also write the image before and after, side by side
-     --threads N           threads the plug-in may use per image (0: it chooses; without
-                           the option, VELTRANE_THREADS decides)
   stretch --out-dir DIR [--jobs N] IN...
                            stretch many images into DIR, N read and written at once
 

@@ -30,12 +30,4 @@ int RunCommand(const std::string& command, std::string* output) {
 #endif
 }
 
-bool SetEnvironment(const std::string& name, const std::string& value) {
-#if defined(_WIN32)
-    return _putenv((name + "=" + value).c_str()) == 0;
-#else
-    return setenv(name.c_str(), value.c_str(), 1) == 0;
-#endif
-}
-
 } // namespace vt::platform

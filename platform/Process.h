@@ -1,5 +1,5 @@
 // Running another program through the shell, for the tools, the benchmarks and the end-to-end
-// tests; this process's environment.
+// tests.
 #pragma once
 
 #include <string>
@@ -10,9 +10,5 @@ namespace vt::platform {
 // it could not be started or did not exit normally. When Output is given, it receives what the
 // command wrote to its standard output.
 int RunCommand(const std::string& command, std::string* output = nullptr);
-
-// Sets an environment variable of this process, as the C runtime's getenv then sees it (the
-// host passes settings to the plug-in this way). Returns false when it could not be set.
-bool SetEnvironment(const std::string& name, const std::string& value);
 
 } // namespace vt::platform

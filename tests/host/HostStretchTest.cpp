@@ -183,11 +183,9 @@ TEST_F(HostStretch, StretchesInBothModesWithPackedAndAlignedRows) {
     for (const auto& [flag, offset] :
          {std::pair{"--offset", true}, std::pair{"--no-offset", false}}) {
         for (const char* align : {"1", "4"}) {
-            // The plug-in cuts this small image into parts when told to use threads.
-            const char* threads = align[0] == '1' ? "3" : "1";
             const std::string out = Path(std::string("out") + flag + "-" + align + ".png");
             const TRun run = RunHost("stretch " + Path("in.png") + " " + out + " " + flag +
-                                     " --row-align " + align + " --threads " + threads);
+                                     " --row-align " + align);
             ASSERT_EQ(run.Status, 0) << run.Output;
             int ow, oh, ob;
             const std::vector<uint8_t> got = Read(out, ow, oh, ob);
@@ -273,9 +271,9 @@ TEST_F(HostStretch, ExitStatusSaysWhatHappened) {
     EXPECT_EQ(run.Status, 2);
     EXPECT_NE(run.Output.find("cannot write"), std::string::npos) << run.Output;
 
-    for (const char* bad : {"stretch", "stretch onlyone.png", "stretch a b --offset --no-offset",
-                            "stretch a b --row-align 3", "stretch a b --bogus",
-                            "stretch a b --threads many", "stretch a b --threads -1"})
+    for (const char* bad :
+         {"stretch", "stretch onlyone.png", "stretch a b --offset --no-offset",
+          "stretch a b --row-align 3", "stretch a b --bogus", "stretch a b --jobs 0"})
         EXPECT_EQ(RunHost(bad).Status, 2) << bad;
 }
 
