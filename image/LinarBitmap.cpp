@@ -105,15 +105,20 @@ void TLinearBitmap::New(int32_t width, int32_t height, uint8_t pixelFormat) {
     // bitmap as it was.
     auto* map = static_cast<uint8_t*>(GetMem(static_cast<size_t>(size) + 1));
     uint8_t* palette = Palette;
-    if (pixelFormat == pf8bit && palette == nullptr) {
+    if (pixelFormat == pf8bit && (palette == nullptr || Borrowed(palette))) {
         try {
             palette = static_cast<uint8_t*>(GetMem(768));
         } catch (...) {
             FreeMem(map);
             throw;
         }
+        // A borrowed palette's colours carry over into the bitmap's own.
+        if (Palette != nullptr)
+            std::memcpy(palette, Palette, 768);
     }
     ReleaseBlock(Map);
+    if (palette != Palette)
+        ReleaseBlock(Palette);
     if (pixelFormat != pf8bit) {
         ReleaseBlock(palette);
         palette = nullptr;
@@ -127,6 +132,10 @@ void TLinearBitmap::New(int32_t width, int32_t height, uint8_t pixelFormat) {
     PixelFormat = pixelFormat;
     Size = static_cast<int32_t>(size);
     Present = true;
+}
+
+bool TLinearBitmap::Borrowed(const uint8_t*) const noexcept {
+    return false;
 }
 
 void TLinearBitmap::Dispose() {

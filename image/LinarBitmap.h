@@ -91,6 +91,9 @@ protected:
     // release goes through here: this class frees its own blocks, a subclass over borrowed
     // memory keeps what it borrowed.
     virtual void ReleaseBlock(uint8_t* block) noexcept;
+    // True for a block the bitmap uses but does not own (memory of a host), which New never
+    // keeps: a reshaped bitmap moves to blocks of its own.
+    virtual bool Borrowed(const uint8_t* block) const noexcept;
     // Copies the pixels of another linear bitmap into this one (after New), Width x PixelSize
     // bytes per row.
     void CopyPixelsFrom(const TLinearBitmap& source);

@@ -88,6 +88,10 @@ void TPluginLinearBitmap::ReleaseBlock(uint8_t* block) noexcept {
         TLinearBitmap::ReleaseBlock(block);
 }
 
+bool TPluginLinearBitmap::Borrowed(const uint8_t* block) const noexcept {
+    return block != nullptr && (block == HostMap || block == HostPalette);
+}
+
 void TPluginLinearBitmap::PackLines() {
     if (!Present || Width * PixelSize == BytesPerLine)
         return;

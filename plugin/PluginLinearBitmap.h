@@ -33,6 +33,7 @@ protected:
     // Lets go of a borrowed block without releasing it (a New of another shape or format
     // leaves the host's memory this way); frees the bitmap's own blocks.
     void ReleaseBlock(uint8_t* block) noexcept override;
+    bool Borrowed(const uint8_t* block) const noexcept override;
 };
 
 } // namespace vt

@@ -219,7 +219,7 @@ TEST(PluginLinearBitmap, AnotherSizeOrFormatMovesToBlocksOfItsOwn) {
                 SCOPED_TRACE(name + ", PixelSize " + std::to_string(pixelSize) + ", padding " +
                              std::to_string(pad));
                 THostImageOf host(pixelSize, pad);
-                const THostBuffer original = host.Pixels;
+                const THostBuffer original = host.Pixels, originalPalette = host.Palette;
                 const long before = AllocatedBlocks();
                 {
                     TPluginLinearBitmap b(&host.Image);
@@ -231,12 +231,14 @@ TEST(PluginLinearBitmap, AnotherSizeOrFormatMovesToBlocksOfItsOwn) {
                         FillPacked(source, w, h, format);
                         entry(b, source);
                         EXPECT_EQ(b.HostMap, nullptr);
+                        EXPECT_EQ(b.HostPalette, nullptr) << "nor the host's palette";
                         ExpectRows(b, w, h);
                         b.Map[b.Size] = 0; // the spare byte of a block of its own
                     }
                 }
                 EXPECT_EQ(AllocatedBlocks(), before);
                 EXPECT_EQ(host.Pixels.Bytes, original.Bytes);
+                EXPECT_EQ(host.Palette.Bytes, originalPalette.Bytes);
             }
 }
 
