@@ -105,8 +105,11 @@ public:
     // n x 1 with the eigenvalues in descending order (of equal values, the one found at the
     // higher index comes first). Returns the number of rotations performed. Stops silently
     // after 50 sweeps with the approximation it has. Raises EFloatMap "Matrix is not square"
-    // or "Eigenvectors and eigenvalues need two different matrices" before touching anything,
-    // and EOutOfMemory, after which the outputs are unspecified but valid.
+    // or "Eigenvectors and eigenvalues need two different matrices" before touching anything;
+    // EOverflow when a quantity of the rotations leaves the double range (off-diagonal
+    // elements from about 1.8e306 on, differences of diagonal elements beyond 1.8e308),
+    // EInvalidOp for a NaN in the input or an undefined intermediate, and EOutOfMemory; the
+    // outputs are then as the caller gave them.
     int32_t EigenDecompose(TMatrix& Vectors, TMatrix& Values);
 
 private:

@@ -211,8 +211,8 @@ void MatrixMathShutdown() noexcept {
 // ---- Symmetric eigen-decomposition -----------------------------------------------------
 //
 // Every quantity below that is kept is a double, computed by evaluating its formula in
-// Extended and rounding once; only the negligibility tests compare unrounded Extended sums.
-// The results, the rotation count included, are therefore the same on every build.
+// Extended and rounding once (Kept); only the negligibility tests compare unrounded Extended
+// sums. The results, the rotation count included, are therefore the same on every build.
 
 namespace {
 
@@ -232,6 +232,20 @@ private:
     double* Items;
 };
 
+// A quantity of the decomposition rounded to the double that is kept, with the faults the
+// library's floating-point settings raise: a finite value beyond the double range overflows,
+// and a NaN can only come from an undefined operation (infinity minus infinity, zero times
+// infinity) or from a NaN in the input, which the first comparison with it would refuse.
+// An infinity made from an infinite input element passes, as in any other arithmetic.
+double Kept(Extended x) {
+    const double d = static_cast<double>(x);
+    if (std::isnan(d))
+        throw EInvalidOp();
+    if (std::isinf(d) && std::isfinite(x))
+        throw EOverflow();
+    return d;
+}
+
 // True when G is lost entirely when added to |X| in Extended precision.
 bool Negligible(double x, double g) {
     const Extended magnitude = std::fabs(static_cast<Extended>(x));
@@ -243,8 +257,21 @@ bool Negligible(double x, double g) {
 void Rotate(TMatrix& m, int32_t i, int32_t j, int32_t k, int32_t l, double s, double tau) {
     const Extended g = m.GetElement(i, j);
     const Extended h = m.GetElement(k, l);
-    m.SetElement(i, j, static_cast<double>(g - s * (h + g * tau)));
-    m.SetElement(k, l, static_cast<double>(h + s * (g - h * tau)));
+    const double x = Kept(g - s * (h + g * tau));
+    const double y = Kept(h + s * (g - h * tau));
+    m.SetElement(i, j, x);
+    m.SetElement(k, l, y);
+}
+
+// Hands the storage and shape of Result to Output, and Output's previous storage to Result,
+// which releases it. Neither allocates, so the outputs change only once everything is done.
+void MoveInto(TMatrix& Result, TMatrix& Output) noexcept {
+    std::swap(Result.Map, Output.Map);
+    std::swap(Result.Width, Output.Width);
+    std::swap(Result.Height, Output.Height);
+    std::swap(Result.Count, Output.Count);
+    std::swap(Result.Size, Output.Size);
+    std::swap(Result.BytesPerLine, Output.BytesPerLine);
 }
 
 } // namespace
@@ -257,18 +284,19 @@ int32_t TMatrix::EigenDecompose(TMatrix& Vectors, TMatrix& Values) {
     TFloatEnvironmentGuard environment;
     const int32_t n = Height;
 
-    // The working copy is taken before the outputs are reshaped, so that this matrix may
-    // itself be one of them. Only its elements above the diagonal are used.
+    // Everything is computed aside and handed to the outputs at the end, so that a fault
+    // leaves them as the caller gave them, and this matrix may itself be one of them. Only
+    // the working copy's elements above the diagonal are used.
     const std::unique_ptr<TMatrix> work = CreateFrom(this);
     TMatrix& A = *work;
-    Vectors.SetSize(n, n);
-    Values.SetSize(n, 1);
+    TMatrix vectors(n, n);
+    TMatrix values(n, 1);
     TWorkArray B(n); // the diagonal of the input
     TWorkArray Z(n); // all changes made to the diagonal since the start
-    Vectors.Identity();
-    auto D = [&Values](int32_t i) -> double& { return Values.Map[i - 1]; }; // running diagonal
+    vectors.Identity();
+    auto D = [&values](int32_t i) -> double& { return values.Map[i - 1]; }; // running diagonal
     for (int32_t i = 1; i <= n; ++i) {
-        B[i] = A.GetElement(i, i);
+        B[i] = Kept(A.GetElement(i, i));
         D(i) = B[i];
         Z[i] = 0;
     }
@@ -279,19 +307,18 @@ int32_t TMatrix::EigenDecompose(TMatrix& Vectors, TMatrix& Values) {
         double sm = 0;
         for (int32_t p = 1; p < n; ++p)
             for (int32_t q = p + 1; q <= n; ++q)
-                sm = static_cast<double>(sm + std::fabs(static_cast<Extended>(A.GetElement(p, q))));
+                sm = Kept(sm + std::fabs(static_cast<Extended>(A.GetElement(p, q))));
         if (sm == 0) {
             converged = true;
             break;
         }
         // The first three sweeps rotate only elements above a threshold (0.2 held in Extended).
-        const double threshold =
-            sweep < 4 ? static_cast<double>(0.2L * sm / static_cast<Extended>(n * n)) : 0.0;
+        const double threshold = sweep < 4 ? Kept(0.2L * sm / static_cast<Extended>(n * n)) : 0.0;
 
         for (int32_t p = 1; p < n; ++p)
             for (int32_t q = p + 1; q <= n; ++q) {
                 const double apq = A.GetElement(p, q);
-                const double g = static_cast<double>(100.0L * std::fabs(apq));
+                const double g = Kept(100.0L * std::fabs(apq));
                 if (sweep > 4 && Negligible(D(p), g) && Negligible(D(q), g)) {
                     A.SetElement(p, q, 0);
                     continue;
@@ -299,26 +326,25 @@ int32_t TMatrix::EigenDecompose(TMatrix& Vectors, TMatrix& Values) {
                 if (!(std::fabs(apq) > threshold))
                     continue;
 
-                double h = static_cast<double>(static_cast<Extended>(D(q)) - D(p));
+                double h = Kept(static_cast<Extended>(D(q)) - D(p));
                 double t;
                 if (Negligible(h, g)) {
-                    t = static_cast<double>(static_cast<Extended>(apq) / h);
+                    t = Kept(static_cast<Extended>(apq) / h);
                 } else {
-                    const double theta = static_cast<double>(0.5L * h / apq);
+                    const double theta = Kept(0.5L * h / apq);
                     const Extended th = theta;
-                    t = static_cast<double>(1.0L / (std::fabs(th) + std::sqrt(th * th + 1.0L)));
+                    t = Kept(1.0L / (std::fabs(th) + std::sqrt(th * th + 1.0L)));
                     if (theta < 0)
                         t = -t;
                 }
-                const double c =
-                    static_cast<double>(1.0L / std::sqrt(static_cast<Extended>(t) * t + 1.0L));
-                const double s = static_cast<double>(static_cast<Extended>(t) * c);
-                const double tau = static_cast<double>(s / (1.0L + c));
-                h = static_cast<double>(static_cast<Extended>(t) * apq);
-                Z[p] = static_cast<double>(static_cast<Extended>(Z[p]) - h);
-                Z[q] = static_cast<double>(static_cast<Extended>(Z[q]) + h);
-                D(p) = static_cast<double>(static_cast<Extended>(D(p)) - h);
-                D(q) = static_cast<double>(static_cast<Extended>(D(q)) + h);
+                const double c = Kept(1.0L / std::sqrt(static_cast<Extended>(t) * t + 1.0L));
+                const double s = Kept(static_cast<Extended>(t) * c);
+                const double tau = Kept(s / (1.0L + c));
+                h = Kept(static_cast<Extended>(t) * apq);
+                Z[p] = Kept(static_cast<Extended>(Z[p]) - h);
+                Z[q] = Kept(static_cast<Extended>(Z[q]) + h);
+                D(p) = Kept(static_cast<Extended>(D(p)) - h);
+                D(q) = Kept(static_cast<Extended>(D(q)) + h);
                 A.SetElement(p, q, 0);
                 for (int32_t j = 1; j < p; ++j)
                     Rotate(A, j, p, j, q, s, tau);
@@ -327,7 +353,7 @@ int32_t TMatrix::EigenDecompose(TMatrix& Vectors, TMatrix& Values) {
                 for (int32_t j = q + 1; j <= n; ++j)
                     Rotate(A, p, j, q, j, s, tau);
                 for (int32_t j = 1; j <= n; ++j)
-                    Rotate(Vectors, j, p, j, q, s, tau);
+                    Rotate(vectors, j, p, j, q, s, tau);
                 ++rotations;
             }
     }
@@ -336,7 +362,7 @@ int32_t TMatrix::EigenDecompose(TMatrix& Vectors, TMatrix& Values) {
     // accumulated changes and the approximation reached so far is returned.
     if (!converged)
         for (int32_t i = 1; i <= n; ++i) {
-            B[i] = static_cast<double>(static_cast<Extended>(B[i]) + Z[i]);
+            B[i] = Kept(static_cast<Extended>(B[i]) + Z[i]);
             D(i) = B[i];
             Z[i] = 0;
         }
@@ -354,12 +380,14 @@ int32_t TMatrix::EigenDecompose(TMatrix& Vectors, TMatrix& Values) {
             D(k) = D(i);
             D(i) = largest;
             for (int32_t j = 1; j <= n; ++j) {
-                const double swap = Vectors.GetElement(j, i);
-                Vectors.SetElement(j, i, Vectors.GetElement(j, k));
-                Vectors.SetElement(j, k, swap);
+                const double swap = vectors.GetElement(j, i);
+                vectors.SetElement(j, i, vectors.GetElement(j, k));
+                vectors.SetElement(j, k, swap);
             }
         }
     }
+    MoveInto(vectors, Vectors);
+    MoveInto(values, Values);
     return rotations;
 }
 

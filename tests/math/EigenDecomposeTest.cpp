@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -84,6 +85,21 @@ TEST(EigenDecompose, TheThreeByThreeExampleAndItsRotationCount) {
     EXPECT_EQ(std::bit_cast<uint64_t>(values.Map[2]), 4601002213143895583u);
 }
 
+TEST(EigenDecompose, TheThresholdAndTheSweepBoundariesSetTheRotationCount) {
+    // 21 rotations by an independent model of the method (Python with mpmath, 64-bit
+    // significands for Extended, doubles kept; the count is also 21 with every intermediate a
+    // double). The model gives 20 with a threshold factor of 0.18, 0.195, 0.22 or 0.25 instead
+    // of 0.2; 22 (20) when the threshold ends after sweep 2 (4) instead of 3; 20 (27) when
+    // negligible elements are dropped from sweep 4 (6) on instead of 5.
+    TMatrix m, vectors, values;
+    Fill(m, {{-20, -7, 0.89, -7}, {-7, 11, -2, 2e-5}, {0.89, -2, 4, 2e-10}, {-7, 2e-5, 2e-10, 6}});
+    EXPECT_EQ(m.EigenDecompose(vectors, values), 21);
+    const double expected[] = {13.36804169457108, 7.271868346451353, 3.486745524611928,
+                               -23.126655565634366};
+    for (int32_t k = 1; k <= 4; ++k)
+        EXPECT_NEAR(values.GetElement(k, 1), expected[k - 1], 1e-13);
+}
+
 TEST(EigenDecompose, RandomSymmetricMatricesGiveOrthonormalVectorsThatReproduceThem) {
     std::mt19937 random(1234);
     std::uniform_real_distribution<double> element(-10, 10);
@@ -155,4 +171,46 @@ TEST(EigenDecompose, ExhaustedMemoryLeaksNothing) {
             break;
         }
     }
+}
+
+TEST(EigenDecompose, FaultsOfTheRotationsAreRaisedAndLeaveTheOutputsAlone) {
+    // 100 x 1e308 overflows the double that holds it, and so does 1e308 - (-1e308): the
+    // rotation cannot be formed. A NaN element is an invalid operand.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        TRows Rows;
+        bool Overflow;
+    } cases[] = {
+        {{{1e308, 1e308}, {1e308, -1e308}}, true},
+        {{{1, 1e307}, {1e307, 1}}, true},
+        {{{1.5e308, 1}, {1, -1.5e308}}, true},
+        {{{1, 0.5, 0}, {0.5, 1, nan}, {0, nan, 1}}, false},
+        {{{nan}}, false},
+    };
+    for (const auto& c : cases) {
+        TMatrix m, vectors(1, 2), values(2, 1);
+        Fill(m, c.Rows);
+        vectors.Map[0] = 7;
+        vectors.Map[1] = 8;
+        values.Map[0] = values.Map[1] = 9;
+        if (c.Overflow)
+            EXPECT_THROW(m.EigenDecompose(vectors, values), EOverflow) << c.Rows[0][0];
+        else
+            EXPECT_THROW(m.EigenDecompose(vectors, values), EInvalidOp) << c.Rows[0][0];
+        ASSERT_EQ(vectors.Height, 1);
+        ASSERT_EQ(vectors.Width, 2);
+        ASSERT_EQ(values.Height, 2);
+        EXPECT_EQ(vectors.Map[0], 7);
+        EXPECT_EQ(vectors.Map[1], 8);
+        EXPECT_EQ(values.Map[0] + values.Map[1], 18);
+    }
+    // Elements of either sign up to the limits are still decomposed, infinities as they are.
+    ExpectDecomposition({{1e306, 1e306}, {1e306, 1e306}}, 1, {2e306, 0},
+                        {{0.707107, 0.707107}, {0.707107, -0.707107}}, 5e-7);
+    TMatrix m, vectors, values;
+    Fill(m, {{1, 0}, {0, std::numeric_limits<double>::infinity()}});
+    EXPECT_EQ(m.EigenDecompose(vectors, values), 0);
+    EXPECT_EQ(values.GetElement(1, 1), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(values.GetElement(2, 1), 1);
+    EXPECT_EQ(vectors.GetElement(2, 1), 1);
 }
