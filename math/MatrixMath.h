@@ -67,6 +67,32 @@ void Cofactors3x3(const TMatrix3x3& m, TMatrix3x3& K);
 // dest := the transpose of source; they may be the same record.
 void Transpose3x3(const TMatrix3x3& source, TMatrix3x3& dest) noexcept;
 
+// ---- Affine maps on 1 to 16 values --------------------------------------------------------
+
+inline constexpr int MaxAffineSize = 16;
+
+// An affine map on Size values: output r = sum over c < Size of M[r][c] in_c, plus M[r][Size].
+// Rows Size.. and columns beyond Size are unused. A plain value.
+struct TAffineMap {
+    int Size = 0;
+    double M[MaxAffineSize][MaxAffineSize + 1] = {};
+
+    // The identity on Size values.
+    static TAffineMap Identity(int Size) noexcept;
+};
+
+// A := B after A, with exactly the arithmetic of ComposeTransform (each element summed over
+// k = 0..Size in this order, the implicit last row (0 ... 0 1) included, the running sum
+// rounded to double after every addition). Raises EOverflow or EInvalidOp, and EConvertError
+// when the sizes differ; A is then unchanged.
+void ComposeAffine(TAffineMap& A, const TAffineMap& B);
+
+// Result := the inverse of A. Three values go through InvertTransform (the cofactor inverse);
+// other sizes through Gauss-Jordan elimination with partial pivoting in Extended. Raises
+// EZeroDivide when the linear part is singular, EOverflow or EInvalidOp when the inverse does not
+// fit doubles; Result is then unchanged. A and Result may be the same record.
+void InvertAffine(const TAffineMap& A, TAffineMap& Result);
+
 // The colour-space transforms. The forward ones are constants; the inverses are computed once
 // by MatrixMathStartup and are read-only afterwards (all zero before start-up).
 extern const TAffineTransform RGBToYCbCr; // luma and the two colour differences, offset 127.5

@@ -38,6 +38,10 @@ void SumsPortable(const uint8_t* pixel, int32_t count, TChannelSums& sums) noexc
     int64_t s0 = 0, s1 = 0, s2 = 0, p00 = 0, p11 = 0, p22 = 0, p01 = 0, p02 = 0, p12 = 0;
     for (int32_t i = 0; i < count; ++i, pixel += 3) {
         const int64_t a = pixel[0], b = pixel[1], c = pixel[2];
+        for (int k = 0; k < 3; ++k) {
+            sums.Lowest[k] = std::min(sums.Lowest[k], pixel[k]);
+            sums.Highest[k] = std::max(sums.Highest[k], pixel[k]);
+        }
         s0 += a;
         s1 += b;
         s2 += c;
@@ -181,6 +185,11 @@ VT_AVX2 int32_t SumsAvx2(const uint8_t* pixel, int32_t count, TChannelSums& sums
     const __m256i zero = _mm256_setzero_si256();
     __m256i s0 = zero, s1 = zero, s2 = zero;
     __m256i q[6] = {zero, zero, zero, zero, zero, zero}; // 64-bit product sums
+    __m256i low[3], high[3];
+    for (int k = 0; k < 3; ++k) {
+        low[k] = _mm256_set1_epi8(static_cast<char>(sums.Lowest[k]));
+        high[k] = _mm256_set1_epi8(static_cast<char>(sums.Highest[k]));
+    }
     const int32_t blocks = count / 32;
     // Each 32-bit lane gains at most 2 x 2 x 255^2 per step; 8192 steps stay below 2^32.
     for (int32_t start = 0; start < blocks; start += 8192) {
@@ -197,6 +206,12 @@ VT_AVX2 int32_t SumsAvx2(const uint8_t* pixel, int32_t count, TChannelSums& sums
             p[3] = _mm256_add_epi32(p[3], SquareSums(c.C0, c.C1));
             p[4] = _mm256_add_epi32(p[4], SquareSums(c.C0, c.C2));
             p[5] = _mm256_add_epi32(p[5], SquareSums(c.C1, c.C2));
+            low[0] = _mm256_min_epu8(low[0], c.C0);
+            low[1] = _mm256_min_epu8(low[1], c.C1);
+            low[2] = _mm256_min_epu8(low[2], c.C2);
+            high[0] = _mm256_max_epu8(high[0], c.C0);
+            high[1] = _mm256_max_epu8(high[1], c.C1);
+            high[2] = _mm256_max_epu8(high[2], c.C2);
         }
         for (int j = 0; j < 6; ++j)
             q[j] = _mm256_add_epi64(q[j], Widen32To64(p[j]));
@@ -210,6 +225,15 @@ VT_AVX2 int32_t SumsAvx2(const uint8_t* pixel, int32_t count, TChannelSums& sums
     sums.Product[0][1] += HorizontalSum64(q[3]);
     sums.Product[0][2] += HorizontalSum64(q[4]);
     sums.Product[1][2] += HorizontalSum64(q[5]);
+    for (int k = 0; k < 3; ++k) {
+        alignas(32) uint8_t lanes[2][32];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[0]), low[k]);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[1]), high[k]);
+        for (int i = 0; i < 32; ++i) {
+            sums.Lowest[k] = std::min(sums.Lowest[k], lanes[0][i]);
+            sums.Highest[k] = std::max(sums.Highest[k], lanes[1][i]);
+        }
+    }
     return blocks * 32;
 }
 
@@ -601,51 +625,18 @@ VT_AVX2 int32_t ApplyAvx2(const uint8_t* in, uint8_t* out, int32_t count, const 
 
 #endif // VT_HAVE_AVX2_KERNELS
 
-// Packed rows follow each other without a gap, so the passes see them as one long row and
-// only the end of the image is left to the one-pixel-at-a-time code.
-struct TRows {
-    int32_t Count;  // rows
-    int32_t Length; // pixels per row
-};
-TRows RowsOf(const TLinearBitmap& bitmap) noexcept {
-    if (bitmap.BytesPerLine == bitmap.Width * 3 && bitmap.Height > 0)
-        return {1, bitmap.Width * bitmap.Height};
-    return {bitmap.Height, bitmap.Width};
-}
-
-// Extremes before any pixel: every comparison replaces them.
-void EmptyRanges(double lowest[3], double highest[3]) noexcept {
-    for (int k = 0; k < 3; ++k) {
-        lowest[k] = std::numeric_limits<double>::infinity();
-        highest[k] = -std::numeric_limits<double>::infinity();
-    }
-}
+} // namespace
 
 // ---- Threads -------------------------------------------------------------------------------
 
+namespace {
 std::atomic<int> ThreadSetting{1};
-constexpr int MaxParts = 16;
 constexpr int64_t AutoPixelsPerPart = 256 * 1024;
 constexpr int64_t LeastPixelsPerPart = 64;
+} // namespace
 
-// One thread's share of the rows: rows [FirstRow, EndRow), pixels [From, To) of each. The
-// image is cut between rows, or within the one long row of a packed image.
-struct TPart {
-    int32_t FirstRow, EndRow, From, To;
-};
-
-TPart PartOf(const TRows& rows, int part, int parts) noexcept {
-    const auto cut = [&](int32_t total, int i) {
-        return static_cast<int32_t>(int64_t{total} * i / parts);
-    };
-    if (rows.Count == 1)
-        return {0, 1, cut(rows.Length, part), cut(rows.Length, part + 1)};
-    return {cut(rows.Count, part), cut(rows.Count, part + 1), 0, rows.Length};
-}
-
-// How many parts a pass over these rows is cut into.
-int PartsFor(const TRows& rows) noexcept {
-    const int64_t pixels = int64_t{rows.Count} * rows.Length;
+int PartsFor(const TSegments& segments) noexcept {
+    const int64_t pixels = segments.Count * segments.Length;
     int threads = ThreadSetting.load();
     int64_t least = LeastPixelsPerPart;
     if (threads <= 0) {
@@ -653,35 +644,35 @@ int PartsFor(const TRows& rows) noexcept {
         least = AutoPixelsPerPart;
     }
     int64_t parts = std::min<int64_t>(std::min(threads, MaxParts), pixels / least);
-    if (rows.Count > 1)
-        parts = std::min<int64_t>(parts, rows.Count);
+    if (segments.Count > 1)
+        parts = std::min<int64_t>(parts, segments.Count);
     return static_cast<int>(std::max<int64_t>(parts, 1));
 }
 
-// Runs Work(part) for every part, part 0 on the calling thread and each other part on a thread
-// of its own, which computes in the library's floating-point environment. A part whose thread
-// cannot be started is done on the calling thread. Work must not throw.
-template <class TWork> void RunParts(int parts, const TWork& work) {
-    std::thread helpers[MaxParts];
-    for (int part = 1; part < parts; ++part) {
-        try {
-            helpers[part] = std::thread([&work, part] {
-                TFloatEnvironmentGuard environment;
-                work(part);
-            });
-        } catch (...) { // no thread to be had: the part is done below
-        }
-    }
-    work(0);
-    for (int part = 1; part < parts; ++part) {
-        if (helpers[part].joinable())
-            helpers[part].join();
-        else
-            work(part);
-    }
+int FixedPartsFor(const TSegments& segments) noexcept {
+    const int64_t pixels = segments.Count * segments.Length;
+    int64_t parts = std::min<int64_t>(MaxParts, pixels / AutoPixelsPerPart);
+    if (segments.Count > 1)
+        parts = std::min<int64_t>(parts, segments.Count);
+    return static_cast<int>(std::max<int64_t>(parts, 1));
 }
 
-} // namespace
+TSegments PartOf(const TSegments& segments, int part, int parts) noexcept {
+    const auto cut = [&](int64_t total, int i) { return total * i / parts; };
+    TSegments p = segments;
+    if (segments.Count == 1) {
+        const int64_t from = cut(segments.Length, part);
+        p.First = segments.First + from * segments.PixelStride;
+        p.Length = cut(segments.Length, part + 1) - from;
+        p.Offset = segments.Offset + from * segments.Step;
+    } else {
+        const int64_t from = cut(segments.Count, part);
+        p.First = segments.First + from * segments.Stride;
+        p.Count = cut(segments.Count, part + 1) - from;
+        p.Row = segments.Row + from * segments.Step;
+    }
+    return p;
+}
 
 void SetKernelChoice(TKernelChoice choice) noexcept {
     KernelChoice.store(choice);
@@ -691,100 +682,90 @@ bool UseVectorKernels() noexcept {
     return KernelChoice.load() == TKernelChoice::Best && ProcessorHasAvx2();
 }
 
-TChannelSums ComputeChannelSums(const TLinearBitmap& bitmap) {
+// ---- The three-byte passes over segments ----------------------------------------------------
+
+namespace {
+// The kernels count pixels in 32 bits; longer runs are taken in pieces.
+constexpr int64_t PieceLength = int64_t{1} << 28;
+} // namespace
+
+void SumsOfSegments(const TSegments& segments, TChannelSums& sums) noexcept {
     const bool vector = UseVectorKernels();
-    const TRows rows = RowsOf(bitmap);
-    const int parts = PartsFor(rows);
-    TChannelSums partSums[MaxParts];
-    RunParts(parts, [&](int p) {
-        const TPart part = PartOf(rows, p, parts);
-        for (int32_t y = part.FirstRow; y < part.EndRow; ++y) {
-            const uint8_t* row = bitmap.ScanLine(y) + static_cast<intptr_t>(part.From) * 3;
-            const int32_t length = part.To - part.From;
+    for (int64_t s = 0; s < segments.Count; ++s)
+        for (int64_t from = 0; from < segments.Length; from += PieceLength) {
+            const uint8_t* row = segments.First + s * segments.Stride + from * 3;
+            const auto length = static_cast<int32_t>(std::min(PieceLength, segments.Length - from));
             int32_t done = 0;
 #if defined(VT_HAVE_AVX2_KERNELS)
             if (vector)
-                done = SumsAvx2(row, length, partSums[p]);
+                done = SumsAvx2(row, length, sums);
 #else
             (void)vector;
 #endif
-            SumsPortable(row + static_cast<intptr_t>(done) * 3, length - done, partSums[p]);
+            SumsPortable(row + static_cast<intptr_t>(done) * 3, length - done, sums);
         }
-    });
-    // Integer sums: the same whatever the parts.
-    TChannelSums sums;
-    sums.Count = int64_t{bitmap.Width} * bitmap.Height;
-    for (int p = 0; p < parts; ++p)
-        for (int a = 0; a < 3; ++a) {
-            sums.Sum[a] += partSums[p].Sum[a];
-            for (int b = 0; b < 3; ++b)
-                sums.Product[a][b] += partSums[p].Product[a][b];
-        }
-    return sums;
 }
 
-void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, double lowest[3],
-                     double highest[3]) {
-    EmptyRanges(lowest, highest);
-    const TRows rows = RowsOf(bitmap);
+bool RangesInParts(const TAffineTransform& axes) noexcept {
 #if defined(VT_HAVE_AVX2_KERNELS)
     bool bounded = true;
     for (int k = 0; k < 3; ++k)
         bounded = bounded && SingleErrorBound(axes, k) < 0.25f;
-    if (UseVectorKernels() && bounded) {
-        // Every component is finite here, so the extremes of the parts, taken in order by the
-        // same rule, are the extremes of the whole scan, down to which of equal values is kept.
-        const int parts = PartsFor(rows);
-        double low[MaxParts][3], high[MaxParts][3];
-        RunParts(parts, [&](int p) {
-            EmptyRanges(low[p], high[p]);
-            TRangeScanner scanner(axes, low[p], high[p]);
-            const TPart part = PartOf(rows, p, parts);
-            for (int32_t y = part.FirstRow; y < part.EndRow; ++y)
-                scanner.Row(bitmap.ScanLine(y) + static_cast<intptr_t>(part.From) * 3,
-                            part.To - part.From);
-        });
-        for (int p = 0; p < parts; ++p)
-            for (int k = 0; k < 3; ++k) {
-                if (!(lowest[k] < low[p][k]))
-                    lowest[k] = low[p][k];
-                if (!(highest[k] > high[p][k]))
-                    highest[k] = high[p][k];
-            }
+    return UseVectorKernels() && bounded;
+#else
+    (void)axes;
+    return false;
+#endif
+}
+
+void RangesOfSegments(const TSegments& segments, const TAffineTransform& axes, double lowest[3],
+                      double highest[3]) {
+#if defined(VT_HAVE_AVX2_KERNELS)
+    if (RangesInParts(axes)) {
+        TRangeScanner scanner(axes, lowest, highest);
+        for (int64_t s = 0; s < segments.Count; ++s)
+            for (int64_t from = 0; from < segments.Length; from += PieceLength)
+                scanner.Row(segments.First + s * segments.Stride + from * 3,
+                            static_cast<int32_t>(std::min(PieceLength, segments.Length - from)));
         return;
     }
 #endif
-    // Components that are not numbers make the result depend on the order of the whole scan.
-    for (int32_t y = 0; y < rows.Count; ++y)
-        RangesPortable(bitmap.ScanLine(y), rows.Length, axes, lowest, highest);
+    for (int64_t s = 0; s < segments.Count; ++s)
+        for (int64_t from = 0; from < segments.Length; from += PieceLength)
+            RangesPortable(segments.First + s * segments.Stride + from * 3,
+                           static_cast<int32_t>(std::min(PieceLength, segments.Length - from)),
+                           axes, lowest, highest);
 }
 
-void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLinearBitmap& target) {
+TApplyPlan::TApplyPlan(const TAffineTransform& T) : Transform(T) {
 #if defined(VT_HAVE_AVX2_KERNELS)
+    static_assert(sizeof(TRounding) <= sizeof(Rounding) && sizeof(TDoubleRows) <= sizeof(Refine));
     const TRounding rounding = RoundingFor(T);
     const TDoubleRows refine = DoubleRowsFor(T);
-    const bool vector = UseVectorKernels() && rounding.Usable;
+    std::memcpy(Rounding, &rounding, sizeof rounding);
+    std::memcpy(Refine, &refine, sizeof refine);
+    Vector = UseVectorKernels() && rounding.Usable;
 #endif
-    // Rows merge only when both sides are packed.
-    const TRows rows = target.BytesPerLine == source.BytesPerLine
-                           ? RowsOf(source)
-                           : TRows{source.Height, source.Width};
-    const int parts = PartsFor(rows);
-    RunParts(parts, [&](int p) {
-        const TPart part = PartOf(rows, p, parts);
-        for (int32_t y = part.FirstRow; y < part.EndRow; ++y) {
-            const uint8_t* in = source.ScanLine(y) + static_cast<intptr_t>(part.From) * 3;
-            uint8_t* out = target.ScanLine(y) + static_cast<intptr_t>(part.From) * 3;
-            const int32_t length = part.To - part.From;
-            int32_t done = 0;
+}
+
+void TApplyPlan::Run(const uint8_t* in, uint8_t* out, int64_t count) const noexcept {
+    for (int64_t from = 0; from < count; from += PieceLength) {
+        const auto length = static_cast<int32_t>(std::min(PieceLength, count - from));
+        const uint8_t* src = in + from * 3;
+        uint8_t* dst = out + from * 3;
+        int32_t done = 0;
 #if defined(VT_HAVE_AVX2_KERNELS)
-            if (vector)
-                done = ApplyAvx2(in, out, length, T, rounding, refine);
-#endif
-            ApplyPortable(in + static_cast<intptr_t>(done) * 3,
-                          out + static_cast<intptr_t>(done) * 3, length - done, T);
+        if (Vector) {
+            TRounding rounding;
+            TDoubleRows refine;
+            std::memcpy(&rounding, Rounding, sizeof rounding);
+            std::memcpy(&refine, Refine, sizeof refine);
+            done = ApplyAvx2(src, dst, length, Transform, rounding, refine);
         }
-    });
+#endif
+        ApplyPortable(src + static_cast<intptr_t>(done) * 3, dst + static_cast<intptr_t>(done) * 3,
+                      length - done, Transform);
+    }
 }
 
 } // namespace vt::detail

@@ -2,7 +2,7 @@
 #include "stretch/PrincipalAxes.h"
 
 #include "math/FloatMap.h"
-#include "stretch/StretchPrivate.h"
+#include "stretch/EnginePrivate.h"
 
 #include <cmath>
 
@@ -29,7 +29,7 @@ double CorrelationFromSums(const TChannelSums& sums, int a, int b) noexcept {
 
 void AxesFromCorrelations(double r12, double r13, double r23, bool allowOffset, double* fraction1,
                           double* fraction2, double* fraction3, TAffineTransform& result) {
-    TMatrix correlation(3, 3), vectors(3, 3), values(3, 1);
+    TMatrix correlation(3, 3);
     correlation.Identity();
     correlation.SetElement(1, 2, r12);
     correlation.SetElement(2, 1, r12);
@@ -37,36 +37,14 @@ void AxesFromCorrelations(double r12, double r13, double r23, bool allowOffset, 
     correlation.SetElement(3, 1, r13);
     correlation.SetElement(2, 3, r23);
     correlation.SetElement(3, 2, r23);
-    correlation.EigenDecompose(vectors, values);
-
-    double* fractions[3] = {fraction1, fraction2, fraction3};
-    const double sum = values.Sum();
+    double fractions[3];
+    TAffineMap axes;
+    AxesFromMatrix(correlation, allowOffset, 255, fractions, axes);
+    double* wanted[3] = {fraction1, fraction2, fraction3};
     for (int k = 0; k < 3; ++k)
-        if (fractions[k] != nullptr)
-            *fractions[k] =
-                static_cast<double>(static_cast<Extended>(values.GetElement(k + 1, 1)) / sum);
-
-    vectors.Transpose(); // row k is now the eigenvector of the k-th largest eigenvalue
-    IdentityTransform(result);
-    for (int k = 1; k <= 3; ++k) {
-        double s = 1;
-        if (allowOffset) {
-            double pos = 0, neg = 0;
-            for (int j = 1; j <= 3; ++j) {
-                const double v = vectors.GetElement(k, j);
-                if (v >= 0)
-                    pos = static_cast<double>(static_cast<Extended>(pos) + v);
-                else
-                    neg = static_cast<double>(static_cast<Extended>(neg) + v);
-            }
-            s = static_cast<double>(static_cast<Extended>(pos) - neg);
-            result(k - 1, 3) = static_cast<double>(-static_cast<Extended>(neg) / s * 255);
-        }
-        // Column j - 1 takes channel j's element: channel 1 (the first byte) weights input 0.
-        for (int j = 1; j <= 3; ++j)
-            result(k - 1, j - 1) =
-                static_cast<double>(static_cast<Extended>(vectors.GetElement(k, j)) / s);
-    }
+        if (wanted[k] != nullptr)
+            *wanted[k] = fractions[k];
+    result = AsAffineTransform(axes);
 }
 
 } // namespace detail

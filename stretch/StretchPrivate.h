@@ -7,7 +7,9 @@
 #include "math/MatrixMath.h"
 #include "rtl/Extended.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <thread>
 
 namespace vt::detail {
 
@@ -28,6 +30,8 @@ struct TChannelSums {
     int64_t Count = 0;
     int64_t Sum[3] = {0, 0, 0};
     int64_t Product[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+    uint8_t Lowest[3] = {255, 255, 255}; // per channel, over the pixels summed
+    uint8_t Highest[3] = {0, 0, 0};
 };
 
 // Pearson correlation of channels a and b (0-based) from the sums, in extended precision; 0
@@ -44,10 +48,6 @@ void AxesFromCorrelations(double r12, double r13, double r23, bool allowOffset, 
 // The stretch transform from the principal axes and each component's range over the image.
 void BuildStretch(const TAffineTransform& axes, const double lowest[3], const double highest[3],
                   bool allowOffset, TAffineTransform& result);
-
-// The scale-only factor of component k: the largest scale about 0 that keeps the component's
-// extremes within the values it takes over the colour cube; 1 when nothing bounds it.
-double ScaleOnlyFactor(const TAffineTransform& axes, int k, double lowest, double highest);
 
 // Each component's exact range, Min(k) and Max(k) of the doubles that TransformColor gives,
 // over every pixel.
@@ -68,5 +68,87 @@ void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLin
 enum class TKernelChoice { Best, Portable };
 void SetKernelChoice(TKernelChoice choice) noexcept;
 bool UseVectorKernels() noexcept;
+
+// ---- Segments and threads -----------------------------------------------------------------
+
+// Count runs of Length pixels, Stride bytes apart, the first at First: the rows of a rectangle,
+// or one long run when packed rows follow each other without a gap. Row and Offset tell where
+// the first run starts in the image (for a mask or a second image), Step how many image
+// pixels one selected pixel advances, along rows and between them.
+struct TSegments {
+    uint8_t* First = nullptr;
+    int64_t Count = 0;
+    int64_t Length = 0;
+    int64_t Stride = 0;
+    int64_t PixelStride = 0;
+    int64_t Row = 0, Offset = 0, Step = 1;
+};
+
+inline constexpr int MaxParts = 16;
+
+// How many parts a pass over the segments is cut into (the thread setting, the image's size).
+int PartsFor(const TSegments& segments) noexcept;
+// Part `part` of `parts`: whole runs, or a piece of the one long run.
+TSegments PartOf(const TSegments& segments, int part, int parts) noexcept;
+
+// Runs Work(part) for every part on up to Threads threads (at most MaxParts): the calling
+// thread and helpers that compute in the library's floating-point environment, thread t doing
+// parts t, t + Threads, ... A helper that cannot be started leaves its parts to the calling
+// thread. Work must not throw.
+template <class TWork> void RunParts(int parts, int threads, const TWork& work) {
+    threads = std::max(1, std::min({threads, parts, MaxParts}));
+    const auto share = [&](int t) {
+        for (int part = t; part < parts; part += threads)
+            work(part);
+    };
+    std::thread helpers[MaxParts];
+    for (int t = 1; t < threads; ++t) {
+        try {
+            helpers[t] = std::thread([&share, t] {
+                TFloatEnvironmentGuard environment;
+                share(t);
+            });
+        } catch (...) { // no thread to be had: the share is done below
+        }
+    }
+    share(0);
+    for (int t = 1; t < threads; ++t) {
+        if (helpers[t].joinable())
+            helpers[t].join();
+        else
+            share(t);
+    }
+}
+template <class TWork> void RunParts(int parts, const TWork& work) {
+    RunParts(parts, parts, work);
+}
+
+// Parts that depend on the image alone, never on the threads: passes whose partial results
+// are not exact (compensated float sums) combine them in this fixed order.
+int FixedPartsFor(const TSegments& segments) noexcept;
+
+// ---- The passes over three-byte pixels (inputs third, second, first byte) -----------------
+
+// Adds the segments' pixels to the sums.
+void SumsOfSegments(const TSegments& segments, TChannelSums& sums) noexcept;
+// True when the range pass may be cut into parts for these axes (every component finite, so
+// extremes of parts combined in order are those of the whole scan).
+bool RangesInParts(const TAffineTransform& axes) noexcept;
+// Widens lowest and highest to the components' exact extremes over the segments' pixels.
+void RangesOfSegments(const TSegments& segments, const TAffineTransform& axes, double lowest[3],
+                      double highest[3]);
+
+// The application of one transform to runs of pixels, as TransformColorByte maps each.
+class TApplyPlan {
+public:
+    explicit TApplyPlan(const TAffineTransform& T);
+    void Run(const uint8_t* in, uint8_t* out, int64_t count) const noexcept;
+
+private:
+    TAffineTransform Transform;
+    bool Vector = false;
+    alignas(16) unsigned char Rounding[32] = {};
+    alignas(16) unsigned char Refine[160] = {};
+};
 
 } // namespace vt::detail

@@ -1,8 +1,8 @@
 // The stretch transform and its application to every pixel.
 #include "stretch/StretchTransform.h"
 
+#include "stretch/EnginePrivate.h"
 #include "stretch/PrincipalAxes.h"
-#include "stretch/StretchPrivate.h"
 
 #include <cmath>
 #include <limits>
@@ -33,7 +33,6 @@ void TransformBitmap(TLinearBitmap& Bitmap, const TAffineTransform& T, TLinearBi
     TLinearBitmap* target = detail::PrepareTarget(Bitmap, Target);
     if (target == nullptr)
         return;
-    TFloatEnvironmentGuard environment;
     detail::ApplyTransform(Bitmap, T, *target);
 }
 
@@ -52,86 +51,60 @@ TLinearBitmap* PrepareTarget(TLinearBitmap& bitmap, TLinearBitmap* target) {
     return target;
 }
 
-void BuildStretch(const TAffineTransform& axes, const double lowest[3], const double highest[3],
-                  bool allowOffset, TAffineTransform& result) {
-    bool constant[3];
-    for (int k = 0; k < 3; ++k)
-        constant[k] = !(static_cast<Extended>(highest[k]) - lowest[k] >= ConstantComponentRange);
-    // An image of one colour (or none) has nothing to stretch: every component is constant.
-    if (constant[0] && constant[1] && constant[2]) {
-        IdentityTransform(result);
-        return;
-    }
+namespace {
+// A transform in the plug-in's working order: inputs and outputs third, second, first byte.
+TBandTransform PluginTransform(const TAffineTransform& t) {
+    TBandTransform b = TBandTransform::Identity(3, TSampleType::UInt8);
+    b.Map = AsAffineMap(t);
+    for (int j = 0; j < 3; ++j)
+        b.Order[j] = 2 - j;
+    return b;
+}
+} // namespace
 
-    TAffineTransform stretch = axes;
-    double scale[3];
-    if (allowOffset) {
-        // The offset method divides by the range, so a constant component stays as it is.
-        double shift[3];
-        for (int k = 0; k < 3; ++k) {
-            shift[k] = constant[k] ? 0.0 : -lowest[k];
-            scale[k] =
-                constant[k]
-                    ? 1.0
-                    : static_cast<double>(255.0L / (static_cast<Extended>(highest[k]) - lowest[k]));
-        }
-        TAffineTransform translation;
-        TranslationTransform(translation, shift[0], shift[1], shift[2]);
-        ComposeTransform(stretch, translation);
-    } else {
-        for (int k = 0; k < 3; ++k)
-            scale[k] = ScaleOnlyFactor(axes, k, lowest[k], highest[k]);
+TChannelSums ComputeChannelSums(const TLinearBitmap& bitmap) {
+    const TStatistics st = MeasureStatistics(ViewOfBitmap(bitmap));
+    TChannelSums sums;
+    sums.Count = st.Count;
+    for (int a = 0; a < 3; ++a) {
+        sums.Sum[a] = static_cast<int64_t>(st.Sum[a].Low);
+        for (int b = a; b < 3; ++b)
+            sums.Product[a][b] = static_cast<int64_t>(st.Product[a][b].Low);
     }
-    TAffineTransform scaling;
-    ScaleTransform(scaling, scale[0], scale[1], scale[2]);
-    ComposeTransform(stretch, scaling);
-
-    TAffineTransform inverse;
-    InvertTransform(axes, inverse);
-    ComposeTransform(stretch, inverse);
-    result = stretch;
+    return sums;
 }
 
-double ScaleOnlyFactor(const TAffineTransform& axes, int k, double lowest, double highest) {
-    // Pos and Neg: the largest and smallest values component k takes over the colour cube.
-    double pos = 0, neg = 0;
-    for (int j = 0; j < 3; ++j) {
-        const double v = axes(k, j);
-        if (v >= 0)
-            pos = static_cast<double>(static_cast<Extended>(pos) + v);
-        else
-            neg = static_cast<double>(static_cast<Extended>(neg) + v);
+void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, double lowest[3],
+                     double highest[3]) {
+    TPrincipalAxes a;
+    a.Bands = 3;
+    a.Map = AsAffineMap(axes);
+    for (int j = 0; j < 3; ++j)
+        a.Order[j] = 2 - j;
+    const TComponentRanges r = MeasureComponentRanges(ViewOfBitmap(bitmap), {}, a);
+    for (int k = 0; k < 3; ++k) {
+        lowest[k] = r.Lowest[k];
+        highest[k] = r.Highest[k];
     }
-    pos = static_cast<double>(static_cast<Extended>(pos) * 255);
-    neg = static_cast<double>(static_cast<Extended>(neg) * 255);
-    // Extremes at rounding-noise level (the chroma components of a grey image) bound nothing.
-    if (std::fabs(lowest) < ConstantComponentRange && std::fabs(highest) < ConstantComponentRange)
-        return 1.0;
-    Extended s = std::numeric_limits<Extended>::infinity();
-    if (pos > 0 && highest > 0) {
-        const Extended q = static_cast<Extended>(pos) / highest;
-        if (!(s < q))
-            s = q;
-    }
-    if (neg < 0 && lowest < 0) {
-        const Extended q = static_cast<Extended>(neg) / lowest;
-        if (!(s < q))
-            s = q;
-    }
-    // A component that nothing bounds keeps its scale.
-    const double stored = static_cast<double>(s);
-    return std::isfinite(stored) ? stored : 1.0;
+}
+
+void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLinearBitmap& target) {
+    ApplyStretch(PluginTransform(T), ViewOfBitmap(source), ViewOfBitmap(target));
+}
+
+void BuildStretch(const TAffineTransform& axes, const double lowest[3], const double highest[3],
+                  bool allowOffset, TAffineTransform& result) {
+    result = AsAffineTransform(StretchOfAxes(AsAffineMap(axes), lowest, highest, allowOffset, 255));
 }
 
 } // namespace detail
 
 void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTransform& Result) {
-    TAffineTransform axes;
-    PrincipalAxes(Bitmap, AllowOffset, nullptr, nullptr, nullptr, axes);
-    TFloatEnvironmentGuard environment;
-    double lowest[3], highest[3];
-    detail::ComponentRanges(Bitmap, axes, lowest, highest);
-    detail::BuildStretch(axes, lowest, highest, AllowOffset, Result);
+    if (Bitmap.PixelFormat != pf24bit)
+        throw ELinearBitmap(SUnsupportedPixelFormat);
+    TFitOptions options;
+    options.Method = AllowOffset ? TStretchMethod::Offset : TStretchMethod::ScaleOnly;
+    Result = detail::AsAffineTransform(FitStretch(detail::ViewOfBitmap(Bitmap), {}, options).Map);
 }
 
 } // namespace vt

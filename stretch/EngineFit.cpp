@@ -1,0 +1,349 @@
+// Fitting: principal axes from statistics, the components' ranges over the selected pixels,
+// and the stretch built from both.
+#include "math/FloatMap.h"
+#include "stretch/EnginePrivate.h"
+#include "stretch/StretchTransform.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+namespace vt {
+
+using namespace detail;
+
+// ---- Transforms ----------------------------------------------------------------------------
+
+TBandTransform TBandTransform::Identity(int Bands, TSampleType Type) {
+    if (Bands < 1 || Bands > MaxBands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {Bands}));
+    TBandTransform t;
+    t.Bands = Bands;
+    t.Type = Type;
+    t.Map = TAffineMap::Identity(Bands);
+    for (int b = 0; b < Bands; ++b)
+        t.Order[b] = b;
+    t.Statistics = TStatistics(Bands, Type);
+    return t;
+}
+
+double TBandTransform::Weight(int Out, int In) const noexcept {
+    int r = 0, c = 0;
+    for (int j = 0; j < Bands; ++j) {
+        if (Order[j] == Out)
+            r = j;
+        if (Order[j] == In)
+            c = j;
+    }
+    return Map.M[r][c];
+}
+
+double TBandTransform::Constant(int Out) const noexcept {
+    for (int j = 0; j < Bands; ++j)
+        if (Order[j] == Out)
+            return Map.M[j][Bands];
+    return 0;
+}
+
+TComponentRanges::TComponentRanges() noexcept : TComponentRanges(0) {}
+
+TComponentRanges::TComponentRanges(int bands) noexcept : Bands(bands) {
+    for (int k = 0; k < MaxBands; ++k) {
+        Lowest[k] = std::numeric_limits<double>::infinity();
+        Highest[k] = -std::numeric_limits<double>::infinity();
+    }
+}
+
+void TComponentRanges::Add(const TComponentRanges& Other) {
+    if (Other.Bands != Bands)
+        throw EStretch(
+            Format("ranges of %d components cannot pool with ranges of %d", {Other.Bands, Bands}));
+    // The scan's own rule: a value replaces the extreme unless the extreme lies strictly
+    // beyond it, so ranges pooled in image order are the ranges of one scan.
+    for (int k = 0; k < Bands; ++k) {
+        if (!(Lowest[k] < Other.Lowest[k]))
+            Lowest[k] = Other.Lowest[k];
+        if (!(Highest[k] > Other.Highest[k]))
+            Highest[k] = Other.Highest[k];
+    }
+}
+
+// ---- Axes ----------------------------------------------------------------------------------
+
+namespace detail {
+
+TAffineTransform AsAffineTransform(const TAffineMap& map) noexcept {
+    TAffineTransform t;
+    IdentityTransform(t);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c)
+            t(r, c) = map.M[r][c];
+    return t;
+}
+
+TAffineMap AsAffineMap(const TAffineTransform& t) noexcept {
+    TAffineMap m;
+    m.Size = 3;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c)
+            m.M[r][c] = t(r, c);
+    return m;
+}
+
+void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double top, double* fractions,
+                    TAffineMap& result) {
+    const int n = matrix.Height;
+    TMatrix vectors(n, n), values(n, 1);
+    matrix.EigenDecompose(vectors, values);
+
+    if (fractions != nullptr) {
+        const double sum = values.Sum();
+        for (int k = 0; k < n; ++k)
+            fractions[k] =
+                static_cast<double>(static_cast<Extended>(values.GetElement(k + 1, 1)) / sum);
+    }
+
+    vectors.Transpose(); // row k is now the eigenvector of the k-th largest eigenvalue
+    TAffineMap axes = TAffineMap::Identity(n);
+    for (int k = 1; k <= n; ++k) {
+        double s = 1;
+        if (allowOffset) {
+            double pos = 0, neg = 0;
+            for (int j = 1; j <= n; ++j) {
+                const double v = vectors.GetElement(k, j);
+                if (v >= 0)
+                    pos = static_cast<double>(static_cast<Extended>(pos) + v);
+                else
+                    neg = static_cast<double>(static_cast<Extended>(neg) + v);
+            }
+            s = static_cast<double>(static_cast<Extended>(pos) - neg);
+            axes.M[k - 1][n] = static_cast<double>(-static_cast<Extended>(neg) / s * top);
+        }
+        // Column j - 1 takes the element of statistics band j; the working order decides which
+        // band that column weights.
+        for (int j = 1; j <= n; ++j)
+            axes.M[k - 1][j - 1] =
+                static_cast<double>(static_cast<Extended>(vectors.GetElement(k, j)) / s);
+    }
+    result = axes;
+}
+
+} // namespace detail
+
+TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options) {
+    const int n = Statistics.Bands;
+    if (n < 1 || n > MaxBands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
+    TFloatEnvironmentGuard environment;
+    TMatrix matrix(n, n);
+    matrix.Identity();
+    for (int i = 1; i <= n; ++i)
+        for (int j = i; j <= n; ++j) {
+            if (Options.Basis == TStretchBasis::Correlation && i == j)
+                continue;
+            const double v = Options.Basis == TStretchBasis::Correlation
+                                 ? Statistics.Correlation(i - 1, j - 1)
+                                 : Statistics.Covariance(i - 1, j - 1);
+            matrix.SetElement(i, j, v);
+            matrix.SetElement(j, i, v);
+        }
+    TPrincipalAxes axes;
+    axes.Bands = n;
+    axes.Type = Statistics.Type;
+    axes.Options = Options;
+    if (n != 3)
+        axes.Options.Pairing = TBandPairing::Direct;
+    for (int j = 0; j < n; ++j)
+        axes.Order[j] = axes.Options.Pairing == TBandPairing::Plugin ? n - 1 - j : j;
+    axes.Statistics = Statistics;
+    AxesFromMatrix(matrix, Options.Method == TStretchMethod::Offset, SampleTop(Statistics.Type),
+                   axes.Fraction, axes.Map);
+    return axes;
+}
+
+// ---- Component ranges ----------------------------------------------------------------------
+
+namespace {
+
+// One component of the pixel at p, summed in extended precision in working order and stored
+// as a double.
+inline double Component(const uint8_t* p, const TImageView& v, const int* order,
+                        const TAffineMap& m, int k) noexcept {
+    const int n = m.Size;
+    Extended sum =
+        static_cast<Extended>(LoadSample(p + order[0] * v.BandStride, v.Type)) * m.M[k][0];
+    for (int j = 1; j < n; ++j)
+        sum += static_cast<Extended>(LoadSample(p + order[j] * v.BandStride, v.Type)) * m.M[k][j];
+    sum += m.M[k][n];
+    return static_cast<double>(sum);
+}
+
+void GeneralRanges(const TImageView& v, const TSelection& sel, const TSegments& seg,
+                   const TPrincipalAxes& axes, TComponentRanges& ranges) {
+    const int n = axes.Bands;
+    for (int64_t r = 0; r < seg.Count; ++r) {
+        const uint8_t* p = seg.First + r * seg.Stride;
+        const int64_t y = seg.Row + r * seg.Step;
+        for (int64_t i = 0; i < seg.Length; ++i, p += seg.PixelStride) {
+            if (sel.Mask != nullptr && *sel.Mask->At(seg.Offset + i * seg.Step, y, 0) == 0)
+                continue;
+            if ((sel.HasNoData || v.Type == TSampleType::Float32) && !Counts(p, v, sel))
+                continue;
+            for (int k = 0; k < n; ++k) {
+                const double c = Component(p, v, axes.Order, axes.Map, k);
+                if (!(ranges.Lowest[k] < c))
+                    ranges.Lowest[k] = c;
+                if (!(ranges.Highest[k] > c))
+                    ranges.Highest[k] = c;
+            }
+        }
+    }
+}
+
+bool PluginOrder(const int* order, int n) noexcept {
+    return n == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
+}
+
+bool FiniteWeights(const TAffineMap& m) noexcept {
+    for (int r = 0; r < m.Size; ++r)
+        for (int c = 0; c <= m.Size; ++c)
+            if (!std::isfinite(m.M[r][c]))
+                return false;
+    return true;
+}
+
+} // namespace
+
+TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelection& Selection,
+                                        const TPrincipalAxes& Axes) {
+    const TRegion region = RegionOf(Image, Selection);
+    if (Image.Bands != Axes.Bands)
+        throw EStretch(
+            Format("the axes are for %d bands, the image has %d", {Axes.Bands, Image.Bands}));
+    TFloatEnvironmentGuard environment;
+    const bool plain = Selection.Mask == nullptr && !Selection.HasNoData && region.Every == 1;
+    const bool threeBytes =
+        plain && IsThreeBytePixels(Image) && PluginOrder(Axes.Order, Axes.Bands);
+    const TAffineTransform affine = AsAffineTransform(Axes.Map);
+    const TSegments segments =
+        threeBytes ? ThreeByteSegments(Image, region) : SegmentsOf(Image, region);
+    // Finite components give extremes of parts that combine in order into those of one scan;
+    // components that are not numbers make the result depend on the order of the whole scan.
+    const bool inParts = threeBytes ? RangesInParts(affine) : FiniteWeights(Axes.Map);
+    const int parts = inParts ? PartsFor(segments) : 1;
+    std::vector<TComponentRanges> partRanges(static_cast<size_t>(parts),
+                                             TComponentRanges(Axes.Bands));
+    RunParts(parts, [&](int p) {
+        const TSegments part = PartOf(segments, p, parts);
+        TComponentRanges& r = partRanges[static_cast<size_t>(p)];
+        if (threeBytes)
+            RangesOfSegments(part, affine, r.Lowest, r.Highest);
+        else
+            GeneralRanges(Image, Selection, part, Axes, r);
+    });
+    TComponentRanges ranges(Axes.Bands);
+    for (const TComponentRanges& r : partRanges)
+        ranges.Add(r);
+    return ranges;
+}
+
+// ---- The stretch ---------------------------------------------------------------------------
+
+namespace detail {
+
+double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest) {
+    const int n = axes.Size;
+    // Pos and Neg: the largest and smallest values component k takes over the cube of all
+    // pixel values.
+    double pos = 0, neg = 0;
+    for (int j = 0; j < n; ++j) {
+        const double v = axes.M[k][j];
+        if (v >= 0)
+            pos = static_cast<double>(static_cast<Extended>(pos) + v);
+        else
+            neg = static_cast<double>(static_cast<Extended>(neg) + v);
+    }
+    pos = static_cast<double>(static_cast<Extended>(pos) * top);
+    neg = static_cast<double>(static_cast<Extended>(neg) * top);
+    // Extremes at rounding-noise level (the chroma components of a grey image) bound nothing.
+    if (std::fabs(lowest) < ConstantComponentRange && std::fabs(highest) < ConstantComponentRange)
+        return 1.0;
+    Extended s = std::numeric_limits<Extended>::infinity();
+    if (pos > 0 && highest > 0) {
+        const Extended q = static_cast<Extended>(pos) / highest;
+        if (!(s < q))
+            s = q;
+    }
+    if (neg < 0 && lowest < 0) {
+        const Extended q = static_cast<Extended>(neg) / lowest;
+        if (!(s < q))
+            s = q;
+    }
+    // A component that nothing bounds keeps its scale.
+    const double stored = static_cast<double>(s);
+    return std::isfinite(stored) ? stored : 1.0;
+}
+
+TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const double* highest,
+                         bool allowOffset, double top) {
+    const int n = axes.Size;
+    bool constant[MaxBands], allConstant = true;
+    for (int k = 0; k < n; ++k) {
+        constant[k] = !(static_cast<Extended>(highest[k]) - lowest[k] >= ConstantComponentRange);
+        allConstant = allConstant && constant[k];
+    }
+    // An image of one colour (or none) has nothing to stretch: every component is constant.
+    if (allConstant)
+        return TAffineMap::Identity(n);
+
+    TAffineMap stretch = axes;
+    TAffineMap scaling = TAffineMap::Identity(n);
+    if (allowOffset) {
+        // The offset method divides by the range, so a constant component stays as it is.
+        TAffineMap translation = TAffineMap::Identity(n);
+        for (int k = 0; k < n; ++k) {
+            translation.M[k][n] = constant[k] ? 0.0 : -lowest[k];
+            scaling.M[k][k] =
+                constant[k] ? 1.0
+                            : static_cast<double>(static_cast<Extended>(top) /
+                                                  (static_cast<Extended>(highest[k]) - lowest[k]));
+        }
+        ComposeAffine(stretch, translation);
+    } else {
+        for (int k = 0; k < n; ++k)
+            scaling.M[k][k] = ScaleOnlyFactor(axes, k, top, lowest[k], highest[k]);
+    }
+    ComposeAffine(stretch, scaling);
+
+    TAffineMap inverse;
+    InvertAffine(axes, inverse);
+    ComposeAffine(stretch, inverse);
+    return stretch;
+}
+
+} // namespace detail
+
+TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& Ranges) {
+    if (Ranges.Bands != Axes.Bands)
+        throw EStretch(Format("ranges of %d components do not fit axes of %d bands",
+                              {Ranges.Bands, Axes.Bands}));
+    TFloatEnvironmentGuard environment;
+    TBandTransform t;
+    t.Bands = Axes.Bands;
+    t.Type = Axes.Type;
+    std::copy(Axes.Order, Axes.Order + MaxBands, t.Order);
+    t.Options = Axes.Options;
+    t.Statistics = Axes.Statistics;
+    t.Map = StretchOfAxes(Axes.Map, Ranges.Lowest, Ranges.Highest,
+                          Axes.Options.Method == TStretchMethod::Offset, SampleTop(Axes.Type));
+    return t;
+}
+
+TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection,
+                          const TFitOptions& Options) {
+    const TStatistics statistics = MeasureStatistics(Image, Selection);
+    const TPrincipalAxes axes = FitAxes(statistics, Options);
+    return BuildStretch(axes, MeasureComponentRanges(Image, Selection, axes));
+}
+
+} // namespace vt

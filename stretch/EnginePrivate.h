@@ -1,0 +1,93 @@
+// Private to stretch/: how the engine walks the selected pixels of a view, reads its samples,
+// and the pieces fitting and application share.
+#pragma once
+
+#include "math/FloatMap.h"
+#include "stretch/StretchEngine.h"
+#include "stretch/StretchPrivate.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace vt::detail {
+
+// The selected rectangle, half-open, and the step between selected pixels.
+struct TRegion {
+    int64_t X0 = 0, Y0 = 0, X1 = 0, Y1 = 0, Every = 1;
+    int64_t Columns() const noexcept { return X1 > X0 ? (X1 - X0 + Every - 1) / Every : 0; }
+    int64_t Rows() const noexcept { return Y1 > Y0 ? (Y1 - Y0 + Every - 1) / Every : 0; }
+};
+
+// Checks the view and the selection against each other (the messages name what is wrong) and
+// resolves the rectangle.
+TRegion RegionOf(const TImageView& image, const TSelection& selection);
+
+// The selected pixels as segments: one per selected row, Every pixels apart.
+TSegments SegmentsOf(const TImageView& image, const TRegion& region) noexcept;
+
+// True for the plug-in's layout: 8-bit samples, three bands interleaved in storage order.
+inline bool IsThreeBytePixels(const TImageView& v) noexcept {
+    return v.Type == TSampleType::UInt8 && v.Bands == 3 && v.BandStride == 1 && v.PixelStride == 3;
+}
+
+// The selected rows of a plain selection (whole pixels, no mask, no no-data) over three-byte
+// pixels, merged into one long run when the rows follow each other without a gap.
+TSegments ThreeByteSegments(const TImageView& image, const TRegion& region) noexcept;
+
+// Sample `band` of the pixel at p, as a double.
+inline double LoadSample(const uint8_t* p, TSampleType type) noexcept {
+    switch (type) {
+    case TSampleType::UInt8:
+        return *p;
+    case TSampleType::UInt16: {
+        uint16_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    case TSampleType::Float32: {
+        float v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    }
+    return 0;
+}
+
+// Whether the pixel at p counts in statistics: not marked by the no-data value, and (float
+// samples) no band is not a number.
+inline bool Counts(const uint8_t* p, const TImageView& v, const TSelection& s) noexcept {
+    bool allNoData = s.HasNoData;
+    for (int b = 0; b < v.Bands; ++b) {
+        const double x = LoadSample(p + b * v.BandStride, v.Type);
+        if (x != x)
+            return false;
+        allNoData = allNoData && x == s.NoData;
+    }
+    return !allNoData;
+}
+
+// The 24-bit bitmap as a three-byte view (empty when the bitmap holds nothing).
+TImageView ViewOfBitmap(const TLinearBitmap& bitmap) noexcept;
+
+// A transform of three bands in the plug-in's working order (inputs third, second, first
+// band) as the TAffineTransform it is, and back.
+TAffineTransform AsAffineTransform(const TAffineMap& map) noexcept;
+TAffineMap AsAffineMap(const TAffineTransform& t) noexcept;
+
+// The principal axes of a symmetric matrix as the rows of an affine map: the unit eigenvectors
+// in the order of their eigenvalues, descending, or with allowOffset each divided by the sum of
+// its absolute elements and lifted so that its values over the cube 0..top are 0..top.
+// Fractions (when given) receive each eigenvalue's share of their sum.
+void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double top, double* fractions,
+                    TAffineMap& result);
+
+// The scale-only factor of component k: the largest scale about 0 that keeps the component's
+// extremes within the values it takes over the cube 0..top; 1 when nothing bounds it.
+double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest);
+
+// The stretch of each component (translation and scale, or scale only) between the axes and
+// their inverse.
+TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const double* highest,
+                         bool allowOffset, double top);
+
+} // namespace vt::detail

@@ -1,0 +1,449 @@
+// The engine's image views, selections and statistics.
+#include "stretch/EnginePrivate.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+namespace vt {
+
+using namespace detail;
+
+// ---- Sample types and views ----------------------------------------------------------------
+
+size_t SampleBytes(TSampleType Type) noexcept {
+    return Type == TSampleType::UInt8 ? 1 : Type == TSampleType::UInt16 ? 2 : 4;
+}
+
+double SampleTop(TSampleType Type) noexcept {
+    return Type == TSampleType::UInt8 ? 255.0 : Type == TSampleType::UInt16 ? 65535.0 : 1.0;
+}
+
+const char* SampleTypeName(TSampleType Type) noexcept {
+    return Type == TSampleType::UInt8    ? "uint8"
+           : Type == TSampleType::UInt16 ? "uint16"
+                                         : "float32";
+}
+
+TSampleType SampleTypeNamed(const std::string& Name) {
+    for (TSampleType t : {TSampleType::UInt8, TSampleType::UInt16, TSampleType::Float32})
+        if (Name == SampleTypeName(t))
+            return t;
+    throw EStretch("unknown sample type \"" + Name + "\" (uint8, uint16 or float32)");
+}
+
+TImageView TImageView::Interleaved(void* Data, int64_t Width, int64_t Height, int Bands,
+                                   TSampleType Type, int64_t RowStride) noexcept {
+    TImageView v;
+    v.Data = Data;
+    v.Width = Width;
+    v.Height = Height;
+    v.Bands = Bands;
+    v.Type = Type;
+    v.BandStride = static_cast<int64_t>(SampleBytes(Type));
+    v.PixelStride = v.BandStride * Bands;
+    v.RowStride = RowStride != 0 ? RowStride : v.PixelStride * Width;
+    return v;
+}
+
+TImageView TImageView::Planar(void* Data, int64_t Width, int64_t Height, int Bands,
+                              TSampleType Type) noexcept {
+    TImageView v;
+    v.Data = Data;
+    v.Width = Width;
+    v.Height = Height;
+    v.Bands = Bands;
+    v.Type = Type;
+    v.PixelStride = static_cast<int64_t>(SampleBytes(Type));
+    v.RowStride = v.PixelStride * Width;
+    v.BandStride = v.RowStride * Height;
+    return v;
+}
+
+namespace {
+// |a x b| without overflow, or -1 when it does not fit.
+int64_t CheckedProduct(int64_t a, int64_t b) noexcept {
+    const int64_t x = a < 0 ? -a : a, y = b < 0 ? -b : b;
+    if (a == INT64_MIN || b == INT64_MIN || (y != 0 && x > INT64_MAX / y))
+        return -1;
+    return x * y;
+}
+} // namespace
+
+void TImageView::Check() const {
+    if (Bands < 1 || Bands > MaxBands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {Bands}));
+    if (Width < 0 || Height < 0)
+        throw EStretch("an image cannot have a negative size");
+    if (Width > 0 && Height > 0 && Data == nullptr)
+        throw EStretch("the image has no pixels");
+    // The farthest byte any sample lies from Data must be addressable.
+    const int64_t reach[3] = {CheckedProduct(Width > 0 ? Width - 1 : 0, PixelStride),
+                              CheckedProduct(Height > 0 ? Height - 1 : 0, RowStride),
+                              CheckedProduct(Bands - 1, BandStride)};
+    int64_t total = static_cast<int64_t>(SampleBytes(Type));
+    for (int64_t r : reach) {
+        if (r < 0 || r > INT64_MAX / 2 - total)
+            throw EStretch("the image's strides reach beyond the address space");
+        total += r;
+    }
+}
+
+// ---- Selections ----------------------------------------------------------------------------
+
+namespace detail {
+
+TRegion RegionOf(const TImageView& image, const TSelection& s) {
+    image.Check();
+    if (s.Every < 1)
+        throw EStretch("every: the step must be at least 1");
+    TRegion r;
+    r.Every = s.Every;
+    r.X0 = s.X;
+    r.Y0 = s.Y;
+    r.X1 = s.Width < 0 ? image.Width : s.X + s.Width;
+    r.Y1 = s.Height < 0 ? image.Height : s.Y + s.Height;
+    if (s.X < 0 || s.Y < 0 || r.X1 < r.X0 || r.Y1 < r.Y0 || r.X1 > image.Width ||
+        r.Y1 > image.Height || (s.Width >= 0 && s.X > INT64_MAX - s.Width) ||
+        (s.Height >= 0 && s.Y > INT64_MAX - s.Height))
+        throw EStretch(Format("sample: the rectangle %s,%s,%s,%s does not lie within the %sx%s "
+                              "image",
+                              {std::to_string(s.X), std::to_string(s.Y), std::to_string(s.Width),
+                               std::to_string(s.Height), std::to_string(image.Width),
+                               std::to_string(image.Height)}));
+    if (s.Mask != nullptr) {
+        s.Mask->Check();
+        if (s.Mask->Bands != 1 || s.Mask->Type != TSampleType::UInt8)
+            throw EStretch("mask: a mask is one band of 8-bit samples");
+        if (s.Mask->Width != image.Width || s.Mask->Height != image.Height)
+            throw EStretch(Format("mask: the mask is %sx%s, the image %sx%s",
+                                  {std::to_string(s.Mask->Width), std::to_string(s.Mask->Height),
+                                   std::to_string(image.Width), std::to_string(image.Height)}));
+    }
+    if (s.HasNoData) {
+        const bool fits = image.Type == TSampleType::Float32
+                              ? std::isfinite(s.NoData) || std::isinf(s.NoData)
+                              : s.NoData >= 0 && s.NoData <= SampleTop(image.Type) &&
+                                    s.NoData == std::floor(s.NoData);
+        if (!fits || s.NoData != s.NoData)
+            throw EStretch("nodata: the value does not fit " +
+                           std::string(SampleTypeName(image.Type)) + " samples");
+    }
+    return r;
+}
+
+TSegments SegmentsOf(const TImageView& image, const TRegion& region) noexcept {
+    TSegments s;
+    s.Count = region.Rows();
+    s.Length = region.Columns();
+    if (s.Count == 0 || s.Length == 0) {
+        s.Count = s.Length = 0;
+        return s;
+    }
+    s.First = image.At(region.X0, region.Y0, 0);
+    s.Stride = image.RowStride * region.Every;
+    s.PixelStride = image.PixelStride * region.Every;
+    s.Row = region.Y0;
+    s.Offset = region.X0;
+    s.Step = region.Every;
+    return s;
+}
+
+TSegments ThreeByteSegments(const TImageView& image, const TRegion& region) noexcept {
+    TSegments s = SegmentsOf(image, region);
+    if (s.Count > 1 && region.Every == 1 && region.X0 == 0 && region.X1 == image.Width &&
+        image.RowStride == 3 * image.Width) {
+        s.Length *= s.Count;
+        s.Count = 1;
+    }
+    return s;
+}
+
+TImageView ViewOfBitmap(const TLinearBitmap& bitmap) noexcept {
+    if (!bitmap.Present)
+        return TImageView::Interleaved(nullptr, 0, 0, 3, TSampleType::UInt8);
+    return TImageView::Interleaved(bitmap.Map, bitmap.Width, bitmap.Height, 3, TSampleType::UInt8,
+                                   bitmap.BytesPerLine);
+}
+
+} // namespace detail
+
+// ---- Sums ----------------------------------------------------------------------------------
+
+long double TWideSum::Value() const noexcept {
+    return static_cast<long double>(High) * 18446744073709551616.0L + static_cast<long double>(Low);
+}
+
+std::string TWideSum::ToString() const {
+    // Repeated division of the 128-bit value by 10^9.
+    uint64_t hi = High, lo = Low;
+    std::string digits;
+    do {
+        const uint64_t base = 1000000000;
+        const uint64_t hq = hi / base, hr = hi % base;
+        // (hr x 2^64 + lo) / base, in two 32-bit steps.
+        const uint64_t mid = (hr << 32) | (lo >> 32);
+        const uint64_t mq = mid / base, mr = mid % base;
+        const uint64_t low = (mr << 32) | (lo & 0xffffffffu);
+        const uint64_t lq = low / base, lr = low % base;
+        hi = hq;
+        lo = (mq << 32) | lq;
+        std::string part = std::to_string(lr);
+        if (hi != 0 || lo != 0)
+            part.insert(0, 9 - part.size(), '0');
+        digits.insert(0, part);
+    } while (hi != 0 || lo != 0);
+    return digits;
+}
+
+TWideSum TWideSum::Parse(const std::string& Text) {
+    if (Text.empty() || Text.size() > 39)
+        throw EStretch("a sum is a decimal integer of at most 39 digits, not \"" + Text + "\"");
+    TWideSum v;
+    for (char c : Text) {
+        if (c < '0' || c > '9')
+            throw EStretch("a sum is a decimal integer, not \"" + Text + "\"");
+        // v = v x 10 + digit in 32-bit limbs, watching the top.
+        uint64_t limb[4] = {v.Low & 0xffffffffu, v.Low >> 32, v.High & 0xffffffffu, v.High >> 32};
+        uint64_t carry = static_cast<uint64_t>(c - '0');
+        for (uint64_t& l : limb) {
+            const uint64_t x = l * 10 + carry;
+            l = x & 0xffffffffu;
+            carry = x >> 32;
+        }
+        if (carry != 0)
+            throw EStretch("a sum is too large: \"" + Text + "\"");
+        v.Low = limb[0] | limb[1] << 32;
+        v.High = limb[2] | limb[3] << 32;
+    }
+    return v;
+}
+
+void TCompensatedSum::Add(double Value) noexcept {
+    // Neumaier's compensated addition: the rounding error of each addition goes into Low.
+    const double t = High + Value;
+    if (std::fabs(High) >= std::fabs(Value))
+        Low += (High - t) + Value;
+    else
+        Low += (Value - t) + High;
+    High = t;
+}
+
+void TCompensatedSum::Add(const TCompensatedSum& Other) noexcept {
+    Add(Other.High);
+    Low += Other.Low;
+}
+
+// ---- Statistics ----------------------------------------------------------------------------
+
+TStatistics::TStatistics() noexcept : TStatistics(0, TSampleType::UInt8) {}
+
+TStatistics::TStatistics(int bands, TSampleType type) noexcept : Bands(bands), Type(type) {
+    for (int b = 0; b < MaxBands; ++b) {
+        Lowest[b] = std::numeric_limits<double>::infinity();
+        Highest[b] = -std::numeric_limits<double>::infinity();
+    }
+}
+
+void TStatistics::Add(const TStatistics& Other) {
+    if (Other.Bands != Bands || Other.Type != Type)
+        throw EStretch(
+            Format("statistics of %d-band %s images cannot pool with %d-band %s ones",
+                   {Other.Bands, SampleTypeName(Other.Type), Bands, SampleTypeName(Type)}));
+    Count += Other.Count;
+    for (int a = 0; a < Bands; ++a) {
+        Sum[a].Add(Other.Sum[a]);
+        RealSum[a].Add(Other.RealSum[a]);
+        for (int b = a; b < Bands; ++b) {
+            Product[a][b].Add(Other.Product[a][b]);
+            RealProduct[a][b].Add(Other.RealProduct[a][b]);
+        }
+        Lowest[a] = std::min(Lowest[a], Other.Lowest[a]);
+        Highest[a] = std::max(Highest[a], Other.Highest[a]);
+    }
+}
+
+long double TStatistics::SumOf(int b) const noexcept {
+    return Type == TSampleType::Float32 ? RealSum[b].Value() : Sum[b].Value();
+}
+
+long double TStatistics::ProductOf(int a, int b) const noexcept {
+    if (a > b)
+        std::swap(a, b);
+    return Type == TSampleType::Float32 ? RealProduct[a][b].Value() : Product[a][b].Value();
+}
+
+double TStatistics::Mean(int b) const noexcept {
+    return Count > 0 ? static_cast<double>(SumOf(b) / static_cast<Extended>(Count)) : 0.0;
+}
+
+double TStatistics::Correlation(int a, int b) const noexcept {
+    if (Count <= 0)
+        return 0;
+    // The plug-in's formula, term for term: means, variances, then the coefficient.
+    const Extended n = static_cast<Extended>(Count);
+    const Extended sb = SumOf(b);
+    const Extended ma = SumOf(a) / n;
+    const Extended mb = sb / n;
+    const Extended va = ProductOf(a, a) / n - ma * ma;
+    const Extended vb = ProductOf(b, b) / n - mb * mb;
+    // A constant band has no direction to correlate along.
+    if (!(va > 0) || !(vb > 0))
+        return 0;
+    const Extended r = (ProductOf(a, b) - ma * sb) / (n * std::sqrt(va * vb));
+    return static_cast<double>(r);
+}
+
+double TStatistics::Covariance(int a, int b) const noexcept {
+    if (Count <= 0)
+        return 0;
+    const Extended n = static_cast<Extended>(Count);
+    const Extended ma = SumOf(a) / n, mb = SumOf(b) / n;
+    const Extended c = ProductOf(a, b) / n - ma * mb;
+    // Rounding may leave a constant band a tiny negative variance.
+    return a == b && c < 0 ? 0.0 : static_cast<double>(c);
+}
+
+bool TStatistics::operator==(const TStatistics& o) const {
+    if (Bands != o.Bands || Type != o.Type || Count != o.Count)
+        return false;
+    for (int a = 0; a < Bands; ++a) {
+        if (!(Sum[a] == o.Sum[a]) || !(RealSum[a] == o.RealSum[a]) || Lowest[a] != o.Lowest[a] ||
+            Highest[a] != o.Highest[a])
+            return false;
+        for (int b = a; b < Bands; ++b)
+            if (!(Product[a][b] == o.Product[a][b]) || !(RealProduct[a][b] == o.RealProduct[a][b]))
+                return false;
+    }
+    return true;
+}
+
+// ---- The statistics pass -------------------------------------------------------------------
+
+namespace {
+
+// Integer samples: products and sums in 64 bits over at most FlushPixels pixels, then added
+// into the 128-bit sums (65535^2 x 2^16 < 2^63).
+constexpr int64_t FlushPixels = int64_t{1} << 16;
+
+template <class TSample>
+void IntegerPart(const TImageView& v, const TSelection& sel, const TSegments& seg,
+                 TStatistics& st) {
+    const int n = v.Bands;
+    uint64_t sum[MaxBands] = {}, product[MaxBands][MaxBands] = {};
+    int64_t pending = 0;
+    auto flush = [&] {
+        for (int a = 0; a < n; ++a) {
+            st.Sum[a].Add(sum[a]);
+            sum[a] = 0;
+            for (int b = a; b < n; ++b) {
+                st.Product[a][b].Add(product[a][b]);
+                product[a][b] = 0;
+            }
+        }
+        pending = 0;
+    };
+    for (int64_t r = 0; r < seg.Count; ++r) {
+        const uint8_t* p = seg.First + r * seg.Stride;
+        const int64_t y = seg.Row + r * seg.Step;
+        for (int64_t i = 0; i < seg.Length; ++i, p += seg.PixelStride) {
+            if (sel.Mask != nullptr && *sel.Mask->At(seg.Offset + i * seg.Step, y, 0) == 0)
+                continue;
+            if (sel.HasNoData && !Counts(p, v, sel))
+                continue;
+            uint64_t x[MaxBands];
+            for (int b = 0; b < n; ++b) {
+                TSample s;
+                std::memcpy(&s, p + b * v.BandStride, sizeof s);
+                x[b] = s;
+                const double d = static_cast<double>(s);
+                st.Lowest[b] = std::min(st.Lowest[b], d);
+                st.Highest[b] = std::max(st.Highest[b], d);
+            }
+            for (int a = 0; a < n; ++a) {
+                sum[a] += x[a];
+                for (int b = a; b < n; ++b)
+                    product[a][b] += x[a] * x[b];
+            }
+            ++st.Count;
+            if (++pending == FlushPixels)
+                flush();
+        }
+    }
+    flush();
+}
+
+void FloatPart(const TImageView& v, const TSelection& sel, const TSegments& seg, TStatistics& st) {
+    const int n = v.Bands;
+    for (int64_t r = 0; r < seg.Count; ++r) {
+        const uint8_t* p = seg.First + r * seg.Stride;
+        const int64_t y = seg.Row + r * seg.Step;
+        for (int64_t i = 0; i < seg.Length; ++i, p += seg.PixelStride) {
+            if (sel.Mask != nullptr && *sel.Mask->At(seg.Offset + i * seg.Step, y, 0) == 0)
+                continue;
+            if (!Counts(p, v, sel))
+                continue;
+            double x[MaxBands];
+            for (int b = 0; b < n; ++b) {
+                x[b] = LoadSample(p + b * v.BandStride, TSampleType::Float32);
+                st.Lowest[b] = std::min(st.Lowest[b], x[b]);
+                st.Highest[b] = std::max(st.Highest[b], x[b]);
+            }
+            for (int a = 0; a < n; ++a) {
+                st.RealSum[a].Add(x[a]);
+                for (int b = a; b < n; ++b)
+                    st.RealProduct[a][b].Add(x[a] * x[b]); // a float product is exact in double
+            }
+            ++st.Count;
+        }
+    }
+}
+
+void ThreeBytePart(const TSegments& seg, TStatistics& st) {
+    TChannelSums sums;
+    SumsOfSegments(seg, sums);
+    st.Count += seg.Count * seg.Length;
+    for (int a = 0; a < 3; ++a) {
+        st.Sum[a].Add(static_cast<uint64_t>(sums.Sum[a]));
+        for (int b = a; b < 3; ++b)
+            st.Product[a][b].Add(static_cast<uint64_t>(sums.Product[a][b]));
+        if (seg.Count * seg.Length > 0) {
+            st.Lowest[a] = std::min(st.Lowest[a], static_cast<double>(sums.Lowest[a]));
+            st.Highest[a] = std::max(st.Highest[a], static_cast<double>(sums.Highest[a]));
+        }
+    }
+}
+
+} // namespace
+
+TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection) {
+    const TRegion region = RegionOf(Image, Selection);
+    const bool plain = Selection.Mask == nullptr && !Selection.HasNoData && region.Every == 1;
+    const bool threeBytes = plain && IsThreeBytePixels(Image);
+    const TSegments segments =
+        threeBytes ? ThreeByteSegments(Image, region) : SegmentsOf(Image, region);
+    // Integer sums are exact, so any cut gives the same; compensated float sums are added in
+    // the order of parts that the image alone decides.
+    const int threads = PartsFor(segments);
+    const int parts = Image.Type == TSampleType::Float32 ? FixedPartsFor(segments) : threads;
+    std::vector<TStatistics> partStats(static_cast<size_t>(parts),
+                                       TStatistics(Image.Bands, Image.Type));
+    RunParts(parts, threads, [&](int p) {
+        const TSegments part = PartOf(segments, p, parts);
+        TStatistics& st = partStats[static_cast<size_t>(p)];
+        if (threeBytes)
+            ThreeBytePart(part, st);
+        else if (Image.Type == TSampleType::UInt8)
+            IntegerPart<uint8_t>(Image, Selection, part, st);
+        else if (Image.Type == TSampleType::UInt16)
+            IntegerPart<uint16_t>(Image, Selection, part, st);
+        else
+            FloatPart(Image, Selection, part, st);
+    });
+    TStatistics total(Image.Bands, Image.Type);
+    for (const TStatistics& st : partStats)
+        total.Add(st);
+    return total;
+}
+
+} // namespace vt

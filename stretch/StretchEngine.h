@@ -1,0 +1,215 @@
+// The stretch engine: decorrelation stretches of images of 1 to 16 bands of 8-bit, 16-bit or
+// float samples, laid out in memory in any way that pixel, row and band strides describe.
+// Statistics come from a selection of pixels and add up over a series of images; fitting
+// turns them into an affine transform on the bands; application maps every pixel through it.
+// The specified 8-bit three-band stretch of StretchTransform.h is this engine's special case.
+#pragma once
+
+#include "math/MatrixMath.h"
+#include "rtl/SysUtils.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vt {
+
+// Refusals of the engine: a view, a selection, an option or a file that does not fit, with a
+// message that names the problem.
+VT_EXCEPTION_CLASS(EStretch, Exception);
+
+inline constexpr int MaxBands = MaxAffineSize;
+
+enum class TSampleType : uint8_t { UInt8, UInt16, Float32 };
+
+size_t SampleBytes(TSampleType Type) noexcept;
+// The top of the type's range, which offset stretches span: 255, 65535, or 1 for floats.
+double SampleTop(TSampleType Type) noexcept;
+// "uint8", "uint16", "float32".
+const char* SampleTypeName(TSampleType Type) noexcept;
+// The type of that name; raises EStretch for any other text.
+TSampleType SampleTypeNamed(const std::string& Name);
+
+// Pixels in memory that the engine reads or writes in place. Strides are in bytes and may be
+// negative; an interleaved image has BandStride = sample size and PixelStride = Bands x that, a
+// planar one PixelStride = sample size and BandStride = one plane.
+struct TImageView {
+    void* Data = nullptr; // first sample of band 0 of the top-left pixel
+    int64_t Width = 0;    // pixels per row
+    int64_t Height = 0;   // rows
+    int Bands = 0;        // samples per pixel, 1..MaxBands
+    TSampleType Type = TSampleType::UInt8;
+    int64_t PixelStride = 0; // from one pixel to the next in a row
+    int64_t RowStride = 0;   // from one row to the next
+    int64_t BandStride = 0;  // from one band to the next within a pixel
+
+    // Bands interleaved pixel by pixel; RowStride 0 means packed rows.
+    static TImageView Interleaved(void* Data, int64_t Width, int64_t Height, int Bands,
+                                  TSampleType Type, int64_t RowStride = 0) noexcept;
+    // One packed plane per band, one after the other.
+    static TImageView Planar(void* Data, int64_t Width, int64_t Height, int Bands,
+                             TSampleType Type) noexcept;
+
+    // Raises EStretch when the view cannot be read: no data, a band count outside 1..16, a
+    // negative size, or sizes whose byte offsets do not fit 64 bits.
+    void Check() const;
+    uint8_t* At(int64_t X, int64_t Y, int Band) const noexcept {
+        return static_cast<uint8_t*>(Data) + X * PixelStride + Y * RowStride + Band * BandStride;
+    }
+};
+
+// Which pixels the statistics come from (the stretch itself applies to every pixel).
+struct TSelection {
+    int64_t X = 0, Y = 0;             // the rectangle's top-left pixel
+    int64_t Width = -1, Height = -1;  // -1: to the image's edge
+    const TImageView* Mask = nullptr; // one-band 8-bit view of the image's size, or null:
+                                      // only pixels where it is non-zero count
+    int64_t Every = 1;                // every k-th pixel of the rectangle, both directions
+    bool HasNoData = false;           // pixels whose bands all equal NoData never count
+    double NoData = 0;                // (nor are they written by the application)
+};
+
+// A sum that stays exact: 128-bit unsigned integers for integer samples.
+struct TWideSum {
+    uint64_t Low = 0, High = 0;
+
+    void Add(uint64_t Value) noexcept {
+        Low += Value;
+        High += Low < Value;
+    }
+    void Add(const TWideSum& Other) noexcept {
+        Low += Other.Low;
+        High += Other.High + (Low < Other.Low);
+    }
+    long double Value() const noexcept;
+    std::string ToString() const;
+    // Reads the decimal digits ToString writes; raises EStretch for anything else.
+    static TWideSum Parse(const std::string& Text);
+    bool operator==(const TWideSum&) const = default;
+};
+
+// A compensated sum of doubles (the float samples' sums): Value = High + Low exactly as the
+// additions left them, with an error far below one unit of High.
+struct TCompensatedSum {
+    double High = 0, Low = 0;
+    void Add(double Value) noexcept;
+    void Add(const TCompensatedSum& Other) noexcept;
+    long double Value() const noexcept { return static_cast<long double>(High) + Low; }
+    bool operator==(const TCompensatedSum&) const = default;
+};
+
+// Per-band sums, cross-product sums and extremes over the selected pixels of one image or of a
+// series (Add). Integer samples keep exact sums; float samples compensated ones.
+class TStatistics {
+public:
+    int Bands = 0;
+    TSampleType Type = TSampleType::UInt8;
+    int64_t Count = 0;                    // selected pixels
+    TWideSum Sum[MaxBands];               // integer samples
+    TWideSum Product[MaxBands][MaxBands]; // a <= b
+    TCompensatedSum RealSum[MaxBands];    // float samples
+    TCompensatedSum RealProduct[MaxBands][MaxBands];
+    double Lowest[MaxBands]; // per-band extremes (+inf / -inf when empty)
+    double Highest[MaxBands];
+
+    TStatistics() noexcept;
+    TStatistics(int Bands, TSampleType Type) noexcept;
+
+    // Pools another image's statistics into these; raises EStretch when the band counts or
+    // sample types differ.
+    void Add(const TStatistics& Other);
+    long double SumOf(int Band) const noexcept;
+    long double ProductOf(int A, int B) const noexcept;
+    // Pearson correlation of two bands in extended precision, rounded to a double; 0 when
+    // either band is constant or nothing was selected.
+    double Correlation(int A, int B) const noexcept;
+    // Population covariance Sab / N - ma mb (the variance when A = B), rounded to a double.
+    double Covariance(int A, int B) const noexcept;
+    double Mean(int Band) const noexcept;
+
+    bool operator==(const TStatistics& Other) const;
+};
+
+// Measures the statistics of the selected pixels. Raises EStretch for a view or a selection
+// that does not fit (a rectangle outside the image, a mask of another size or not one 8-bit
+// band, Every below 1, a no-data value outside the sample type's range).
+TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection = {});
+
+enum class TStretchMethod : uint8_t {
+    Offset,    // each component moved and scaled so that the selected pixels span the range
+    ScaleOnly, // each component scaled about 0 as far as the cube of all colours allows
+};
+enum class TStretchBasis : uint8_t { Correlation, Covariance };
+enum class TBandPairing : uint8_t {
+    Plugin, // three bands: axes measured in storage order, weights applied in reverse order
+    Direct, // axes measured and applied in one band order
+};
+
+struct TFitOptions {
+    TStretchMethod Method = TStretchMethod::Offset;
+    TStretchBasis Basis = TStretchBasis::Correlation;
+    TBandPairing Pairing = TBandPairing::Plugin; // other band counts always pair directly
+};
+
+// An affine map on the bands of a pixel. Sums are formed in working order: working input j is
+// band Order[j], and row r of Map (its weights, then its constant) gives band Order[r].
+struct TBandTransform {
+    int Bands = 0;
+    TSampleType Type = TSampleType::UInt8; // the samples it was fitted to
+    int Order[MaxBands] = {};
+    TAffineMap Map;
+    TFitOptions Options;
+    TStatistics Statistics; // what it was fitted to (Count 0 for a transform made by hand)
+
+    // The identity on Bands bands in storage order.
+    static TBandTransform Identity(int Bands, TSampleType Type);
+    // The weight of input band In in output band Out, and Out's constant, in storage order.
+    double Weight(int Out, int In) const noexcept;
+    double Constant(int Out) const noexcept;
+};
+
+// The principal axes of the statistics: Bands component rows in working order, with the
+// constant terms of the offset method; the input of MeasureComponentRanges and BuildStretch.
+struct TPrincipalAxes {
+    int Bands = 0;
+    TSampleType Type = TSampleType::UInt8;
+    int Order[MaxBands] = {};
+    TAffineMap Map;
+    double Fraction[MaxBands] = {}; // each eigenvalue's share of their sum
+    TFitOptions Options;
+    TStatistics Statistics;
+};
+
+// Each component's extremes over the selected pixels (+inf / -inf when none); ranges of
+// several images pool with Add.
+struct TComponentRanges {
+    int Bands = 0;
+    double Lowest[MaxBands];
+    double Highest[MaxBands];
+    TComponentRanges() noexcept;
+    explicit TComponentRanges(int Bands) noexcept;
+    void Add(const TComponentRanges& Other);
+};
+
+// The axes of the statistics by the Jacobi eigen-decomposition of their correlation or
+// covariance matrix. Raises EStretch for empty statistics and what the decomposition raises.
+TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options = {});
+// The components' extremes over the selected pixels of an image with the axes' band count.
+TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelection& Selection,
+                                        const TPrincipalAxes& Axes);
+// The stretch from the axes and the components' ranges: scale (and translation) of each
+// component, composed with the inverse rotation.
+TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& Ranges);
+// All three steps on one image.
+TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection = {},
+                          const TFitOptions& Options = {});
+
+// Maps every pixel of Source through T into Target (which may be Source itself, or overlap it
+// exactly): sums in extended precision in T's working order, integer samples rounded half to
+// even and clamped to their type's range, floats stored as computed. Pixels that the
+// selection's no-data value marks are left as they are (copied when Target is another view).
+// Raises EStretch when the views' sizes or band counts differ from each other or from T.
+void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,
+                  const TSelection* NoData = nullptr);
+
+} // namespace vt

@@ -1,0 +1,387 @@
+// The stretch engine on every layout, band count and sample type, judged by brute-force sums,
+// literal extended-precision application written here, the plug-in's own stretch, and the
+// properties a fitted stretch must have.
+#include "StretchTestImages.h"
+#include "stretch/StretchEngine.h"
+#include "stretch/StretchReference.h"
+#include "stretch/StretchTransform.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+using namespace vt;
+
+namespace {
+
+// An image in memory of its own, its samples reachable through a view of any layout.
+struct TTestImage {
+    int64_t W, H;
+    int N;
+    TSampleType Type;
+    std::vector<uint8_t> Bytes;
+    TImageView View;
+
+    // Layout 0: interleaved, packed; 1: interleaved with padded rows; 2: planar; 3: bottom-up
+    // rows (negative row stride).
+    TTestImage(int64_t w, int64_t h, int n, TSampleType type, int layout)
+        : W(w), H(h), N(n), Type(type) {
+        const auto size = static_cast<int64_t>(SampleBytes(type));
+        const int64_t row = w * n * size + (layout == 1 ? 7 : 0);
+        Bytes.assign(static_cast<size_t>(row * h + 8), 0xA5);
+        if (layout == 2) {
+            View = TImageView::Planar(Bytes.data(), w, h, n, type);
+        } else {
+            View = TImageView::Interleaved(Bytes.data(), w, h, n, type, row);
+            if (layout == 3) {
+                View.Data = Bytes.data() + row * (h - 1);
+                View.RowStride = -row;
+            }
+        }
+    }
+    double Get(int64_t x, int64_t y, int b) const {
+        const uint8_t* p = View.At(x, y, b);
+        if (Type == TSampleType::UInt8)
+            return *p;
+        if (Type == TSampleType::UInt16) {
+            uint16_t v;
+            std::memcpy(&v, p, 2);
+            return v;
+        }
+        float f;
+        std::memcpy(&f, p, 4);
+        return f;
+    }
+    void Set(int64_t x, int64_t y, int b, double v) {
+        uint8_t* p = View.At(x, y, b);
+        if (Type == TSampleType::UInt8) {
+            *p = static_cast<uint8_t>(v);
+        } else if (Type == TSampleType::UInt16) {
+            const auto s = static_cast<uint16_t>(v);
+            std::memcpy(p, &s, 2);
+        } else {
+            const auto f = static_cast<float>(v);
+            std::memcpy(p, &f, 4);
+        }
+    }
+};
+
+// Correlated random samples: a random mixture of N sources spread over most of the range.
+void FillCorrelated(TTestImage& img, std::mt19937& random) {
+    std::normal_distribution<double> g(0, 1);
+    const double top = SampleTop(img.Type), mid = top / 2;
+    std::vector<double> mix(static_cast<size_t>(img.N * img.N));
+    for (double& m : mix)
+        m = g(random);
+    for (int64_t y = 0; y < img.H; ++y)
+        for (int64_t x = 0; x < img.W; ++x) {
+            std::vector<double> src(static_cast<size_t>(img.N));
+            for (double& s : src)
+                s = g(random);
+            for (int b = 0; b < img.N; ++b) {
+                double v = 0;
+                for (int j = 0; j < img.N; ++j)
+                    v += mix[static_cast<size_t>(b * img.N + j)] * src[static_cast<size_t>(j)];
+                v = std::clamp(mid + v * top / 8, 0.0, top);
+                img.Set(x, y, b, img.Type == TSampleType::Float32 ? v : std::floor(v));
+            }
+        }
+}
+
+// The literal application: sums in long double in working order, then rounded as the type
+// demands.
+double Literal(const TBandTransform& t, const TTestImage& img, int64_t x, int64_t y, int band,
+               TSampleType out) {
+    int r = 0;
+    while (t.Order[r] != band)
+        ++r;
+    long double sum = 0;
+    for (int j = 0; j < t.Bands; ++j)
+        sum = (j == 0 ? 0 : sum) +
+              static_cast<long double>(img.Get(x, y, t.Order[j])) * t.Map.M[r][j];
+    sum += t.Map.M[r][t.Bands];
+    if (out == TSampleType::Float32)
+        return static_cast<float>(sum);
+    const long double top = SampleTop(out);
+    const long double rounded = std::nearbyint(sum); // halves to even
+    return static_cast<double>(rounded < 0 ? 0 : rounded > top ? top : rounded);
+}
+
+const TSampleType Types[] = {TSampleType::UInt8, TSampleType::UInt16, TSampleType::Float32};
+
+} // namespace
+
+TEST(Engine, StatisticsAreTheSumsOfTheSelectedPixels) {
+    std::mt19937 random(11);
+    for (TSampleType type : Types)
+        for (int layout = 0; layout < 4; ++layout) {
+            TTestImage img(23, 17, 5, type, layout);
+            FillCorrelated(img, random);
+            std::vector<uint8_t> mask(23 * 17);
+            for (uint8_t& m : mask)
+                m = random() % 3 != 0;
+            const TImageView maskView =
+                TImageView::Interleaved(mask.data(), 23, 17, 1, TSampleType::UInt8);
+            // A few pixels marked as no-data.
+            for (int i = 0; i < 6; ++i)
+                for (int b = 0; b < 5; ++b)
+                    img.Set(i * 3, i, b, type == TSampleType::Float32 ? 0.25 : 7);
+            TSelection s;
+            s.X = 2, s.Y = 1, s.Width = 19, s.Height = 15, s.Every = 2;
+            s.Mask = &maskView;
+            s.HasNoData = true;
+            s.NoData = type == TSampleType::Float32 ? 0.25 : 7;
+            const TStatistics st = MeasureStatistics(img.View, s);
+
+            int64_t count = 0;
+            long double sum[5] = {}, product[5][5] = {};
+            for (int64_t y = 1; y < 16; y += 2)
+                for (int64_t x = 2; x < 21; x += 2) {
+                    if (mask[static_cast<size_t>(y * 23 + x)] == 0)
+                        continue;
+                    bool all = true;
+                    for (int b = 0; b < 5; ++b)
+                        all = all && img.Get(x, y, b) == s.NoData;
+                    if (all)
+                        continue;
+                    ++count;
+                    for (int a = 0; a < 5; ++a) {
+                        sum[a] += img.Get(x, y, a);
+                        for (int b = 0; b < 5; ++b)
+                            product[a][b] +=
+                                static_cast<long double>(img.Get(x, y, a)) * img.Get(x, y, b);
+                    }
+                }
+            SCOPED_TRACE(std::string(SampleTypeName(type)) + " layout " + std::to_string(layout));
+            ASSERT_EQ(st.Count, count);
+            for (int a = 0; a < 5; ++a) {
+                EXPECT_EQ(st.SumOf(a), sum[a]);
+                for (int b = 0; b < 5; ++b)
+                    EXPECT_EQ(st.ProductOf(a, b), product[a][b]) << a << "," << b;
+            }
+        }
+}
+
+TEST(Engine, SixteenBitSumsStayExactBeyondSixtyFourBits) {
+    // 2^16 pixels of 65535 in both bands, pooled 2^17 times: 2^33 pixels whose product sum is
+    // 2^33 x 65535^2 = 36892362256102195200, past 2^64.
+    std::vector<uint16_t> pixels(size_t{1} << 17, 65535);
+    const TImageView v = TImageView::Interleaved(pixels.data(), 1 << 16, 1, 2, TSampleType::UInt16);
+    const TStatistics one = MeasureStatistics(v);
+    TStatistics pooled(2, TSampleType::UInt16);
+    for (int i = 0; i < (1 << 17); ++i)
+        pooled.Add(one);
+    EXPECT_EQ(pooled.Product[0][1].High, 1u);
+    EXPECT_EQ(pooled.Product[0][1].Low, 0xfffc000200000000u);
+    EXPECT_EQ(pooled.Product[0][1].ToString(), "36892362256102195200");
+    EXPECT_EQ(TWideSum::Parse("36892362256102195200"), pooled.Product[0][1]);
+    EXPECT_EQ(pooled.Count, int64_t{1} << 33);
+}
+
+TEST(Engine, ApplicationIsTheLiteralSumInEveryLayoutAndType) {
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> w(-1.5, 1.5);
+    for (TSampleType type : Types)
+        for (int n : {1, 2, 4, 7})
+            for (int layout = 0; layout < 4; ++layout) {
+                TTestImage img(19, 9, n, type, layout);
+                FillCorrelated(img, random);
+                TBandTransform t = TBandTransform::Identity(n, type);
+                for (int r = 0; r < n; ++r) {
+                    for (int c = 0; c < n; ++c)
+                        t.Map.M[r][c] = w(random);
+                    t.Map.M[r][n] = w(random) * SampleTop(type) / 3;
+                }
+                std::shuffle(t.Order, t.Order + n, random);
+                for (TSampleType outType : Types) {
+                    TTestImage out(19, 9, n, outType, (layout + 1) % 4);
+                    ApplyStretch(t, img.View, out.View);
+                    for (int64_t y = 0; y < 9; ++y)
+                        for (int64_t x = 0; x < 19; ++x)
+                            for (int b = 0; b < n; ++b)
+                                ASSERT_EQ(out.Get(x, y, b), Literal(t, img, x, y, b, outType))
+                                    << SampleTypeName(type) << " to " << SampleTypeName(outType)
+                                    << ", " << n << " bands, layout " << layout;
+                }
+                // In place gives the same as into another image.
+                TTestImage copy = img;
+                copy.View.Data =
+                    copy.Bytes.data() + (static_cast<uint8_t*>(img.View.Data) - img.Bytes.data());
+                TTestImage other(19, 9, n, type, layout);
+                ApplyStretch(t, img.View, other.View);
+                ApplyStretch(t, copy.View, copy.View);
+                for (int64_t y = 0; y < 9; ++y)
+                    for (int64_t x = 0; x < 19; ++x)
+                        for (int b = 0; b < n; ++b)
+                            ASSERT_EQ(copy.Get(x, y, b), other.Get(x, y, b));
+            }
+}
+
+TEST(Engine, NoDataPixelsAreLeftAsTheyAre) {
+    TTestImage img(4, 1, 2, TSampleType::UInt16, 0);
+    const double values[4][2] = {{0, 0}, {0, 5}, {100, 0}, {0, 0}};
+    for (int x = 0; x < 4; ++x)
+        for (int b = 0; b < 2; ++b)
+            img.Set(x, 0, b, values[x][b]);
+    TBandTransform t = TBandTransform::Identity(2, TSampleType::UInt16);
+    t.Map.M[0][2] = t.Map.M[1][2] = 10;
+    TSelection marks;
+    marks.HasNoData = true;
+    ApplyStretch(t, img.View, img.View, &marks);
+    EXPECT_EQ(img.Get(0, 0, 0), 0);
+    EXPECT_EQ(img.Get(0, 0, 1), 0);
+    EXPECT_EQ(img.Get(1, 0, 0), 10);
+    EXPECT_EQ(img.Get(1, 0, 1), 15);
+    EXPECT_EQ(img.Get(2, 0, 0), 110);
+    EXPECT_EQ(img.Get(3, 0, 1), 0);
+}
+
+TEST(Engine, ThreeBytePixelsGiveThePluginsStretch) {
+    // The engine's defaults on 8-bit three-band images are the plug-in's stretch, byte for byte,
+    // with packed and padded rows.
+    std::mt19937 random(3);
+    for (int pad : {0, 5})
+        for (TStretchMethod method : {TStretchMethod::Offset, TStretchMethod::ScaleOnly}) {
+            TTestImage img(41, 13, 3, TSampleType::UInt8, pad == 0 ? 0 : 1);
+            FillCorrelated(img, random);
+            TLinearBitmap bitmap;
+            bitmap.New(41, 13, pf24bit);
+            for (int64_t y = 0; y < 13; ++y)
+                std::memcpy(bitmap.ScanLine(static_cast<int32_t>(y)), img.View.At(0, y, 0), 41 * 3);
+            TAffineTransform t;
+            reference::StretchTransform(bitmap, method == TStretchMethod::Offset, t);
+            reference::TransformBitmap(bitmap, t, nullptr);
+
+            TFitOptions options;
+            options.Method = method;
+            const TBandTransform fitted = FitStretch(img.View, {}, options);
+            ApplyStretch(fitted, img.View, img.View);
+            for (int64_t y = 0; y < 13; ++y)
+                ASSERT_EQ(0, std::memcmp(bitmap.ScanLine(static_cast<int32_t>(y)),
+                                         img.View.At(0, y, 0), 41 * 3));
+        }
+}
+
+TEST(Engine, OffsetSpansTheTypesRangeOnTheSelectedPixels) {
+    // Through the stretch and back onto the axes, the selected pixels span 0..top on every
+    // component; pixels outside the selection may fall beyond.
+    std::mt19937 random(8);
+    for (TSampleType type : Types)
+        for (int n : {2, 3, 6})
+            for (TStretchBasis basis : {TStretchBasis::Correlation, TStretchBasis::Covariance}) {
+                TTestImage img(30, 20, n, type, 0);
+                FillCorrelated(img, random);
+                TSelection s;
+                s.X = 5, s.Y = 4, s.Width = 12, s.Height = 9;
+                TFitOptions options;
+                options.Basis = basis;
+                const TStatistics st = MeasureStatistics(img.View, s);
+                const TPrincipalAxes axes = FitAxes(st, options);
+                const TBandTransform t =
+                    BuildStretch(axes, MeasureComponentRanges(img.View, s, axes));
+                const double top = SampleTop(type);
+                for (int k = 0; k < n; ++k) {
+                    double low = 1e300, high = -1e300;
+                    for (int64_t y = 4; y < 13; ++y)
+                        for (int64_t x = 5; x < 17; ++x) {
+                            double out[MaxBands];
+                            for (int r = 0; r < n; ++r) {
+                                out[t.Order[r]] = t.Map.M[r][n];
+                                for (int j = 0; j < n; ++j)
+                                    out[t.Order[r]] += t.Map.M[r][j] * img.Get(x, y, t.Order[j]);
+                            }
+                            double c = axes.Map.M[k][n];
+                            for (int j = 0; j < n; ++j)
+                                c += axes.Map.M[k][j] * out[axes.Order[j]];
+                            low = std::min(low, c);
+                            high = std::max(high, c);
+                        }
+                    EXPECT_NEAR(low, 0, 1e-9 * top) << SampleTypeName(type) << " " << n << " bands";
+                    EXPECT_NEAR(high, top, 1e-9 * top)
+                        << SampleTypeName(type) << " " << n << " bands";
+                }
+                // The axes are eigenvectors of the basis matrix.
+                for (int k = 0; k < n; ++k) {
+                    double norm = 0;
+                    for (int j = 0; j < n; ++j)
+                        norm += std::fabs(axes.Map.M[k][j]);
+                    for (int i = 0; i < n; ++i) {
+                        double rv = 0;
+                        for (int j = 0; j < n; ++j) {
+                            const double m = basis == TStretchBasis::Correlation
+                                                 ? (i == j ? 1 : st.Correlation(i, j))
+                                                 : st.Covariance(i, j);
+                            rv += m * axes.Map.M[k][j];
+                        }
+                        double lambda = 0, vv = 0;
+                        for (int a = 0; a < n; ++a)
+                            for (int b = 0; b < n; ++b) {
+                                const double m = basis == TStretchBasis::Correlation
+                                                     ? (a == b ? 1 : st.Correlation(a, b))
+                                                     : st.Covariance(a, b);
+                                lambda += axes.Map.M[k][a] * m * axes.Map.M[k][b];
+                            }
+                        for (int a = 0; a < n; ++a)
+                            vv += axes.Map.M[k][a] * axes.Map.M[k][a];
+                        EXPECT_NEAR(rv, lambda / vv * axes.Map.M[k][i],
+                                    1e-9 * (1 + std::fabs(lambda)) * norm);
+                    }
+                }
+            }
+}
+
+TEST(Engine, ResultsDoNotDependOnTheThreads) {
+    std::mt19937 random(21);
+    for (TSampleType type : Types) {
+        TTestImage img(300, 257, 4, type, 1);
+        FillCorrelated(img, random);
+        std::vector<uint8_t> first;
+        for (int threads : {1, 2, 3, 16}) {
+            SetStretchThreads(threads);
+            const TBandTransform t = FitStretch(img.View);
+            TTestImage out(300, 257, 4, type, 0);
+            ApplyStretch(t, img.View, out.View);
+            SetStretchThreads(1);
+            if (first.empty())
+                first = out.Bytes;
+            EXPECT_EQ(out.Bytes, first) << SampleTypeName(type) << ", " << threads << " threads";
+        }
+    }
+}
+
+TEST(Engine, RefusalsNameTheProblem) {
+    std::vector<uint8_t> bytes(64);
+    const TImageView v = TImageView::Interleaved(bytes.data(), 4, 4, 3, TSampleType::UInt8);
+    auto message = [](const auto& call) {
+        try {
+            call();
+        } catch (const EStretch& e) {
+            return std::string(e.what());
+        }
+        return std::string("(nothing raised)");
+    };
+    TSelection outside;
+    outside.X = 2, outside.Width = 3;
+    EXPECT_NE(message([&] { MeasureStatistics(v, outside); }).find("does not lie within"),
+              std::string::npos);
+    const TImageView otherMask = TImageView::Interleaved(bytes.data(), 3, 4, 1, TSampleType::UInt8);
+    TSelection masked;
+    masked.Mask = &otherMask;
+    EXPECT_NE(message([&] { MeasureStatistics(v, masked); }).find("mask"), std::string::npos);
+    TSelection badNoData;
+    badNoData.HasNoData = true;
+    badNoData.NoData = 256;
+    EXPECT_NE(message([&] { MeasureStatistics(v, badNoData); }).find("nodata"), std::string::npos);
+    TSelection zeroStep;
+    zeroStep.Every = 0;
+    EXPECT_NE(message([&] { MeasureStatistics(v, zeroStep); }).find("every"), std::string::npos);
+    TImageView many = v;
+    many.Bands = 17;
+    EXPECT_NE(message([&] { MeasureStatistics(many); }).find("17"), std::string::npos);
+    const TBandTransform four = TBandTransform::Identity(4, TSampleType::UInt8);
+    EXPECT_NE(message([&] { ApplyStretch(four, v, v); }).find("4 bands"), std::string::npos);
+    TStatistics a(3, TSampleType::UInt8), b(3, TSampleType::UInt16);
+    EXPECT_NE(message([&] { a.Add(b); }).find("cannot pool"), std::string::npos);
+}
