@@ -1,0 +1,301 @@
+// Transforms and statistics as JSON documents and files.
+#include "stretch/TransformFile.h"
+
+#include "streams/BufStream.h"
+#include "streams/Json.h"
+
+#include <cmath>
+#include <limits>
+
+namespace vt {
+
+namespace {
+
+const char* const TransformKind = "veltrane-transform";
+const char* const StatisticsKind = "veltrane-statistics";
+
+const char* MethodName(TStretchMethod m) {
+    return m == TStretchMethod::Offset ? "offset" : "scale-only";
+}
+const char* BasisName(TStretchBasis b) {
+    return b == TStretchBasis::Correlation ? "correlation" : "covariance";
+}
+const char* PairingName(TBandPairing p) {
+    return p == TBandPairing::Plugin ? "plugin" : "direct";
+}
+
+template <class TEnum>
+TEnum Named(const TJsonValue& v, std::initializer_list<std::pair<const char*, TEnum>> names) {
+    const std::string& text = v.AsString();
+    std::string known;
+    for (const auto& [name, value] : names) {
+        if (text == name)
+            return value;
+        known += std::string(known.empty() ? "" : ", ") + name;
+    }
+    throw EStretch("\"" + v.Path() + "\" is \"" + text + "\", expected one of " + known);
+}
+
+// A number of the document that must be finite (infinities are written as null).
+double Real(const TJsonValue& v) {
+    const double d = v.AsDouble();
+    if (!std::isfinite(d))
+        throw EStretch("\"" + v.Path() + "\" is not a finite number");
+    return d;
+}
+
+TJsonValue Extreme(double d) {
+    return std::isfinite(d) ? TJsonValue(d) : TJsonValue();
+}
+
+double ReadExtreme(const TJsonValue& v, bool low) {
+    if (v.IsNull())
+        return low ? std::numeric_limits<double>::infinity()
+                   : -std::numeric_limits<double>::infinity();
+    return Real(v);
+}
+
+// The header every document starts with; checks it on reading and returns the band count.
+void CheckHeader(const TJsonValue& doc, const char* kind) {
+    if (!doc.IsObject() || doc.Find("format") == nullptr)
+        throw EStretch(std::string("not a ") + kind + " document");
+    if (doc["format"].AsString() != kind)
+        throw EStretch("the document is a " + doc["format"].AsString() + ", not a " + kind);
+    const int64_t version = doc["version"].AsInt64();
+    if (version > TransformFileVersion || version < 1)
+        throw EStretch(Format("the document has version %d; this version of the library reads "
+                              "version %d",
+                              {static_cast<long long>(version), TransformFileVersion}));
+}
+
+int Bands(const TJsonValue& doc) {
+    const int64_t bands = doc["bands"].AsInt64();
+    if (bands < 1 || bands > MaxBands)
+        throw EStretch(
+            Format("\"bands\" is %d; images have 1 to 16 bands", {static_cast<long long>(bands)}));
+    return static_cast<int>(bands);
+}
+
+void ExpectSize(const TJsonValue& v, size_t size) {
+    if (!v.IsArray() || v.Size() != size)
+        throw EStretch(Format("\"%s\" must be an array of %d elements",
+                              {v.Path(), static_cast<long long>(size)}));
+}
+
+TJsonValue StatisticsValue(const TStatistics& s) {
+    TJsonValue doc = TJsonValue::Object();
+    doc.Set("format", StatisticsKind);
+    doc.Set("version", TransformFileVersion);
+    doc.Set("bands", s.Bands);
+    doc.Set("type", SampleTypeName(s.Type));
+    doc.Set("count", s.Count);
+    const bool real = s.Type == TSampleType::Float32;
+    auto sum = [&](const TWideSum& w, const TCompensatedSum& c) {
+        if (!real)
+            return TJsonValue::Number(w.ToString());
+        TJsonValue pair = TJsonValue::Array();
+        pair.Push(c.High);
+        pair.Push(c.Low);
+        return pair;
+    };
+    TJsonValue sums = TJsonValue::Array(), products = TJsonValue::Array();
+    TJsonValue lowest = TJsonValue::Array(), highest = TJsonValue::Array();
+    for (int a = 0; a < s.Bands; ++a) {
+        sums.Push(sum(s.Sum[a], s.RealSum[a]));
+        TJsonValue row = TJsonValue::Array();
+        for (int b = a; b < s.Bands; ++b)
+            row.Push(sum(s.Product[a][b], s.RealProduct[a][b]));
+        products.Push(std::move(row));
+        lowest.Push(Extreme(s.Lowest[a]));
+        highest.Push(Extreme(s.Highest[a]));
+    }
+    doc.Set("sums", std::move(sums));
+    doc.Set("products", std::move(products)); // row a: bands a..N-1
+    doc.Set("lowest", std::move(lowest));
+    doc.Set("highest", std::move(highest));
+    return doc;
+}
+
+TStatistics StatisticsOf(const TJsonValue& doc) {
+    CheckHeader(doc, StatisticsKind);
+    const int n = Bands(doc);
+    TStatistics s(n, SampleTypeNamed(doc["type"].AsString()));
+    s.Count = doc["count"].AsInt64();
+    if (s.Count < 0)
+        throw EStretch("\"count\" is negative");
+    const bool real = s.Type == TSampleType::Float32;
+    auto read = [&](const TJsonValue& v, TWideSum& w, TCompensatedSum& c) {
+        if (real) {
+            ExpectSize(v, 2);
+            c.High = Real(v[0]);
+            c.Low = Real(v[1]);
+        } else {
+            if (!v.IsNumber())
+                throw EStretch("\"" + v.Path() + "\" must be an integer");
+            w = TWideSum::Parse(v.NumberText());
+        }
+    };
+    const TJsonValue& sums = doc["sums"];
+    const TJsonValue& products = doc["products"];
+    ExpectSize(sums, static_cast<size_t>(n));
+    ExpectSize(products, static_cast<size_t>(n));
+    ExpectSize(doc["lowest"], static_cast<size_t>(n));
+    ExpectSize(doc["highest"], static_cast<size_t>(n));
+    for (int a = 0; a < n; ++a) {
+        read(sums[static_cast<size_t>(a)], s.Sum[a], s.RealSum[a]);
+        const TJsonValue& row = products[static_cast<size_t>(a)];
+        ExpectSize(row, static_cast<size_t>(n - a));
+        for (int b = a; b < n; ++b)
+            read(row[static_cast<size_t>(b - a)], s.Product[a][b], s.RealProduct[a][b]);
+        s.Lowest[a] = ReadExtreme(doc["lowest"][static_cast<size_t>(a)], true);
+        s.Highest[a] = ReadExtreme(doc["highest"][static_cast<size_t>(a)], false);
+    }
+    return s;
+}
+
+TJsonValue Parse(const std::string& text) {
+    try {
+        return ParseJson(text);
+    } catch (const EJsonError& e) {
+        throw EStretch(e.Message);
+    }
+}
+
+std::string ReadFile(const std::string& path) {
+    TBufferedStream* in = OpenBufferedFile(path, false);
+    std::string text;
+    try {
+        const int32_t size = in->BytesLeft();
+        if (size > (int32_t{64} << 20))
+            throw EStretch("\"" + path + "\" is too large for a transform or statistics file");
+        text.resize(static_cast<size_t>(size));
+        if (size > 0)
+            in->Read(text.data(), size);
+    } catch (...) {
+        FreeChain(in);
+        throw;
+    }
+    FreeChain(in);
+    return text;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    TBufferedStream* out = OpenBufferedFile(path, true);
+    try {
+        out->Write(text.data(), static_cast<int32_t>(text.size()));
+        out->Write("\n", 1);
+    } catch (...) {
+        try {
+            FreeChain(out);
+        } catch (...) { // the first error is the one to report
+        }
+        throw;
+    }
+    FreeChain(out);
+}
+
+// Rethrows the accessors' refusals as the engine's, so that callers see one kind of error.
+template <class TWork> auto Reading(const TWork& work) {
+    try {
+        return work();
+    } catch (const EJsonError& e) {
+        throw EStretch(e.Message);
+    }
+}
+
+} // namespace
+
+std::string WriteTransformJson(const TBandTransform& T) {
+    const int n = T.Bands;
+    if (n < 1 || n > MaxBands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
+    TJsonValue doc = TJsonValue::Object();
+    doc.Set("format", TransformKind);
+    doc.Set("version", TransformFileVersion);
+    doc.Set("bands", n);
+    doc.Set("type", SampleTypeName(T.Type));
+    doc.Set("method", MethodName(T.Options.Method));
+    doc.Set("basis", BasisName(T.Options.Basis));
+    doc.Set("pairing", PairingName(T.Options.Pairing));
+    TJsonValue order = TJsonValue::Array(), matrix = TJsonValue::Array();
+    for (int j = 0; j < n; ++j)
+        order.Push(T.Order[j]);
+    for (int out = 0; out < n; ++out) {
+        TJsonValue row = TJsonValue::Array();
+        for (int in = 0; in < n; ++in)
+            row.Push(T.Weight(out, in));
+        row.Push(T.Constant(out));
+        matrix.Push(std::move(row));
+    }
+    doc.Set("order", std::move(order));
+    doc.Set("matrix", std::move(matrix));
+    doc.Set("statistics",
+            StatisticsValue(T.Statistics.Bands == n ? T.Statistics : TStatistics(n, T.Type)));
+    return Reading([&] { return ToJsonText(doc, true); });
+}
+
+TBandTransform ReadTransformJson(const std::string& Text) {
+    return Reading([&] {
+        const TJsonValue doc = Parse(Text);
+        CheckHeader(doc, TransformKind);
+        const int n = Bands(doc);
+        TBandTransform t = TBandTransform::Identity(n, SampleTypeNamed(doc["type"].AsString()));
+        t.Options.Method =
+            Named<TStretchMethod>(doc["method"], {{"offset", TStretchMethod::Offset},
+                                                  {"scale-only", TStretchMethod::ScaleOnly}});
+        t.Options.Basis =
+            Named<TStretchBasis>(doc["basis"], {{"correlation", TStretchBasis::Correlation},
+                                                {"covariance", TStretchBasis::Covariance}});
+        t.Options.Pairing = Named<TBandPairing>(
+            doc["pairing"], {{"plugin", TBandPairing::Plugin}, {"direct", TBandPairing::Direct}});
+        const TJsonValue& order = doc["order"];
+        ExpectSize(order, static_cast<size_t>(n));
+        bool seen[MaxBands] = {};
+        for (int j = 0; j < n; ++j) {
+            const int64_t b = order[static_cast<size_t>(j)].AsInt64();
+            if (b < 0 || b >= n || seen[b])
+                throw EStretch(Format("\"order\" must list each band from 0 to %d once", {n - 1}));
+            seen[b] = true;
+            t.Order[j] = static_cast<int>(b);
+        }
+        const TJsonValue& matrix = doc["matrix"];
+        ExpectSize(matrix, static_cast<size_t>(n));
+        for (int r = 0; r < n; ++r) {
+            const TJsonValue& row = matrix[static_cast<size_t>(t.Order[r])];
+            ExpectSize(row, static_cast<size_t>(n + 1));
+            for (int j = 0; j < n; ++j)
+                t.Map.M[r][j] = Real(row[static_cast<size_t>(t.Order[j])]);
+            t.Map.M[r][n] = Real(row[static_cast<size_t>(n)]);
+        }
+        t.Statistics = StatisticsOf(doc["statistics"]);
+        if (t.Statistics.Bands != n || t.Statistics.Type != t.Type)
+            throw EStretch("the statistics are not of the transform's bands and sample type");
+        return t;
+    });
+}
+
+std::string WriteStatisticsJson(const TStatistics& S) {
+    return Reading([&] { return ToJsonText(StatisticsValue(S), true); });
+}
+
+TStatistics ReadStatisticsJson(const std::string& Text) {
+    return Reading([&] { return StatisticsOf(Parse(Text)); });
+}
+
+void SaveTransform(const TBandTransform& T, const std::string& Path) {
+    WriteFile(Path, WriteTransformJson(T));
+}
+
+TBandTransform LoadTransform(const std::string& Path) {
+    return ReadTransformJson(ReadFile(Path));
+}
+
+void SaveStatistics(const TStatistics& S, const std::string& Path) {
+    WriteFile(Path, WriteStatisticsJson(S));
+}
+
+TStatistics LoadStatistics(const std::string& Path) {
+    return ReadStatisticsJson(ReadFile(Path));
+}
+
+} // namespace vt
