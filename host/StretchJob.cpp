@@ -1,18 +1,23 @@
-// Stretching image files through the plug-in.
+// Stretching image files through the plug-in or the engine.
 #include "host/StretchJob.h"
 
 #include "host/ImageFile.h"
+#include "host/Raster.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
 #include "platform/Win32.h"
+#include "stretch/StretchTransform.h"
+#include "stretch/TransformFile.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -40,23 +45,12 @@ std::string Lower(std::string s) {
     return s;
 }
 
-// Draws "[=====>    ] 3/10 name" on standard error.
-void ShowProgress(size_t done, size_t total, const std::string& name) {
-    const int width = std::max(10, std::min(40, platform::TerminalWidth() - 40));
-    const int filled = static_cast<int>(static_cast<double>(width) * static_cast<double>(done) /
-                                        static_cast<double>(total));
-    std::string bar(static_cast<size_t>(filled), '=');
-    if (filled < width)
-        bar += '>' + std::string(static_cast<size_t>(width - filled - 1), ' ');
-    std::string label = name.size() > 30 ? "..." + name.substr(name.size() - 27) : name;
-    std::fprintf(stderr, "\r[%s] %zu/%zu %-30s", bar.c_str(), done, total, label.c_str());
-    std::fflush(stderr);
-}
-
 } // namespace
 
-TStretchOutcome StretchFile(TPluginModule& plugin, const std::string& in, const std::string& out,
-                            const TStretchOptions& options) {
+namespace {
+
+TStretchOutcome PluginStretchFile(TPluginModule& plugin, const std::string& in,
+                                  const std::string& out, const TStretchOptions& options) {
     TStretchOutcome outcome;
     try {
         std::vector<std::string> notes;
@@ -102,36 +96,95 @@ TStretchOutcome StretchFile(TPluginModule& plugin, const std::string& in, const 
     return outcome;
 }
 
+// The plug-in serves 8-bit images, which it sees as colour (grey, palette and other colour
+// spaces are converted as they always were), except TIFFs of other than three colour bands,
+// which keep their bands; and samples the engine does not take, converted to 8 bits as before.
+bool PluginServes(const TRasterReader& image) {
+    if (!image.EngineType())
+        return true;
+    return image.EightBit() && !(image.Tiff() && image.ColourBands() != 3);
+}
+
+// The answer to "Allow offset components?" as the engine's method; Ask asks as the plug-in
+// would. False for Cancel.
+bool MethodOf(TAnswer answer, TStretchMethod& method) {
+    if (answer == TAnswer::Ask) {
+        const int box = MessageBoxA(nullptr, "Allow offset components?", "Confirmation",
+                                    MB_YESNOCANCEL | MB_ICONQUESTION);
+        answer = box == IDYES ? TAnswer::Yes : box == IDNO ? TAnswer::No : TAnswer::Cancel;
+    }
+    method = answer == TAnswer::Yes ? TStretchMethod::Offset : TStretchMethod::ScaleOnly;
+    return answer != TAnswer::Cancel;
+}
+
+} // namespace
+
+TPluginModule& TPluginHandle::Get() {
+    if (!Module) {
+        Module = std::make_unique<TPluginModule>(Path);
+        Module->Register();
+    }
+    return *Module;
+}
+
+TStretchOutcome StretchFile(TPluginHandle& plugin, const std::string& in, const std::string& out,
+                            const TStretchOptions& options, const TBandTransform* given) {
+    TStretchOutcome outcome;
+    try {
+        if (given == nullptr && !options.UseEngine && PluginServes(TRasterReader(in))) {
+            TPluginModule* module;
+            {
+                std::lock_guard<std::mutex> lock(PluginLock);
+                module = &plugin.Get();
+            }
+            return PluginStretchFile(*module, in, out, options);
+        }
+        TEngineOptions engine = options.Engine;
+        if (given == nullptr && !MethodOf(options.Answer, engine.Fit.Method)) {
+            outcome.Status = 1;
+            outcome.Message = in + ": cancelled; " + out + " was not written";
+            return outcome;
+        }
+        engine.Progress = !options.Quiet && options.OutDir.empty();
+        EngineStretchFile(in, out, engine, given);
+        if (!options.Compare.empty())
+            WriteComparison(in, out, options.Compare);
+        outcome.Status = 0;
+    } catch (const std::exception& e) {
+        outcome.Status = 2;
+        outcome.Message = e.what();
+    }
+    return outcome;
+}
+
 namespace {
 
 const char* const StretchUsage =
     "usage: veltrane stretch IN OUT [--offset | --no-offset | --cancel] [--row-align N]\n"
-    "                        [--compare FILE] [--plugin PATH]\n"
-    "       veltrane stretch --out-dir DIR [--jobs N] [--offset | --no-offset | --cancel]\n"
-    "                        [--row-align N] [--plugin PATH] [--quiet] IN...\n";
+    "                        [--compare FILE] [--plugin PATH] [engine options]\n"
+    "       veltrane stretch --out-dir DIR [--jobs N] [--pool] [--offset | --no-offset |\n"
+    "                        --cancel] [--row-align N] [--plugin PATH] [--quiet]\n"
+    "                        [engine options] IN...\n"
+    "engine options: [--basis correlation|covariance] [--pairing plugin|direct]\n"
+    "                [--sample X,Y,W,H] [--mask FILE] [--every K] [--nodata V]\n"
+    "                [--threads N] [--save-transform FILE]\n";
 
-int RunBatch(TPluginModule& plugin, const std::vector<std::string>& inputs,
-             TStretchOptions options) {
+const char* const ApplyUsage =
+    "usage: veltrane apply IN OUT --transform FILE [--nodata V] [--threads N] [--compare FILE]\n"
+    "       veltrane apply --out-dir DIR --transform FILE [--jobs N] [--nodata V]\n"
+    "                      [--threads N] [--quiet] IN...\n";
+
+using TJob = std::function<TStretchOutcome(const std::string& in, const std::string& out)>;
+
+// Runs Job on every input, Jobs at once, with the batch's progress bar; Before steps of the
+// bar's Total are already done. Returns the exit status.
+int RunBatch(const std::vector<std::string>& inputs, const TStretchOptions& options,
+             const TJob& job, size_t before = 0, size_t total = 0) {
     std::filesystem::create_directories(options.OutDir);
-    std::set<std::string> names;
-    for (const std::string& in : inputs) {
-        const std::string name = Lower(std::filesystem::path(in).filename().string());
-        if (!names.insert(name).second)
-            throw std::invalid_argument("two inputs would both be written as " + name);
-    }
-    // Ask once for the whole batch, then answer the plug-in's question with it every time.
-    if (options.Answer == TAnswer::Ask) {
-        const std::string question = "Allow offset components? (applies to all " +
-                                     std::to_string(inputs.size()) + " images)";
-        const int answer = MessageBoxA(nullptr, question.c_str(), "Confirmation",
-                                       MB_YESNOCANCEL | MB_ICONQUESTION);
-        options.Answer = answer == IDYES  ? TAnswer::Yes
-                         : answer == IDNO ? TAnswer::No
-                                          : TAnswer::Cancel;
-    }
-    TMessageBoxAnswers answers(options.Answer);
     const bool progress = !options.Quiet && platform::IsTerminal(2);
     const auto started = std::chrono::steady_clock::now();
+    if (total == 0)
+        total = inputs.size();
 
     std::atomic<size_t> next{0};
     std::mutex report;
@@ -142,7 +195,7 @@ int RunBatch(TPluginModule& plugin, const std::vector<std::string>& inputs,
             const std::string out =
                 (std::filesystem::path(options.OutDir) / std::filesystem::path(in).filename())
                     .string();
-            const TStretchOutcome outcome = StretchFile(plugin, in, out, options);
+            const TStretchOutcome outcome = job(in, out);
             std::lock_guard<std::mutex> lock(report);
             ++done;
             (outcome.Status == 0 ? stretched : outcome.Status == 1 ? untouched : failed)++;
@@ -152,7 +205,7 @@ int RunBatch(TPluginModule& plugin, const std::vector<std::string>& inputs,
                 std::fprintf(stderr, "veltrane: %s\n", outcome.Message.c_str());
             }
             if (progress)
-                ShowProgress(done, inputs.size(), in);
+                ShowProgress(before + done, total, in);
         }
     };
     std::vector<std::thread> threads;
@@ -172,20 +225,103 @@ int RunBatch(TPluginModule& plugin, const std::vector<std::string>& inputs,
     return failed > 0 ? 2 : untouched > 0 ? 1 : 0;
 }
 
-} // namespace
+void CheckBatchNames(const std::vector<std::string>& inputs) {
+    std::set<std::string> names;
+    for (const std::string& in : inputs) {
+        const std::string name = Lower(std::filesystem::path(in).filename().string());
+        if (!names.insert(name).second)
+            throw std::invalid_argument("two inputs would both be written as " + name);
+    }
+}
 
-int StretchCommand(const std::vector<std::string>& args) {
-    TStretchOptions options;
+// Ask once for the whole batch, then answer every image's question with it.
+void AskOnce(TStretchOptions& options, size_t images) {
+    if (options.Answer != TAnswer::Ask)
+        return;
+    const std::string question =
+        "Allow offset components? (applies to all " + std::to_string(images) + " images)";
+    const int answer =
+        MessageBoxA(nullptr, question.c_str(), "Confirmation", MB_YESNOCANCEL | MB_ICONQUESTION);
+    options.Answer = answer == IDYES  ? TAnswer::Yes
+                     : answer == IDNO ? TAnswer::No
+                                      : TAnswer::Cancel;
+}
+
+// The pooled batch: the statistics of all images, then their components' ranges (two steps
+// of the bar per image), then each image through the one transform.
+int RunPool(TPluginHandle& plugin, const std::vector<std::string>& inputs,
+            TStretchOptions options) {
+    TEngineOptions engine = options.Engine;
+    if (!MethodOf(options.Answer, engine.Fit.Method)) {
+        std::printf("stretched 0 of %zu images into %s (cancelled)\n", inputs.size(),
+                    options.OutDir.c_str());
+        return 1;
+    }
+    const bool progress = !options.Quiet && platform::IsTerminal(2);
+    const size_t total = inputs.size() * 3;
+    size_t done = 0;
+    const TBandTransform t = FitPooled(inputs, engine, [&](const std::string& file) {
+        if (progress)
+            ShowProgress(done, total, file);
+        ++done;
+    });
+    if (!options.Engine.SaveTransform.empty())
+        SaveTransform(t, options.Engine.SaveTransform);
+    return RunBatch(
+        inputs, options,
+        [&](const std::string& in, const std::string& out) {
+            return StretchFile(plugin, in, out, options, &t);
+        },
+        done, total);
+}
+
+int64_t ParseInteger(const std::string& option, const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE)
+        throw std::invalid_argument(option + " takes an integer, not '" + text + "'");
+    return v;
+}
+
+struct TParsed {
+    TStretchOptions Options;
+    std::vector<std::string> Files;
+    bool Help = false;
+};
+
+// The arguments of `stretch` (Apply false) or `apply`.
+TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
+    const char* const usage = apply ? ApplyUsage : StretchUsage;
+    const std::string command = apply ? "apply: " : "stretch: ";
+    TParsed parsed;
+    TStretchOptions& options = parsed.Options;
     options.PluginPath = DefaultPluginPath();
-    std::vector<std::string> files;
     int answerFlags = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&]() -> const std::string& {
             if (i + 1 >= args.size())
-                throw std::invalid_argument("stretch: " + a + " needs a value\n" + StretchUsage);
+                throw std::invalid_argument(command + a + " needs a value\n" + usage);
             return args[++i];
         };
+        auto choice = [&](const char* first, const char* second) {
+            const std::string& v = value();
+            if (v != first && v != second)
+                throw std::invalid_argument(command + a + " takes " + first + " or " + second);
+            options.UseEngine = true;
+            return v == first;
+        };
+        // Options that fit a transform have no place in `apply`.
+        const bool fitting = a == "--offset" || a == "--no-offset" || a == "--cancel" ||
+                             a == "--row-align" || a == "--plugin" || a == "--pool" ||
+                             a == "--basis" || a == "--pairing" || a == "--sample" ||
+                             a == "--mask" || a == "--every" || a == "--save-transform";
+        if (apply && fitting)
+            throw std::invalid_argument(command + a + " fits a transform; apply takes one\n" +
+                                        usage);
+        if (!apply && a == "--transform")
+            throw std::invalid_argument(command + "--transform belongs to veltrane apply");
         if (a == "--offset") {
             options.Answer = TAnswer::Yes;
             ++answerFlags;
@@ -198,7 +334,7 @@ int StretchCommand(const std::vector<std::string>& args) {
         } else if (a == "--row-align") {
             const std::string& v = value();
             if (v != "1" && v != "2" && v != "4" && v != "8")
-                throw std::invalid_argument("stretch: --row-align takes 1, 2, 4 or 8");
+                throw std::invalid_argument(command + "--row-align takes 1, 2, 4 or 8");
             options.RowAlign = std::stoi(v);
         } else if (a == "--compare") {
             options.Compare = value();
@@ -210,37 +346,149 @@ int StretchCommand(const std::vector<std::string>& args) {
             const std::string& v = value();
             options.Jobs = std::atoi(v.c_str());
             if (options.Jobs < 1 || options.Jobs > 256)
-                throw std::invalid_argument("stretch: --jobs takes a number from 1 to 256");
+                throw std::invalid_argument(command + "--jobs takes a number from 1 to 256");
         } else if (a == "--quiet") {
             options.Quiet = true;
+        } else if (a == "--pool") {
+            options.Pool = options.UseEngine = true;
+        } else if (a == "--basis") {
+            options.Engine.Fit.Basis = choice("correlation", "covariance")
+                                           ? TStretchBasis::Correlation
+                                           : TStretchBasis::Covariance;
+        } else if (a == "--pairing") {
+            options.Engine.Fit.Pairing =
+                choice("plugin", "direct") ? TBandPairing::Plugin : TBandPairing::Direct;
+        } else if (a == "--sample") {
+            const std::string& v = value();
+            int64_t n[4];
+            size_t from = 0;
+            for (int k = 0; k < 4; ++k) {
+                const size_t comma = k < 3 ? v.find(',', from) : v.size();
+                if (comma == std::string::npos)
+                    throw std::invalid_argument(command + "--sample takes X,Y,W,H, not '" + v +
+                                                "'");
+                n[k] = ParseInteger(command + "--sample", v.substr(from, comma - from));
+                from = comma + 1;
+            }
+            options.Engine.SampleX = n[0];
+            options.Engine.SampleY = n[1];
+            options.Engine.SampleWidth = n[2];
+            options.Engine.SampleHeight = n[3];
+            options.UseEngine = true;
+        } else if (a == "--mask") {
+            options.Engine.Mask = value();
+            options.UseEngine = true;
+        } else if (a == "--every") {
+            options.Engine.Every = ParseInteger(command + "--every", value());
+            options.UseEngine = true;
+        } else if (a == "--nodata") {
+            const std::string& v = value();
+            char* end = nullptr;
+            options.Engine.NoData = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0')
+                throw std::invalid_argument(command + "--nodata takes a number, not '" + v + "'");
+            options.Engine.HasNoData = options.UseEngine = true;
+        } else if (a == "--threads") {
+            const int64_t n = ParseInteger(command + "--threads", value());
+            if (n < 0 || n > 256)
+                throw std::invalid_argument(command + "--threads takes a number from 0 to 256");
+            options.Threads = static_cast<int>(n);
+            options.UseEngine = true;
+        } else if (a == "--save-transform") {
+            options.Engine.SaveTransform = value();
+            options.UseEngine = true;
+        } else if (a == "--transform") {
+            options.Transform = value();
         } else if (a == "-h" || a == "--help") {
-            std::fputs(StretchUsage, stdout);
-            return 0;
+            parsed.Help = true;
         } else if (!a.empty() && a[0] == '-' && a != "-") {
-            throw std::invalid_argument("stretch: unknown option " + a + "\n" + StretchUsage);
+            throw std::invalid_argument(command + "unknown option " + a + "\n" + usage);
         } else {
-            files.push_back(a);
+            parsed.Files.push_back(a);
         }
     }
     if (answerFlags > 1)
-        throw std::invalid_argument("stretch: give at most one of --offset, --no-offset, --cancel");
-
-    TPluginModule plugin(options.PluginPath);
-    plugin.Register();
+        throw std::invalid_argument(command +
+                                    "give at most one of --offset, --no-offset, --cancel");
+    if (parsed.Help)
+        return parsed;
     if (!options.OutDir.empty()) {
-        if (files.empty())
-            throw std::invalid_argument(std::string("stretch: no input images\n") + StretchUsage);
+        if (parsed.Files.empty())
+            throw std::invalid_argument(command + "no input images\n" + usage);
         if (!options.Compare.empty())
-            throw std::invalid_argument("stretch: --compare takes one image, not a batch");
-        return RunBatch(plugin, files, options);
+            throw std::invalid_argument(command + "--compare takes one image, not a batch");
+        if (!options.Pool && !options.Engine.SaveTransform.empty())
+            throw std::invalid_argument(command +
+                                        "--save-transform takes one image or a --pool batch");
+        CheckBatchNames(parsed.Files);
+    } else {
+        if (options.Pool)
+            throw std::invalid_argument(command + "--pool takes a batch (--out-dir DIR)");
+        if (parsed.Files.size() != 2)
+            throw std::invalid_argument(command + "expected IN and OUT\n" + usage);
     }
-    if (files.size() != 2)
-        throw std::invalid_argument(std::string("stretch: expected IN and OUT\n") + StretchUsage);
-    TMessageBoxAnswers answers(options.Answer);
-    const TStretchOutcome outcome = StretchFile(plugin, files[0], files[1], options);
+    if (apply && options.Transform.empty())
+        throw std::invalid_argument(command + "--transform FILE is required\n" + usage);
+    SetStretchThreads(options.Threads);
+    return parsed;
+}
+
+int RunSingle(TPluginHandle& plugin, const TParsed& parsed, const TBandTransform* given) {
+    TMessageBoxAnswers answers(parsed.Options.Answer);
+    const TStretchOutcome outcome =
+        StretchFile(plugin, parsed.Files[0], parsed.Files[1], parsed.Options, given);
     if (!outcome.Message.empty())
         std::fprintf(stderr, "veltrane: %s\n", outcome.Message.c_str());
     return outcome.Status;
+}
+
+} // namespace
+
+void ShowProgress(size_t done, size_t total, const std::string& name) {
+    const int width = std::max(10, std::min(40, platform::TerminalWidth() - 40));
+    const int filled = static_cast<int>(static_cast<double>(width) * static_cast<double>(done) /
+                                        static_cast<double>(total));
+    std::string bar(static_cast<size_t>(filled), '=');
+    if (filled < width)
+        bar += '>' + std::string(static_cast<size_t>(width - filled - 1), ' ');
+    std::string label = name.size() > 30 ? "..." + name.substr(name.size() - 27) : name;
+    std::fprintf(stderr, "\r[%s] %zu/%zu %-30s", bar.c_str(), done, total, label.c_str());
+    std::fflush(stderr);
+}
+
+int StretchCommand(const std::vector<std::string>& args) {
+    TParsed parsed = ParseArguments(args, false);
+    if (parsed.Help) {
+        std::fputs(StretchUsage, stdout);
+        return 0;
+    }
+    TStretchOptions& options = parsed.Options;
+    TPluginHandle plugin(options.PluginPath);
+    if (options.OutDir.empty())
+        return RunSingle(plugin, parsed, nullptr);
+    AskOnce(options, parsed.Files.size());
+    TMessageBoxAnswers answers(options.Answer);
+    if (options.Pool)
+        return RunPool(plugin, parsed.Files, options);
+    return RunBatch(parsed.Files, options, [&](const std::string& in, const std::string& out) {
+        return StretchFile(plugin, in, out, options);
+    });
+}
+
+int ApplyCommand(const std::vector<std::string>& args) {
+    const TParsed parsed = ParseArguments(args, true);
+    if (parsed.Help) {
+        std::fputs(ApplyUsage, stdout);
+        return 0;
+    }
+    const TBandTransform t = LoadTransform(parsed.Options.Transform);
+    TPluginHandle plugin(parsed.Options.PluginPath);
+    if (parsed.Options.OutDir.empty())
+        return RunSingle(plugin, parsed, &t);
+    return RunBatch(parsed.Files, parsed.Options,
+                    [&](const std::string& in, const std::string& out) {
+                        return StretchFile(plugin, in, out, parsed.Options, &t);
+                    });
 }
 
 } // namespace vt::host

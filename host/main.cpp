@@ -3,6 +3,7 @@
 #include "host/ImageFile.h"
 #include "host/PluginModule.h"
 #include "host/StretchJob.h"
+#include "rtl/Startup.h"
 
 #include <cstdio>
 #include <cstring>
@@ -22,15 +23,33 @@ commands:
                            answer "Allow offset components?" (default: ask on the terminal)
      --row-align N         hand the plug-in rows aligned to N bytes (1 = packed, 4 = Windows)
      --compare FILE        also write the image before and after, side by side
-  stretch --out-dir DIR [--jobs N] IN...
-                           stretch many images into DIR, N read and written at once
+  stretch --out-dir DIR [--jobs N] [--pool] IN...
+                           stretch many images into DIR, N read and written at once;
+                           --pool fits one transform to all of them together
+  apply IN OUT --transform FILE
+                           apply a transform saved by --save-transform (also with
+                           --out-dir DIR IN...; --nodata V, --threads N, --compare FILE)
+
+engine options of stretch (8-bit colour images without them go through the plug-in;
+other images and any of these through the stretch engine in this process):
+  --basis correlation|covariance
+                           the matrix whose eigenvectors are the axes (default correlation)
+  --pairing plugin|direct  three bands: measured and applied in the plug-in's orders
+                           (default) or in one order; other band counts pair directly
+  --sample X,Y,W,H         statistics from this rectangle only
+  --mask FILE              statistics from the pixels where FILE (the image's size, its
+                           first band) is not zero
+  --every K                statistics from every K-th pixel, across and down
+  --nodata V               pixels whose bands all equal V are neither counted nor changed
+  --threads N              threads for the engine (default 0: the processor's)
+  --save-transform FILE    also write the fitted transform (JSON) for veltrane apply
 
 options:
   --plugin PATH            the plug-in module (default: Veltrane.so beside this program)
   -h, --help               show this help
   --version                show the version
 
-exit status: 0 done, 1 the plug-in did nothing, 2 error
+exit status: 0 done, 1 the plug-in did nothing or the question was cancelled, 2 error
 )";
 
 int Info(const std::vector<std::string>& args) {
@@ -72,9 +91,11 @@ int main(int argc, char** argv) {
         }
         if (command == "info")
             return Info(args);
-        if (command == "stretch") {
+        if (command == "stretch" || command == "apply") {
+            vt::TLibraryScope library;
             vt::host::TImageIo io(argv[0]);
-            return vt::host::StretchCommand(args);
+            return command == "stretch" ? vt::host::StretchCommand(args)
+                                        : vt::host::ApplyCommand(args);
         }
         std::fprintf(stderr, "veltrane: unknown command '%s'\n\n%s", command.c_str(), Usage);
         return 2;

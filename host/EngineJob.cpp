@@ -1,0 +1,327 @@
+// The engine path: three passes over an image in strips (statistics, the components' ranges,
+// the application), or one read when the image fits in one strip.
+#include "host/EngineJob.h"
+
+#include "host/Raster.h"
+#include "platform/Console.h"
+#include "stretch/TransformFile.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+namespace vt::host {
+
+namespace {
+
+// A bar on standard error once the work has taken half a second.
+class TProgress {
+public:
+    TProgress(bool enabled, int64_t total, std::string label)
+        : Enabled(enabled && platform::IsTerminal(2)), Total(std::max<int64_t>(total, 1)),
+          Label(std::move(label)), Started(std::chrono::steady_clock::now()) {}
+    ~TProgress() {
+        if (Shown)
+            std::fputc('\n', stderr);
+    }
+    TProgress(const TProgress&) = delete;
+    TProgress& operator=(const TProgress&) = delete;
+
+    void Advance(int64_t units) {
+        Done += units;
+        if (!Enabled ||
+            (!Shown && std::chrono::steady_clock::now() - Started < std::chrono::milliseconds(500)))
+            return;
+        const int width = std::max(10, std::min(40, platform::TerminalWidth() - 40));
+        const double part = std::min(1.0, static_cast<double>(Done) / static_cast<double>(Total));
+        const int filled = static_cast<int>(width * part);
+        std::string bar(static_cast<size_t>(filled), '=');
+        if (filled < width)
+            bar += '>' + std::string(static_cast<size_t>(width - filled - 1), ' ');
+        std::fprintf(stderr, "\r[%s] %3d%% %s", bar.c_str(), static_cast<int>(part * 100),
+                     Label.c_str());
+        std::fflush(stderr);
+        Shown = true;
+    }
+
+private:
+    bool Enabled;
+    int64_t Total;
+    int64_t Done = 0;
+    std::string Label;
+    std::chrono::steady_clock::time_point Started;
+    bool Shown = false;
+};
+
+// An input and its mask, read strip by strip into buffers of their own.
+class TSource {
+public:
+    TSource(const std::string& path, const TEngineOptions& options)
+        : Image(path), Options(options) {
+        if (!options.Mask.empty())
+            Mask = std::make_unique<TRasterReader>(options.Mask, true);
+        Strip = StripRows(Image.RowBytes(), Image.Height());
+    }
+
+    TRasterReader Image;
+    std::unique_ptr<TRasterReader> Mask;
+    const TEngineOptions& Options;
+    int64_t Strip = 1;
+    bool Reversed = false; // three bands seen in reverse storage order (the plug-in's pairing)
+
+    bool Whole() const { return Strip >= Image.Height(); }
+
+    // Makes rows Y .. Y + Rows - 1 of the image (and of the mask) the buffers' contents. A
+    // pass starts at row 0; an image of one strip is read only once.
+    void Load(int64_t y, int64_t rows, bool mask) {
+        if (!(Whole() && PixelsHeld)) {
+            if (y == 0 && Passes++ > 0)
+                Image.Restart();
+            Pixels.resize(Image.RowBytes() * static_cast<size_t>(rows));
+            Image.Read(y, rows, Pixels.data());
+            PixelsHeld = true;
+        }
+        if (mask && Mask && !(Whole() && MaskHeld)) {
+            if (y == 0 && MaskPasses++ > 0)
+                Mask->Restart();
+            MaskPixels.resize(Mask->RowBytes() * static_cast<size_t>(rows));
+            Mask->Read(y, rows, MaskPixels.data());
+            MaskHeld = true;
+        }
+    }
+
+    // The colour bands of the rows in the buffer.
+    TImageView View(int64_t rows) {
+        const int64_t size = static_cast<int64_t>(SampleBytes(Image.Type()));
+        TImageView v;
+        v.Width = Image.Width();
+        v.Height = rows;
+        v.Bands = Image.ColourBands();
+        v.Type = Image.Type();
+        v.PixelStride = size * Image.Bands();
+        v.RowStride = static_cast<int64_t>(Image.RowBytes());
+        v.BandStride = Reversed ? -size : size;
+        v.Data = Pixels.data() + (Reversed ? (v.Bands - 1) * size : 0);
+        return v;
+    }
+    TImageView MaskView(int64_t rows) {
+        return TImageView::Interleaved(MaskPixels.data(), Mask->Width(), rows, 1,
+                                       TSampleType::UInt8);
+    }
+    const std::vector<uint8_t>& Buffer() const { return Pixels; }
+
+    // The selection the options make, for the whole image.
+    TSelection Selection() const {
+        TSelection s;
+        s.X = Options.SampleX;
+        s.Y = Options.SampleY;
+        s.Width = Options.SampleWidth;
+        s.Height = Options.SampleHeight;
+        s.Every = Options.Every;
+        s.HasNoData = Options.HasNoData;
+        s.NoData = Options.NoData;
+        return s;
+    }
+
+    // The part of the selection in rows Y .. Y + Rows - 1, as a selection of those rows; false
+    // when no selected row lies there. Every k-th row of the rectangle counts, from its top.
+    bool StripSelection(int64_t y, int64_t rows, TSelection& s, TImageView& mask) {
+        s = Selection();
+        const int64_t top = s.Y, bottom = s.Height < 0 ? Image.Height() : s.Y + s.Height;
+        int64_t first = std::max(top, y);
+        first = top + (first - top + s.Every - 1) / s.Every * s.Every;
+        const int64_t end = std::min(bottom, y + rows);
+        if (first >= end)
+            return false;
+        s.Y = first - y;
+        s.Height = end - first;
+        if (Mask) {
+            mask = MaskView(rows);
+            s.Mask = &mask;
+        }
+        return true;
+    }
+    // The last row a selection reaches.
+    int64_t SelectionEnd() const {
+        return Options.SampleHeight < 0 ? Image.Height() : Options.SampleY + Options.SampleHeight;
+    }
+
+private:
+    std::vector<uint8_t> Pixels, MaskPixels;
+    bool PixelsHeld = false, MaskHeld = false;
+    int Passes = 0, MaskPasses = 0;
+};
+
+// Pass 1: the statistics of the selected pixels, strip by strip.
+TStatistics MeasureFile(TSource& source, TProgress& progress) {
+    TStatistics total(source.Image.ColourBands(), source.Image.Type());
+    const int64_t end = source.SelectionEnd(), height = source.Image.Height();
+    for (int64_t y = 0; y < end; y += source.Strip) {
+        const int64_t rows = std::min(source.Strip, height - y);
+        source.Load(y, rows, true);
+        TSelection s;
+        TImageView mask;
+        if (source.StripSelection(y, rows, s, mask))
+            total.Add(MeasureStatistics(source.View(rows), s));
+        progress.Advance(rows);
+    }
+    progress.Advance(height - end);
+    return total;
+}
+
+// Pass 2: the components' ranges over the selected pixels.
+TComponentRanges RangesOfFile(TSource& source, const TPrincipalAxes& axes, TProgress& progress) {
+    TComponentRanges total(axes.Bands);
+    const int64_t end = source.SelectionEnd(), height = source.Image.Height();
+    for (int64_t y = 0; y < end; y += source.Strip) {
+        const int64_t rows = std::min(source.Strip, height - y);
+        source.Load(y, rows, true);
+        TSelection s;
+        TImageView mask;
+        if (source.StripSelection(y, rows, s, mask))
+            total.Add(MeasureComponentRanges(source.View(rows), s, axes));
+        progress.Advance(rows);
+    }
+    progress.Advance(height - end);
+    return total;
+}
+
+// Pass 3: every pixel through T, written as it comes.
+void ApplyToFile(TSource& source, const TBandTransform& t, const std::string& out,
+                 TProgress& progress) {
+    TRasterWriter writer(out, source.Image);
+    const TSelection marks = source.Selection();
+    const int64_t height = source.Image.Height();
+    for (int64_t y = 0; y < height; y += source.Strip) {
+        const int64_t rows = std::min(source.Strip, height - y);
+        source.Load(y, rows, false);
+        const TImageView view = source.View(rows);
+        ApplyStretch(t, view, view, &marks);
+        writer.Write(source.Buffer().data(), rows);
+        progress.Advance(rows);
+    }
+    writer.Finish();
+}
+
+// How the fit or the transform sees three bands: in reverse storage order for the plug-in's
+// pairing, so that an RGB file is measured as the plug-in measures its blue-green-red pixels.
+bool ReversedFor(int bands, TBandPairing pairing) {
+    return bands == 3 && pairing == TBandPairing::Plugin;
+}
+
+void CheckTransformFits(const TBandTransform& t, const TRasterReader& image) {
+    if (t.Bands != image.ColourBands() || t.Type != image.Type())
+        throw EStretch(Format("the transform is for %d-band %s images, %s has %d %s bands",
+                              {t.Bands, SampleTypeName(t.Type), image.Path(), image.ColourBands(),
+                               SampleTypeName(image.Type())}));
+}
+
+} // namespace
+
+int64_t StripRows(size_t rowBytes, int64_t height) {
+    if (const char* rows = std::getenv("VELTRANE_STRIP_ROWS")) {
+        char* end = nullptr;
+        const long long n = std::strtoll(rows, &end, 10);
+        if (end != rows && *end == '\0' && n > 0)
+            return n;
+    }
+    const size_t line = std::max<size_t>(rowBytes, 1);
+    if (line * static_cast<size_t>(std::max<int64_t>(height, 0)) <= (size_t{256} << 20))
+        return std::max<int64_t>(height, 1);
+    return std::max<int64_t>(static_cast<int64_t>((size_t{16} << 20) / line), 1);
+}
+
+void CheckEngineJob(const std::string& in, const TEngineOptions& options,
+                    const TBandTransform* given) {
+    const TRasterReader image(in);
+    if (!image.EngineType())
+        throw EStretch(in + ": the stretch takes 8-bit, 16-bit and float samples, not these");
+    if (given != nullptr)
+        CheckTransformFits(*given, image);
+    // The engine's own checks on a stand-in of the image's size whose every pixel is one
+    // zero sample (no stride), so that they cost one pixel whatever the size.
+    static const uint8_t zeros[8] = {}, ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+    TImageView stand;
+    stand.Data = const_cast<uint8_t*>(zeros);
+    stand.Width = image.Width();
+    stand.Height = image.Height();
+    stand.Bands = image.ColourBands();
+    stand.Type = image.Type();
+    TSelection s;
+    s.X = options.SampleX;
+    s.Y = options.SampleY;
+    s.Width = options.SampleWidth;
+    s.Height = options.SampleHeight;
+    s.Every =
+        options.Every < 1 ? options.Every : std::max<int64_t>({image.Width(), image.Height(), 1});
+    s.HasNoData = options.HasNoData;
+    s.NoData = options.NoData;
+    TImageView mask;
+    if (!options.Mask.empty()) {
+        const TRasterReader file(options.Mask, true);
+        mask.Data = const_cast<uint8_t*>(ones);
+        mask.Width = file.Width();
+        mask.Height = file.Height();
+        mask.Bands = 1;
+        s.Mask = &mask;
+    }
+    MeasureStatistics(stand, s);
+}
+
+TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
+                                 const TEngineOptions& options, const TBandTransform* given) {
+    CheckEngineJob(in, options, given);
+    TSource source(in, options);
+    const int64_t height = source.Image.Height();
+    const bool fit = given == nullptr;
+    TBandTransform t;
+    if (fit)
+        source.Reversed = ReversedFor(source.Image.ColourBands(), options.Fit.Pairing);
+    else
+        source.Reversed = ReversedFor(given->Bands, given->Options.Pairing);
+    TProgress progress(options.Progress, height * (fit ? 3 : 1),
+                       std::filesystem::path(in).filename().string());
+    if (fit) {
+        const TPrincipalAxes axes = FitAxes(MeasureFile(source, progress), options.Fit);
+        t = BuildStretch(axes, RangesOfFile(source, axes, progress));
+    } else {
+        t = *given;
+    }
+    ApplyToFile(source, t, out, progress);
+    if (fit && !options.SaveTransform.empty())
+        SaveTransform(t, options.SaveTransform);
+    return t;
+}
+
+TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOptions& options,
+                         const std::function<void(const std::string& file)>& step) {
+    for (const std::string& in : inputs)
+        CheckEngineJob(in, options, nullptr);
+    TProgress none(false, 1, "");
+    TStatistics pooled;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        step(inputs[i]);
+        TSource source(inputs[i], options);
+        source.Reversed = ReversedFor(source.Image.ColourBands(), options.Fit.Pairing);
+        const TStatistics s = MeasureFile(source, none);
+        if (i == 0)
+            pooled = s;
+        else
+            pooled.Add(s);
+    }
+    const TPrincipalAxes axes = FitAxes(pooled, options.Fit);
+    TComponentRanges ranges(axes.Bands);
+    for (const std::string& in : inputs) {
+        step(in);
+        TSource source(in, options);
+        source.Reversed = ReversedFor(source.Image.ColourBands(), options.Fit.Pairing);
+        ranges.Add(RangesOfFile(source, axes, none));
+    }
+    return BuildStretch(axes, ranges);
+}
+
+} // namespace vt::host

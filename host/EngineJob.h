@@ -1,0 +1,50 @@
+// The host's stretch in its own process, through the stretch engine: images of any band count
+// and sample type, statistics from a selection of pixels, one transform for many images, and
+// images larger than memory, read and written in strips.
+#pragma once
+
+#include "stretch/StretchEngine.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vt::host {
+
+struct TEngineOptions {
+    TFitOptions Fit;
+    // Which pixels the statistics come from.
+    int64_t SampleX = 0, SampleY = 0, SampleWidth = -1, SampleHeight = -1;
+    std::string Mask; // a file of the image's size: its non-zero pixels count
+    int64_t Every = 1;
+    bool HasNoData = false;
+    double NoData = 0;         // pixels whose bands all hold it are neither counted nor changed
+    std::string SaveTransform; // where to write the fitted transform, or empty
+    bool Progress = false;     // a bar on standard error for an image that takes a while
+};
+
+// Refuses, with the engine's reason, a file and options that do not fit each other (a sample
+// type the engine does not take, a rectangle outside the image, a mask of another size, a
+// no-data value outside the samples' range, a transform for other images): before anything is
+// written. Given is the transform to apply, or null.
+void CheckEngineJob(const std::string& in, const TEngineOptions& options,
+                    const TBandTransform* given);
+
+// Stretches In into Out: fits a transform to In's selected pixels, or applies Given, to every
+// pixel of the colour bands (alpha is kept as it was). Returns the transform applied. Throws
+// std::runtime_error "cannot read/write FILE: reason" and EStretch for refusals.
+TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
+                                 const TEngineOptions& options, const TBandTransform* given);
+
+// One transform fitted to the pooled statistics of all inputs: their sums first, then the
+// components' ranges over all of them. Step is told of each file as a pass reaches it.
+TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOptions& options,
+                         const std::function<void(const std::string& file)>& step);
+
+// How many rows the engine reads at a time for an image of rows of RowBytes bytes:
+// VELTRANE_STRIP_ROWS when set, otherwise the whole image up to 256 MiB and strips of about
+// 16 MiB beyond.
+int64_t StripRows(size_t rowBytes, int64_t height);
+
+} // namespace vt::host

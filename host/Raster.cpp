@@ -1,0 +1,525 @@
+// Image files in strips: libvips reads every format from the top; TIFF output goes through
+// libtiff as it comes, with the input's georeferencing tags.
+#include "host/Raster.h"
+
+#include "host/VipsSupport.h"
+
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+namespace vt::host {
+
+namespace {
+
+// ---- libtiff -------------------------------------------------------------------------------
+
+// The georeferencing tags: GeoTIFF's model tags and key directory, and GDAL's metadata and
+// no-data value. libtiff does not know them; they are registered for every file it opens.
+const TIFFFieldInfo GeoFields[] = {
+    {33550, -1, -1, TIFF_DOUBLE, FIELD_CUSTOM, 1, 1, const_cast<char*>("ModelPixelScale")},
+    {33922, -1, -1, TIFF_DOUBLE, FIELD_CUSTOM, 1, 1, const_cast<char*>("ModelTiepoint")},
+    {34264, -1, -1, TIFF_DOUBLE, FIELD_CUSTOM, 1, 1, const_cast<char*>("ModelTransformation")},
+    {34735, -1, -1, TIFF_SHORT, FIELD_CUSTOM, 1, 1, const_cast<char*>("GeoKeyDirectory")},
+    {34736, -1, -1, TIFF_DOUBLE, FIELD_CUSTOM, 1, 1, const_cast<char*>("GeoDoubleParams")},
+    {34737, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char*>("GeoAsciiParams")},
+    {42112, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char*>("GDALMetadata")},
+    {42113, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char*>("GDALNoDataValue")},
+};
+
+TIFFExtendProc ParentExtender = nullptr;
+
+void ExtendTags(TIFF* tif) {
+    for (const TIFFFieldInfo& field : GeoFields)
+        if (TIFFFindField(tif, field.field_tag, TIFF_ANY) == nullptr)
+            TIFFMergeFieldInfo(tif, &field, 1);
+    if (ParentExtender != nullptr)
+        ParentExtender(tif);
+}
+
+// libtiff's first error for one file, kept for the exception.
+struct TTiffErrors {
+    std::string First;
+};
+
+int KeepError(TIFF*, void* user, const char* module, const char* format, va_list args) {
+    auto* errors = static_cast<TTiffErrors*>(user);
+    if (errors->First.empty()) {
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, args);
+        errors->First = module != nullptr && *module != '\0' ? std::string(module) + ": " + text
+                                                             : std::string(text);
+    }
+    return 1;
+}
+
+int IgnoreWarning(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
+
+// A file open with libtiff, its errors kept rather than printed.
+class TTiffFile {
+public:
+    TTiffFile(const std::string& path, const char* mode) {
+        static std::once_flag registered;
+        std::call_once(registered, [] { ParentExtender = TIFFSetTagExtender(ExtendTags); });
+        TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+        TIFFOpenOptionsSetErrorHandlerExtR(options, KeepError, &Errors);
+        TIFFOpenOptionsSetWarningHandlerExtR(options, IgnoreWarning, nullptr);
+        Handle = TIFFOpenExt(path.c_str(), mode, options);
+        TIFFOpenOptionsFree(options);
+    }
+    ~TTiffFile() {
+        if (Handle != nullptr)
+            TIFFClose(Handle);
+    }
+    TTiffFile(const TTiffFile&) = delete;
+    TTiffFile& operator=(const TTiffFile&) = delete;
+
+    std::string Reason() const { return Errors.First.empty() ? "libtiff failed" : Errors.First; }
+
+    TIFF* Handle = nullptr;
+    TTiffErrors Errors; // before Handle is opened: libtiff keeps its address
+};
+
+bool StartsAsTiff(const std::string& path) {
+    char magic[4] = {};
+    std::ifstream(path, std::ios::binary).read(magic, 4);
+    return (std::memcmp(magic, "II", 2) == 0 && (magic[2] == 42 || magic[2] == 43) &&
+            magic[3] == 0) ||
+           (std::memcmp(magic, "MM", 2) == 0 && magic[2] == 0 &&
+            (magic[3] == 42 || magic[3] == 43));
+}
+
+// What the output TIFF takes over from an input TIFF: the georeferencing tags and the
+// compression.
+struct TTiffHeritage {
+    struct TTag {
+        uint32_t Tag;
+        TIFFDataType Type;
+        std::vector<uint8_t> Data; // the values, or the text with its terminating zero
+        uint16_t Count = 0;
+    };
+    std::vector<TTag> Tags;
+    uint16_t Compression = COMPRESSION_NONE;
+    uint16_t Predictor = PREDICTOR_NONE;
+    bool LastExtraIsAlpha = false;
+    uint16_t ExtraSamples = 0;
+};
+
+TTiffHeritage ReadHeritage(const std::string& path) {
+    TTiffHeritage heritage;
+    TTiffFile file(path, "r");
+    if (file.Handle == nullptr)
+        return heritage;
+    TIFF* tif = file.Handle;
+    for (const TIFFFieldInfo& field : GeoFields) {
+        TTiffHeritage::TTag tag{field.field_tag, field.field_type, {}, 0};
+        if (field.field_type == TIFF_ASCII) {
+            char* text = nullptr;
+            if (TIFFGetField(tif, field.field_tag, &text) != 1 || text == nullptr)
+                continue;
+            tag.Data.assign(text, text + std::strlen(text) + 1);
+        } else {
+            uint16_t count = 0;
+            void* values = nullptr;
+            if (TIFFGetField(tif, field.field_tag, &count, &values) != 1 || values == nullptr)
+                continue;
+            const size_t size = field.field_type == TIFF_SHORT ? 2 : 8;
+            const auto* bytes = static_cast<const uint8_t*>(values);
+            tag.Data.assign(bytes, bytes + size * count);
+            tag.Count = count;
+        }
+        heritage.Tags.push_back(std::move(tag));
+    }
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &heritage.Compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &heritage.Predictor);
+    uint16_t extras = 0;
+    uint16_t* kinds = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extras, &kinds) == 1 && extras > 0) {
+        heritage.ExtraSamples = extras;
+        heritage.LastExtraIsAlpha = kinds[extras - 1] == EXTRASAMPLE_ASSOCALPHA ||
+                                    kinds[extras - 1] == EXTRASAMPLE_UNASSALPHA;
+    }
+    return heritage;
+}
+
+bool Lossless(uint16_t compression) {
+    switch (compression) {
+    case COMPRESSION_LZW:
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+    case COMPRESSION_ZSTD:
+    case COMPRESSION_LZMA:
+    case COMPRESSION_PACKBITS:
+        return TIFFIsCODECConfigured(compression) != 0;
+    default:
+        return false;
+    }
+}
+
+// The temporary name beside Path, with Path's extension (libvips picks its saver by it).
+std::string PartName(const std::string& path) {
+    const std::filesystem::path p(path);
+    return (p.parent_path() /
+            ("." + p.stem().string() + ".part" + std::to_string(getpid()) + p.extension().string()))
+        .string();
+}
+
+} // namespace
+
+// ---- Reading -------------------------------------------------------------------------------
+
+struct TRasterReader::TState {
+    std::string Path;
+    bool Mask = false;
+    vips::VImage Image;
+    VipsRegion* Region = nullptr;
+    int64_t Width = 0, Height = 0;
+    int Bands = 0;
+    bool Alpha = false;
+    bool Tiff = false;
+    VipsBandFormat Format = VIPS_FORMAT_UCHAR;
+    VipsInterpretation Interpretation = VIPS_INTERPRETATION_MULTIBAND;
+    std::shared_ptr<const TMetadata> Metadata;
+    int64_t Next = 0;
+
+    ~TState() { Drop(); }
+    void Drop() {
+        if (Region != nullptr)
+            g_object_unref(Region);
+        Region = nullptr;
+    }
+    void Open() {
+        Drop();
+        Image = vips::VImage::new_from_file(
+            Path.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        if (Mask)
+            Image = Image.extract_band(0) != 0.0;
+        Region = vips_region_new(Image.get_image());
+        Next = 0;
+    }
+};
+
+TRasterReader::TRasterReader(const std::string& path, bool mask)
+    : State(std::make_unique<TState>()) {
+    State->Path = path;
+    State->Mask = mask;
+    try {
+        State->Open();
+        const vips::VImage& image = State->Image;
+        State->Width = image.width();
+        State->Height = image.height();
+        State->Bands = image.bands();
+        State->Format = image.format();
+        State->Interpretation = image.interpretation();
+        const char* loader = vips_foreign_find_load(path.c_str());
+        State->Tiff = loader != nullptr && std::strstr(loader, "Tiff") != nullptr;
+        if (!mask) {
+            State->Metadata = TakeMetadata(image, true);
+            // The alpha channel as the file marks it: a TIFF by its extra samples, other
+            // formats by their colour space (grey and alpha, colour and alpha).
+            const int n = State->Bands;
+            const VipsInterpretation space = State->Interpretation;
+            if (State->Tiff && StartsAsTiff(path))
+                State->Alpha = ReadHeritage(path).LastExtraIsAlpha && n >= 2;
+            else if (space == VIPS_INTERPRETATION_CMYK)
+                State->Alpha = n == 5;
+            else
+                State->Alpha = n == 2 || n == 4;
+        }
+    } catch (const vips::VError& e) {
+        throw std::runtime_error("cannot read " + path + ": " + VipsReason(e));
+    }
+}
+
+TRasterReader::~TRasterReader() = default;
+
+const std::string& TRasterReader::Path() const noexcept {
+    return State->Path;
+}
+int64_t TRasterReader::Width() const noexcept {
+    return State->Width;
+}
+int64_t TRasterReader::Height() const noexcept {
+    return State->Height;
+}
+int TRasterReader::Bands() const noexcept {
+    return State->Bands;
+}
+bool TRasterReader::Alpha() const noexcept {
+    return State->Alpha;
+}
+bool TRasterReader::EngineType() const noexcept {
+    return State->Format == VIPS_FORMAT_UCHAR || State->Format == VIPS_FORMAT_USHORT ||
+           State->Format == VIPS_FORMAT_FLOAT;
+}
+TSampleType TRasterReader::Type() const noexcept {
+    return State->Format == VIPS_FORMAT_USHORT  ? TSampleType::UInt16
+           : State->Format == VIPS_FORMAT_FLOAT ? TSampleType::Float32
+                                                : TSampleType::UInt8;
+}
+bool TRasterReader::EightBit() const noexcept {
+    return State->Format == VIPS_FORMAT_UCHAR || State->Format == VIPS_FORMAT_CHAR;
+}
+bool TRasterReader::Tiff() const noexcept {
+    return State->Tiff;
+}
+int TRasterReader::Interpretation() const noexcept {
+    return State->Interpretation;
+}
+size_t TRasterReader::RowBytes() const noexcept {
+    return static_cast<size_t>(State->Width) * static_cast<size_t>(State->Bands) *
+           SampleBytes(Type());
+}
+const std::shared_ptr<const TMetadata>& TRasterReader::Metadata() const noexcept {
+    return State->Metadata;
+}
+
+void TRasterReader::Restart() {
+    try {
+        State->Open();
+    } catch (const vips::VError& e) {
+        throw std::runtime_error("cannot read " + State->Path + ": " + VipsReason(e));
+    }
+}
+
+void TRasterReader::Read(int64_t y, int64_t rows, uint8_t* buffer) {
+    if (y != State->Next || rows < 1 || y + rows > State->Height)
+        throw std::logic_error("rows read out of order");
+    VipsRect rect{0, static_cast<int>(y), static_cast<int>(State->Width), static_cast<int>(rows)};
+    if (vips_region_prepare(State->Region, &rect) != 0) {
+        vips::VError error;
+        throw std::runtime_error("cannot read " + State->Path + ": " + VipsReason(error));
+    }
+    const size_t line = RowBytes();
+    for (int64_t r = 0; r < rows; ++r)
+        std::memcpy(buffer + static_cast<size_t>(r) * line,
+                    VIPS_REGION_ADDR(State->Region, 0, static_cast<int>(y + r)), line);
+    State->Next = y + rows;
+}
+
+// ---- Writing -------------------------------------------------------------------------------
+
+struct TRasterWriter::TState {
+    std::string Path, Part;
+    const TRasterReader* Like = nullptr;
+    std::unique_ptr<TTiffFile> Tiff; // TIFF output
+    std::vector<uint8_t> Gathered;   // any other format
+    int64_t Row = 0;
+    bool Finished = false;
+
+    [[noreturn]] void Fail(const std::string& reason) const {
+        throw std::runtime_error("cannot write " + Path + ": " + reason);
+    }
+    void StartTiff();
+};
+
+namespace {
+
+uint16_t Photometric(const TRasterReader& like) {
+    const auto space = static_cast<VipsInterpretation>(like.Interpretation());
+    const int colour = like.ColourBands();
+    if (colour == 3 && (space == VIPS_INTERPRETATION_sRGB || space == VIPS_INTERPRETATION_RGB ||
+                        space == VIPS_INTERPRETATION_RGB16 || space == VIPS_INTERPRETATION_scRGB))
+        return PHOTOMETRIC_RGB;
+    if (colour == 4 && space == VIPS_INTERPRETATION_CMYK)
+        return PHOTOMETRIC_SEPARATED;
+    return PHOTOMETRIC_MINISBLACK;
+}
+
+const void* Blob(const GValue& value, size_t& size) {
+    size = 0;
+    return G_VALUE_HOLDS(&value, VIPS_TYPE_BLOB) ? vips_value_get_blob(&value, &size) : nullptr;
+}
+
+} // namespace
+
+void TRasterWriter::TState::StartTiff() {
+    const TRasterReader& like = *Like;
+    const uint64_t bytes = like.RowBytes() * static_cast<uint64_t>(like.Height());
+    Tiff = std::make_unique<TTiffFile>(Part, bytes > (uint64_t{3} << 30) ? "w8" : "w");
+    TIFF* tif = Tiff->Handle;
+    if (tif == nullptr)
+        Fail(Tiff->Reason());
+    const uint16_t photometric = Photometric(like);
+    const int bits = static_cast<int>(SampleBytes(like.Type())) * 8;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(like.Width()));
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(like.Height()));
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(like.Bands()));
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(bits));
+    TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT,
+                 like.Type() == TSampleType::Float32 ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric);
+    if (photometric == PHOTOMETRIC_SEPARATED)
+        TIFFSetField(tif, TIFFTAG_INKSET, INKSET_CMYK);
+    const int base = photometric == PHOTOMETRIC_RGB         ? 3
+                     : photometric == PHOTOMETRIC_SEPARATED ? 4
+                                                            : 1;
+    if (like.Bands() > base) {
+        std::vector<uint16_t> extras(static_cast<size_t>(like.Bands() - base),
+                                     EXTRASAMPLE_UNSPECIFIED);
+        if (like.Alpha())
+            extras.back() = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, static_cast<uint16_t>(extras.size()),
+                     extras.data());
+    }
+
+    TTiffHeritage heritage;
+    if (like.Tiff() && StartsAsTiff(like.Path()))
+        heritage = ReadHeritage(like.Path());
+    if (Lossless(heritage.Compression)) {
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, heritage.Compression);
+        const uint16_t predictor =
+            like.Type() == TSampleType::Float32 ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL;
+        if (heritage.Compression != COMPRESSION_PACKBITS && heritage.Predictor == predictor)
+            TIFFSetField(tif, TIFFTAG_PREDICTOR, predictor);
+    }
+    for (const TTiffHeritage::TTag& tag : heritage.Tags) {
+        if (tag.Type == TIFF_ASCII)
+            TIFFSetField(tif, tag.Tag, reinterpret_cast<const char*>(tag.Data.data()));
+        else
+            TIFFSetField(tif, tag.Tag, static_cast<int>(tag.Count), tag.Data.data());
+    }
+
+    // The photograph's description: profile, XMP, orientation and resolution.
+    const TMetadata* metadata = like.Metadata().get();
+    double xres = metadata != nullptr ? metadata->XRes : 1.0;
+    double yres = metadata != nullptr ? metadata->YRes : 1.0;
+    bool centimetres = false;
+    if (metadata != nullptr)
+        for (const auto& [name, value] : metadata->Fields) {
+            size_t size = 0;
+            const void* data = Blob(value, size);
+            if (name == VIPS_META_ICC_NAME && data != nullptr)
+                TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(size), data);
+            else if (name == VIPS_META_XMP_NAME && data != nullptr)
+                TIFFSetField(tif, TIFFTAG_XMLPACKET, static_cast<uint32_t>(size), data);
+            else if (name == VIPS_META_ORIENTATION && G_VALUE_HOLDS_INT(&value)) {
+                const int orientation = g_value_get_int(&value);
+                if (orientation >= 1 && orientation <= 8)
+                    TIFFSetField(tif, TIFFTAG_ORIENTATION, static_cast<uint16_t>(orientation));
+            } else if (name == VIPS_META_RESOLUTION_UNIT &&
+                       G_VALUE_HOLDS(&value, VIPS_TYPE_REF_STRING)) {
+                const char* unit = vips_value_get_ref_string(&value, nullptr);
+                centimetres = unit != nullptr && std::strcmp(unit, "cm") == 0;
+            }
+        }
+    const double perUnit = centimetres ? 10.0 : 25.4; // libvips keeps pixels per millimetre
+    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, centimetres ? RESUNIT_CENTIMETER : RESUNIT_INCH);
+    TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<float>(xres * perUnit));
+    TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<float>(yres * perUnit));
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+}
+
+TRasterWriter::TRasterWriter(const std::string& path, const TRasterReader& like)
+    : State(std::make_unique<TState>()) {
+    State->Path = path;
+    State->Part = PartName(path);
+    State->Like = &like;
+    if (IsTiffName(path)) {
+        State->StartTiff();
+    } else {
+        if (vips_foreign_find_save(path.c_str()) == nullptr) {
+            vips_error_clear();
+            State->Fail("no image format has that extension");
+        }
+        State->Gathered.reserve(like.RowBytes() * static_cast<size_t>(like.Height()));
+    }
+}
+
+TRasterWriter::~TRasterWriter() {
+    if (!State->Finished) {
+        State->Tiff.reset();
+        std::error_code ignored;
+        std::filesystem::remove(State->Part, ignored);
+    }
+}
+
+void TRasterWriter::Write(const uint8_t* rows, int64_t count) {
+    const size_t line = State->Like->RowBytes();
+    if (State->Tiff) {
+        TIFF* tif = State->Tiff->Handle;
+        for (int64_t r = 0; r < count; ++r, ++State->Row)
+            if (TIFFWriteScanline(tif, const_cast<uint8_t*>(rows + static_cast<size_t>(r) * line),
+                                  static_cast<uint32_t>(State->Row), 0) < 0)
+                State->Fail(State->Tiff->Reason());
+        return;
+    }
+    State->Gathered.insert(State->Gathered.end(), rows, rows + static_cast<size_t>(count) * line);
+    State->Row += count;
+}
+
+void TRasterWriter::Finish() {
+    const TRasterReader& like = *State->Like;
+    if (State->Tiff) {
+        if (TIFFFlush(State->Tiff->Handle) != 1)
+            State->Fail(State->Tiff->Reason());
+        State->Tiff.reset();
+    } else {
+        try {
+            static const VipsBandFormat formats[] = {VIPS_FORMAT_UCHAR, VIPS_FORMAT_USHORT,
+                                                     VIPS_FORMAT_FLOAT};
+            vips::VImage image = vips::VImage::new_from_memory(
+                State->Gathered.data(), State->Gathered.size(), static_cast<int>(like.Width()),
+                static_cast<int>(like.Height()), like.Bands(),
+                formats[static_cast<int>(like.Type())]);
+            image =
+                image.copy(vips::VImage::option()->set("interpretation", like.Interpretation()));
+            if (like.Metadata())
+                PutMetadata(*like.Metadata(), WritesJpeg(State->Path), image);
+            image.write_to_file(State->Part.c_str());
+        } catch (const vips::VError& e) {
+            State->Fail(VipsReason(e));
+        }
+    }
+    std::error_code error;
+    std::filesystem::rename(State->Part, State->Path, error);
+    if (error)
+        State->Fail(error.message());
+    State->Finished = true;
+}
+
+// ---- The rest ------------------------------------------------------------------------------
+
+bool IsTiffName(const std::string& path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".tif" || ext == ".tiff";
+}
+
+void WriteComparison(const std::string& before, const std::string& after, const std::string& path) {
+    try {
+        auto colour = [](const std::string& file) {
+            TRasterReader reader(file);
+            vips::VImage image = vips::VImage::new_from_file(file.c_str());
+            return reader.Alpha() ? image.extract_band(
+                                        0, vips::VImage::option()->set("n", reader.ColourBands()))
+                                  : image;
+        };
+        const vips::VImage left = colour(before);
+        const double white = left.format() == VIPS_FORMAT_USHORT  ? 65535
+                             : left.format() == VIPS_FORMAT_FLOAT ? 1
+                                                                  : 255;
+        left.join(colour(after), VIPS_DIRECTION_HORIZONTAL,
+                  vips::VImage::option()
+                      ->set("expand", true)
+                      ->set("shim", 8)
+                      ->set("background", std::vector<double>{white}))
+            .write_to_file(path.c_str());
+    } catch (const vips::VError& e) {
+        throw std::runtime_error("cannot write " + path + ": " + VipsReason(e));
+    }
+}
+
+} // namespace vt::host
