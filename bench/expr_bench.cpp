@@ -3,7 +3,7 @@
 // the median time per evaluation, the ratio per expression and in total, and whether both
 // evaluators gave the same value.
 #include "expr/ExpressionEval.h"
-#include "rtl/Startup.h"
+#include "library/Startup.h"
 
 #include <muParser.h>
 

@@ -8,10 +8,10 @@
 // gave the bytes of (b).
 #include "../tests/plugin/GoldenImages.h"
 
+#include "library/Startup.h"
 #include "platform/Process.h"
 #include "platform/Win32.h"
 #include "plugin/VeltranePlugin.h"
-#include "rtl/Startup.h"
 #include "stretch/StretchReference.h"
 #include "stretch/StretchTransform.h"
 

@@ -14,7 +14,7 @@ install(TARGETS ${VT_INSTALL_TARGETS} EXPORT VeltraneTargets
 install(TARGETS Veltrane LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/veltrane
   RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/veltrane)
 
-foreach(dir rtl platform image math stretch streams expr)
+foreach(dir rtl platform image math stretch streams expr library)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/veltrane/${dir}
     FILES_MATCHING PATTERN "*.h" PATTERN "*Private.h" EXCLUDE PATTERN "*Device.h" EXCLUDE
     PATTERN "linux" EXCLUDE PATTERN "windows" EXCLUDE)

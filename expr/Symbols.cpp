@@ -1,7 +1,7 @@
 // Symbols, symbol tables and the evaluator's global state and start-up.
 #include "expr/ExpressionEvalPrivate.h"
 
-#include "rtl/Startup.h"
+#include "rtl/ModuleCounter.h"
 
 #include <cstring>
 #include <new>

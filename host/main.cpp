@@ -3,7 +3,7 @@
 #include "host/ImageFile.h"
 #include "host/PluginModule.h"
 #include "host/StretchJob.h"
-#include "rtl/Startup.h"
+#include "library/Startup.h"
 
 #include <cstdio>
 #include <cstring>

@@ -4,7 +4,7 @@
 #include "image/BitmapLoaders.h"
 #include "image/LinarBitmapDevice.h"
 #include "rtl/Memory.h"
-#include "rtl/Startup.h"
+#include "rtl/ModuleCounter.h"
 
 #include <cstring>
 

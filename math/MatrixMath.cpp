@@ -5,7 +5,7 @@
 #include "math/FloatMap.h"
 #include "rtl/Extended.h"
 #include "rtl/Memory.h"
-#include "rtl/Startup.h"
+#include "rtl/ModuleCounter.h"
 #include "rtl/SysUtils.h"
 
 #include <cmath>

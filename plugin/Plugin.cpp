@@ -3,10 +3,10 @@
 // environment is the same after each call as before it.
 #include "plugin/VeltranePlugin.h"
 
+#include "library/Startup.h"
 #include "platform/Win32.h"
 #include "plugin/StretchCommand.h"
 #include "rtl/Extended.h"
-#include "rtl/Startup.h"
 #include "rtl/SysUtils.h"
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 // Test programs start the library once, as a program that uses it would, and shut it down.
-#include "rtl/Startup.h"
+#include "library/Startup.h"
 
 #include <gtest/gtest.h>
 

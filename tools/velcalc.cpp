@@ -1,8 +1,8 @@
 // velcalc: the expression evaluator on the command line, as a filter and as an interactive
 // calculator with line editing and history.
 #include "expr/ExpressionEval.h"
+#include "library/Startup.h"
 #include "platform/Console.h"
-#include "rtl/Startup.h"
 
 #include <editline/readline.h>
 

@@ -2,7 +2,7 @@
 // stop the run with a message, and the library start-up.
 #pragma once
 
-#include "rtl/Startup.h"
+#include "library/Startup.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Uses the installed library: the worked example of the stretch and an expression.
 #include "expr/ExpressionEval.h"
 #include "image/LinarBitmap.h"
-#include "rtl/Startup.h"
+#include "library/Startup.h"
 #include "stretch/StretchTransform.h"
 #include <cstdio>
 int main() {

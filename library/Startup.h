@@ -1,5 +1,6 @@
-// The library's one start-up and shut-down path: every module is initialised once, in
-// dependency order, and finalised in the reverse order.
+// The component library's one start-up and shut-down path: every module is initialised once,
+// in dependency order, and finalised in the reverse order. It sits above every module it
+// starts; each module keeps its own initialisation function.
 #pragma once
 
 namespace vt {
@@ -9,18 +10,6 @@ namespace vt {
 // it once before anything else; the plug-in module calls it when it is loaded.
 void LibraryStartup();
 void LibraryShutdown() noexcept;
-
-// Guards one module's initialisation: Enter is true on the first request only, Leave on the
-// matching last one.
-class TModuleCounter {
-public:
-    bool Enter() noexcept { return Count++ == 0; }
-    bool Leave() noexcept { return Count > 0 && --Count == 0; }
-    bool Active() const noexcept { return Count > 0; }
-
-private:
-    int Count = 0;
-};
 
 // Starts the library for the lifetime of a scope (tools and tests).
 class TLibraryScope {

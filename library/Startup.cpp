@@ -1,6 +1,6 @@
 // The ordered list of module initialisations. Each module guards itself with a counter, so
 // this path may be requested more than once.
-#include "rtl/Startup.h"
+#include "library/Startup.h"
 
 #include "expr/ExpressionEval.h"
 #include "image/LinarBitmap.h"
