@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 namespace vt::host {
 
@@ -72,6 +73,19 @@ public:
     const TEngineOptions& Options;
     int64_t Strip = 1;
     bool Reversed = false; // three bands seen in reverse storage order (the plug-in's pairing)
+    // Three 8-bit bands without alpha are reversed in the buffer itself, so that the engine
+    // sees the plug-in's own layout and runs its fast passes.
+    bool Swapped = false;
+
+    void Orient(bool reversed) {
+        Reversed = reversed;
+        Swapped = reversed && Image.Type() == TSampleType::UInt8 && Image.Bands() == 3;
+    }
+    // Puts the buffer's bands back in the file's order before it is written.
+    void Unswap(int64_t rows) {
+        if (Swapped)
+            SwapOuterBands(rows);
+    }
 
     bool Whole() const { return Strip >= Image.Height(); }
 
@@ -83,6 +97,8 @@ public:
                 Image.Restart();
             Pixels.resize(Image.RowBytes() * static_cast<size_t>(rows));
             Image.Read(y, rows, Pixels.data());
+            if (Swapped)
+                SwapOuterBands(rows);
             PixelsHeld = true;
         }
         if (mask && Mask && !(Whole() && MaskHeld)) {
@@ -104,8 +120,9 @@ public:
         v.Type = Image.Type();
         v.PixelStride = size * Image.Bands();
         v.RowStride = static_cast<int64_t>(Image.RowBytes());
-        v.BandStride = Reversed ? -size : size;
-        v.Data = Pixels.data() + (Reversed ? (v.Bands - 1) * size : 0);
+        const bool reversed = Reversed && !Swapped;
+        v.BandStride = reversed ? -size : size;
+        v.Data = Pixels.data() + (reversed ? (v.Bands - 1) * size : 0);
         return v;
     }
     TImageView MaskView(int64_t rows) {
@@ -151,6 +168,12 @@ public:
     }
 
 private:
+    void SwapOuterBands(int64_t rows) {
+        uint8_t* p = Pixels.data();
+        for (size_t i = 0, n = static_cast<size_t>(rows * Image.Width()); i < n; ++i, p += 3)
+            std::swap(p[0], p[2]);
+    }
+
     std::vector<uint8_t> Pixels, MaskPixels;
     bool PixelsHeld = false, MaskHeld = false;
     int Passes = 0, MaskPasses = 0;
@@ -201,6 +224,7 @@ void ApplyToFile(TSource& source, const TBandTransform& t, const std::string& ou
         source.Load(y, rows, false);
         const TImageView view = source.View(rows);
         ApplyStretch(t, view, view, &marks);
+        source.Unswap(rows);
         writer.Write(source.Buffer().data(), rows);
         progress.Advance(rows);
     }
@@ -279,10 +303,8 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
     const int64_t height = source.Image.Height();
     const bool fit = given == nullptr;
     TBandTransform t;
-    if (fit)
-        source.Reversed = ReversedFor(source.Image.ColourBands(), options.Fit.Pairing);
-    else
-        source.Reversed = ReversedFor(given->Bands, given->Options.Pairing);
+    source.Orient(fit ? ReversedFor(source.Image.ColourBands(), options.Fit.Pairing)
+                      : ReversedFor(given->Bands, given->Options.Pairing));
     TProgress progress(options.Progress, height * (fit ? 3 : 1),
                        std::filesystem::path(in).filename().string());
     if (fit) {
@@ -306,7 +328,7 @@ TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOp
     for (size_t i = 0; i < inputs.size(); ++i) {
         step(inputs[i]);
         TSource source(inputs[i], options);
-        source.Reversed = ReversedFor(source.Image.ColourBands(), options.Fit.Pairing);
+        source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit.Pairing));
         const TStatistics s = MeasureFile(source, none);
         if (i == 0)
             pooled = s;
@@ -318,7 +340,7 @@ TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOp
     for (const std::string& in : inputs) {
         step(in);
         TSource source(in, options);
-        source.Reversed = ReversedFor(source.Image.ColourBands(), options.Fit.Pairing);
+        source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit.Pairing));
         ranges.Add(RangesOfFile(source, axes, none));
     }
     return BuildStretch(axes, ranges);
