@@ -4,7 +4,8 @@
 // reports for the same condition (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_DISK_FULL,
 // ...), mapped once here from errno. An errno without a Win32 counterpart travels as an
 // application-defined code, VT_ERRNO_ERROR_FLAG | errno. FormatMessageA has a text for every
-// number this file reports and gives the C library's text for the application-defined ones.
+// number this file reports and gives the C library's text for the application-defined ones,
+// each ending as the system's own texts end, in a full stop and CR LF, which callers trim.
 //
 // Share modes: every open handle is registered with its file's device and inode, its access and
 // its share mode, and an open or delete that Windows would refuse because of another handle's
@@ -508,6 +509,7 @@ VT_PLATFORM_API DWORD FormatMessageA(DWORD flags, LPCVOID /*source*/, DWORD mess
             return Fail(DWORD{0}, ERROR_MR_MID_NOT_FOUND);
         text = found->Text;
     }
+    text += ".\r\n";
     if (text.size() + 1 > size)
         return Fail(DWORD{0}, ERROR_INSUFFICIENT_BUFFER);
     std::memcpy(buffer, text.c_str(), text.size() + 1);

@@ -221,6 +221,23 @@ TEST_F(FileStreamTest, InjectedFailuresCarryTheirMessagesAndTheSystemText) {
     EXPECT_EQ(faults.OpenHandles(), 0);
 }
 
+TEST(GetLastErrorText, DropsTheFullStopAndLineEndThatEndTheSystemText) {
+    // System texts end in ".\r\n" (on Windows, and so in the Linux substitute); what is left
+    // without those three characters, and nothing more, is the text.
+    const DWORD codes[] = {ERROR_ACCESS_DENIED, ERROR_DISK_FULL, ERROR_FILE_NOT_FOUND};
+    for (const DWORD code : codes) {
+        char raw[256];
+        const DWORD length =
+            FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, raw, sizeof raw, nullptr);
+        const std::string text(raw, length);
+        ASSERT_GT(text.size(), 3u);
+        ASSERT_EQ(text.substr(text.size() - 3), ".\r\n") << code;
+        SetLastError(code);
+        EXPECT_EQ(GetLastErrorText(), text.substr(0, text.size() - 3));
+    }
+}
+
 TEST(GetLastErrorText, FallsBackToTheNumberWithoutASystemText) {
     SetLastError(0x0ABCDEF0u); // no message for it anywhere
     EXPECT_EQ(GetLastErrorText(), "System error 180150000");
