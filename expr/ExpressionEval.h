@@ -26,6 +26,16 @@ public:
     int32_t Position;
 };
 
+// An evaluation abandoned because the program's evaluation check asked for it
+// (SetEvaluationCheck); it carries the check's message and no position. Solvers do not take
+// it for a failed trial and the function-call guard passes it on as it is, so that it reaches
+// the caller of the outermost evaluation.
+class EEvaluationAbandoned : public EExpressionError {
+public:
+    explicit EEvaluationAbandoned(std::string message) : EExpressionError(std::move(message), 0) {}
+    const char* ClassName() const override { return "EEvaluationAbandoned"; }
+};
+
 inline constexpr const char* SExpressionEmpty = "Expression is empty";
 inline constexpr const char* SValueExpected = "Value expected";
 inline constexpr const char* SUnexpectedCharacter = "Unexpected character: %s";
@@ -112,7 +122,9 @@ class TSymbolFunction : public TSymbol {
 public:
     VT_CLASS_NAME(TSymbolFunction)
     // The function's value at X; Table is the table the call is evaluated in. Raises what the
-    // function raises (floating-point faults, Exception, EExpressionError).
+    // function raises (floating-point faults, Exception, EExpressionError). The library's
+    // functions compute in the evaluator's floating-point environment also when called
+    // directly, as EvaluateExpression does, and give the caller's back.
     virtual Extended Evaluate(TSymbolTable* Table, Extended X) = 0;
 
 protected:
@@ -127,7 +139,8 @@ public:
     TStandardFunction(TFunc func, std::string description)
         : Func(func), Description(std::move(description)) {}
 
-    // Func applied to X; the table is not used.
+    // Func applied to X; the table is not used. Sets the evaluator's floating-point
+    // environment for the call when the caller's differs.
     Extended Evaluate(TSymbolTable* Table, Extended X) override;
 
     TFunc Func;
@@ -200,9 +213,10 @@ public:
     VT_CLASS_NAME(TOptimizationFunction)
     explicit TOptimizationFunction(uint8_t mode) : Mode(mode) {}
 
-    // Reads "expression, name" (Mode 3: "equation, name") and runs the solver. Raises
-    // EExpressionError for a malformed argument list, a missing guess, an unusable equation,
-    // a failed first evaluation and (Modes 2 and 3) a search that ends away from zero.
+    // Reads "expression, name" (Mode 3: "equation, name") and runs the solver, in the
+    // evaluator's floating-point environment whatever the caller's. Raises EExpressionError
+    // for a malformed argument list, a missing guess, an unusable equation, a failed first
+    // evaluation and (Modes 2 and 3) a search that ends away from zero.
     Extended Evaluate(std::string_view Text, int32_t& Pos, TSymbolTable* Table) override;
     std::string GetParameters() override;
     std::string GetDescription() override;
@@ -309,6 +323,21 @@ extern TSymbolTable* GlobalSymbolTable;
 // floating-point settings, and restores them.
 Extended EvaluateExpression(std::string_view Text, TSymbolTable* Table = nullptr,
                             bool RequireValue = true, bool* HasValue = nullptr);
+
+// A program's way to stop evaluations that run too long or that its user interrupts: the
+// check is called with Data before every evaluation of a text, that is at each call of
+// EvaluateExpression, and so at each step of a solver, each call of a function defined by an
+// expression and each use of an expression symbol. Between two calls the evaluator reads at
+// most one text once, so a check is reached again after a bounded amount of work however the
+// solvers nest. A check that returns a message (not null) abandons the evaluation under way
+// with EEvaluationAbandoned carrying that message; the table is left as after any failed
+// evaluation (definitions made before stay, parameter and solver bindings are undone). The
+// check may be called millions of times a second and should be cheap; it must not evaluate
+// anything itself. None is set at start-up: the evaluator then only tests for one, and its
+// values, errors and speed are those it has without the hook. Process-wide; not to be changed
+// while an evaluation runs.
+using TEvaluationCheck = const char* (*)(void* Data);
+void SetEvaluationCheck(TEvaluationCheck Check, void* Data = nullptr) noexcept;
 
 // The evaluator's uniform random source: one 32-bit state per process, 0 at load; each draw
 // sets S = S * 134775813 + 1 (mod 2^32) and yields S / 2^32. "rand" and "randn" draw from it.

@@ -5,6 +5,7 @@
 #include "expr/ExpressionEval.h"
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <typeinfo>
@@ -101,12 +102,37 @@ inline Extended FExp(Extended x) {
     return Checked1(std::exp(x), x);
 }
 
+// True when the processor already computes as the evaluator needs: x87 with 64-bit precision,
+// round to nearest and every exception masked, SSE masked and rounding to nearest without
+// flush-to-zero. Inside an evaluation it always is; a public entry point called from outside
+// one sets the environment (TFloatEnvironmentGuard) only when this is false, because saving
+// and restoring the whole environment costs more than most evaluations.
+inline bool FloatEnvironmentReady() noexcept {
+#if defined(__i386__) || defined(__x86_64__)
+    uint16_t control;
+    uint32_t mxcsr;
+    __asm__ __volatile__("fnstcw %0" : "=m"(control));
+    __asm__ __volatile__("stmxcsr %0" : "=m"(mxcsr));
+    return (control & 0x0F3Fu) == 0x033Fu && (mxcsr & 0xFF80u) == 0x1F80u;
+#else
+    return false;
+#endif
+}
+
 // L and R are the same value within the evaluator's tolerance. Infinities are the same only
 // as themselves.
 bool SameValue(Extended L, Extended R);
 
 // Whether the fast paths are taken (SetEvaluatorFastPaths).
 extern bool FastPaths;
+
+// The program's evaluation check and its data (SetEvaluationCheck); null when none is set.
+extern TEvaluationCheck EvaluationCheck;
+extern void* EvaluationCheckData;
+
+// Asks the evaluation check, which must be set, and raises EEvaluationAbandoned with its
+// message when it gives one.
+void AskEvaluationCheck();
 
 // ---- symbols in the table ------------------------------------------------------------------
 

@@ -50,22 +50,6 @@ private:
     int& Depth;
 };
 
-// True when the processor already computes as the evaluator needs: x87 with 64-bit precision,
-// round to nearest and every exception masked, SSE masked and rounding to nearest without
-// flush-to-zero. Saving and restoring the whole environment costs more than most evaluations,
-// so it is done only when something differs.
-bool FloatEnvironmentReady() {
-#if defined(__i386__) || defined(__x86_64__)
-    uint16_t control;
-    uint32_t mxcsr;
-    __asm__ __volatile__("fnstcw %0" : "=m"(control));
-    __asm__ __volatile__("stmxcsr %0" : "=m"(mxcsr));
-    return (control & 0x0F3Fu) == 0x033Fu && (mxcsr & 0xFF80u) == 0x1F80u;
-#else
-    return false;
-#endif
-}
-
 // ---- number conversion --------------------------------------------------------------------
 
 // Powers of ten that are exact in extended: 10^27 = 2^27 x 5^27 and 5^27 < 2^64.
@@ -571,6 +555,8 @@ Extended TParser::ParseSymbol() {
         try {
             const Extended x = ParseExpression();
             return function->Evaluate(Table, x);
+        } catch (const EEvaluationAbandoned&) {
+            throw;
         } catch (const std::exception& e) {
             throw EExpressionError(MessageOf(e), Pos - 1);
         }
@@ -658,6 +644,8 @@ Extended EvaluateExpression(std::string_view Text, TSymbolTable* Table, bool Req
         Table = GlobalSymbolTable;
     if (Table == nullptr)
         throw Exception(SNoSymbolTable);
+    if (EvaluationCheck != nullptr)
+        AskEvaluationCheck();
     int& depth = NestingDepth;
     TParser parser(Text, Table, RequireValue, depth);
     // The outermost evaluation sets the precision and rounding the arithmetic relies on.

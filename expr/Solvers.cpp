@@ -32,6 +32,8 @@ private:
     Extended Trial(Extended x, Extended best) {
         try {
             return At(x);
+        } catch (const EEvaluationAbandoned&) {
+            throw;
         } catch (const std::exception&) {
             return best;
         }
@@ -48,6 +50,8 @@ Extended TPatternSearch::Run(int32_t start, int32_t pos, bool returnValue) {
     Extended best;
     try {
         best = At(x);
+    } catch (const EEvaluationAbandoned&) {
+        throw;
     } catch (const EExpressionError& e) {
         throw EExpressionError(Format(SUnableToEvaluateGuess, {e.Message}), start + e.Position);
     }
@@ -102,6 +106,12 @@ std::string TOptimizationFunction::GetDescription() {
 }
 
 Extended TOptimizationFunction::Evaluate(std::string_view Text, int32_t& Pos, TSymbolTable* Table) {
+    // Called from outside an evaluation, the search's own steps need the evaluator's
+    // environment as much as the evaluations of the argument do.
+    if (!FloatEnvironmentReady()) {
+        const TFloatEnvironmentGuard environment;
+        return TOptimizationFunction::Evaluate(Text, Pos, Table);
+    }
     if (Table == nullptr)
         Table = GlobalSymbolTable;
     if (Table == nullptr)

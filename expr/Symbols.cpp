@@ -21,6 +21,11 @@ bool EvaluatorFastPaths() noexcept {
     return FastPaths;
 }
 
+void SetEvaluationCheck(TEvaluationCheck Check, void* Data) noexcept {
+    EvaluationCheck = Check;
+    EvaluationCheckData = Data;
+}
+
 void RegisterSymbolicFunction(std::string Name, TSymbolicFunctionClass Class) {
     RegisteredSymbolicFunctions.push_back({std::move(Name), Class});
 }
@@ -30,6 +35,13 @@ void RegisterSymbolicFunction(std::string Name, TSymbolicFunctionClass Class) {
 namespace expr_detail {
 
 bool FastPaths = true;
+TEvaluationCheck EvaluationCheck = nullptr;
+void* EvaluationCheckData = nullptr;
+
+void AskEvaluationCheck() {
+    if (const char* message = EvaluationCheck(EvaluationCheckData))
+        throw EEvaluationAbandoned(message);
+}
 
 void RaiseInvalidOp() {
     throw EInvalidOp();
@@ -144,6 +156,9 @@ TTemporaryBinding::~TTemporaryBinding() {
 Extended TStandardFunction::Evaluate(TSymbolTable*, Extended X) {
     if (Func == nullptr)
         throw EAbstractError("Abstract error");
+    if (FloatEnvironmentReady())
+        return Func(X); // inside an evaluation, or a caller that computes as it does
+    const TFloatEnvironmentGuard environment;
     return Func(X);
 }
 

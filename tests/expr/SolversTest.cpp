@@ -115,3 +115,49 @@ TEST_F(Solvers, AnUnknownModeReadsItsArgumentsAndGivesZero) {
     EXPECT_EQ(other.Evaluate("1, x", pos, &Table), 0);
     EXPECT_EQ(pos, 5);
 }
+
+namespace {
+
+// An evaluation check that counts its calls and abandons from call Limit on.
+struct TCountingCheck {
+    long Calls = 0;
+    long Limit = 0;
+    static const char* Ask(void* data) {
+        auto* check = static_cast<TCountingCheck*>(data);
+        return ++check->Calls >= check->Limit ? "Stopped by the test" : nullptr;
+    }
+};
+
+} // namespace
+
+TEST_F(Solvers, TheEvaluationCheckAbandonsNestedSearchesAndLeavesTheTableWhole) {
+    TCountingCheck check;
+    check.Limit = 1000000;
+    SetEvaluationCheck(TCountingCheck::Ask, &check);
+    // One call per evaluation of a text: the outer text and each of the two bodies.
+    EXPECT_EQ(Eval(":f(a)=a+1; :g()=2; f(f(g))"), 4);
+    EXPECT_EQ(check.Calls, 4);
+
+    // Abandoned in the first search's first trial, in the first evaluation at the guess, and
+    // deep inside nested searches reached through a function: never taken for a failed trial
+    // point nor re-raised as another error.
+    const char* const texts[] = {"num.root(x^2-2, x)", "num.root(x^2-2, x)",
+                                 ":h(t)=num.min(num.min((x-y)^2,x)+y^2+t,y); 1+h(2)"};
+    const long limits[] = {3, 2, 5000};
+    const std::vector<std::string> before = NamesOf(Table);
+    for (int i = 0; i < 3; ++i) {
+        check.Calls = 0;
+        check.Limit = limits[i];
+        const TRaised raised = RaisedBy(texts[i], &Table);
+        EXPECT_EQ(raised.ClassName, "EEvaluationAbandoned") << texts[i];
+        EXPECT_EQ(raised.Message, "Stopped by the test");
+        EXPECT_EQ(raised.Position, 0);
+        EXPECT_EQ(check.Calls, limits[i]) << "abandoned at once";
+    }
+    std::vector<std::string> after = NamesOf(Table);
+    EXPECT_EQ(after.size(), before.size() + 1) << "only h was defined";
+    EXPECT_EQ(Table.FindSymbol("x"), nullptr);
+    EXPECT_EQ(Table.FindSymbol("y"), nullptr);
+    SetEvaluationCheck(nullptr);
+    EXPECT_NEAR(static_cast<double>(Eval("num.root(x^2-2, x)")), static_cast<double>(Sqrt2), 1e-5);
+}

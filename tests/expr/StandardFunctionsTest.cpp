@@ -211,3 +211,63 @@ TEST_F(StandardFunctions, RandnFollowsThePolarMethodFromAKnownState) {
     }
     SetRandomState(0);
 }
+
+namespace {
+
+// A caller with other floating-point settings, as a host program may have them: overflow
+// traps unmasked on the x87 and in SSE, and the x87 rounding to 53-bit significands.
+class TTrappingCaller {
+public:
+    TTrappingCaller() {
+#if defined(__i386__) || defined(__x86_64__)
+        __asm__ __volatile__("fnstcw %0" : "=m"(SavedControl));
+        __asm__ __volatile__("stmxcsr %0" : "=m"(SavedMxcsr));
+        Control = static_cast<uint16_t>((SavedControl & ~0x0308u) | 0x0200u);
+        const uint32_t mxcsr = SavedMxcsr & ~0x0400u;
+        __asm__ __volatile__("fnclex");
+        __asm__ __volatile__("fldcw %0" : : "m"(Control));
+        __asm__ __volatile__("ldmxcsr %0" : : "m"(mxcsr));
+#endif
+    }
+    ~TTrappingCaller() {
+#if defined(__i386__) || defined(__x86_64__)
+        __asm__ __volatile__("fnclex");
+        __asm__ __volatile__("fldcw %0" : : "m"(SavedControl));
+        __asm__ __volatile__("ldmxcsr %0" : : "m"(SavedMxcsr));
+#endif
+    }
+    // The x87 control word as it is now, and as the caller set it.
+    uint16_t Now() const {
+        uint16_t control = 0;
+#if defined(__i386__) || defined(__x86_64__)
+        __asm__ __volatile__("fnstcw %0" : "=m"(control));
+#endif
+        return control;
+    }
+    uint16_t Control = 0;
+
+private:
+    uint16_t SavedControl = 0;
+    uint32_t SavedMxcsr = 0;
+};
+
+} // namespace
+
+TEST_F(StandardFunctions, DirectCallsComputeInTheEvaluatorsEnvironment) {
+    auto* exp = dynamic_cast<TSymbolFunction*>(Table.FindSymbol("exp"));
+    auto* root = dynamic_cast<TSymbolicFunction*>(Table.FindSymbol("num.root"));
+    ASSERT_NE(exp, nullptr);
+    ASSERT_NE(root, nullptr);
+    const Extended third = Eval("1/3");
+    const Extended expThird = Eval("exp(1/3)");
+    const Extended rootTwo = Eval("num.root(x^2-2, x)");
+    TTrappingCaller caller;
+    // Raised as the fault it is, not trapped; and computed to 64 bits.
+    EXPECT_THROW(exp->Evaluate(&Table, 20000), EOverflow);
+    EXPECT_EQ(caller.Now(), caller.Control);
+    EXPECT_EQ(exp->Evaluate(&Table, third), expThird);
+    int32_t pos = 1;
+    EXPECT_EQ(root->Evaluate("x^2-2, x", pos, &Table), rootTwo);
+    EXPECT_EQ(pos, 9);
+    EXPECT_EQ(caller.Now(), caller.Control);
+}

@@ -3,7 +3,8 @@
 // table holds exactly the symbols it held before, except for names the text defines with ":"
 // (definitions stay, also when a later part of the text fails): no temporary binding of a
 // function parameter or a solver variable is left behind, no symbol is lost or replaced behind
-// the caller's back, and the table is still sorted.
+// the caller's back, and the table is still sorted. Evaluations that would run for long are
+// abandoned after a fixed number of steps, and must then leave the table as well.
 #include "FuzzSupport.h"
 
 #include "expr/ExpressionEval.h"
@@ -22,6 +23,18 @@ using vt::fuzz::TFuzzInput;
 // Texts beyond this length add nothing but time: the evaluator reads every text once, left
 // to right.
 constexpr size_t MaxText = 1024;
+
+// Evaluations one input may start (each solver step and each call of a defined body is one)
+// before the evaluation check abandons it. A solver call takes up to 10,001 of them, and
+// nested solver calls multiply them into hours of honest work; the budget lets a few solver
+// calls finish and abandons the rest, deterministically, so that only a real hang (a loop
+// that never comes back to the evaluator) is left for the fuzzer's timeout to find.
+constexpr long MaxEvaluations = 200000;
+long Evaluations = 0;
+
+const char* CountEvaluation(void*) {
+    return ++Evaluations > MaxEvaluations ? "Evaluation budget used up" : nullptr;
+}
 
 // One entry of the table as it was before the evaluation.
 struct TEntry {
@@ -91,6 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool requireValue = (flags & 2) != 0;
     const std::vector<TEntry> before = Snapshot(table);
     vt::SetRandomState(0);
+    Evaluations = 0;
+    vt::SetEvaluationCheck(CountEvaluation);
 
     bool failed = false;
     std::string error;
@@ -99,6 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const vt::Extended value = vt::EvaluateExpression(text, &table, requireValue, &hasValue);
         VT_FUZZ_CHECK(hasValue || (!requireValue && std::isnan(value)),
                       "a text without a value gave a number: " + text);
+    } catch (const vt::EEvaluationAbandoned& e) {
+        failed = true;
+        error = e.Message;
+        VT_FUZZ_CHECK(Evaluations > MaxEvaluations, "abandoned within the budget: " + text);
     } catch (const vt::EExpressionError& e) {
         failed = true;
         error = e.Message;
