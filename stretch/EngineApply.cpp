@@ -1,6 +1,7 @@
 // Application: every pixel through a band transform, rounded and clamped for integer samples.
 #include "stretch/EnginePrivate.h"
 
+#include <cmath>
 #include <vector>
 
 namespace vt {
@@ -34,41 +35,122 @@ inline void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
     }
 }
 
-void GeneralApply(const TBandTransform& t, const TImageView& src, const TImageView& dst,
-                  const TSelection* noData, int64_t firstRow, int64_t rows) {
+// The sum of one output row in double precision, with a bound on its distance from the
+// extended sum (both within (n + 1) roundings of the running magnitude of the exact sum); when
+// every value within the bound rounds to the same sample, Result is that sample (integer
+// samples before clamping) and the extended sum is not needed.
+inline bool DecideInDouble(const double* row, const double* in, int n, TSampleType type,
+                           double& result) noexcept {
+    double sum = row[n], magnitude = std::fabs(row[n]);
+    for (int j = 0; j < n; ++j) {
+        const double term = in[j] * row[j];
+        sum += term;
+        magnitude += std::fabs(term);
+    }
+    const double bound = (4.0 * n + 8) * 0x1p-53 * magnitude;
+    if (!(bound < 0.25) || !std::isfinite(sum))
+        return false;
+    if (type == TSampleType::Float32) {
+        const auto low = static_cast<float>(sum - bound), high = static_cast<float>(sum + bound);
+        result = low;
+        return low == high;
+    }
+    // Beyond 2^51 every double is an integer already; below it, adding and taking away
+    // 1.5 x 2^52 rounds to the nearest integer, halves to even.
+    if (!(std::fabs(sum) < 0x1p51))
+        return false;
+    constexpr double magic = 0x1.8p52;
+    const double low = ((sum - bound) + magic) - magic, high = ((sum + bound) + magic) - magic;
+    result = low;
+    return low == high;
+}
+
+// Stores a value DecideInDouble settled: integers clamped, floats as they are.
+inline void StoreDecided(uint8_t* p, TSampleType type, double value) noexcept {
+    switch (type) {
+    case TSampleType::UInt8:
+        *p = static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+        return;
+    case TSampleType::UInt16: {
+        const auto v = static_cast<uint16_t>(value < 0 ? 0 : value > 65535 ? 65535 : value);
+        std::memcpy(p, &v, sizeof v);
+        return;
+    }
+    case TSampleType::Float32: {
+        const auto f = static_cast<float>(value);
+        std::memcpy(p, &f, sizeof f);
+        return;
+    }
+    }
+}
+
+template <class TIn> inline double Load(const uint8_t* p) noexcept {
+    TIn v;
+    std::memcpy(&v, p, sizeof v);
+    return static_cast<double>(v);
+}
+
+// Every pixel of rows [firstRow, firstRow + rows): sums in double where they decide the sample,
+// in extended precision where they do not.
+template <class TIn, TSampleType Out>
+void GeneralRows(const TBandTransform& t, const TImageView& src, const TImageView& dst,
+                 const TSelection* noData, int64_t firstRow, int64_t rows) {
     const int n = t.Bands;
-    const TSelection none;
-    const TSelection& marks = noData != nullptr ? *noData : none;
-    for (int64_t y = firstRow; y < firstRow + rows; ++y)
-        for (int64_t x = 0; x < src.Width; ++x) {
-            const uint8_t* in = src.At(x, y, 0);
-            uint8_t* out = dst.At(x, y, 0);
-            Extended v[MaxBands];
+    const bool marked = noData != nullptr && noData->HasNoData;
+    int64_t inOffset[MaxBands], outOffset[MaxBands];
+    for (int j = 0; j < n; ++j) {
+        inOffset[j] = t.Order[j] * src.BandStride;
+        outOffset[j] = t.Order[j] * dst.BandStride;
+    }
+    for (int64_t y = firstRow; y < firstRow + rows; ++y) {
+        const uint8_t* in = src.At(0, y, 0);
+        uint8_t* out = dst.At(0, y, 0);
+        for (int64_t x = 0; x < src.Width; ++x, in += src.PixelStride, out += dst.PixelStride) {
+            double d[MaxBands];
             for (int j = 0; j < n; ++j)
-                v[j] = LoadSample(in + t.Order[j] * src.BandStride, src.Type);
-            if (marks.HasNoData) {
+                d[j] = Load<TIn>(in + inOffset[j]);
+            if (marked) {
                 bool all = true;
                 for (int j = 0; j < n && all; ++j)
-                    all = v[j] == marks.NoData;
+                    all = d[j] == noData->NoData;
                 if (all) {
                     if (out != in || dst.Type != src.Type)
-                        for (int b = 0; b < n; ++b)
-                            StoreSample(out + b * dst.BandStride, dst.Type,
-                                        LoadSample(in + b * src.BandStride, src.Type));
+                        for (int j = 0; j < n; ++j)
+                            StoreSample(out + outOffset[j], Out, d[j]);
                     continue;
                 }
             }
             // Every input is read before any output is written, so the views may coincide.
-            Extended y0[MaxBands];
-            for (int r = 0; r < n; ++r) {
-                Extended sum = v[0] * t.Map.M[r][0];
-                for (int j = 1; j < n; ++j)
-                    sum += v[j] * t.Map.M[r][j];
-                y0[r] = sum + t.Map.M[r][n];
-            }
+            double result[MaxBands];
+            bool decided[MaxBands];
             for (int r = 0; r < n; ++r)
-                StoreSample(out + t.Order[r] * dst.BandStride, dst.Type, y0[r]);
+                decided[r] = DecideInDouble(t.Map.M[r], d, n, Out, result[r]);
+            for (int r = 0; r < n; ++r) {
+                if (decided[r]) {
+                    StoreDecided(out + outOffset[r], Out, result[r]);
+                    continue;
+                }
+                // A double holds every sample exactly, so the extended sum starts from them.
+                Extended sum = static_cast<Extended>(d[0]) * t.Map.M[r][0];
+                for (int j = 1; j < n; ++j)
+                    sum += static_cast<Extended>(d[j]) * t.Map.M[r][j];
+                StoreSample(out + outOffset[r], Out, sum + t.Map.M[r][n]);
+            }
         }
+    }
+}
+
+template <class TIn>
+void GeneralApply(const TBandTransform& t, const TImageView& src, const TImageView& dst,
+                  const TSelection* noData, int64_t firstRow, int64_t rows) {
+    switch (dst.Type) {
+    case TSampleType::UInt8:
+        return GeneralRows<TIn, TSampleType::UInt8>(t, src, dst, noData, firstRow, rows);
+    case TSampleType::UInt16:
+        return GeneralRows<TIn, TSampleType::UInt16>(t, src, dst, noData, firstRow, rows);
+    case TSampleType::Float32:
+        return GeneralRows<TIn, TSampleType::Float32>(t, src, dst, noData, firstRow, rows);
+    }
 }
 
 } // namespace
@@ -114,7 +196,12 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
     const int parts = rows.Count > 1 ? PartsFor(rows) : 1;
     RunParts(parts, [&](int p) {
         const int64_t first = Source.Height * p / parts, end = Source.Height * (p + 1) / parts;
-        GeneralApply(T, Source, Target, NoData, first, end - first);
+        if (Source.Type == TSampleType::UInt8)
+            GeneralApply<uint8_t>(T, Source, Target, NoData, first, end - first);
+        else if (Source.Type == TSampleType::UInt16)
+            GeneralApply<uint16_t>(T, Source, Target, NoData, first, end - first);
+        else
+            GeneralApply<float>(T, Source, Target, NoData, first, end - first);
     });
 }
 
