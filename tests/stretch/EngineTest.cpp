@@ -385,3 +385,37 @@ TEST(Engine, RefusalsNameTheProblem) {
     TStatistics a(3, TSampleType::UInt8), b(3, TSampleType::UInt16);
     EXPECT_NE(message([&] { a.Add(b); }).find("cannot pool"), std::string::npos);
 }
+
+TEST(Engine, SumsOnAndNearHalvesAreSettledByTheExtendedSum) {
+    // Dyadic weights put many sums exactly on halves (to even); the same weights moved by a
+    // few units in their last place put sums within far less than a double sum's error of a
+    // half, where only the extended sum decides. The bytes must be the extended arithmetic's.
+    std::mt19937 random(17);
+    int64_t compared = 0;
+    for (TSampleType type : Types)
+        for (int ulps : {0, 1, -1, 3, -4}) {
+            TTestImage img(256, 8, 3, type, 0);
+            FillCorrelated(img, random);
+            TBandTransform t = TBandTransform::Identity(3, type);
+            for (int r = 0; r < 3; ++r) {
+                for (int c = 0; c < 3; ++c) {
+                    double w = r == c ? 0.5 : (c == 0 ? -0.25 : 0.75);
+                    for (int k = 0; k < std::abs(ulps); ++k)
+                        w = std::nextafter(w, ulps > 0 ? 2.0 : -2.0);
+                    t.Map.M[r][c] = w;
+                }
+                t.Map.M[r][3] = type == TSampleType::Float32 ? 0.125 : 100.5;
+            }
+            for (TSampleType outType : Types) {
+                TTestImage out(256, 8, 3, outType, 0);
+                ApplyStretch(t, img.View, out.View);
+                for (int64_t y = 0; y < 8; ++y)
+                    for (int64_t x = 0; x < 256; ++x)
+                        for (int b = 0; b < 3; ++b, ++compared)
+                            ASSERT_EQ(out.Get(x, y, b), Literal(t, img, x, y, b, outType))
+                                << SampleTypeName(type) << " to " << SampleTypeName(outType) << ", "
+                                << ulps << " units off";
+            }
+        }
+    EXPECT_GT(compared, 100000);
+}
