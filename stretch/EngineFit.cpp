@@ -5,6 +5,7 @@
 #include "stretch/StretchTransform.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -167,30 +168,55 @@ namespace {
 
 // One component of the pixel at p, summed in extended precision in working order and stored
 // as a double.
-inline double Component(const uint8_t* p, const TImageView& v, const int* order,
-                        const TAffineMap& m, int k) noexcept {
+// Component k of a pixel whose samples (in working order) are d: summed in extended precision
+// in working order and stored as a double, the value the scan compares.
+inline double Component(const double* d, const TAffineMap& m, int k) noexcept {
     const int n = m.Size;
-    Extended sum =
-        static_cast<Extended>(LoadSample(p + order[0] * v.BandStride, v.Type)) * m.M[k][0];
+    Extended sum = static_cast<Extended>(d[0]) * m.M[k][0];
     for (int j = 1; j < n; ++j)
-        sum += static_cast<Extended>(LoadSample(p + order[j] * v.BandStride, v.Type)) * m.M[k][j];
+        sum += static_cast<Extended>(d[j]) * m.M[k][j];
     sum += m.M[k][n];
     return static_cast<double>(sum);
 }
 
+// The extremes of the components over the selected pixels of one part. A double sum with a
+// bound on its distance from the stored component tells most pixels apart from the running
+// extremes without the extended sum: only a pixel that may reach or tie an extreme is summed
+// exactly, so the extremes are those of the exact scan.
+template <class TSample>
 void GeneralRanges(const TImageView& v, const TSelection& sel, const TSegments& seg,
                    const TPrincipalAxes& axes, TComponentRanges& ranges) {
     const int n = axes.Bands;
+    const bool screen = sel.HasNoData || v.Type == TSampleType::Float32;
+    int64_t offset[MaxBands];
+    for (int j = 0; j < n; ++j)
+        offset[j] = axes.Order[j] * v.BandStride;
     for (int64_t r = 0; r < seg.Count; ++r) {
         const uint8_t* p = seg.First + r * seg.Stride;
         const int64_t y = seg.Row + r * seg.Step;
         for (int64_t i = 0; i < seg.Length; ++i, p += seg.PixelStride) {
             if (sel.Mask != nullptr && *sel.Mask->At(seg.Offset + i * seg.Step, y, 0) == 0)
                 continue;
-            if ((sel.HasNoData || v.Type == TSampleType::Float32) && !Counts(p, v, sel))
+            if (screen && !Counts(p, v, sel))
                 continue;
+            double d[MaxBands];
+            for (int j = 0; j < n; ++j) {
+                TSample s;
+                std::memcpy(&s, p + offset[j], sizeof s);
+                d[j] = static_cast<double>(s);
+            }
             for (int k = 0; k < n; ++k) {
-                const double c = Component(p, v, axes.Order, axes.Map, k);
+                const double* row = axes.Map.M[k];
+                double sum = row[n], magnitude = std::fabs(row[n]);
+                for (int j = 0; j < n; ++j) {
+                    const double term = d[j] * row[j];
+                    sum += term;
+                    magnitude += std::fabs(term);
+                }
+                const double bound = (4.0 * n + 8) * 0x1p-53 * magnitude;
+                if (sum - bound > ranges.Lowest[k] && sum + bound < ranges.Highest[k])
+                    continue;
+                const double c = Component(d, axes.Map, k);
                 if (!(ranges.Lowest[k] < c))
                     ranges.Lowest[k] = c;
                 if (!(ranges.Highest[k] > c))
@@ -238,8 +264,12 @@ TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelectio
         TComponentRanges& r = partRanges[static_cast<size_t>(p)];
         if (threeBytes)
             RangesOfSegments(part, affine, r.Lowest, r.Highest);
+        else if (Image.Type == TSampleType::UInt8)
+            GeneralRanges<uint8_t>(Image, Selection, part, Axes, r);
+        else if (Image.Type == TSampleType::UInt16)
+            GeneralRanges<uint16_t>(Image, Selection, part, Axes, r);
         else
-            GeneralRanges(Image, Selection, part, Axes, r);
+            GeneralRanges<float>(Image, Selection, part, Axes, r);
     });
     TComponentRanges ranges(Axes.Bands);
     for (const TComponentRanges& r : partRanges)

@@ -331,7 +331,12 @@ void IntegerPart(const TImageView& v, const TSelection& sel, const TSegments& se
                  TStatistics& st) {
     const int n = v.Bands;
     uint64_t sum[MaxBands] = {}, product[MaxBands][MaxBands] = {};
-    int64_t pending = 0;
+    TSample low[MaxBands], high[MaxBands];
+    for (int b = 0; b < n; ++b) {
+        low[b] = std::numeric_limits<TSample>::max();
+        high[b] = 0;
+    }
+    int64_t pending = 0, count = 0;
     auto flush = [&] {
         for (int a = 0; a < n; ++a) {
             st.Sum[a].Add(sum[a]);
@@ -356,21 +361,26 @@ void IntegerPart(const TImageView& v, const TSelection& sel, const TSegments& se
                 TSample s;
                 std::memcpy(&s, p + b * v.BandStride, sizeof s);
                 x[b] = s;
-                const double d = static_cast<double>(s);
-                st.Lowest[b] = std::min(st.Lowest[b], d);
-                st.Highest[b] = std::max(st.Highest[b], d);
+                low[b] = std::min(low[b], s);
+                high[b] = std::max(high[b], s);
             }
             for (int a = 0; a < n; ++a) {
                 sum[a] += x[a];
                 for (int b = a; b < n; ++b)
                     product[a][b] += x[a] * x[b];
             }
-            ++st.Count;
+            ++count;
             if (++pending == FlushPixels)
                 flush();
         }
     }
     flush();
+    st.Count += count;
+    if (count > 0)
+        for (int b = 0; b < n; ++b) {
+            st.Lowest[b] = std::min(st.Lowest[b], static_cast<double>(low[b]));
+            st.Highest[b] = std::max(st.Highest[b], static_cast<double>(high[b]));
+        }
 }
 
 void FloatPart(const TImageView& v, const TSelection& sel, const TSegments& seg, TStatistics& st) {
