@@ -1,6 +1,7 @@
 // Application: every pixel through a band transform, rounded and clamped for integer samples.
 #include "stretch/EnginePrivate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -35,19 +36,11 @@ inline void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
     }
 }
 
-// The sum of one output row in double precision, with a bound on its distance from the
-// extended sum (both within (n + 1) roundings of the running magnitude of the exact sum); when
-// every value within the bound rounds to the same sample, Result is that sample (integer
-// samples before clamping) and the extended sum is not needed.
-inline bool DecideInDouble(const double* row, const double* in, int n, TSampleType type,
-                           double& result) noexcept {
-    double sum = row[n], magnitude = std::fabs(row[n]);
-    for (int j = 0; j < n; ++j) {
-        const double term = in[j] * row[j];
-        sum += term;
-        magnitude += std::fabs(term);
-    }
-    const double bound = (4.0 * n + 8) * 0x1p-53 * magnitude;
+// A double sum and a bound on its distance from the extended sum (both lie within (n + 1)
+// roundings of the running magnitude of the exact sum): when every value within the bound
+// rounds to the same sample, Result is that sample (integer samples before clamping) and the
+// extended sum is not needed.
+inline bool Settle(double sum, double bound, TSampleType type, double& result) noexcept {
     if (!(bound < 0.25) || !std::isfinite(sum))
         return false;
     if (type == TSampleType::Float32) {
@@ -65,7 +58,7 @@ inline bool DecideInDouble(const double* row, const double* in, int n, TSampleTy
     return low == high;
 }
 
-// Stores a value DecideInDouble settled: integers clamped, floats as they are.
+// Stores a value Settle settled: integers clamped, floats as they are.
 inline void StoreDecided(uint8_t* p, TSampleType type, double value) noexcept {
     switch (type) {
     case TSampleType::UInt8:
@@ -92,6 +85,10 @@ template <class TIn> inline double Load(const uint8_t* p) noexcept {
 
 // Every pixel of rows [firstRow, firstRow + rows): sums in double where they decide the sample,
 // in extended precision where they do not.
+// Pixels are taken in blocks, their samples gathered band by band, so that the sums of one
+// output over a block run as vector loops.
+constexpr int BlockPixels = 128;
+
 template <class TIn, TSampleType Out>
 void GeneralRows(const TBandTransform& t, const TImageView& src, const TImageView& dst,
                  const TSelection* noData, int64_t firstRow, int64_t rows) {
@@ -102,42 +99,70 @@ void GeneralRows(const TBandTransform& t, const TImageView& src, const TImageVie
         inOffset[j] = t.Order[j] * src.BandStride;
         outOffset[j] = t.Order[j] * dst.BandStride;
     }
-    for (int64_t y = firstRow; y < firstRow + rows; ++y) {
-        const uint8_t* in = src.At(0, y, 0);
-        uint8_t* out = dst.At(0, y, 0);
-        for (int64_t x = 0; x < src.Width; ++x, in += src.PixelStride, out += dst.PixelStride) {
-            double d[MaxBands];
-            for (int j = 0; j < n; ++j)
-                d[j] = Load<TIn>(in + inOffset[j]);
-            if (marked) {
-                bool all = true;
+    alignas(64) double d[MaxBands][BlockPixels];
+    alignas(64) double sum[MaxBands][BlockPixels], magnitude[BlockPixels];
+    bool skip[BlockPixels];
+    for (int64_t y = firstRow; y < firstRow + rows; ++y)
+        for (int64_t x0 = 0; x0 < src.Width; x0 += BlockPixels) {
+            const int count = static_cast<int>(std::min<int64_t>(BlockPixels, src.Width - x0));
+            const uint8_t* in = src.At(x0, y, 0);
+            for (int i = 0; i < count; ++i, in += src.PixelStride)
+                for (int j = 0; j < n; ++j)
+                    d[j][i] = Load<TIn>(in + inOffset[j]);
+            for (int i = 0; i < count; ++i) {
+                bool all = marked;
                 for (int j = 0; j < n && all; ++j)
-                    all = d[j] == noData->NoData;
-                if (all) {
-                    if (out != in || dst.Type != src.Type)
-                        for (int j = 0; j < n; ++j)
-                            StoreSample(out + outOffset[j], Out, d[j]);
-                    continue;
-                }
+                    all = d[j][i] == noData->NoData;
+                skip[i] = all;
             }
             // Every input is read before any output is written, so the views may coincide.
-            double result[MaxBands];
-            bool decided[MaxBands];
-            for (int r = 0; r < n; ++r)
-                decided[r] = DecideInDouble(t.Map.M[r], d, n, Out, result[r]);
             for (int r = 0; r < n; ++r) {
-                if (decided[r]) {
-                    StoreDecided(out + outOffset[r], Out, result[r]);
-                    continue;
+                const double* row = t.Map.M[r];
+                double* s = sum[r];
+                for (int i = 0; i < count; ++i) {
+                    s[i] = row[n];
+                    magnitude[i] = std::fabs(row[n]);
                 }
-                // A double holds every sample exactly, so the extended sum starts from them.
-                Extended sum = static_cast<Extended>(d[0]) * t.Map.M[r][0];
-                for (int j = 1; j < n; ++j)
-                    sum += static_cast<Extended>(d[j]) * t.Map.M[r][j];
-                StoreSample(out + outOffset[r], Out, sum + t.Map.M[r][n]);
+                for (int j = 0; j < n; ++j) {
+                    const double w = row[j];
+                    const double* dj = d[j];
+                    for (int i = 0; i < count; ++i) {
+                        const double term = dj[i] * w;
+                        s[i] += term;
+                        magnitude[i] += std::fabs(term);
+                    }
+                }
+                // The bound replaces the magnitude, in place.
+                const double factor = (4.0 * n + 8) * 0x1p-53;
+                for (int i = 0; i < count; ++i)
+                    magnitude[i] *= factor;
+                uint8_t* out = dst.At(x0, y, 0) + outOffset[r];
+                for (int i = 0; i < count; ++i, out += dst.PixelStride) {
+                    if (skip[i])
+                        continue;
+                    double value;
+                    if (Settle(s[i], magnitude[i], Out, value)) {
+                        StoreDecided(out, Out, value);
+                        continue;
+                    }
+                    // A double holds every sample exactly, so the extended sum starts from them.
+                    Extended e = static_cast<Extended>(d[0][i]) * row[0];
+                    for (int j = 1; j < n; ++j)
+                        e += static_cast<Extended>(d[j][i]) * row[j];
+                    StoreSample(out, Out, e + row[n]);
+                }
             }
+            // No-data pixels stay as they are (converted when the target is another view).
+            if (marked)
+                for (int i = 0; i < count; ++i)
+                    if (skip[i]) {
+                        const uint8_t* from = src.At(x0 + i, y, 0);
+                        uint8_t* to = dst.At(x0 + i, y, 0);
+                        if (from != to || dst.Type != src.Type)
+                            for (int j = 0; j < n; ++j)
+                                StoreSample(to + outOffset[j], Out, d[j][i]);
+                    }
         }
-    }
 }
 
 template <class TIn>

@@ -182,15 +182,55 @@ inline double Component(const double* d, const TAffineMap& m, int k) noexcept {
 // The extremes of the components over the selected pixels of one part. A double sum with a
 // bound on its distance from the stored component tells most pixels apart from the running
 // extremes without the extended sum: only a pixel that may reach or tie an extreme is summed
-// exactly, so the extremes are those of the exact scan.
+// exactly, so the extremes are those of the exact scan, in scan order. Selected pixels are
+// gathered band by band in blocks, so that the double sums run as vector loops.
 template <class TSample>
 void GeneralRanges(const TImageView& v, const TSelection& sel, const TSegments& seg,
                    const TPrincipalAxes& axes, TComponentRanges& ranges) {
+    constexpr int Block = 128;
     const int n = axes.Bands;
     const bool screen = sel.HasNoData || v.Type == TSampleType::Float32;
     int64_t offset[MaxBands];
     for (int j = 0; j < n; ++j)
         offset[j] = axes.Order[j] * v.BandStride;
+    alignas(64) double d[MaxBands][Block];
+    alignas(64) double sum[Block], bound[Block];
+    const double factor = (4.0 * n + 8) * 0x1p-53;
+    int count = 0;
+    auto flush = [&] {
+        for (int k = 0; k < n; ++k) {
+            const double* row = axes.Map.M[k];
+            for (int i = 0; i < count; ++i) {
+                sum[i] = row[n];
+                bound[i] = std::fabs(row[n]);
+            }
+            for (int j = 0; j < n; ++j) {
+                const double w = row[j];
+                const double* dj = d[j];
+                for (int i = 0; i < count; ++i) {
+                    const double term = dj[i] * w;
+                    sum[i] += term;
+                    bound[i] += std::fabs(term);
+                }
+            }
+            double& low = ranges.Lowest[k];
+            double& high = ranges.Highest[k];
+            for (int i = 0; i < count; ++i) {
+                const double e = bound[i] * factor;
+                if (sum[i] - e > low && sum[i] + e < high)
+                    continue;
+                double exact[MaxBands];
+                for (int j = 0; j < n; ++j)
+                    exact[j] = d[j][i];
+                const double c = Component(exact, axes.Map, k);
+                if (!(low < c))
+                    low = c;
+                if (!(high > c))
+                    high = c;
+            }
+        }
+        count = 0;
+    };
     for (int64_t r = 0; r < seg.Count; ++r) {
         const uint8_t* p = seg.First + r * seg.Stride;
         const int64_t y = seg.Row + r * seg.Step;
@@ -199,31 +239,16 @@ void GeneralRanges(const TImageView& v, const TSelection& sel, const TSegments& 
                 continue;
             if (screen && !Counts(p, v, sel))
                 continue;
-            double d[MaxBands];
             for (int j = 0; j < n; ++j) {
                 TSample s;
                 std::memcpy(&s, p + offset[j], sizeof s);
-                d[j] = static_cast<double>(s);
+                d[j][count] = static_cast<double>(s);
             }
-            for (int k = 0; k < n; ++k) {
-                const double* row = axes.Map.M[k];
-                double sum = row[n], magnitude = std::fabs(row[n]);
-                for (int j = 0; j < n; ++j) {
-                    const double term = d[j] * row[j];
-                    sum += term;
-                    magnitude += std::fabs(term);
-                }
-                const double bound = (4.0 * n + 8) * 0x1p-53 * magnitude;
-                if (sum - bound > ranges.Lowest[k] && sum + bound < ranges.Highest[k])
-                    continue;
-                const double c = Component(d, axes.Map, k);
-                if (!(ranges.Lowest[k] < c))
-                    ranges.Lowest[k] = c;
-                if (!(ranges.Highest[k] > c))
-                    ranges.Highest[k] = c;
-            }
+            if (++count == Block)
+                flush();
         }
     }
+    flush();
 }
 
 bool PluginOrder(const int* order, int n) noexcept {
