@@ -17,18 +17,6 @@ import numpy as np
 TOP = {"uint8": 255.0, "uint16": 65535.0, "float32": 1.0}
 
 
-def stretch_matrix(mean, corr_or_cov, pcs_low, pcs_high, top):
-    """The affine map rotate - stretch to 0..top - rotate back, as an N x (N+1) matrix."""
-    _, vectors = np.linalg.eigh(corr_or_cov)
-    vectors = vectors[:, ::-1]
-    span = np.where(pcs_high > pcs_low, pcs_high - pcs_low, 1.0)
-    scale = top / span
-    # out = V diag(scale) (V' x - low)
-    linear = vectors @ np.diag(scale) @ vectors.T
-    offset = -(vectors @ (scale * pcs_low))
-    return np.hstack([linear, offset[:, None]])
-
-
 def numpy_stretch(img, top):
     bands = img.shape[-1]
     x = img.reshape(-1, bands).astype(np.float64)
@@ -58,11 +46,13 @@ def opencv_stretch(img, top, cv2):
     bands = img.shape[-1]
     flat = img.reshape(-1, bands)
     cov, mean = cv2.calcCovarMatrix(flat, None, cv2.COVAR_NORMAL | cv2.COVAR_ROWS | cv2.COVAR_SCALE)
-    _, vectors = cv2.eigen(cov)                  # rows are eigenvectors, largest first
+    _, _, vectors = cv2.eigen(cov)               # rows are eigenvectors, largest first
     pcs = cv_map(img.astype(np.float32), np.hstack([vectors, np.zeros((bands, 1))]), cv2)
     low = pcs.reshape(-1, bands).min(axis=0).astype(np.float64)
     high = pcs.reshape(-1, bands).max(axis=0).astype(np.float64)
-    m = stretch_matrix(mean, cov, low, high, top)
+    scale = top / np.where(high > low, high - low, 1.0)
+    # out = V' diag(scale) (V x - low): rotate, stretch to 0..top, rotate back.
+    m = np.hstack([vectors.T @ np.diag(scale) @ vectors, -(vectors.T @ (scale * low))[:, None]])
     out = cv_map(img, m, cv2)
     if img.dtype != np.float32:
         out = np.clip(np.rint(out), 0, top)
