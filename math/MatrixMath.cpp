@@ -3,6 +3,7 @@
 #include "math/MatrixMath.h"
 
 #include "math/FloatMap.h"
+#include "math/MathPrivate.h"
 #include "rtl/Extended.h"
 #include "rtl/Memory.h"
 #include "rtl/ModuleCounter.h"
@@ -15,48 +16,12 @@ namespace vt {
 
 namespace {
 
-// Checked arithmetic in Extended. The library never unmasks floating-point traps, so the
-// faults an x87 would raise are detected from operands and results instead.
-
-Extended Mul(Extended a, Extended b) {
-    const Extended r = a * b;
-    if (std::isnan(r) && !std::isnan(a) && !std::isnan(b))
-        throw EInvalidOp();
-    return r;
-}
-
-Extended Add(Extended a, Extended b) {
-    const Extended r = a + b;
-    if (std::isnan(r) && !std::isnan(a) && !std::isnan(b))
-        throw EInvalidOp();
-    return r;
-}
-
-Extended Sub(Extended a, Extended b) {
-    const Extended r = a - b;
-    if (std::isnan(r) && !std::isnan(a) && !std::isnan(b))
-        throw EInvalidOp();
-    return r;
-}
-
-Extended Div(Extended a, Extended b) {
-    if (b == 0 && a == 0)
-        throw EInvalidOp();
-    if (b == 0 && !std::isnan(a))
-        throw EZeroDivide();
-    const Extended r = a / b;
-    if (std::isnan(r) && !std::isnan(a) && !std::isnan(b))
-        throw EInvalidOp();
-    return r;
-}
-
-// Rounds to the double that is stored; a finite value beyond the double range overflows.
-double Store(Extended x) {
-    const double d = static_cast<double>(x);
-    if (std::isinf(d) && std::isfinite(x))
-        throw EOverflow();
-    return d;
-}
+// Checked arithmetic in Extended (math/MathPrivate.h), under short names.
+constexpr auto Mul = detail::CheckedMul;
+constexpr auto Add = detail::CheckedAdd;
+constexpr auto Sub = detail::CheckedSub;
+constexpr auto Div = detail::CheckedDiv;
+constexpr auto Store = detail::CheckedStore;
 
 void CofactorsOf(const TMatrix3x3& m, TMatrix3x3& K) {
     auto cofactor = [](double a, double b, double c, double d) {

@@ -231,23 +231,15 @@ void GeneralRanges(const TImageView& v, const TSelection& sel, const TSegments& 
         }
         count = 0;
     };
-    for (int64_t r = 0; r < seg.Count; ++r) {
-        const uint8_t* p = seg.First + r * seg.Stride;
-        const int64_t y = seg.Row + r * seg.Step;
-        for (int64_t i = 0; i < seg.Length; ++i, p += seg.PixelStride) {
-            if (sel.Mask != nullptr && *sel.Mask->At(seg.Offset + i * seg.Step, y, 0) == 0)
-                continue;
-            if (screen && !Counts(p, v, sel))
-                continue;
-            for (int j = 0; j < n; ++j) {
-                TSample s;
-                std::memcpy(&s, p + offset[j], sizeof s);
-                d[j][count] = static_cast<double>(s);
-            }
-            if (++count == Block)
-                flush();
+    ForEachSelected(v, sel, seg, screen, [&](const uint8_t* p) {
+        for (int j = 0; j < n; ++j) {
+            TSample s;
+            std::memcpy(&s, p + offset[j], sizeof s);
+            d[j][count] = static_cast<double>(s);
         }
-    }
+        if (++count == Block)
+            flush();
+    });
     flush();
 }
 

@@ -66,6 +66,24 @@ inline bool Counts(const uint8_t* p, const TImageView& v, const TSelection& s) n
     return !allNoData;
 }
 
+// Calls Visit(p) with the first sample of every selected pixel of the segments, in scan order:
+// pixels the mask leaves out never, and with Screen, pixels that Counts refuses neither.
+template <class TVisit>
+void ForEachSelected(const TImageView& v, const TSelection& sel, const TSegments& seg, bool screen,
+                     const TVisit& visit) {
+    for (int64_t r = 0; r < seg.Count; ++r) {
+        const uint8_t* p = seg.First + r * seg.Stride;
+        const int64_t y = seg.Row + r * seg.Step;
+        for (int64_t i = 0; i < seg.Length; ++i, p += seg.PixelStride) {
+            if (sel.Mask != nullptr && *sel.Mask->At(seg.Offset + i * seg.Step, y, 0) == 0)
+                continue;
+            if (screen && !Counts(p, v, sel))
+                continue;
+            visit(p);
+        }
+    }
+}
+
 // The 24-bit bitmap as a three-byte view (empty when the bitmap holds nothing).
 TImageView ViewOfBitmap(const TLinearBitmap& bitmap) noexcept;
 

@@ -348,32 +348,24 @@ void IntegerPart(const TImageView& v, const TSelection& sel, const TSegments& se
         }
         pending = 0;
     };
-    for (int64_t r = 0; r < seg.Count; ++r) {
-        const uint8_t* p = seg.First + r * seg.Stride;
-        const int64_t y = seg.Row + r * seg.Step;
-        for (int64_t i = 0; i < seg.Length; ++i, p += seg.PixelStride) {
-            if (sel.Mask != nullptr && *sel.Mask->At(seg.Offset + i * seg.Step, y, 0) == 0)
-                continue;
-            if (sel.HasNoData && !Counts(p, v, sel))
-                continue;
-            uint64_t x[MaxBands];
-            for (int b = 0; b < n; ++b) {
-                TSample s;
-                std::memcpy(&s, p + b * v.BandStride, sizeof s);
-                x[b] = s;
-                low[b] = std::min(low[b], s);
-                high[b] = std::max(high[b], s);
-            }
-            for (int a = 0; a < n; ++a) {
-                sum[a] += x[a];
-                for (int b = a; b < n; ++b)
-                    product[a][b] += x[a] * x[b];
-            }
-            ++count;
-            if (++pending == FlushPixels)
-                flush();
+    ForEachSelected(v, sel, seg, sel.HasNoData, [&](const uint8_t* p) {
+        uint64_t x[MaxBands];
+        for (int b = 0; b < n; ++b) {
+            TSample s;
+            std::memcpy(&s, p + b * v.BandStride, sizeof s);
+            x[b] = s;
+            low[b] = std::min(low[b], s);
+            high[b] = std::max(high[b], s);
         }
-    }
+        for (int a = 0; a < n; ++a) {
+            sum[a] += x[a];
+            for (int b = a; b < n; ++b)
+                product[a][b] += x[a] * x[b];
+        }
+        ++count;
+        if (++pending == FlushPixels)
+            flush();
+    });
     flush();
     st.Count += count;
     if (count > 0)
@@ -385,28 +377,20 @@ void IntegerPart(const TImageView& v, const TSelection& sel, const TSegments& se
 
 void FloatPart(const TImageView& v, const TSelection& sel, const TSegments& seg, TStatistics& st) {
     const int n = v.Bands;
-    for (int64_t r = 0; r < seg.Count; ++r) {
-        const uint8_t* p = seg.First + r * seg.Stride;
-        const int64_t y = seg.Row + r * seg.Step;
-        for (int64_t i = 0; i < seg.Length; ++i, p += seg.PixelStride) {
-            if (sel.Mask != nullptr && *sel.Mask->At(seg.Offset + i * seg.Step, y, 0) == 0)
-                continue;
-            if (!Counts(p, v, sel))
-                continue;
-            double x[MaxBands];
-            for (int b = 0; b < n; ++b) {
-                x[b] = LoadSample(p + b * v.BandStride, TSampleType::Float32);
-                st.Lowest[b] = std::min(st.Lowest[b], x[b]);
-                st.Highest[b] = std::max(st.Highest[b], x[b]);
-            }
-            for (int a = 0; a < n; ++a) {
-                st.RealSum[a].Add(x[a]);
-                for (int b = a; b < n; ++b)
-                    st.RealProduct[a][b].Add(x[a] * x[b]); // a float product is exact in double
-            }
-            ++st.Count;
+    ForEachSelected(v, sel, seg, true, [&](const uint8_t* p) {
+        double x[MaxBands];
+        for (int b = 0; b < n; ++b) {
+            x[b] = LoadSample(p + b * v.BandStride, TSampleType::Float32);
+            st.Lowest[b] = std::min(st.Lowest[b], x[b]);
+            st.Highest[b] = std::max(st.Highest[b], x[b]);
         }
-    }
+        for (int a = 0; a < n; ++a) {
+            st.RealSum[a].Add(x[a]);
+            for (int b = a; b < n; ++b)
+                st.RealProduct[a][b].Add(x[a] * x[b]); // a float product is exact in double
+        }
+        ++st.Count;
+    });
 }
 
 void ThreeBytePart(const TSegments& seg, TStatistics& st) {
