@@ -179,9 +179,10 @@ private:
     int Passes = 0, MaskPasses = 0;
 };
 
-// Pass 1: the statistics of the selected pixels, strip by strip.
-TStatistics MeasureFile(TSource& source, TProgress& progress) {
-    TStatistics total(source.Image.ColourBands(), source.Image.Type());
+// Calls Measure(view, selection) for every strip that holds selected pixels, and advances the
+// progress over the whole image.
+template <class TMeasure>
+void ForEachSelectedStrip(TSource& source, TProgress& progress, const TMeasure& measure) {
     const int64_t end = source.SelectionEnd(), height = source.Image.Height();
     for (int64_t y = 0; y < end; y += source.Strip) {
         const int64_t rows = std::min(source.Strip, height - y);
@@ -189,27 +190,27 @@ TStatistics MeasureFile(TSource& source, TProgress& progress) {
         TSelection s;
         TImageView mask;
         if (source.StripSelection(y, rows, s, mask))
-            total.Add(MeasureStatistics(source.View(rows), s));
+            measure(source.View(rows), s);
         progress.Advance(rows);
     }
     progress.Advance(height - end);
+}
+
+// Pass 1: the statistics of the selected pixels, strip by strip.
+TStatistics MeasureFile(TSource& source, TProgress& progress) {
+    TStatistics total(source.Image.ColourBands(), source.Image.Type());
+    ForEachSelectedStrip(source, progress, [&](const TImageView& view, const TSelection& s) {
+        total.Add(MeasureStatistics(view, s));
+    });
     return total;
 }
 
 // Pass 2: the components' ranges over the selected pixels.
 TComponentRanges RangesOfFile(TSource& source, const TPrincipalAxes& axes, TProgress& progress) {
     TComponentRanges total(axes.Bands);
-    const int64_t end = source.SelectionEnd(), height = source.Image.Height();
-    for (int64_t y = 0; y < end; y += source.Strip) {
-        const int64_t rows = std::min(source.Strip, height - y);
-        source.Load(y, rows, true);
-        TSelection s;
-        TImageView mask;
-        if (source.StripSelection(y, rows, s, mask))
-            total.Add(MeasureComponentRanges(source.View(rows), s, axes));
-        progress.Advance(rows);
-    }
-    progress.Advance(height - end);
+    ForEachSelectedStrip(source, progress, [&](const TImageView& view, const TSelection& s) {
+        total.Add(MeasureComponentRanges(view, s, axes));
+    });
     return total;
 }
 
