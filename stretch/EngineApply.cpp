@@ -11,29 +11,35 @@ using namespace detail;
 
 namespace {
 
-bool PluginOrder(const TBandTransform& t) noexcept {
-    return t.Bands == 3 && t.Order[0] == 2 && t.Order[1] == 1 && t.Order[2] == 0;
-}
-
-// Stores an extended result as a sample: integers rounded half to even and clamped (not a
-// number gives 0), floats rounded to the nearest float.
-inline void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
+// Stores a sample already rounded (integers; not a number gives 0, and the range clamps) or
+// a float as it is.
+inline void StoreDecided(uint8_t* p, TSampleType type, double value) noexcept {
     switch (type) {
     case TSampleType::UInt8:
-        *p = RoundClampByte(value);
+        *p = static_cast<uint8_t>(!(value > 0) ? 0 : value > 255 ? 255 : value);
         return;
     case TSampleType::UInt16: {
-        const Extended r = RoundHalfEven(value);
-        const uint16_t v = r > 65535 ? 65535 : r >= 0 ? static_cast<uint16_t>(r) : 0;
+        const auto v = static_cast<uint16_t>(!(value > 0) ? 0 : value > 65535 ? 65535 : value);
         std::memcpy(p, &v, sizeof v);
         return;
     }
     case TSampleType::Float32: {
-        const auto v = static_cast<float>(value);
-        std::memcpy(p, &v, sizeof v);
+        const auto f = static_cast<float>(value);
+        std::memcpy(p, &f, sizeof f);
         return;
     }
     }
+}
+
+// Stores an extended result as a sample: integers rounded half to even and clamped (not a
+// number gives 0), floats rounded once, straight to the nearest float.
+inline void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
+    if (type == TSampleType::Float32) {
+        const auto f = static_cast<float>(value);
+        std::memcpy(p, &f, sizeof f);
+        return;
+    }
+    StoreDecided(p, type, static_cast<double>(RoundHalfEven(value)));
 }
 
 // A double sum and a bound on its distance from the extended sum (both lie within (n + 1)
@@ -58,25 +64,6 @@ inline bool Settle(double sum, double bound, TSampleType type, double& result) n
     return low == high;
 }
 
-// Stores a value Settle settled: integers clamped, floats as they are.
-inline void StoreDecided(uint8_t* p, TSampleType type, double value) noexcept {
-    switch (type) {
-    case TSampleType::UInt8:
-        *p = static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
-        return;
-    case TSampleType::UInt16: {
-        const auto v = static_cast<uint16_t>(value < 0 ? 0 : value > 65535 ? 65535 : value);
-        std::memcpy(p, &v, sizeof v);
-        return;
-    }
-    case TSampleType::Float32: {
-        const auto f = static_cast<float>(value);
-        std::memcpy(p, &f, sizeof f);
-        return;
-    }
-    }
-}
-
 template <class TIn> inline double Load(const uint8_t* p) noexcept {
     TIn v;
     std::memcpy(&v, p, sizeof v);
@@ -85,10 +72,6 @@ template <class TIn> inline double Load(const uint8_t* p) noexcept {
 
 // Every pixel of rows [firstRow, firstRow + rows): sums in double where they decide the sample,
 // in extended precision where they do not.
-// Pixels are taken in blocks, their samples gathered band by band, so that the sums of one
-// output over a block run as vector loops.
-constexpr int BlockPixels = 128;
-
 template <class TIn, TSampleType Out>
 void GeneralRows(const TBandTransform& t, const TImageView& src, const TImageView& dst,
                  const TSelection* noData, int64_t firstRow, int64_t rows) {
@@ -100,7 +83,7 @@ void GeneralRows(const TBandTransform& t, const TImageView& src, const TImageVie
         outOffset[j] = t.Order[j] * dst.BandStride;
     }
     alignas(64) double d[MaxBands][BlockPixels];
-    alignas(64) double sum[MaxBands][BlockPixels], magnitude[BlockPixels];
+    alignas(64) double sum[BlockPixels], bound[BlockPixels];
     bool skip[BlockPixels];
     for (int64_t y = firstRow; y < firstRow + rows; ++y)
         for (int64_t x0 = 0; x0 < src.Width; x0 += BlockPixels) {
@@ -118,30 +101,13 @@ void GeneralRows(const TBandTransform& t, const TImageView& src, const TImageVie
             // Every input is read before any output is written, so the views may coincide.
             for (int r = 0; r < n; ++r) {
                 const double* row = t.Map.M[r];
-                double* s = sum[r];
-                for (int i = 0; i < count; ++i) {
-                    s[i] = row[n];
-                    magnitude[i] = std::fabs(row[n]);
-                }
-                for (int j = 0; j < n; ++j) {
-                    const double w = row[j];
-                    const double* dj = d[j];
-                    for (int i = 0; i < count; ++i) {
-                        const double term = dj[i] * w;
-                        s[i] += term;
-                        magnitude[i] += std::fabs(term);
-                    }
-                }
-                // The bound replaces the magnitude, in place.
-                const double factor = (4.0 * n + 8) * 0x1p-53;
-                for (int i = 0; i < count; ++i)
-                    magnitude[i] *= factor;
+                BlockSums(row, n, d, count, sum, bound);
                 uint8_t* out = dst.At(x0, y, 0) + outOffset[r];
                 for (int i = 0; i < count; ++i, out += dst.PixelStride) {
                     if (skip[i])
                         continue;
                     double value;
-                    if (Settle(s[i], magnitude[i], Out, value)) {
+                    if (Settle(sum[i], bound[i], Out, value)) {
                         StoreDecided(out, Out, value);
                         continue;
                     }
@@ -197,7 +163,8 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
     }
     TFloatEnvironmentGuard environment;
     const bool marked = NoData != nullptr && NoData->HasNoData;
-    if (!marked && IsThreeBytePixels(Source) && IsThreeBytePixels(Target) && PluginOrder(T)) {
+    if (!marked && IsThreeBytePixels(Source) && IsThreeBytePixels(Target) &&
+        IsPluginOrder(T.Order, T.Bands)) {
         const TApplyPlan plan(AsAffineTransform(T.Map));
         TRegion whole;
         whole.X1 = Source.Width;

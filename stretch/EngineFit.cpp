@@ -187,37 +187,21 @@ inline double Component(const double* d, const TAffineMap& m, int k) noexcept {
 template <class TSample>
 void GeneralRanges(const TImageView& v, const TSelection& sel, const TSegments& seg,
                    const TPrincipalAxes& axes, TComponentRanges& ranges) {
-    constexpr int Block = 128;
     const int n = axes.Bands;
     const bool screen = sel.HasNoData || v.Type == TSampleType::Float32;
     int64_t offset[MaxBands];
     for (int j = 0; j < n; ++j)
         offset[j] = axes.Order[j] * v.BandStride;
-    alignas(64) double d[MaxBands][Block];
-    alignas(64) double sum[Block], bound[Block];
-    const double factor = (4.0 * n + 8) * 0x1p-53;
+    alignas(64) double d[MaxBands][BlockPixels];
+    alignas(64) double sum[BlockPixels], bound[BlockPixels];
     int count = 0;
     auto flush = [&] {
         for (int k = 0; k < n; ++k) {
-            const double* row = axes.Map.M[k];
-            for (int i = 0; i < count; ++i) {
-                sum[i] = row[n];
-                bound[i] = std::fabs(row[n]);
-            }
-            for (int j = 0; j < n; ++j) {
-                const double w = row[j];
-                const double* dj = d[j];
-                for (int i = 0; i < count; ++i) {
-                    const double term = dj[i] * w;
-                    sum[i] += term;
-                    bound[i] += std::fabs(term);
-                }
-            }
+            BlockSums(axes.Map.M[k], n, d, count, sum, bound);
             double& low = ranges.Lowest[k];
             double& high = ranges.Highest[k];
             for (int i = 0; i < count; ++i) {
-                const double e = bound[i] * factor;
-                if (sum[i] - e > low && sum[i] + e < high)
+                if (sum[i] - bound[i] > low && sum[i] + bound[i] < high)
                     continue;
                 double exact[MaxBands];
                 for (int j = 0; j < n; ++j)
@@ -237,14 +221,10 @@ void GeneralRanges(const TImageView& v, const TSelection& sel, const TSegments& 
             std::memcpy(&s, p + offset[j], sizeof s);
             d[j][count] = static_cast<double>(s);
         }
-        if (++count == Block)
+        if (++count == BlockPixels)
             flush();
     });
     flush();
-}
-
-bool PluginOrder(const int* order, int n) noexcept {
-    return n == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
 }
 
 bool FiniteWeights(const TAffineMap& m) noexcept {
@@ -266,7 +246,7 @@ TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelectio
     TFloatEnvironmentGuard environment;
     const bool plain = Selection.Mask == nullptr && !Selection.HasNoData && region.Every == 1;
     const bool threeBytes =
-        plain && IsThreeBytePixels(Image) && PluginOrder(Axes.Order, Axes.Bands);
+        plain && IsThreeBytePixels(Image) && IsPluginOrder(Axes.Order, Axes.Bands);
     const TAffineTransform affine = AsAffineTransform(Axes.Map);
     const TSegments segments =
         threeBytes ? ThreeByteSegments(Image, region) : SegmentsOf(Image, region);

@@ -48,13 +48,8 @@ TImageView TImageView::Interleaved(void* Data, int64_t Width, int64_t Height, in
 
 TImageView TImageView::Planar(void* Data, int64_t Width, int64_t Height, int Bands,
                               TSampleType Type) noexcept {
-    TImageView v;
-    v.Data = Data;
-    v.Width = Width;
-    v.Height = Height;
-    v.Bands = Bands;
-    v.Type = Type;
-    v.PixelStride = static_cast<int64_t>(SampleBytes(Type));
+    TImageView v = Interleaved(Data, Width, Height, Bands, Type);
+    v.PixelStride = v.BandStride;
     v.RowStride = v.PixelStride * Width;
     v.BandStride = v.RowStride * Height;
     return v;
@@ -278,20 +273,9 @@ double TStatistics::Mean(int b) const noexcept {
 }
 
 double TStatistics::Correlation(int a, int b) const noexcept {
-    if (Count <= 0)
-        return 0;
-    // The plug-in's formula, term for term: means, variances, then the coefficient.
-    const Extended n = static_cast<Extended>(Count);
-    const Extended sb = SumOf(b);
-    const Extended ma = SumOf(a) / n;
-    const Extended mb = sb / n;
-    const Extended va = ProductOf(a, a) / n - ma * ma;
-    const Extended vb = ProductOf(b, b) / n - mb * mb;
-    // A constant band has no direction to correlate along.
-    if (!(va > 0) || !(vb > 0))
-        return 0;
-    const Extended r = (ProductOf(a, b) - ma * sb) / (n * std::sqrt(va * vb));
-    return static_cast<double>(r);
+    // The plug-in's formula, term for term.
+    return PearsonCorrelation(static_cast<Extended>(Count), SumOf(a), SumOf(b), ProductOf(a, a),
+                              ProductOf(b, b), ProductOf(a, b));
 }
 
 double TStatistics::Covariance(int a, int b) const noexcept {

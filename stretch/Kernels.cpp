@@ -445,22 +445,6 @@ private:
     int LastLow[3], LastHigh[3]; // colour last evaluated exactly, or -1
 };
 
-// How the application rounds in single precision. Adding Magic = 1.5 x 2^(23 - Bits) to an
-// estimate y leaves round(y x 2^Bits) in the low bits of the sum; after subtracting Bias the
-// integer u holds y + 1/2 in fixed point with Bits fraction bits, plus Window units. An
-// estimate is doubtful when its fraction lies within Window units of a rounding half, that is
-// when u's fraction is at most 2 x Window; otherwise u >> Bits is its nearest integer (the
-// added Window cannot carry). Magic exceeds twice every |y|, so the sum stays positive and its
-// bits grow with y: estimates outside the binade of Magic still give integers beyond 0..255 on
-// the right side, and the saturating packs clamp them.
-struct TRounding {
-    bool Usable = false;
-    int Bits = 0;
-    float Magic = 0;
-    int32_t Bias = 0;
-    int32_t Window = 0;
-};
-
 TRounding RoundingFor(const TAffineTransform& T) noexcept {
     TRounding r;
     double m = 0, bound = 0; // the largest M, at least every |y|, and the largest bound
@@ -495,11 +479,6 @@ TRounding RoundingFor(const TAffineTransform& T) noexcept {
 // exact result is below 5 x 2^-53 x M, so only values within about 1e-12 of a half (in
 // practice, exact halves) stay doubtful. Returns the lanes still doubtful and replaces
 // Value with the nearest integers of the double results.
-struct TDoubleRows {
-    double W[3][4];  // per component: the three weights and the centred constant
-    double Limit[3]; // 1/2 less the error bound
-};
-
 TDoubleRows DoubleRowsFor(const TAffineTransform& T) noexcept {
     TDoubleRows d;
     for (int k = 0; k < 3; ++k) {
@@ -739,12 +718,9 @@ void RangesOfSegments(const TSegments& segments, const TAffineTransform& axes, d
 
 TApplyPlan::TApplyPlan(const TAffineTransform& T) : Transform(T) {
 #if defined(VT_HAVE_AVX2_KERNELS)
-    static_assert(sizeof(TRounding) <= sizeof(Rounding) && sizeof(TDoubleRows) <= sizeof(Refine));
-    const TRounding rounding = RoundingFor(T);
-    const TDoubleRows refine = DoubleRowsFor(T);
-    std::memcpy(Rounding, &rounding, sizeof rounding);
-    std::memcpy(Refine, &refine, sizeof refine);
-    Vector = UseVectorKernels() && rounding.Usable;
+    Rounding = RoundingFor(T);
+    Refine = DoubleRowsFor(T);
+    Vector = UseVectorKernels() && Rounding.Usable;
 #endif
 }
 
@@ -755,13 +731,8 @@ void TApplyPlan::Run(const uint8_t* in, uint8_t* out, int64_t count) const noexc
         uint8_t* dst = out + from * 3;
         int32_t done = 0;
 #if defined(VT_HAVE_AVX2_KERNELS)
-        if (Vector) {
-            TRounding rounding;
-            TDoubleRows refine;
-            std::memcpy(&rounding, Rounding, sizeof rounding);
-            std::memcpy(&refine, Refine, sizeof refine);
-            done = ApplyAvx2(src, dst, length, Transform, rounding, refine);
-        }
+        if (Vector)
+            done = ApplyAvx2(src, dst, length, Transform, Rounding, Refine);
 #endif
         ApplyPortable(src + static_cast<intptr_t>(done) * 3, dst + static_cast<intptr_t>(done) * 3,
                       length - done, Transform);

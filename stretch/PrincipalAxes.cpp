@@ -10,21 +10,27 @@ namespace vt {
 
 namespace detail {
 
-double CorrelationFromSums(const TChannelSums& sums, int a, int b) noexcept {
-    if (sums.Count <= 0)
+double PearsonCorrelation(Extended n, Extended sa, Extended sb, Extended saa, Extended sbb,
+                          Extended sab) noexcept {
+    if (!(n > 0))
         return 0;
-    const int64_t sab = a < b ? sums.Product[a][b] : sums.Product[b][a];
-    const Extended n = static_cast<Extended>(sums.Count);
-    const Extended ma = static_cast<Extended>(sums.Sum[a]) / n;
-    const Extended mb = static_cast<Extended>(sums.Sum[b]) / n;
-    const Extended va = static_cast<Extended>(sums.Product[a][a]) / n - ma * ma;
-    const Extended vb = static_cast<Extended>(sums.Product[b][b]) / n - mb * mb;
+    const Extended ma = sa / n;
+    const Extended mb = sb / n;
+    const Extended va = saa / n - ma * ma;
+    const Extended vb = sbb / n - mb * mb;
     // A constant channel has no direction to correlate along.
     if (!(va > 0) || !(vb > 0))
         return 0;
-    const Extended r = (static_cast<Extended>(sab) - ma * static_cast<Extended>(sums.Sum[b])) /
-                       (n * std::sqrt(va * vb));
+    const Extended r = (sab - ma * sb) / (n * std::sqrt(va * vb));
     return static_cast<double>(r);
+}
+
+double CorrelationFromSums(const TChannelSums& sums, int a, int b) noexcept {
+    const int64_t sab = a < b ? sums.Product[a][b] : sums.Product[b][a];
+    return PearsonCorrelation(
+        static_cast<Extended>(sums.Count), static_cast<Extended>(sums.Sum[a]),
+        static_cast<Extended>(sums.Sum[b]), static_cast<Extended>(sums.Product[a][a]),
+        static_cast<Extended>(sums.Product[b][b]), static_cast<Extended>(sab));
 }
 
 void AxesFromCorrelations(double r12, double r13, double r23, bool allowOffset, double* fraction1,
@@ -78,14 +84,16 @@ void PrincipalAxes(const TLinearBitmap& Bitmap, bool AllowOffset, double* Fracti
                    double* Fraction2, double* Fraction3, TAffineTransform& Result) {
     if (Bitmap.PixelFormat != pf24bit)
         throw ELinearBitmap(SUnsupportedPixelFormat);
-    TFloatEnvironmentGuard environment;
+    TFitOptions options;
+    options.Method = AllowOffset ? TStretchMethod::Offset : TStretchMethod::ScaleOnly;
     // All nine sums in one pass; the correlations are the same numbers that one pass per
     // channel pair gives.
-    const detail::TChannelSums sums = detail::ComputeChannelSums(Bitmap);
-    detail::AxesFromCorrelations(detail::CorrelationFromSums(sums, 0, 1),
-                                 detail::CorrelationFromSums(sums, 0, 2),
-                                 detail::CorrelationFromSums(sums, 1, 2), AllowOffset, Fraction1,
-                                 Fraction2, Fraction3, Result);
+    const TPrincipalAxes axes = FitAxes(MeasureStatistics(detail::ViewOfBitmap(Bitmap)), options);
+    double* fractions[3] = {Fraction1, Fraction2, Fraction3};
+    for (int k = 0; k < 3; ++k)
+        if (fractions[k] != nullptr)
+            *fractions[k] = axes.Fraction[k];
+    Result = detail::AsAffineTransform(axes.Map);
 }
 
 } // namespace vt

@@ -34,8 +34,13 @@ struct TChannelSums {
     uint8_t Highest[3] = {0, 0, 0};
 };
 
-// Pearson correlation of channels a and b (0-based) from the sums, in extended precision; 0
-// when either channel is constant.
+// Pearson correlation of two bands from their count and sums, in extended precision (means,
+// variances, then the coefficient), rounded to a double; 0 when nothing was summed or either
+// band is constant.
+double PearsonCorrelation(Extended n, Extended sa, Extended sb, Extended saa, Extended sbb,
+                          Extended sab) noexcept;
+
+// Pearson correlation of channels a and b (0-based) from the sums.
 double CorrelationFromSums(const TChannelSums& sums, int a, int b) noexcept;
 
 // Every sum in one pass over the pixels.
@@ -138,6 +143,28 @@ bool RangesInParts(const TAffineTransform& axes) noexcept;
 void RangesOfSegments(const TSegments& segments, const TAffineTransform& axes, double lowest[3],
                       double highest[3]);
 
+// How the application rounds in single precision. Adding Magic = 1.5 x 2^(23 - Bits) to an
+// estimate y leaves round(y x 2^Bits) in the low bits of the sum; after subtracting Bias the
+// integer u holds y + 1/2 in fixed point with Bits fraction bits, plus Window units. An
+// estimate is doubtful when its fraction lies within Window units of a rounding half, that is
+// when u's fraction is at most 2 x Window; otherwise u >> Bits is its nearest integer (the
+// added Window cannot carry). Magic exceeds twice every |y|, so the sum stays positive and its
+// bits grow with y: estimates outside the binade of Magic still give integers beyond 0..255 on
+// the right side, and the saturating packs clamp them.
+struct TRounding {
+    bool Usable = false;
+    int Bits = 0;
+    float Magic = 0;
+    int32_t Bias = 0;
+    int32_t Window = 0;
+};
+
+// The vector application's second opinion in double precision, from the same centred inputs.
+struct TDoubleRows {
+    double W[3][4];  // per component: the three weights and the centred constant
+    double Limit[3]; // 1/2 less the error bound
+};
+
 // The application of one transform to runs of pixels, as TransformColorByte maps each.
 class TApplyPlan {
 public:
@@ -146,9 +173,9 @@ public:
 
 private:
     TAffineTransform Transform;
-    bool Vector = false;
-    alignas(16) unsigned char Rounding[32] = {};
-    alignas(16) unsigned char Refine[160] = {};
+    bool Vector = false;     // the vector kernel can round this transform
+    TRounding Rounding;      // how it rounds in single precision
+    TDoubleRows Refine = {}; // and its second opinion
 };
 
 } // namespace vt::detail
