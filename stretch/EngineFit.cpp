@@ -1,7 +1,7 @@
 // Fitting: principal axes from statistics, the components' ranges over the selected pixels,
 // and the stretch built from both.
 #include "math/FloatMap.h"
-#include "stretch/EnginePrivate.h"
+#include "stretch/StreamKernels.h"
 #include "stretch/StretchTransform.h"
 
 #include <algorithm>
@@ -166,67 +166,6 @@ TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options
 
 namespace {
 
-// One component of the pixel at p, summed in extended precision in working order and stored
-// as a double.
-// Component k of a pixel whose samples (in working order) are d: summed in extended precision
-// in working order and stored as a double, the value the scan compares.
-inline double Component(const double* d, const TAffineMap& m, int k) noexcept {
-    const int n = m.Size;
-    Extended sum = static_cast<Extended>(d[0]) * m.M[k][0];
-    for (int j = 1; j < n; ++j)
-        sum += static_cast<Extended>(d[j]) * m.M[k][j];
-    sum += m.M[k][n];
-    return static_cast<double>(sum);
-}
-
-// The extremes of the components over the selected pixels of one part. A double sum with a
-// bound on its distance from the stored component tells most pixels apart from the running
-// extremes without the extended sum: only a pixel that may reach or tie an extreme is summed
-// exactly, so the extremes are those of the exact scan, in scan order. Selected pixels are
-// gathered band by band in blocks, so that the double sums run as vector loops.
-template <class TSample>
-void GeneralRanges(const TImageView& v, const TSelection& sel, const TSegments& seg,
-                   const TPrincipalAxes& axes, TComponentRanges& ranges) {
-    const int n = axes.Bands;
-    const bool screen = sel.HasNoData || v.Type == TSampleType::Float32;
-    int64_t offset[MaxBands];
-    for (int j = 0; j < n; ++j)
-        offset[j] = axes.Order[j] * v.BandStride;
-    alignas(64) double d[MaxBands][BlockPixels];
-    alignas(64) double sum[BlockPixels], bound[BlockPixels];
-    int count = 0;
-    auto flush = [&] {
-        for (int k = 0; k < n; ++k) {
-            BlockSums(axes.Map.M[k], n, d, count, sum, bound);
-            double& low = ranges.Lowest[k];
-            double& high = ranges.Highest[k];
-            for (int i = 0; i < count; ++i) {
-                if (sum[i] - bound[i] > low && sum[i] + bound[i] < high)
-                    continue;
-                double exact[MaxBands];
-                for (int j = 0; j < n; ++j)
-                    exact[j] = d[j][i];
-                const double c = Component(exact, axes.Map, k);
-                if (!(low < c))
-                    low = c;
-                if (!(high > c))
-                    high = c;
-            }
-        }
-        count = 0;
-    };
-    ForEachSelected(v, sel, seg, screen, [&](const uint8_t* p) {
-        for (int j = 0; j < n; ++j) {
-            TSample s;
-            std::memcpy(&s, p + offset[j], sizeof s);
-            d[j][count] = static_cast<double>(s);
-        }
-        if (++count == BlockPixels)
-            flush();
-    });
-    flush();
-}
-
 bool FiniteWeights(const TAffineMap& m) noexcept {
     for (int r = 0; r < m.Size; ++r)
         for (int c = 0; c <= m.Size; ++c)
@@ -248,25 +187,29 @@ TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelectio
     const bool threeBytes =
         plain && IsThreeBytePixels(Image) && IsPluginOrder(Axes.Order, Axes.Bands);
     const TAffineTransform affine = AsAffineTransform(Axes.Map);
-    const TSegments segments =
-        threeBytes ? ThreeByteSegments(Image, region) : SegmentsOf(Image, region);
+    const TSegments segments = plain ? PackedSegments(Image, region) : SegmentsOf(Image, region);
     // Finite components give extremes of parts that combine in order into those of one scan;
     // components that are not numbers make the result depend on the order of the whole scan.
     const bool inParts = threeBytes ? RangesInParts(affine) : FiniteWeights(Axes.Map);
     const int parts = inParts ? PartsFor(segments) : 1;
+    const bool screen = Selection.HasNoData || Image.Type == TSampleType::Float32;
     std::vector<TComponentRanges> partRanges(static_cast<size_t>(parts),
                                              TComponentRanges(Axes.Bands));
+    std::vector<TSampleBlock> blocks;
+    std::vector<TStreamRanges> scans;
+    if (!threeBytes)
+        for (int p = 0; p < parts; ++p) {
+            blocks.emplace_back(Image.Bands, Image.Type);
+            scans.emplace_back(Axes, partRanges[static_cast<size_t>(p)]);
+        }
     RunParts(parts, [&](int p) {
         const TSegments part = PartOf(segments, p, parts);
-        TComponentRanges& r = partRanges[static_cast<size_t>(p)];
+        const auto i = static_cast<size_t>(p);
         if (threeBytes)
-            RangesOfSegments(part, affine, r.Lowest, r.Highest);
-        else if (Image.Type == TSampleType::UInt8)
-            GeneralRanges<uint8_t>(Image, Selection, part, Axes, r);
-        else if (Image.Type == TSampleType::UInt16)
-            GeneralRanges<uint16_t>(Image, Selection, part, Axes, r);
+            RangesOfSegments(part, affine, partRanges[i].Lowest, partRanges[i].Highest);
         else
-            GeneralRanges<float>(Image, Selection, part, Axes, r);
+            ForEachBlock(Image, Selection, part, screen, blocks[i],
+                         [&](TSampleBlock& block) { scans[i].Add(block); });
     });
     TComponentRanges ranges(Axes.Bands);
     for (const TComponentRanges& r : partRanges)

@@ -30,9 +30,9 @@ inline bool IsThreeBytePixels(const TImageView& v) noexcept {
     return v.Type == TSampleType::UInt8 && v.Bands == 3 && v.BandStride == 1 && v.PixelStride == 3;
 }
 
-// The selected rows of a plain selection (whole pixels, no mask, no no-data) over three-byte
-// pixels, merged into one long run when the rows follow each other without a gap.
-TSegments ThreeByteSegments(const TImageView& image, const TRegion& region) noexcept;
+// The selected rows of a plain selection (whole pixels, no mask, no no-data), merged into one
+// long run when the rows follow each other without a gap.
+TSegments PackedSegments(const TImageView& image, const TRegion& region) noexcept;
 
 // Sample `band` of the pixel at p, as a double.
 inline double LoadSample(const uint8_t* p, TSampleType type) noexcept {
@@ -87,33 +87,6 @@ void ForEachSelected(const TImageView& v, const TSelection& sel, const TSegments
 // True for the plug-in's working order on three bands: inputs third, second, first band.
 inline bool IsPluginOrder(const int* order, int bands) noexcept {
     return bands == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
-}
-
-// The general passes take pixels in blocks, their samples gathered band by band, so that the
-// sums of one output over a block run as vector loops.
-inline constexpr int BlockPixels = 128;
-
-// The double sums of one affine row (n weights, then the constant) over `count` gathered
-// pixels, and for each a bound on its distance from the extended sum of the same terms: both
-// lie within (n + 1) roundings of the running magnitude of the exact sum.
-inline void BlockSums(const double* row, int n, const double (*d)[BlockPixels], int count,
-                      double* sum, double* bound) noexcept {
-    for (int i = 0; i < count; ++i) {
-        sum[i] = row[n];
-        bound[i] = std::fabs(row[n]);
-    }
-    for (int j = 0; j < n; ++j) {
-        const double w = row[j];
-        const double* dj = d[j];
-        for (int i = 0; i < count; ++i) {
-            const double term = dj[i] * w;
-            sum[i] += term;
-            bound[i] += std::fabs(term);
-        }
-    }
-    const double factor = (4.0 * n + 8) * 0x1p-53;
-    for (int i = 0; i < count; ++i)
-        bound[i] *= factor;
 }
 
 // The 24-bit bitmap as a three-byte view (empty when the bitmap holds nothing).

@@ -1,5 +1,5 @@
 // The engine's image views, selections and statistics.
-#include "stretch/EnginePrivate.h"
+#include "stretch/StreamKernels.h"
 
 #include <algorithm>
 #include <limits>
@@ -144,10 +144,10 @@ TSegments SegmentsOf(const TImageView& image, const TRegion& region) noexcept {
     return s;
 }
 
-TSegments ThreeByteSegments(const TImageView& image, const TRegion& region) noexcept {
+TSegments PackedSegments(const TImageView& image, const TRegion& region) noexcept {
     TSegments s = SegmentsOf(image, region);
     if (s.Count > 1 && region.Every == 1 && region.X0 == 0 && region.X1 == image.Width &&
-        image.RowStride == 3 * image.Width) {
+        image.PixelStride > 0 && image.RowStride == image.PixelStride * image.Width) {
         s.Length *= s.Count;
         s.Count = 1;
     }
@@ -306,77 +306,6 @@ bool TStatistics::operator==(const TStatistics& o) const {
 
 namespace {
 
-// Integer samples: products and sums in 64 bits over at most FlushPixels pixels, then added
-// into the 128-bit sums (65535^2 x 2^16 < 2^63).
-constexpr int64_t FlushPixels = int64_t{1} << 16;
-
-template <class TSample>
-void IntegerPart(const TImageView& v, const TSelection& sel, const TSegments& seg,
-                 TStatistics& st) {
-    const int n = v.Bands;
-    uint64_t sum[MaxBands] = {}, product[MaxBands][MaxBands] = {};
-    TSample low[MaxBands], high[MaxBands];
-    for (int b = 0; b < n; ++b) {
-        low[b] = std::numeric_limits<TSample>::max();
-        high[b] = 0;
-    }
-    int64_t pending = 0, count = 0;
-    auto flush = [&] {
-        for (int a = 0; a < n; ++a) {
-            st.Sum[a].Add(sum[a]);
-            sum[a] = 0;
-            for (int b = a; b < n; ++b) {
-                st.Product[a][b].Add(product[a][b]);
-                product[a][b] = 0;
-            }
-        }
-        pending = 0;
-    };
-    ForEachSelected(v, sel, seg, sel.HasNoData, [&](const uint8_t* p) {
-        uint64_t x[MaxBands];
-        for (int b = 0; b < n; ++b) {
-            TSample s;
-            std::memcpy(&s, p + b * v.BandStride, sizeof s);
-            x[b] = s;
-            low[b] = std::min(low[b], s);
-            high[b] = std::max(high[b], s);
-        }
-        for (int a = 0; a < n; ++a) {
-            sum[a] += x[a];
-            for (int b = a; b < n; ++b)
-                product[a][b] += x[a] * x[b];
-        }
-        ++count;
-        if (++pending == FlushPixels)
-            flush();
-    });
-    flush();
-    st.Count += count;
-    if (count > 0)
-        for (int b = 0; b < n; ++b) {
-            st.Lowest[b] = std::min(st.Lowest[b], static_cast<double>(low[b]));
-            st.Highest[b] = std::max(st.Highest[b], static_cast<double>(high[b]));
-        }
-}
-
-void FloatPart(const TImageView& v, const TSelection& sel, const TSegments& seg, TStatistics& st) {
-    const int n = v.Bands;
-    ForEachSelected(v, sel, seg, true, [&](const uint8_t* p) {
-        double x[MaxBands];
-        for (int b = 0; b < n; ++b) {
-            x[b] = LoadSample(p + b * v.BandStride, TSampleType::Float32);
-            st.Lowest[b] = std::min(st.Lowest[b], x[b]);
-            st.Highest[b] = std::max(st.Highest[b], x[b]);
-        }
-        for (int a = 0; a < n; ++a) {
-            st.RealSum[a].Add(x[a]);
-            for (int b = a; b < n; ++b)
-                st.RealProduct[a][b].Add(x[a] * x[b]); // a float product is exact in double
-        }
-        ++st.Count;
-    });
-}
-
 void ThreeBytePart(const TSegments& seg, TStatistics& st) {
     TChannelSums sums;
     SumsOfSegments(seg, sums);
@@ -396,27 +325,34 @@ void ThreeBytePart(const TSegments& seg, TStatistics& st) {
 
 TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection) {
     const TRegion region = RegionOf(Image, Selection);
-    const bool plain = Selection.Mask == nullptr && !Selection.HasNoData && region.Every == 1;
-    const bool threeBytes = plain && IsThreeBytePixels(Image);
+    const bool plain = Selection.Mask == nullptr && !Selection.HasNoData;
+    const bool threeBytes = plain && region.Every == 1 && IsThreeBytePixels(Image);
     const TSegments segments =
-        threeBytes ? ThreeByteSegments(Image, region) : SegmentsOf(Image, region);
+        plain && region.Every == 1 ? PackedSegments(Image, region) : SegmentsOf(Image, region);
     // Integer sums are exact, so any cut gives the same; compensated float sums are added in
     // the order of parts that the image alone decides.
     const int threads = PartsFor(segments);
     const int parts = Image.Type == TSampleType::Float32 ? FixedPartsFor(segments) : threads;
+    const bool screen = Selection.HasNoData || Image.Type == TSampleType::Float32;
     std::vector<TStatistics> partStats(static_cast<size_t>(parts),
                                        TStatistics(Image.Bands, Image.Type));
+    std::vector<TSampleBlock> blocks;
+    std::vector<TStreamStatistics> sums;
+    if (!threeBytes)
+        for (int p = 0; p < parts; ++p) {
+            blocks.emplace_back(Image.Bands, Image.Type);
+            sums.emplace_back(Image.Bands, Image.Type);
+        }
     RunParts(parts, threads, [&](int p) {
         const TSegments part = PartOf(segments, p, parts);
-        TStatistics& st = partStats[static_cast<size_t>(p)];
-        if (threeBytes)
-            ThreeBytePart(part, st);
-        else if (Image.Type == TSampleType::UInt8)
-            IntegerPart<uint8_t>(Image, Selection, part, st);
-        else if (Image.Type == TSampleType::UInt16)
-            IntegerPart<uint16_t>(Image, Selection, part, st);
-        else
-            FloatPart(Image, Selection, part, st);
+        const auto i = static_cast<size_t>(p);
+        if (threeBytes) {
+            ThreeBytePart(part, partStats[i]);
+            return;
+        }
+        ForEachBlock(Image, Selection, part, screen, blocks[i],
+                     [&](const TSampleBlock& block) { sums[i].Add(block); });
+        sums[i].AddTo(partStats[i]);
     });
     TStatistics total(Image.Bands, Image.Type);
     for (const TStatistics& st : partStats)

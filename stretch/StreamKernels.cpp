@@ -1,0 +1,384 @@
+// The engine's general passes: blocks of pixels as streams of doubles, the kernels over them in
+// a portable form and an AVX2 form chosen at run time, and the exact computations that decide
+// wherever a double sum cannot.
+#include "stretch/StreamKernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#define VT_STREAM_AVX2 1
+#endif
+
+namespace vt::detail {
+
+namespace {
+
+// The kernels' vectors never cross a call between the two instruction sets.
+#pragma GCC diagnostic ignored "-Wpsabi"
+namespace portable {
+#include "stretch/StreamKernelBodies.inc"
+} // namespace portable
+
+#if defined(VT_STREAM_AVX2)
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace avx2 {
+#include "stretch/StreamKernelBodies.inc"
+} // namespace avx2
+#pragma GCC pop_options
+#endif
+
+// One component of the pixel whose samples (in storage order) start at p, summed in extended
+// precision in working order and stored as a double: the value the range scan compares.
+double Component(const double* p, const TAffineMap& m, const int* order, int k) noexcept {
+    const int n = m.Size;
+    Extended sum = static_cast<Extended>(p[order[0]]) * m.M[k][0];
+    for (int j = 1; j < n; ++j)
+        sum += static_cast<Extended>(p[order[j]]) * m.M[k][j];
+    sum += m.M[k][n];
+    return static_cast<double>(sum);
+}
+
+} // namespace
+
+const TStreamKernels& StreamKernelsFor(int bands) noexcept {
+#if defined(VT_STREAM_AVX2)
+    if (UseVectorKernels())
+        return avx2::Table[bands - 1];
+#endif
+    return portable::Table[bands - 1];
+}
+
+void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
+    switch (type) {
+    case TSampleType::UInt8: {
+        const Extended r = RoundHalfEven(value);
+        *p = static_cast<uint8_t>(!(r > 0) ? 0 : r > 255 ? 255 : r);
+        return;
+    }
+    case TSampleType::UInt16: {
+        const Extended r = RoundHalfEven(value);
+        const auto v = static_cast<uint16_t>(!(r > 0) ? 0 : r > 65535 ? 65535 : r);
+        std::memcpy(p, &v, sizeof v);
+        return;
+    }
+    case TSampleType::Float32: {
+        const auto f = static_cast<float>(value);
+        std::memcpy(p, &f, sizeof f);
+        return;
+    }
+    }
+}
+
+// ---- Lanes and maps ------------------------------------------------------------------------
+
+TStreamLanes::TStreamLanes() noexcept {
+    std::fill(std::begin(Sum), std::end(Sum), 0.0);
+    for (auto& row : Product)
+        std::fill(std::begin(row), std::end(row), 0.0);
+    std::fill(std::begin(Low), std::end(Low), std::numeric_limits<double>::infinity());
+    std::fill(std::begin(High), std::end(High), -std::numeric_limits<double>::infinity());
+}
+
+TStreamMap::TStreamMap(int bands, const double (*w)[MaxBands], const double* c,
+                       double top) noexcept
+    : Bands(bands), Top(top) {
+    const int n = bands;
+    // The double sum and the extended one each lie within n + 1 roundings of the running
+    // magnitude of the exact sum; the factor leaves room for both and for rounding the bound.
+    const double factor = (4.0 * n + 8) * 0x1p-53;
+    for (auto& row : Weight)
+        std::fill(std::begin(row), std::end(row), 0.0);
+    for (int l = 0; l < MaxCycle; ++l) {
+        const int b = l % n;
+        Constant[l] = c[b];
+        double magnitude = 0;
+        for (int i = 0; i < n; ++i) {
+            Weight[i - b + n - 1][l] = w[b][i];
+            magnitude += std::fabs(w[b][i]);
+        }
+        BoundWeight[l] = factor * magnitude;
+        BoundConstant[l] = factor * std::fabs(c[b]);
+    }
+}
+
+void TStreamMap::Bounds(double magnitude, double* bound) const noexcept {
+    for (int l = 0; l < MaxCycle; ++l)
+        bound[l] = BoundConstant[l] + BoundWeight[l] * magnitude;
+}
+
+void TExactApply::Store(const double* group, int index, void* out) const noexcept {
+    const int n = Transform->Bands;
+    const int band = index % n, i = Row[band];
+    const double* pixel = group + (index - band);
+    const double* row = Transform->Map.M[i];
+    Extended e = static_cast<Extended>(pixel[Transform->Order[0]]) * row[0];
+    for (int j = 1; j < n; ++j)
+        e += static_cast<Extended>(pixel[Transform->Order[j]]) * row[j];
+    StoreSample(static_cast<uint8_t*>(out) + static_cast<size_t>(index) * SampleBytes(Out), Out,
+                e + row[n]);
+}
+
+void TExactRanges::Spread() noexcept {
+    const int n = Axes->Size;
+    for (int l = 0; l < MaxCycle; ++l) {
+        LaneLowest[l] = Ranges->Lowest[l % n];
+        LaneHighest[l] = Ranges->Highest[l % n];
+    }
+}
+
+void TExactRanges::Visit(const double* group, int index) noexcept {
+    const int n = Axes->Size;
+    const int k = index % n;
+    const double c = Component(group + (index - k), *Axes, Order, k);
+    // The scan's rule: a value replaces the extreme unless the extreme lies strictly beyond.
+    double& low = Ranges->Lowest[k];
+    double& high = Ranges->Highest[k];
+    if (!(low < c))
+        low = c;
+    if (!(high > c))
+        high = c;
+    for (int l = k; l < MaxCycle; l += n) {
+        LaneLowest[l] = low;
+        LaneHighest[l] = high;
+    }
+}
+
+// ---- Blocks --------------------------------------------------------------------------------
+
+TSampleBlock::TSampleBlock(int bands, TSampleType type)
+    : N(bands), Type(type), Room(std::min<int64_t>(128, (1024 / bands) & ~3)),
+      Storage(static_cast<size_t>(2 * StreamPad + Room * bands), 0.0) {
+    Clear();
+}
+
+void TSampleBlock::Clear() noexcept {
+    Pixels = 0;
+    Largest = Type == TSampleType::Float32 ? 0.0 : SampleTop(Type);
+    HasNaN = false;
+}
+
+void TSampleBlock::Read(const uint8_t* first, int64_t count, int64_t pixelStride,
+                        const TImageView& v) {
+    count = std::min(count, Room - Pixels);
+    double* out = Samples() + Pixels * N;
+    const auto size = static_cast<int64_t>(SampleBytes(Type));
+    if (pixelStride == size * N && v.BandStride == size) {
+        const TStreamKernels& k = StreamKernelsFor(N);
+        if (Type == TSampleType::UInt8)
+            k.Convert8(first, count * N, out);
+        else if (Type == TSampleType::UInt16)
+            k.Convert16(first, count * N, out);
+        else
+            k.ConvertFloat(first, count * N, out, Largest, HasNaN);
+        Pixels += count;
+        return;
+    }
+    for (int64_t i = 0; i < count; ++i)
+        Append(first + i * pixelStride, v);
+}
+
+void TSampleBlock::Append(const uint8_t* pixel, const TImageView& v) {
+    double* out = Samples() + Pixels * N;
+    for (int b = 0; b < N; ++b) {
+        const double x = LoadSample(pixel + b * v.BandStride, Type);
+        out[b] = x;
+        if (Type == TSampleType::Float32) {
+            HasNaN = HasNaN || x != x;
+            Largest = std::fabs(x) > Largest ? std::fabs(x) : Largest;
+        }
+    }
+    ++Pixels;
+}
+
+void TSampleBlock::PadGroup(bool repeat) noexcept {
+    double* s = Samples();
+    for (int64_t p = Pixels; p % 4 != 0; ++p)
+        for (int b = 0; b < N; ++b)
+            s[p * N + b] = repeat && Pixels > 0 ? s[(Pixels - 1) * N + b] : 0.0;
+}
+
+// ---- Statistics ----------------------------------------------------------------------------
+
+TStreamStatistics::TStreamStatistics(int bands, TSampleType type)
+    : N(bands), Type(type), Kernels(StreamKernelsFor(bands)),
+      // Each lane takes 4n / cycle terms a group: 2^20 products of 16-bit samples stay exact in
+      // a double; float lanes move into their compensated pairs every 32 terms.
+      FlushGroups(type == TSampleType::Float32 ? 8 * StreamCycle(bands) / bands : 1 << 18),
+      Lanes(type == TSampleType::Float32 ? 3 : 1), Tail(bands, type) {}
+
+void TStreamStatistics::Add(const TSampleBlock& block) {
+    const double* e = block.Samples();
+    int64_t groups = block.Count() / 4;
+    while (groups > 0) {
+        const int64_t take = std::min(groups, FlushGroups - Groups);
+        Kernels.Statistics(e, take, Lanes[0]);
+        e += take * 4 * N;
+        groups -= take;
+        Groups += take;
+        if (Groups == FlushGroups)
+            Flush();
+    }
+    // The last pixels of a block that fill no group.
+    for (int64_t p = block.Count() / 4 * 4; p < block.Count(); ++p) {
+        const double* x = block.Samples() + p * N;
+        for (int a = 0; a < N; ++a) {
+            Tail.Lowest[a] = std::min(Tail.Lowest[a], x[a]);
+            Tail.Highest[a] = std::max(Tail.Highest[a], x[a]);
+            for (int b = a; b < N; ++b) {
+                if (Type == TSampleType::Float32)
+                    Tail.RealProduct[a][b].Add(x[a] * x[b]);
+                else
+                    Tail.Product[a][b].Add(static_cast<uint64_t>(x[a] * x[b]));
+            }
+            if (Type == TSampleType::Float32)
+                Tail.RealSum[a].Add(x[a]);
+            else
+                Tail.Sum[a].Add(static_cast<uint64_t>(x[a]));
+        }
+    }
+    Tail.Count += block.Count();
+}
+
+void TStreamStatistics::Flush() {
+    Groups = 0;
+    if (Type == TSampleType::Float32) {
+        Kernels.Fold(Lanes[0], Lanes[1], Lanes[2]);
+        return;
+    }
+    TStreamLanes& lanes = Lanes[0];
+    for (int l = 0; l < StreamCycle(N); ++l) {
+        const int a = l % N;
+        Tail.Sum[a].Add(static_cast<uint64_t>(lanes.Sum[l]));
+        lanes.Sum[l] = 0;
+        for (int d = 0; a + d < N; ++d) {
+            Tail.Product[a][a + d].Add(static_cast<uint64_t>(lanes.Product[d][l]));
+            lanes.Product[d][l] = 0;
+        }
+    }
+}
+
+void TStreamStatistics::AddTo(TStatistics& statistics) {
+    Flush();
+    for (int l = 0; l < StreamCycle(N); ++l) {
+        const int a = l % N;
+        Tail.Lowest[a] = std::min(Tail.Lowest[a], Lanes[0].Low[l]);
+        Tail.Highest[a] = std::max(Tail.Highest[a], Lanes[0].High[l]);
+        if (Type != TSampleType::Float32)
+            continue;
+        // The compensated pairs in a fixed order.
+        Tail.RealSum[a].Add(TCompensatedSum{Lanes[1].Sum[l], Lanes[2].Sum[l]});
+        for (int d = 0; a + d < N; ++d)
+            Tail.RealProduct[a][a + d].Add(
+                TCompensatedSum{Lanes[1].Product[d][l], Lanes[2].Product[d][l]});
+    }
+    statistics.Add(Tail);
+}
+
+// ---- Ranges --------------------------------------------------------------------------------
+
+namespace {
+
+// The rows of a map in working order as band-indexed weights: output band order[r] takes
+// row r, input band order[j] column j.
+struct TBandWeights {
+    double W[MaxBands][MaxBands] = {};
+    double C[MaxBands] = {};
+    TBandWeights(const TAffineMap& m, const int* outOrder, const int* inOrder) noexcept {
+        const int n = m.Size;
+        for (int r = 0; r < n; ++r) {
+            for (int j = 0; j < n; ++j)
+                W[outOrder[r]][inOrder[j]] = m.M[r][j];
+            C[outOrder[r]] = m.M[r][n];
+        }
+    }
+};
+
+constexpr int Unpermuted[MaxBands] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+
+TStreamMap RangeMap(const TPrincipalAxes& axes) noexcept {
+    // Component k is the stream's k-th output of a pixel.
+    const TBandWeights w(axes.Map, Unpermuted, axes.Order);
+    return TStreamMap(axes.Bands, w.W, w.C, 0);
+}
+
+TStreamMap ApplyMap(const TBandTransform& t, TSampleType out) noexcept {
+    const TBandWeights w(t.Map, t.Order, t.Order);
+    return TStreamMap(t.Bands, w.W, w.C, SampleTop(out));
+}
+
+} // namespace
+
+TStreamRanges::TStreamRanges(const TPrincipalAxes& axes, TComponentRanges& ranges)
+    : Map(RangeMap(axes)), Kernels(StreamKernelsFor(axes.Bands)),
+      Integer(axes.Type != TSampleType::Float32) {
+    Exact.Axes = &axes.Map;
+    Exact.Order = axes.Order;
+    Exact.Ranges = &ranges;
+    Exact.Spread();
+}
+
+void TStreamRanges::Add(TSampleBlock& block) {
+    // Copies of the last pixel change no extreme.
+    block.PadGroup(true);
+    double bound[MaxCycle];
+    Map.Bounds(block.Magnitude(), bound);
+    Kernels.Ranges(block.Samples(), (block.Count() + 3) / 4, Map, bound, Exact);
+}
+
+// ---- Application ---------------------------------------------------------------------------
+
+TStreamApply::TStreamApply(const TBandTransform& transform, TSampleType in, TSampleType out)
+    : Map(ApplyMap(transform, out)), Kernels(StreamKernelsFor(transform.Bands)), In(in) {
+    Exact.Transform = &transform;
+    Exact.Out = out;
+    for (int r = 0; r < transform.Bands; ++r)
+        Exact.Row[transform.Order[r]] = r;
+    Map.Bounds(SampleTop(in), Bound);
+}
+
+template <class TOut> void TStreamApply::RunAs(TSampleBlock& block, TOut* out) const {
+    void (*kernel)(const double*, int64_t, const TStreamMap&, const double*, TOut*,
+                   const TExactApply&) noexcept;
+    if constexpr (std::is_same_v<TOut, uint8_t>)
+        kernel = Kernels.Apply8;
+    else if constexpr (std::is_same_v<TOut, uint16_t>)
+        kernel = Kernels.Apply16;
+    else
+        kernel = Kernels.ApplyFloat;
+    double floatBound[MaxCycle];
+    const double* bound = Bound;
+    if (In == TSampleType::Float32) {
+        Map.Bounds(block.Magnitude(), floatBound);
+        bound = floatBound;
+    }
+    const int n = Map.Bands;
+    const int64_t whole = block.Count() / 4, rest = block.Count() % 4;
+    kernel(block.Samples(), whole, Map, bound, out, Exact);
+    if (rest != 0) {
+        // The last pixels through a group of their own, written aside.
+        block.PadGroup(false);
+        TOut last[4 * MaxBands];
+        kernel(block.Samples() + whole * 4 * n, 1, Map, bound, last, Exact);
+        std::memcpy(out + whole * 4 * n, last, static_cast<size_t>(rest * n) * sizeof(TOut));
+    }
+}
+
+void TStreamApply::Run(TSampleBlock& block, uint8_t* out) const {
+    switch (Exact.Out) {
+    case TSampleType::UInt8:
+        return RunAs(block, out);
+    case TSampleType::UInt16:
+        return RunAs(block, reinterpret_cast<uint16_t*>(out));
+    case TSampleType::Float32:
+        return RunAs(block, reinterpret_cast<float*>(out));
+    }
+}
+
+} // namespace vt::detail

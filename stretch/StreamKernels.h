@@ -1,0 +1,217 @@
+// Private to stretch/: the engine's passes over pixels of any band count and sample type. A
+// block of pixels is read into one stream of doubles, pixel after pixel and band after band;
+// the kernels take four stream positions to a vector, and an affine map becomes weights by
+// position, so that no pass has to gather bands apart. Interleaved buffers are read and written
+// as they lie; every other layout and selection is gathered into the same stream.
+#pragma once
+
+#include "stretch/EnginePrivate.h"
+
+#include <vector>
+
+namespace vt::detail {
+
+// Stream positions after which the bands and the vectors' lanes line up again: lcm(4, n).
+constexpr int StreamCycle(int n) {
+    return n % 4 == 0 ? n : n % 2 == 0 ? 2 * n : 4 * n;
+}
+inline constexpr int MaxCycle = 60; // 15 bands
+// Zeros kept before and after a block's samples: a kernel reads up to 15 positions beyond
+// either end, always with weight zero.
+inline constexpr int StreamPad = 16;
+
+// Lane sums of the statistics kernels, by position within a cycle (position l holds band
+// l mod n): the samples, the products of each sample with the one d positions on, and the
+// lanes' extremes.
+struct TStreamLanes {
+    alignas(32) double Sum[MaxCycle];
+    alignas(32) double Product[MaxBands][MaxCycle];
+    alignas(32) double Low[MaxCycle];
+    alignas(32) double High[MaxCycle];
+    TStreamLanes() noexcept;
+};
+
+// An affine map on n bands in stream form: the output at position l of a cycle is
+// Constant[l] + sum over d of Weight[d + n - 1][l] x sample[l + d], the weights zero wherever
+// l + d leaves l's pixel.
+struct TStreamMap {
+    int Bands = 0;
+    double Top = 0; // integer outputs clamp to 0..Top
+    alignas(32) double Weight[2 * MaxBands - 1][MaxCycle];
+    alignas(32) double Constant[MaxCycle];
+    // A lane's double sum lies within BoundConstant + BoundWeight x m of the extended sum of
+    // the same terms when no sample exceeds m in magnitude.
+    double BoundWeight[MaxCycle];
+    double BoundConstant[MaxCycle];
+
+    // w[o][i]: the weight of input band i in output band o; c[o] its constant.
+    TStreamMap(int bands, const double (*w)[MaxBands], const double* c, double top) noexcept;
+    void Bounds(double magnitude, double* bound) const noexcept;
+};
+
+// The exact computation of one output of an application, in extended precision in working
+// order, as the engine's definition has it; Group is the first sample of the kernel's group.
+struct TExactApply {
+    const TBandTransform* Transform = nullptr;
+    int Row[MaxBands] = {}; // the working-order row of each band
+    TSampleType Out = TSampleType::UInt8;
+    void Store(const double* group, int index, void* out) const noexcept;
+};
+
+// The exact measure of one component of one pixel, and the running extremes in scan order;
+// LaneLowest and LaneHighest spread them over the positions of a cycle for the kernels.
+struct TExactRanges {
+    const TAffineMap* Axes = nullptr;
+    const int* Order = nullptr;
+    TComponentRanges* Ranges = nullptr;
+    alignas(32) double LaneLowest[MaxCycle];
+    alignas(32) double LaneHighest[MaxCycle];
+    void Spread() noexcept;
+    void Visit(const double* group, int index) noexcept;
+};
+
+struct TStreamKernels {
+    void (*Statistics)(const double*, int64_t, TStreamLanes&) noexcept = nullptr;
+    void (*Fold)(TStreamLanes&, TStreamLanes&, TStreamLanes&) = nullptr;
+    void (*Apply8)(const double*, int64_t, const TStreamMap&, const double*, uint8_t*,
+                   const TExactApply&) noexcept = nullptr;
+    void (*Apply16)(const double*, int64_t, const TStreamMap&, const double*, uint16_t*,
+                    const TExactApply&) noexcept = nullptr;
+    void (*ApplyFloat)(const double*, int64_t, const TStreamMap&, const double*, float*,
+                       const TExactApply&) noexcept = nullptr;
+    void (*Ranges)(const double*, int64_t, const TStreamMap&, const double*,
+                   TExactRanges&) noexcept = nullptr;
+    void (*Convert8)(const uint8_t*, int64_t, double*) noexcept = nullptr;
+    void (*Convert16)(const uint8_t*, int64_t, double*) noexcept = nullptr;
+    void (*ConvertFloat)(const uint8_t*, int64_t, double*, double&, bool&) noexcept = nullptr;
+};
+
+// The kernels for n bands: vector ones where the processor has them and the choice allows.
+const TStreamKernels& StreamKernelsFor(int bands) noexcept;
+
+// A block of pixels as one stream of doubles.
+class TSampleBlock {
+public:
+    TSampleBlock(int bands, TSampleType type);
+    double* Samples() noexcept { return Storage.data() + StreamPad; }
+    const double* Samples() const noexcept { return Storage.data() + StreamPad; }
+    int Bands() const noexcept { return N; }
+    int64_t Count() const noexcept { return Pixels; }
+    int64_t Capacity() const noexcept { return Room; }
+    bool Full() const noexcept { return Pixels == Room; }
+    // The largest magnitude of a sample (the type's top for integers; not-a-number skipped),
+    // and whether a sample is not a number.
+    double Magnitude() const noexcept { return Largest; }
+    bool Unordered() const noexcept { return HasNaN; }
+
+    void Clear() noexcept;
+    // Appends `count` pixels from `first`, the view's pixel stride apart (at most the room).
+    void Read(const uint8_t* first, int64_t count, int64_t pixelStride, const TImageView& v);
+    void Append(const uint8_t* pixel, const TImageView& v);
+    // Fills the last group of four with copies of the last pixel, or with zeros.
+    void PadGroup(bool repeat) noexcept;
+
+private:
+    int N;
+    TSampleType Type;
+    int64_t Room, Pixels = 0;
+    double Largest = 0;
+    bool HasNaN = false;
+    std::vector<double> Storage;
+};
+
+// The statistics pass: integer samples summed exactly (lane sums in double stay exact for
+// 2^20 additions, then move into 128-bit sums); float samples' lane sums move every 32 terms
+// or fewer into compensated sums.
+class TStreamStatistics {
+public:
+    TStreamStatistics(int bands, TSampleType type);
+    void Add(const TSampleBlock& block);
+    void AddTo(TStatistics& statistics);
+
+private:
+    void Flush();
+
+    int N;
+    TSampleType Type;
+    const TStreamKernels& Kernels;
+    int64_t Groups = 0, FlushGroups;
+    std::vector<TStreamLanes> Lanes; // the kernel's lanes, and for floats the folded pairs
+    TStatistics Tail;                // pixels outside whole groups, and the flushed sums
+};
+
+// The range pass.
+class TStreamRanges {
+public:
+    TStreamRanges(const TPrincipalAxes& axes, TComponentRanges& ranges);
+    void Add(TSampleBlock& block);
+
+private:
+    TStreamMap Map;
+    TExactRanges Exact;
+    const TStreamKernels& Kernels;
+    bool Integer;
+};
+
+// The application: writes a block's pixels as samples of the output type, interleaved.
+class TStreamApply {
+public:
+    TStreamApply(const TBandTransform& transform, TSampleType in, TSampleType out);
+    void Run(TSampleBlock& block, uint8_t* out) const;
+
+private:
+    template <class TOut> void RunAs(TSampleBlock& block, TOut* out) const;
+    TStreamMap Map;
+    TExactApply Exact;
+    const TStreamKernels& Kernels;
+    TSampleType In;
+    double Bound[MaxCycle];
+};
+
+// Stores an extended result as a sample: integers rounded half to even and clamped (not a
+// number gives 0), floats rounded once, straight to the nearest float.
+void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept;
+
+// True when a view's pixels are packed: bands one after another, pixels one after another.
+inline bool IsPackedPixels(const TImageView& v) noexcept {
+    const auto size = static_cast<int64_t>(SampleBytes(v.Type));
+    return v.BandStride == size && v.PixelStride == size * v.Bands;
+}
+
+// Calls Use(block) for the selected pixels of the segments, a block at a time, in scan order:
+// pixels that the mask leaves out or (with Screen) that Counts refuses never enter a block.
+template <class TUse>
+void ForEachBlock(const TImageView& v, const TSelection& sel, const TSegments& seg, bool screen,
+                  TSampleBlock& block, const TUse& use) {
+    const bool perPixel = sel.Mask != nullptr || sel.HasNoData;
+    if (perPixel) {
+        block.Clear();
+        ForEachSelected(v, sel, seg, screen, [&](const uint8_t* p) {
+            block.Append(p, v);
+            if (block.Full()) {
+                use(block);
+                block.Clear();
+            }
+        });
+        if (block.Count() > 0)
+            use(block);
+        return;
+    }
+    for (int64_t r = 0; r < seg.Count; ++r)
+        for (int64_t from = 0; from < seg.Length; from += block.Capacity()) {
+            const int64_t count = std::min(block.Capacity(), seg.Length - from);
+            const uint8_t* first = seg.First + r * seg.Stride + from * seg.PixelStride;
+            block.Clear();
+            block.Read(first, count, seg.PixelStride, v);
+            if (screen && block.Unordered()) {
+                block.Clear();
+                for (int64_t i = 0; i < count; ++i)
+                    if (Counts(first + i * seg.PixelStride, v, sel))
+                        block.Append(first + i * seg.PixelStride, v);
+            }
+            if (block.Count() > 0)
+                use(block);
+        }
+}
+
+} // namespace vt::detail
