@@ -28,9 +28,11 @@ namespace portable {
 #if defined(VT_STREAM_AVX2)
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#define VT_STREAM_BODY_AVX2 1
 namespace avx2 {
 #include "stretch/StreamKernelBodies.inc"
 } // namespace avx2
+#undef VT_STREAM_BODY_AVX2
 #pragma GCC pop_options
 #endif
 
@@ -316,8 +318,7 @@ TStreamMap ApplyMap(const TBandTransform& t, TSampleType out) noexcept {
 } // namespace
 
 TStreamRanges::TStreamRanges(const TPrincipalAxes& axes, TComponentRanges& ranges)
-    : Map(RangeMap(axes)), Kernels(StreamKernelsFor(axes.Bands)),
-      Integer(axes.Type != TSampleType::Float32) {
+    : Map(RangeMap(axes)), Kernels(StreamKernelsFor(axes.Bands)) {
     Exact.Axes = &axes.Map;
     Exact.Order = axes.Order;
     Exact.Ranges = &ranges;
@@ -327,9 +328,27 @@ TStreamRanges::TStreamRanges(const TPrincipalAxes& axes, TComponentRanges& range
 void TStreamRanges::Add(TSampleBlock& block) {
     // Copies of the last pixel change no extreme.
     block.PadGroup(true);
+    const int64_t groups = (block.Count() + 3) / 4;
     double bound[MaxCycle];
     Map.Bounds(block.Magnitude(), bound);
-    Kernels.Ranges(block.Samples(), (block.Count() + 3) / 4, Map, bound, Exact);
+    // A block whose box of samples keeps every component strictly inside the extremes, by
+    // more than the bound, changes nothing.
+    const int n = Map.Bands;
+    double lowest[MaxBands], highest[MaxBands];
+    Kernels.Extremes(block.Samples(), groups, lowest, highest);
+    bool inside = true;
+    for (int k = 0; k < n && inside; ++k) {
+        double low = Map.Constant[k], high = Map.Constant[k];
+        for (int b = 0; b < n; ++b) {
+            const double w = Map.Weight[b - k + n - 1][k];
+            low += w * (w >= 0 ? lowest[b] : highest[b]);
+            high += w * (w >= 0 ? highest[b] : lowest[b]);
+        }
+        inside = low - bound[k] > Exact.Ranges->Lowest[k] &&
+                 high + bound[k] < Exact.Ranges->Highest[k];
+    }
+    if (!inside)
+        Kernels.Ranges(block.Samples(), groups, Map, bound, Exact);
 }
 
 // ---- Application ---------------------------------------------------------------------------

@@ -81,6 +81,7 @@ struct TStreamKernels {
                        const TExactApply&) noexcept = nullptr;
     void (*Ranges)(const double*, int64_t, const TStreamMap&, const double*,
                    TExactRanges&) noexcept = nullptr;
+    void (*Extremes)(const double*, int64_t, double*, double*) noexcept = nullptr;
     void (*Convert8)(const uint8_t*, int64_t, double*) noexcept = nullptr;
     void (*Convert16)(const uint8_t*, int64_t, double*) noexcept = nullptr;
     void (*ConvertFloat)(const uint8_t*, int64_t, double*, double&, bool&) noexcept = nullptr;
@@ -150,7 +151,6 @@ private:
     TStreamMap Map;
     TExactRanges Exact;
     const TStreamKernels& Kernels;
-    bool Integer;
 };
 
 // The application: writes a block's pixels as samples of the output type, interleaved.
