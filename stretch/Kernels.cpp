@@ -658,7 +658,18 @@ void SetKernelChoice(TKernelChoice choice) noexcept {
 }
 
 bool UseVectorKernels() noexcept {
-    return KernelChoice.load() == TKernelChoice::Best && ProcessorHasAvx2();
+    return KernelChoice.load() != TKernelChoice::Portable && ProcessorHasAvx2();
+}
+
+bool UseWideKernels() noexcept {
+#if defined(VT_HAVE_AVX2_KERNELS)
+    static const bool has =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+    return KernelChoice.load() == TKernelChoice::Best && has && ProcessorHasAvx2();
+#else
+    return false;
+#endif
 }
 
 // ---- The three-byte passes over segments ----------------------------------------------------

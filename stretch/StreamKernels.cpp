@@ -21,6 +21,7 @@ namespace {
 
 // The kernels' vectors never cross a call between the two instruction sets.
 #pragma GCC diagnostic ignored "-Wpsabi"
+#define VT_STREAM_LANES 4
 namespace portable {
 #include "stretch/StreamKernelBodies.inc"
 } // namespace portable
@@ -34,7 +35,19 @@ namespace avx2 {
 } // namespace avx2
 #undef VT_STREAM_BODY_AVX2
 #pragma GCC pop_options
+
+#undef VT_STREAM_LANES
+#define VT_STREAM_LANES 8
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl,fma")
+#define VT_STREAM_BODY_AVX512 1
+namespace avx512 {
+#include "stretch/StreamKernelBodies.inc"
+} // namespace avx512
+#undef VT_STREAM_BODY_AVX512
+#pragma GCC pop_options
 #endif
+#undef VT_STREAM_LANES
 
 // One component of the pixel whose samples (in storage order) start at p, summed in extended
 // precision in working order and stored as a double: the value the range scan compares.
@@ -51,6 +64,8 @@ double Component(const double* p, const TAffineMap& m, const int* order, int k) 
 
 const TStreamKernels& StreamKernelsFor(int bands) noexcept {
 #if defined(VT_STREAM_AVX2)
+    if (UseWideKernels())
+        return avx512::Table[bands - 1];
     if (UseVectorKernels())
         return avx2::Table[bands - 1];
 #endif
@@ -115,6 +130,13 @@ void TStreamMap::Bounds(double magnitude, double* bound) const noexcept {
         bound[l] = BoundConstant[l] + BoundWeight[l] * magnitude;
 }
 
+void TStreamMap::Decisions(double magnitude, bool floatOut, double* decide) const noexcept {
+    Bounds(magnitude, decide);
+    if (!floatOut)
+        for (int l = 0; l < MaxCycle; ++l)
+            decide[l] = 0.5 - decide[l];
+}
+
 void TExactApply::Store(const double* group, int index, void* out) const noexcept {
     const int n = Transform->Bands;
     const int band = index % n, i = Row[band];
@@ -155,8 +177,11 @@ void TExactRanges::Visit(const double* group, int index) noexcept {
 // ---- Blocks --------------------------------------------------------------------------------
 
 TSampleBlock::TSampleBlock(int bands, TSampleType type)
-    : N(bands), Type(type), Room(std::min<int64_t>(128, (1024 / bands) & ~3)),
-      Storage(static_cast<size_t>(2 * StreamPad + Room * bands), 0.0) {
+    : N(bands), Type(type), Room(std::min<int64_t>(128, (1024 / bands) & ~7)),
+      Storage(static_cast<size_t>(2 * StreamPad + Room * bands + 8), 0.0) {
+    // Groups start on whole vectors: a kernel's vectors never straddle cache lines.
+    const auto address = reinterpret_cast<uintptr_t>(Storage.data() + StreamPad);
+    Start += (64 - address % 64) % 64 / sizeof(double);
     Clear();
 }
 
@@ -199,9 +224,9 @@ void TSampleBlock::Append(const uint8_t* pixel, const TImageView& v) {
     ++Pixels;
 }
 
-void TSampleBlock::PadGroup(bool repeat) noexcept {
+void TSampleBlock::PadGroup(int lanes, bool repeat) noexcept {
     double* s = Samples();
-    for (int64_t p = Pixels; p % 4 != 0; ++p)
+    for (int64_t p = Pixels; p % lanes != 0; ++p)
         for (int b = 0; b < N; ++b)
             s[p * N + b] = repeat && Pixels > 0 ? s[(Pixels - 1) * N + b] : 0.0;
 }
@@ -210,25 +235,29 @@ void TSampleBlock::PadGroup(bool repeat) noexcept {
 
 TStreamStatistics::TStreamStatistics(int bands, TSampleType type)
     : N(bands), Type(type), Kernels(StreamKernelsFor(bands)),
-      // Each lane takes 4n / cycle terms a group: 2^20 products of 16-bit samples stay exact in
-      // a double; float lanes move into their compensated pairs every 32 terms.
-      FlushGroups(type == TSampleType::Float32 ? 8 * StreamCycle(bands) / bands : 1 << 18),
+      // Each lane takes lanes x n / cycle terms a group (at most 8): 2^20 products of 16-bit
+      // samples stay exact in a double; float lanes move into their compensated pairs every 32
+      // terms.
+      FlushGroups(type == TSampleType::Float32
+                      ? 32 * Kernels.Cycle / (Kernels.Lanes * bands)
+                      : 1 << 17),
       Lanes(type == TSampleType::Float32 ? 3 : 1), Tail(bands, type) {}
 
 void TStreamStatistics::Add(const TSampleBlock& block) {
     const double* e = block.Samples();
-    int64_t groups = block.Count() / 4;
+    const int lanes = Kernels.Lanes;
+    int64_t groups = block.Count() / lanes;
     while (groups > 0) {
         const int64_t take = std::min(groups, FlushGroups - Groups);
         Kernels.Statistics(e, take, Lanes[0]);
-        e += take * 4 * N;
+        e += take * lanes * N;
         groups -= take;
         Groups += take;
         if (Groups == FlushGroups)
             Flush();
     }
     // The last pixels of a block that fill no group.
-    for (int64_t p = block.Count() / 4 * 4; p < block.Count(); ++p) {
+    for (int64_t p = block.Count() / lanes * lanes; p < block.Count(); ++p) {
         const double* x = block.Samples() + p * N;
         for (int a = 0; a < N; ++a) {
             Tail.Lowest[a] = std::min(Tail.Lowest[a], x[a]);
@@ -255,7 +284,7 @@ void TStreamStatistics::Flush() {
         return;
     }
     TStreamLanes& lanes = Lanes[0];
-    for (int l = 0; l < StreamCycle(N); ++l) {
+    for (int l = 0; l < Kernels.Cycle; ++l) {
         const int a = l % N;
         Tail.Sum[a].Add(static_cast<uint64_t>(lanes.Sum[l]));
         lanes.Sum[l] = 0;
@@ -268,7 +297,7 @@ void TStreamStatistics::Flush() {
 
 void TStreamStatistics::AddTo(TStatistics& statistics) {
     Flush();
-    for (int l = 0; l < StreamCycle(N); ++l) {
+    for (int l = 0; l < Kernels.Cycle; ++l) {
         const int a = l % N;
         Tail.Lowest[a] = std::min(Tail.Lowest[a], Lanes[0].Low[l]);
         Tail.Highest[a] = std::max(Tail.Highest[a], Lanes[0].High[l]);
@@ -327,8 +356,9 @@ TStreamRanges::TStreamRanges(const TPrincipalAxes& axes, TComponentRanges& range
 
 void TStreamRanges::Add(TSampleBlock& block) {
     // Copies of the last pixel change no extreme.
-    block.PadGroup(true);
-    const int64_t groups = (block.Count() + 3) / 4;
+    const int lanes = Kernels.Lanes;
+    block.PadGroup(lanes, true);
+    const int64_t groups = (block.Count() + lanes - 1) / lanes;
     double bound[MaxCycle];
     Map.Bounds(block.Magnitude(), bound);
     // A block whose box of samples keeps every component strictly inside the extremes, by
@@ -359,7 +389,7 @@ TStreamApply::TStreamApply(const TBandTransform& transform, TSampleType in, TSam
     Exact.Out = out;
     for (int r = 0; r < transform.Bands; ++r)
         Exact.Row[transform.Order[r]] = r;
-    Map.Bounds(SampleTop(in), Bound);
+    Map.Decisions(SampleTop(in), out == TSampleType::Float32, Decide);
 }
 
 template <class TOut> void TStreamApply::RunAs(TSampleBlock& block, TOut* out) const {
@@ -371,21 +401,21 @@ template <class TOut> void TStreamApply::RunAs(TSampleBlock& block, TOut* out) c
         kernel = Kernels.Apply16;
     else
         kernel = Kernels.ApplyFloat;
-    double floatBound[MaxCycle];
-    const double* bound = Bound;
+    double floatDecide[MaxCycle];
+    const double* decide = Decide;
     if (In == TSampleType::Float32) {
-        Map.Bounds(block.Magnitude(), floatBound);
-        bound = floatBound;
+        Map.Decisions(block.Magnitude(), Exact.Out == TSampleType::Float32, floatDecide);
+        decide = floatDecide;
     }
-    const int n = Map.Bands;
-    const int64_t whole = block.Count() / 4, rest = block.Count() % 4;
-    kernel(block.Samples(), whole, Map, bound, out, Exact);
+    const int n = Map.Bands, lanes = Kernels.Lanes;
+    const int64_t whole = block.Count() / lanes, rest = block.Count() % lanes;
+    kernel(block.Samples(), whole, Map, decide, out, Exact);
     if (rest != 0) {
         // The last pixels through a group of their own, written aside.
-        block.PadGroup(false);
-        TOut last[4 * MaxBands];
-        kernel(block.Samples() + whole * 4 * n, 1, Map, bound, last, Exact);
-        std::memcpy(out + whole * 4 * n, last, static_cast<size_t>(rest * n) * sizeof(TOut));
+        block.PadGroup(lanes, false);
+        TOut last[8 * MaxBands];
+        kernel(block.Samples() + whole * lanes * n, 1, Map, decide, last, Exact);
+        std::memcpy(out + whole * lanes * n, last, static_cast<size_t>(rest * n) * sizeof(TOut));
     }
 }
 

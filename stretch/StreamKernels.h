@@ -11,11 +11,8 @@
 
 namespace vt::detail {
 
-// Stream positions after which the bands and the vectors' lanes line up again: lcm(4, n).
-constexpr int StreamCycle(int n) {
-    return n % 4 == 0 ? n : n % 2 == 0 ? 2 * n : 4 * n;
-}
-inline constexpr int MaxCycle = 60; // 15 bands
+// Stream positions (multiples of the vectors' lanes) after which the bands line up again.
+inline constexpr int MaxCycle = 120; // 15 bands, 8 lanes
 // Zeros kept before and after a block's samples: a kernel reads up to 15 positions beyond
 // either end, always with weight zero.
 inline constexpr int StreamPad = 16;
@@ -24,10 +21,10 @@ inline constexpr int StreamPad = 16;
 // l mod n): the samples, the products of each sample with the one d positions on, and the
 // lanes' extremes.
 struct TStreamLanes {
-    alignas(32) double Sum[MaxCycle];
-    alignas(32) double Product[MaxBands][MaxCycle];
-    alignas(32) double Low[MaxCycle];
-    alignas(32) double High[MaxCycle];
+    alignas(64) double Sum[MaxCycle];
+    alignas(64) double Product[MaxBands][MaxCycle];
+    alignas(64) double Low[MaxCycle];
+    alignas(64) double High[MaxCycle];
     TStreamLanes() noexcept;
 };
 
@@ -37,8 +34,8 @@ struct TStreamLanes {
 struct TStreamMap {
     int Bands = 0;
     double Top = 0; // integer outputs clamp to 0..Top
-    alignas(32) double Weight[2 * MaxBands - 1][MaxCycle];
-    alignas(32) double Constant[MaxCycle];
+    alignas(64) double Weight[2 * MaxBands - 1][MaxCycle];
+    alignas(64) double Constant[MaxCycle];
     // A lane's double sum lies within BoundConstant + BoundWeight x m of the extended sum of
     // the same terms when no sample exceeds m in magnitude.
     double BoundWeight[MaxCycle];
@@ -47,6 +44,9 @@ struct TStreamMap {
     // w[o][i]: the weight of input band i in output band o; c[o] its constant.
     TStreamMap(int bands, const double (*w)[MaxBands], const double* c, double top) noexcept;
     void Bounds(double magnitude, double* bound) const noexcept;
+    // What the application kernels compare with: the bounds for float outputs, 1/2 less the
+    // bounds for integer ones.
+    void Decisions(double magnitude, bool floatOut, double* decide) const noexcept;
 };
 
 // The exact computation of one output of an application, in extended precision in working
@@ -64,13 +64,15 @@ struct TExactRanges {
     const TAffineMap* Axes = nullptr;
     const int* Order = nullptr;
     TComponentRanges* Ranges = nullptr;
-    alignas(32) double LaneLowest[MaxCycle];
-    alignas(32) double LaneHighest[MaxCycle];
+    alignas(64) double LaneLowest[MaxCycle];
+    alignas(64) double LaneHighest[MaxCycle];
     void Spread() noexcept;
     void Visit(const double* group, int index) noexcept;
 };
 
 struct TStreamKernels {
+    int Lanes = 4;  // doubles to a vector: pixels to a group
+    int Cycle = 4;  // stream positions of a cycle of phases
     void (*Statistics)(const double*, int64_t, TStreamLanes&) noexcept = nullptr;
     void (*Fold)(TStreamLanes&, TStreamLanes&, TStreamLanes&) = nullptr;
     void (*Apply8)(const double*, int64_t, const TStreamMap&, const double*, uint8_t*,
@@ -94,8 +96,8 @@ const TStreamKernels& StreamKernelsFor(int bands) noexcept;
 class TSampleBlock {
 public:
     TSampleBlock(int bands, TSampleType type);
-    double* Samples() noexcept { return Storage.data() + StreamPad; }
-    const double* Samples() const noexcept { return Storage.data() + StreamPad; }
+    double* Samples() noexcept { return Storage.data() + Start; }
+    const double* Samples() const noexcept { return Storage.data() + Start; }
     int Bands() const noexcept { return N; }
     int64_t Count() const noexcept { return Pixels; }
     int64_t Capacity() const noexcept { return Room; }
@@ -109,8 +111,8 @@ public:
     // Appends `count` pixels from `first`, the view's pixel stride apart (at most the room).
     void Read(const uint8_t* first, int64_t count, int64_t pixelStride, const TImageView& v);
     void Append(const uint8_t* pixel, const TImageView& v);
-    // Fills the last group of four with copies of the last pixel, or with zeros.
-    void PadGroup(bool repeat) noexcept;
+    // Fills the last group of `lanes` pixels with copies of the last pixel, or with zeros.
+    void PadGroup(int lanes, bool repeat) noexcept;
 
 private:
     int N;
@@ -119,10 +121,11 @@ private:
     double Largest = 0;
     bool HasNaN = false;
     std::vector<double> Storage;
+    size_t Start = StreamPad; // the first sample, on a 64-byte boundary
 };
 
 // The statistics pass: integer samples summed exactly (lane sums in double stay exact for
-// 2^20 additions, then move into 128-bit sums); float samples' lane sums move every 32 terms
+// 2^20 additions of 16-bit products, then move into 128-bit sums); float samples' lane sums move every 32 terms
 // or fewer into compensated sums.
 class TStreamStatistics {
 public:
@@ -165,7 +168,7 @@ private:
     TExactApply Exact;
     const TStreamKernels& Kernels;
     TSampleType In;
-    double Bound[MaxCycle];
+    double Decide[MaxCycle]; // for integer samples in: see Decisions
 };
 
 // Stores an extended result as a sample: integers rounded half to even and clamped (not a

@@ -68,11 +68,12 @@ TLinearBitmap* PrepareTarget(TLinearBitmap& bitmap, TLinearBitmap* target);
 // TransformColorByte does.
 void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLinearBitmap& target);
 
-// Which pixel kernels run: the fastest the processor offers, or the portable ones (tests pin
-// each in turn and compare).
-enum class TKernelChoice { Best, Portable };
+// Which pixel kernels run: the fastest the processor offers, the AVX2 ones even where wider
+// ones exist, or the portable ones (tests pin each in turn and compare).
+enum class TKernelChoice { Best, Avx2, Portable };
 void SetKernelChoice(TKernelChoice choice) noexcept;
-bool UseVectorKernels() noexcept;
+bool UseVectorKernels() noexcept; // AVX2
+bool UseWideKernels() noexcept;   // AVX-512
 
 // ---- Segments and threads -----------------------------------------------------------------
 
