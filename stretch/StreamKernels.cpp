@@ -103,8 +103,7 @@ TStreamLanes::TStreamLanes() noexcept {
     std::fill(std::begin(High), std::end(High), -std::numeric_limits<double>::infinity());
 }
 
-TStreamMap::TStreamMap(int bands, const double (*w)[MaxBands], const double* c,
-                       double top) noexcept
+TStreamMap::TStreamMap(int bands, const double (*w)[MaxBands], const double* c, double top) noexcept
     : Bands(bands), Top(top) {
     const int n = bands;
     // The double sum and the extended one each lie within n + 1 roundings of the running
@@ -238,9 +237,8 @@ TStreamStatistics::TStreamStatistics(int bands, TSampleType type)
       // Each lane takes lanes x n / cycle terms a group (at most 8): 2^20 products of 16-bit
       // samples stay exact in a double; float lanes move into their compensated pairs every 32
       // terms.
-      FlushGroups(type == TSampleType::Float32
-                      ? 32 * Kernels.Cycle / (Kernels.Lanes * bands)
-                      : 1 << 17),
+      FlushGroups(type == TSampleType::Float32 ? 32 * Kernels.Cycle / (Kernels.Lanes * bands)
+                                               : 1 << 17),
       Lanes(type == TSampleType::Float32 ? 3 : 1), Tail(bands, type) {}
 
 void TStreamStatistics::Add(const TSampleBlock& block) {
@@ -374,8 +372,8 @@ void TStreamRanges::Add(TSampleBlock& block) {
             low += w * (w >= 0 ? lowest[b] : highest[b]);
             high += w * (w >= 0 ? highest[b] : lowest[b]);
         }
-        inside = low - bound[k] > Exact.Ranges->Lowest[k] &&
-                 high + bound[k] < Exact.Ranges->Highest[k];
+        inside =
+            low - bound[k] > Exact.Ranges->Lowest[k] && high + bound[k] < Exact.Ranges->Highest[k];
     }
     if (!inside)
         Kernels.Ranges(block.Samples(), groups, Map, bound, Exact);

@@ -71,8 +71,8 @@ struct TExactRanges {
 };
 
 struct TStreamKernels {
-    int Lanes = 4;  // doubles to a vector: pixels to a group
-    int Cycle = 4;  // stream positions of a cycle of phases
+    int Lanes = 4; // doubles to a vector: pixels to a group
+    int Cycle = 4; // stream positions of a cycle of phases
     void (*Statistics)(const double*, int64_t, TStreamLanes&) noexcept = nullptr;
     void (*Fold)(TStreamLanes&, TStreamLanes&, TStreamLanes&) = nullptr;
     void (*Apply8)(const double*, int64_t, const TStreamMap&, const double*, uint8_t*,
@@ -125,8 +125,8 @@ private:
 };
 
 // The statistics pass: integer samples summed exactly (lane sums in double stay exact for
-// 2^20 additions of 16-bit products, then move into 128-bit sums); float samples' lane sums move every 32 terms
-// or fewer into compensated sums.
+// 2^20 additions of 16-bit products, then move into 128-bit sums); float samples' lane sums move
+// every 32 terms or fewer into compensated sums.
 class TStreamStatistics {
 public:
     TStreamStatistics(int bands, TSampleType type);
