@@ -176,45 +176,68 @@ bool FiniteWeights(const TAffineMap& m) noexcept {
 
 } // namespace
 
-TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelection& Selection,
-                                        const TPrincipalAxes& Axes) {
-    const TRegion region = RegionOf(Image, Selection);
-    if (Image.Bands != Axes.Bands)
+namespace detail {
+
+TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelection& selection,
+                                        const TPrincipalAxes& axes, const TBlockBoxes* boxes) {
+    const TRegion region = RegionOf(image, selection);
+    if (image.Bands != axes.Bands)
         throw EStretch(
-            Format("the axes are for %d bands, the image has %d", {Axes.Bands, Image.Bands}));
+            Format("the axes are for %d bands, the image has %d", {axes.Bands, image.Bands}));
     TFloatEnvironmentGuard environment;
-    const bool plain = Selection.Mask == nullptr && !Selection.HasNoData && region.Every == 1;
+    const bool plain = selection.Mask == nullptr && !selection.HasNoData && region.Every == 1;
     const bool threeBytes =
-        plain && IsThreeBytePixels(Image) && IsPluginOrder(Axes.Order, Axes.Bands);
-    const TAffineTransform affine = AsAffineTransform(Axes.Map);
-    const TSegments segments = plain ? PackedSegments(Image, region) : SegmentsOf(Image, region);
+        plain && IsThreeBytePixels(image) && IsPluginOrder(axes.Order, axes.Bands);
+    const TAffineTransform affine = AsAffineTransform(axes.Map);
+    const TSegments segments = plain ? PackedSegments(image, region) : SegmentsOf(image, region);
     // Finite components give extremes of parts that combine in order into those of one scan;
     // components that are not numbers make the result depend on the order of the whole scan.
-    const bool inParts = threeBytes ? RangesInParts(affine) : FiniteWeights(Axes.Map);
-    const int parts = inParts ? PartsFor(segments) : 1;
-    const bool screen = Selection.HasNoData || Image.Type == TSampleType::Float32;
+    const bool inParts = threeBytes ? RangesInParts(affine) : FiniteWeights(axes.Map);
+    // The statistics pass's boxes serve when its blocks are these: the same parts of the same
+    // selection.
+    const bool boxed = boxes != nullptr && boxes->Parts > 0 && inParts && !threeBytes &&
+                       selection.Mask == nullptr && !selection.HasNoData;
+    const int parts = boxed ? boxes->Parts : inParts ? PartsFor(segments) : 1;
+    const bool screen = selection.HasNoData || image.Type == TSampleType::Float32;
     std::vector<TComponentRanges> partRanges(static_cast<size_t>(parts),
-                                             TComponentRanges(Axes.Bands));
+                                             TComponentRanges(axes.Bands));
     std::vector<TSampleBlock> blocks;
     std::vector<TStreamRanges> scans;
     if (!threeBytes)
         for (int p = 0; p < parts; ++p) {
-            blocks.emplace_back(Image.Bands, Image.Type);
-            scans.emplace_back(Axes, partRanges[static_cast<size_t>(p)]);
+            blocks.emplace_back(image.Bands, image.Type);
+            scans.emplace_back(axes, partRanges[static_cast<size_t>(p)]);
         }
-    RunParts(parts, [&](int p) {
+    RunParts(parts, inParts ? PartsFor(segments) : 1, [&](int p) {
         const TSegments part = PartOf(segments, p, parts);
         const auto i = static_cast<size_t>(p);
-        if (threeBytes)
+        if (threeBytes) {
             RangesOfSegments(part, affine, partRanges[i].Lowest, partRanges[i].Highest);
-        else
-            ForEachBlock(Image, Selection, part, screen, blocks[i],
-                         [&](TSampleBlock& block) { scans[i].Add(block); });
+            return;
+        }
+        const auto use = [&](TSampleBlock& block) { scans[i].Add(block); };
+        if (!boxed) {
+            ForEachBlock(image, selection, part, screen, blocks[i], use);
+            return;
+        }
+        const std::vector<float>& box = boxes->Boxes[i];
+        const size_t size = static_cast<size_t>(2 * axes.Bands);
+        ForEachBlock(image, selection, part, screen, blocks[i], use, [&](int64_t k) {
+            const auto at = static_cast<size_t>(k) * size;
+            return at + size <= box.size() && scans[i].Inside(box.data() + at);
+        });
     });
-    TComponentRanges ranges(Axes.Bands);
+    TComponentRanges ranges(axes.Bands);
     for (const TComponentRanges& r : partRanges)
         ranges.Add(r);
     return ranges;
+}
+
+} // namespace detail
+
+TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelection& Selection,
+                                        const TPrincipalAxes& Axes) {
+    return detail::MeasureComponentRanges(Image, Selection, Axes, nullptr);
 }
 
 // ---- The stretch ---------------------------------------------------------------------------
@@ -311,9 +334,11 @@ TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& 
 
 TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection,
                           const TFitOptions& Options) {
-    const TStatistics statistics = MeasureStatistics(Image, Selection);
+    // The range pass reads only the blocks whose box may move an extreme.
+    TBlockBoxes boxes;
+    const TStatistics statistics = detail::MeasureStatistics(Image, Selection, &boxes);
     const TPrincipalAxes axes = FitAxes(statistics, Options);
-    return BuildStretch(axes, MeasureComponentRanges(Image, Selection, axes));
+    return BuildStretch(axes, detail::MeasureComponentRanges(Image, Selection, axes, &boxes));
 }
 
 } // namespace vt

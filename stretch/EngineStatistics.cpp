@@ -323,26 +323,43 @@ void ThreeBytePart(const TSegments& seg, TStatistics& st) {
 
 } // namespace
 
-TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection) {
-    const TRegion region = RegionOf(Image, Selection);
-    const bool plain = Selection.Mask == nullptr && !Selection.HasNoData;
-    const bool threeBytes = plain && region.Every == 1 && IsThreeBytePixels(Image);
+namespace detail {
+
+TStatistics MeasureStatistics(const TImageView& image, const TSelection& selection,
+                              TBlockBoxes* boxes) {
+    const TRegion region = RegionOf(image, selection);
+    const bool plain = selection.Mask == nullptr && !selection.HasNoData;
+    const bool threeBytes = plain && region.Every == 1 && IsThreeBytePixels(image);
     const TSegments segments =
-        plain && region.Every == 1 ? PackedSegments(Image, region) : SegmentsOf(Image, region);
+        plain && region.Every == 1 ? PackedSegments(image, region) : SegmentsOf(image, region);
     // Integer sums are exact, so any cut gives the same; compensated float sums are added in
     // the order of parts that the image alone decides.
     const int threads = PartsFor(segments);
-    const int parts = Image.Type == TSampleType::Float32 ? FixedPartsFor(segments) : threads;
-    const bool screen = Selection.HasNoData || Image.Type == TSampleType::Float32;
+    const int parts = image.Type == TSampleType::Float32 ? FixedPartsFor(segments) : threads;
+    const bool screen = selection.HasNoData || image.Type == TSampleType::Float32;
     std::vector<TStatistics> partStats(static_cast<size_t>(parts),
-                                       TStatistics(Image.Bands, Image.Type));
+                                       TStatistics(image.Bands, image.Type));
     std::vector<TSampleBlock> blocks;
     std::vector<TStreamStatistics> sums;
     if (!threeBytes)
         for (int p = 0; p < parts; ++p) {
-            blocks.emplace_back(Image.Bands, Image.Type);
-            sums.emplace_back(Image.Bands, Image.Type);
+            blocks.emplace_back(image.Bands, image.Type);
+            sums.emplace_back(image.Bands, image.Type);
         }
+    const bool boxed = boxes != nullptr && !threeBytes && plain;
+    if (boxed) {
+        boxes->Parts = parts;
+        boxes->Boxes.assign(static_cast<size_t>(parts), {});
+        // Room for every block, so that the parts never allocate.
+        for (int p = 0; p < parts; ++p) {
+            const TSegments part = PartOf(segments, p, parts);
+            const int64_t room = blocks[0].Capacity();
+            boxes->Boxes[static_cast<size_t>(p)].reserve(static_cast<size_t>(
+                2 * image.Bands * part.Count * ((part.Length + room - 1) / room)));
+        }
+    } else if (boxes != nullptr) {
+        boxes->Parts = 0;
+    }
     RunParts(parts, threads, [&](int p) {
         const TSegments part = PartOf(segments, p, parts);
         const auto i = static_cast<size_t>(p);
@@ -350,14 +367,21 @@ TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selecti
             ThreeBytePart(part, partStats[i]);
             return;
         }
-        ForEachBlock(Image, Selection, part, screen, blocks[i],
-                     [&](const TSampleBlock& block) { sums[i].Add(block); });
+        std::vector<float>* box = boxed ? &boxes->Boxes[i] : nullptr;
+        ForEachBlock(image, selection, part, screen, blocks[i],
+                     [&](TSampleBlock& block) { sums[i].Add(block, box); });
         sums[i].AddTo(partStats[i]);
     });
-    TStatistics total(Image.Bands, Image.Type);
+    TStatistics total(image.Bands, image.Type);
     for (const TStatistics& st : partStats)
         total.Add(st);
     return total;
+}
+
+} // namespace detail
+
+TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection) {
+    return detail::MeasureStatistics(Image, Selection, nullptr);
 }
 
 } // namespace vt

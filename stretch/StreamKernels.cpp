@@ -95,14 +95,6 @@ void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
 
 // ---- Lanes and maps ------------------------------------------------------------------------
 
-TStreamLanes::TStreamLanes() noexcept {
-    std::fill(std::begin(Sum), std::end(Sum), 0.0);
-    for (auto& row : Product)
-        std::fill(std::begin(row), std::end(row), 0.0);
-    std::fill(std::begin(Low), std::end(Low), std::numeric_limits<double>::infinity());
-    std::fill(std::begin(High), std::end(High), -std::numeric_limits<double>::infinity());
-}
-
 TStreamMap::TStreamMap(int bands, const double (*w)[MaxBands], const double* c, double top) noexcept
     : Bands(bands), Top(top) {
     const int n = bands;
@@ -241,9 +233,30 @@ TStreamStatistics::TStreamStatistics(int bands, TSampleType type)
                                                : 1 << 17),
       Lanes(type == TSampleType::Float32 ? 3 : 1), Tail(bands, type) {}
 
-void TStreamStatistics::Add(const TSampleBlock& block) {
-    const double* e = block.Samples();
+void TStreamStatistics::Add(TSampleBlock& block, std::vector<float>* boxes) {
     const int lanes = Kernels.Lanes;
+    if (block.Count() > 0) {
+        // The box, over the block and copies of its last pixel.
+        double lowest[MaxBands], highest[MaxBands];
+        block.PadGroup(lanes, true);
+        Kernels.Extremes(block.Samples(), (block.Count() + lanes - 1) / lanes, lowest, highest);
+        for (int b = 0; b < N; ++b) {
+            Tail.Lowest[b] = std::min(Tail.Lowest[b], lowest[b]);
+            Tail.Highest[b] = std::max(Tail.Highest[b], highest[b]);
+        }
+        if (boxes != nullptr) {
+            for (int b = 0; b < N; ++b)
+                boxes->push_back(static_cast<float>(lowest[b]));
+            for (int b = 0; b < N; ++b)
+                boxes->push_back(static_cast<float>(highest[b]));
+        }
+    } else if (boxes != nullptr) {
+        // An empty box: nothing in it can reach an extreme.
+        boxes->insert(boxes->end(), static_cast<size_t>(N), std::numeric_limits<float>::infinity());
+        boxes->insert(boxes->end(), static_cast<size_t>(N),
+                      -std::numeric_limits<float>::infinity());
+    }
+    const double* e = block.Samples();
     int64_t groups = block.Count() / lanes;
     while (groups > 0) {
         const int64_t take = std::min(groups, FlushGroups - Groups);
@@ -258,8 +271,6 @@ void TStreamStatistics::Add(const TSampleBlock& block) {
     for (int64_t p = block.Count() / lanes * lanes; p < block.Count(); ++p) {
         const double* x = block.Samples() + p * N;
         for (int a = 0; a < N; ++a) {
-            Tail.Lowest[a] = std::min(Tail.Lowest[a], x[a]);
-            Tail.Highest[a] = std::max(Tail.Highest[a], x[a]);
             for (int b = a; b < N; ++b) {
                 if (Type == TSampleType::Float32)
                     Tail.RealProduct[a][b].Add(x[a] * x[b]);
@@ -295,12 +306,8 @@ void TStreamStatistics::Flush() {
 
 void TStreamStatistics::AddTo(TStatistics& statistics) {
     Flush();
-    for (int l = 0; l < Kernels.Cycle; ++l) {
+    for (int l = 0; l < Kernels.Cycle && Type == TSampleType::Float32; ++l) {
         const int a = l % N;
-        Tail.Lowest[a] = std::min(Tail.Lowest[a], Lanes[0].Low[l]);
-        Tail.Highest[a] = std::max(Tail.Highest[a], Lanes[0].High[l]);
-        if (Type != TSampleType::Float32)
-            continue;
         // The compensated pairs in a fixed order.
         Tail.RealSum[a].Add(TCompensatedSum{Lanes[1].Sum[l], Lanes[2].Sum[l]});
         for (int d = 0; a + d < N; ++d)
@@ -352,31 +359,48 @@ TStreamRanges::TStreamRanges(const TPrincipalAxes& axes, TComponentRanges& range
     Exact.Spread();
 }
 
+template <class T> bool TStreamRanges::Inside(const T* box) const noexcept {
+    const int n = Map.Bands;
+    const T* lowest = box;
+    const T* highest = box + n;
+    double magnitude = 0;
+    for (int b = 0; b < n; ++b) {
+        if (lowest[b] > highest[b])
+            return true; // no pixel
+        magnitude = std::max({magnitude, std::fabs(static_cast<double>(lowest[b])),
+                              std::fabs(static_cast<double>(highest[b]))});
+    }
+    for (int k = 0; k < n; ++k) {
+        double low = Map.Constant[k], high = Map.Constant[k];
+        for (int b = 0; b < n; ++b) {
+            const double w = Map.Weight[b - k + n - 1][k];
+            low += w * static_cast<double>(w >= 0 ? lowest[b] : highest[b]);
+            high += w * static_cast<double>(w >= 0 ? highest[b] : lowest[b]);
+        }
+        const double bound = Map.BoundConstant[k] + Map.BoundWeight[k] * magnitude;
+        if (!(low - bound > Exact.Ranges->Lowest[k] && high + bound < Exact.Ranges->Highest[k]))
+            return false;
+    }
+    return true;
+}
+
+template bool TStreamRanges::Inside(const float*) const noexcept;
+template bool TStreamRanges::Inside(const double*) const noexcept;
+
 void TStreamRanges::Add(TSampleBlock& block) {
+    if (block.Count() == 0)
+        return;
     // Copies of the last pixel change no extreme.
     const int lanes = Kernels.Lanes;
     block.PadGroup(lanes, true);
     const int64_t groups = (block.Count() + lanes - 1) / lanes;
+    double box[2 * MaxBands];
+    Kernels.Extremes(block.Samples(), groups, box, box + Map.Bands);
+    if (Inside(box))
+        return;
     double bound[MaxCycle];
     Map.Bounds(block.Magnitude(), bound);
-    // A block whose box of samples keeps every component strictly inside the extremes, by
-    // more than the bound, changes nothing.
-    const int n = Map.Bands;
-    double lowest[MaxBands], highest[MaxBands];
-    Kernels.Extremes(block.Samples(), groups, lowest, highest);
-    bool inside = true;
-    for (int k = 0; k < n && inside; ++k) {
-        double low = Map.Constant[k], high = Map.Constant[k];
-        for (int b = 0; b < n; ++b) {
-            const double w = Map.Weight[b - k + n - 1][k];
-            low += w * (w >= 0 ? lowest[b] : highest[b]);
-            high += w * (w >= 0 ? highest[b] : lowest[b]);
-        }
-        inside =
-            low - bound[k] > Exact.Ranges->Lowest[k] && high + bound[k] < Exact.Ranges->Highest[k];
-    }
-    if (!inside)
-        Kernels.Ranges(block.Samples(), groups, Map, bound, Exact);
+    Kernels.Ranges(block.Samples(), groups, Map, bound, Exact);
 }
 
 // ---- Application ---------------------------------------------------------------------------

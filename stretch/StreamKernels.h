@@ -18,14 +18,19 @@ inline constexpr int MaxCycle = 120; // 15 bands, 8 lanes
 inline constexpr int StreamPad = 16;
 
 // Lane sums of the statistics kernels, by position within a cycle (position l holds band
-// l mod n): the samples, the products of each sample with the one d positions on, and the
-// lanes' extremes.
+// l mod n): the samples, and the products of each sample with the one d positions on.
 struct TStreamLanes {
-    alignas(64) double Sum[MaxCycle];
-    alignas(64) double Product[MaxBands][MaxCycle];
-    alignas(64) double Low[MaxCycle];
-    alignas(64) double High[MaxCycle];
-    TStreamLanes() noexcept;
+    alignas(64) double Sum[MaxCycle] = {};
+    alignas(64) double Product[MaxBands][MaxCycle] = {};
+};
+
+// Each block's box of samples (per band the lowest, then per band the highest) by part, as the
+// statistics pass read the blocks: the range pass of the same image and selection, cut into as
+// many parts, passes over a block whose box keeps every component inside the extremes without
+// reading it. Floats hold every sample value exactly.
+struct TBlockBoxes {
+    int Parts = 0; // 0: no boxes
+    std::vector<std::vector<float>> Boxes;
 };
 
 // An affine map on n bands in stream form: the output at position l of a cycle is
@@ -93,7 +98,7 @@ struct TStreamKernels {
 const TStreamKernels& StreamKernelsFor(int bands) noexcept;
 
 // A block of pixels as one stream of doubles.
-class TSampleBlock {
+class alignas(64) TSampleBlock {
 public:
     TSampleBlock(int bands, TSampleType type);
     double* Samples() noexcept { return Storage.data() + Start; }
@@ -127,10 +132,11 @@ private:
 // The statistics pass: integer samples summed exactly (lane sums in double stay exact for
 // 2^20 additions of 16-bit products, then move into 128-bit sums); float samples' lane sums move
 // every 32 terms or fewer into compensated sums.
-class TStreamStatistics {
+class alignas(64) TStreamStatistics {
 public:
     TStreamStatistics(int bands, TSampleType type);
-    void Add(const TSampleBlock& block);
+    // Adds the block's pixels, and its box to Boxes when given.
+    void Add(TSampleBlock& block, std::vector<float>* boxes);
     void AddTo(TStatistics& statistics);
 
 private:
@@ -145,10 +151,13 @@ private:
 };
 
 // The range pass.
-class TStreamRanges {
+class alignas(64) TStreamRanges {
 public:
     TStreamRanges(const TPrincipalAxes& axes, TComponentRanges& ranges);
     void Add(TSampleBlock& block);
+    // True when no pixel within the box (per band lowest, then highest) can reach or tie an
+    // extreme: every component lies inside them by more than its error bound.
+    template <class T> bool Inside(const T* box) const noexcept;
 
 private:
     TStreamMap Map;
@@ -183,9 +192,10 @@ inline bool IsPackedPixels(const TImageView& v) noexcept {
 
 // Calls Use(block) for the selected pixels of the segments, a block at a time, in scan order:
 // pixels that the mask leaves out or (with Screen) that Counts refuses never enter a block.
-template <class TUse>
+// Without a mask or no-data value, Skip(k) may pass over the k-th block unread.
+template <class TUse, class TSkip>
 void ForEachBlock(const TImageView& v, const TSelection& sel, const TSegments& seg, bool screen,
-                  TSampleBlock& block, const TUse& use) {
+                  TSampleBlock& block, const TUse& use, const TSkip& skip) {
     const bool perPixel = sel.Mask != nullptr || sel.HasNoData;
     if (perPixel) {
         block.Clear();
@@ -200,8 +210,11 @@ void ForEachBlock(const TImageView& v, const TSelection& sel, const TSegments& s
             use(block);
         return;
     }
+    int64_t k = 0;
     for (int64_t r = 0; r < seg.Count; ++r)
-        for (int64_t from = 0; from < seg.Length; from += block.Capacity()) {
+        for (int64_t from = 0; from < seg.Length; from += block.Capacity(), ++k) {
+            if (skip(k))
+                continue;
             const int64_t count = std::min(block.Capacity(), seg.Length - from);
             const uint8_t* first = seg.First + r * seg.Stride + from * seg.PixelStride;
             block.Clear();
@@ -212,9 +225,22 @@ void ForEachBlock(const TImageView& v, const TSelection& sel, const TSegments& s
                     if (Counts(first + i * seg.PixelStride, v, sel))
                         block.Append(first + i * seg.PixelStride, v);
             }
-            if (block.Count() > 0)
-                use(block);
+            // An empty block still counts, so that the range pass finds every box.
+            use(block);
         }
 }
+
+template <class TUse>
+void ForEachBlock(const TImageView& v, const TSelection& sel, const TSegments& seg, bool screen,
+                  TSampleBlock& block, const TUse& use) {
+    ForEachBlock(v, sel, seg, screen, block, use, [](int64_t) { return false; });
+}
+
+// The statistics pass, also recording the blocks' boxes when given.
+TStatistics MeasureStatistics(const TImageView& image, const TSelection& selection,
+                              TBlockBoxes* boxes);
+// The range pass, passing over blocks by the boxes when they fit.
+TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelection& selection,
+                                        const TPrincipalAxes& axes, const TBlockBoxes* boxes);
 
 } // namespace vt::detail
