@@ -229,12 +229,12 @@ TStreamStatistics::TStreamStatistics(int bands, TSampleType type)
       // Each lane takes lanes x n / cycle terms a group (at most 8): 2^20 products of 16-bit
       // samples stay exact in a double; float lanes move into their compensated pairs every 32
       // terms.
-      FlushGroups(type == TSampleType::Float32 ? 32 * Kernels.Cycle / (Kernels.Lanes * bands)
+      FlushGroups(type == TSampleType::Float32 ? 32 * Kernels.Cycle / (GroupPixels * bands)
                                                : 1 << 17),
       Lanes(type == TSampleType::Float32 ? 3 : 1), Tail(bands, type) {}
 
 void TStreamStatistics::Add(TSampleBlock& block, std::vector<float>* boxes) {
-    const int lanes = Kernels.Lanes;
+    const int lanes = GroupPixels;
     if (block.Count() > 0) {
         // The box, over the block and copies of its last pixel.
         double lowest[MaxBands], highest[MaxBands];
@@ -391,7 +391,7 @@ void TStreamRanges::Add(TSampleBlock& block) {
     if (block.Count() == 0)
         return;
     // Copies of the last pixel change no extreme.
-    const int lanes = Kernels.Lanes;
+    const int lanes = GroupPixels;
     block.PadGroup(lanes, true);
     const int64_t groups = (block.Count() + lanes - 1) / lanes;
     double box[2 * MaxBands];
@@ -429,7 +429,7 @@ template <class TOut> void TStreamApply::RunAs(TSampleBlock& block, TOut* out) c
         Map.Decisions(block.Magnitude(), Exact.Out == TSampleType::Float32, floatDecide);
         decide = floatDecide;
     }
-    const int n = Map.Bands, lanes = Kernels.Lanes;
+    const int n = Map.Bands, lanes = GroupPixels;
     const int64_t whole = block.Count() / lanes, rest = block.Count() % lanes;
     kernel(block.Samples(), whole, Map, decide, out, Exact);
     if (rest != 0) {

@@ -12,7 +12,9 @@
 namespace vt::detail {
 
 // Stream positions (multiples of the vectors' lanes) after which the bands line up again.
-inline constexpr int MaxCycle = 120; // 15 bands, 8 lanes
+inline constexpr int MaxCycle = 120; // 15 bands
+// Pixels the kernels take at a time, whatever their vectors' width.
+inline constexpr int GroupPixels = 8;
 // Zeros kept before and after a block's samples: a kernel reads up to 15 positions beyond
 // either end, always with weight zero.
 inline constexpr int StreamPad = 16;
@@ -76,8 +78,7 @@ struct TExactRanges {
 };
 
 struct TStreamKernels {
-    int Lanes = 4; // doubles to a vector: pixels to a group
-    int Cycle = 4; // stream positions of a cycle of phases
+    int Cycle = 8; // stream positions of a cycle of phases: lcm(8, n)
     void (*Statistics)(const double*, int64_t, TStreamLanes&) noexcept = nullptr;
     void (*Fold)(TStreamLanes&, TStreamLanes&, TStreamLanes&) = nullptr;
     void (*Apply8)(const double*, int64_t, const TStreamMap&, const double*, uint8_t*,

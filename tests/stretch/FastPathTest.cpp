@@ -372,9 +372,10 @@ TEST_P(FastPath, HugeWeightsFallBackToTheExactPath) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, FastPath,
-                         testing::Values(detail::TKernelChoice::Best,
+                         testing::Values(detail::TKernelChoice::Best, detail::TKernelChoice::Avx2,
                                          detail::TKernelChoice::Portable),
                          [](const testing::TestParamInfo<detail::TKernelChoice>& kernel) {
-                             return kernel.param == detail::TKernelChoice::Best ? "Best"
-                                                                                : "Portable";
+                             return kernel.param == detail::TKernelChoice::Best   ? "Best"
+                                    : kernel.param == detail::TKernelChoice::Avx2 ? "Avx2"
+                                                                                  : "Portable";
                          });
