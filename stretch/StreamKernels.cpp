@@ -187,14 +187,21 @@ void TSampleBlock::Read(const uint8_t* first, int64_t count, int64_t pixelStride
     count = std::min(count, Room - Pixels);
     double* out = Samples() + Pixels * N;
     const auto size = static_cast<int64_t>(SampleBytes(Type));
-    if (pixelStride == size * N && v.BandStride == size) {
+    // Packed pixels, their bands in storage order or in reverse (a view of the last band with
+    // a negative band stride): converted as they lie, then turned round.
+    const bool reversed = N > 1 && v.BandStride == -size;
+    if (pixelStride == size * N && (v.BandStride == size || reversed)) {
+        const uint8_t* from = reversed ? first - (N - 1) * size : first;
         const TStreamKernels& k = StreamKernelsFor(N);
         if (Type == TSampleType::UInt8)
-            k.Convert8(first, count * N, out);
+            k.Convert8(from, count * N, out);
         else if (Type == TSampleType::UInt16)
-            k.Convert16(first, count * N, out);
+            k.Convert16(from, count * N, out);
         else
-            k.ConvertFloat(first, count * N, out, Largest, HasNaN);
+            k.ConvertFloat(from, count * N, out, Largest, HasNaN);
+        if (reversed)
+            for (int64_t p = 0; p < count; ++p)
+                std::reverse(out + p * N, out + (p + 1) * N);
         Pixels += count;
         return;
     }

@@ -26,7 +26,7 @@ struct TTestImage {
     TImageView View;
 
     // Layout 0: interleaved, packed; 1: interleaved with padded rows; 2: planar; 3: bottom-up
-    // rows (negative row stride).
+    // rows (negative row stride); 4: packed, bands in reverse (negative band stride).
     TTestImage(int64_t w, int64_t h, int n, TSampleType type, int layout)
         : W(w), H(h), N(n), Type(type) {
         const auto size = static_cast<int64_t>(SampleBytes(type));
@@ -39,6 +39,10 @@ struct TTestImage {
             if (layout == 3) {
                 View.Data = Bytes.data() + row * (h - 1);
                 View.RowStride = -row;
+            }
+            if (layout == 4) {
+                View.Data = Bytes.data() + (n - 1) * size;
+                View.BandStride = -size;
             }
         }
     }
@@ -117,7 +121,7 @@ const TSampleType Types[] = {TSampleType::UInt8, TSampleType::UInt16, TSampleTyp
 TEST(Engine, StatisticsAreTheSumsOfTheSelectedPixels) {
     std::mt19937 random(11);
     for (TSampleType type : Types)
-        for (int layout = 0; layout < 4; ++layout) {
+        for (int layout = 0; layout < 5; ++layout) {
             TTestImage img(23, 17, 5, type, layout);
             FillCorrelated(img, random);
             std::vector<uint8_t> mask(23 * 17);
@@ -199,7 +203,7 @@ TEST(Engine, ApplicationIsTheLiteralSumInEveryLayoutAndType) {
     std::uniform_real_distribution<double> w(-1.5, 1.5);
     for (TSampleType type : Types)
         for (int n : {1, 2, 4, 7})
-            for (int layout = 0; layout < 4; ++layout) {
+            for (int layout = 0; layout < 5; ++layout) {
                 TTestImage img(19, 9, n, type, layout);
                 FillCorrelated(img, random);
                 TBandTransform t = TBandTransform::Identity(n, type);
@@ -210,7 +214,7 @@ TEST(Engine, ApplicationIsTheLiteralSumInEveryLayoutAndType) {
                 }
                 std::shuffle(t.Order, t.Order + n, random);
                 for (TSampleType outType : Types) {
-                    TTestImage out(19, 9, n, outType, (layout + 1) % 4);
+                    TTestImage out(19, 9, n, outType, (layout + 1) % 5);
                     ApplyStretch(t, img.View, out.View);
                     for (int64_t y = 0; y < 9; ++y)
                         for (int64_t x = 0; x < 19; ++x)
