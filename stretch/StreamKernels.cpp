@@ -27,25 +27,44 @@ namespace portable {
 } // namespace portable
 
 #if defined(VT_STREAM_AVX2)
+// The wider bodies under their targets (clang takes the target as an attribute of every
+// function, lambdas included).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 #define VT_STREAM_BODY_AVX2 1
 namespace avx2 {
 #include "stretch/StreamKernelBodies.inc"
 } // namespace avx2
 #undef VT_STREAM_BODY_AVX2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #undef VT_STREAM_LANES
 #define VT_STREAM_LANES 8
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl,fma"))),    \
+                             apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl,fma")
+#endif
 #define VT_STREAM_BODY_AVX512 1
 namespace avx512 {
 #include "stretch/StreamKernelBodies.inc"
 } // namespace avx512
 #undef VT_STREAM_BODY_AVX512
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #endif
 #undef VT_STREAM_LANES
 
