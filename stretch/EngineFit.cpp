@@ -332,8 +332,73 @@ TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& 
     return t;
 }
 
+TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Options) {
+    const int n = Statistics.Bands;
+    if (n < 1 || n > MaxBands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
+    for (int b = 0; b < n; ++b)
+        if (std::isinf(Options.TargetMean[b]) || std::isinf(Options.TargetSigma[b]) ||
+            Options.TargetSigma[b] < 0)
+            throw EStretch("target: a mean must be finite and a deviation finite and not negative");
+    TFloatEnvironmentGuard environment;
+    const bool correlation = Options.Basis == TStretchBasis::Correlation;
+    double mean[MaxBands], sigma[MaxBands];
+    for (int b = 0; b < n; ++b) {
+        mean[b] = Statistics.Mean(b);
+        sigma[b] = std::sqrt(Statistics.Covariance(b, b));
+    }
+    TMatrix matrix(n, n);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j)
+            matrix.SetElement(i, j,
+                              correlation ? (i == j ? 1.0 : Statistics.Correlation(i - 1, j - 1))
+                                          : Statistics.Covariance(i - 1, j - 1));
+    TMatrix vectors(n, n), values(n, 1);
+    matrix.EigenDecompose(vectors, values);
+    // The whitening V Lambda^(-1/2) V'; a component whose eigenvalue is nothing against the
+    // largest (rounding noise of a band that copies another, a band without variance in the
+    // covariance basis) passes unstretched.
+    double largest = 0;
+    for (int k = 1; k <= n; ++k)
+        largest = std::max(largest, values.GetElement(k, 1));
+    double factor[MaxBands];
+    for (int k = 1; k <= n; ++k) {
+        const double lambda = values.GetElement(k, 1);
+        factor[k - 1] = lambda > 1e-12 * largest && lambda > 0 ? 1 / std::sqrt(lambda) : 1.0;
+    }
+    TBandTransform t = TBandTransform::Identity(n, Statistics.Type);
+    t.Options = Options;
+    t.Options.Method = TStretchMethod::Target;
+    t.Options.Pairing = TBandPairing::Direct;
+    t.Statistics = Statistics;
+    for (int r = 0; r < n; ++r) {
+        const double targetSigma =
+            std::isnan(Options.TargetSigma[r]) ? sigma[r] : Options.TargetSigma[r];
+        const double targetMean =
+            std::isnan(Options.TargetMean[r]) ? mean[r] : Options.TargetMean[r];
+        Extended constant = targetMean;
+        for (int c = 0; c < n; ++c) {
+            Extended w = 0;
+            for (int k = 0; k < n; ++k)
+                w += static_cast<Extended>(vectors.GetElement(r + 1, k + 1)) * factor[k] *
+                     vectors.GetElement(c + 1, k + 1);
+            // In the correlation basis each band is first standardised; a band without
+            // variance has nothing to standardise and keeps weight 1 there.
+            if (correlation && sigma[c] > 0)
+                w /= sigma[c];
+            w *= targetSigma;
+            t.Map.M[r][c] = static_cast<double>(w);
+            constant -= w * mean[c];
+        }
+        t.Map.M[r][n] = static_cast<double>(constant);
+    }
+    return t;
+}
+
 TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection,
                           const TFitOptions& Options) {
+    if (Options.Method == TStretchMethod::Target)
+        return FitTarget(MeasureStatistics(Image, Selection), Options);
     // The range pass reads only the blocks whose box may move an extreme.
     TBlockBoxes boxes;
     const TStatistics statistics = detail::MeasureStatistics(Image, Selection, &boxes);

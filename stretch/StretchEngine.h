@@ -8,6 +8,7 @@
 #include "math/MatrixMath.h"
 #include "rtl/SysUtils.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -138,6 +139,7 @@ TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selecti
 enum class TStretchMethod : uint8_t {
     Offset,    // each component moved and scaled so that the selected pixels span the range
     ScaleOnly, // each component scaled about 0 as far as the cube of all colours allows
+    Target,    // b = T (a - m) + target mean, the bands decorrelated to target deviations
 };
 enum class TStretchBasis : uint8_t { Correlation, Covariance };
 enum class TBandPairing : uint8_t {
@@ -149,6 +151,12 @@ struct TFitOptions {
     TStretchMethod Method = TStretchMethod::Offset;
     TStretchBasis Basis = TStretchBasis::Correlation;
     TBandPairing Pairing = TBandPairing::Plugin; // other band counts always pair directly
+    // The target method's mean and standard deviation of each band after the stretch, in the
+    // sample type's units; not a number (the default) keeps the band's own.
+    double TargetMean[MaxBands] = {NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN,
+                                   NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN};
+    double TargetSigma[MaxBands] = {NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN,
+                                    NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN};
 };
 
 // An affine map on the bands of a pixel. Sums are formed in working order: working input j is
@@ -200,7 +208,14 @@ TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelectio
 // The stretch from the axes and the components' ranges: scale (and translation) of each
 // component, composed with the inverse rotation.
 TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& Ranges);
-// All three steps on one image.
+// The target method from statistics alone (it needs no range pass): with m the means, Sigma
+// the deviations of the selected pixels and V Lambda V' the basis matrix,
+//     T = Sigma_target V Lambda^(-1/2) V' Sigma^(-1)   (correlation basis)
+//     T = Sigma_target V Lambda^(-1/2) V'              (covariance basis)
+// and b = T (a - m) + m_target, bands paired directly. A band without variance and a component
+// without variance pass unstretched.
+TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Options);
+// All three steps on one image (the target method: the statistics, then FitTarget).
 TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection = {},
                           const TFitOptions& Options = {});
 

@@ -15,7 +15,9 @@ const char* const TransformKind = "veltrane-transform";
 const char* const StatisticsKind = "veltrane-statistics";
 
 const char* MethodName(TStretchMethod m) {
-    return m == TStretchMethod::Offset ? "offset" : "scale-only";
+    return m == TStretchMethod::Offset      ? "offset"
+           : m == TStretchMethod::ScaleOnly ? "scale-only"
+                                            : "target";
 }
 const char* BasisName(TStretchBasis b) {
     return b == TStretchBasis::Correlation ? "correlation" : "covariance";
@@ -242,7 +244,8 @@ TBandTransform ReadTransformJson(const std::string& Text) {
         TBandTransform t = TBandTransform::Identity(n, SampleTypeNamed(doc["type"].AsString()));
         t.Options.Method =
             Named<TStretchMethod>(doc["method"], {{"offset", TStretchMethod::Offset},
-                                                  {"scale-only", TStretchMethod::ScaleOnly}});
+                                                  {"scale-only", TStretchMethod::ScaleOnly},
+                                                  {"target", TStretchMethod::Target}});
         t.Options.Basis =
             Named<TStretchBasis>(doc["basis"], {{"correlation", TStretchBasis::Correlation},
                                                 {"covariance", TStretchBasis::Covariance}});

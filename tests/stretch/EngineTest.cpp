@@ -480,3 +480,97 @@ TEST(Engine, EveryKernelWidthGivesTheSameStatisticsAndBytes) {
                 }
             }
 }
+
+namespace {
+// Mean, deviation and correlations of the bands of a float image, in long double.
+struct TMoments {
+    long double Mean[MaxBands] = {}, Sigma[MaxBands] = {}, Corr[MaxBands][MaxBands] = {};
+};
+TMoments MomentsOf(const TTestImage& img) {
+    TMoments m;
+    const long double count = static_cast<long double>(img.W * img.H);
+    for (int64_t y = 0; y < img.H; ++y)
+        for (int64_t x = 0; x < img.W; ++x)
+            for (int b = 0; b < img.N; ++b)
+                m.Mean[b] += img.Get(x, y, b) / count;
+    long double cov[MaxBands][MaxBands] = {};
+    for (int64_t y = 0; y < img.H; ++y)
+        for (int64_t x = 0; x < img.W; ++x)
+            for (int a = 0; a < img.N; ++a)
+                for (int b = 0; b < img.N; ++b)
+                    cov[a][b] += (img.Get(x, y, a) - m.Mean[a]) * (img.Get(x, y, b) - m.Mean[b]) /
+                                 count;
+    for (int a = 0; a < img.N; ++a) {
+        m.Sigma[a] = std::sqrt(cov[a][a]);
+        for (int b = 0; b < img.N; ++b)
+            m.Corr[a][b] = cov[a][b] / std::sqrt(cov[a][a] * cov[b][b]);
+    }
+    return m;
+}
+} // namespace
+
+TEST(Engine, TargetMethodKeepsOrSetsMeansAndDeviationsAndDecorrelates) {
+    std::mt19937 random(31);
+    for (TSampleType type : {TSampleType::UInt16, TSampleType::Float32})
+        for (int n : {3, 6})
+            for (TStretchBasis basis : {TStretchBasis::Correlation, TStretchBasis::Covariance})
+                for (bool given : {false, true}) {
+                    TTestImage img(64, 48, n, type, 0);
+                    FillCorrelated(img, random);
+                    TFitOptions options;
+                    options.Method = TStretchMethod::Target;
+                    options.Basis = basis;
+                    const double top = SampleTop(type);
+                    if (given)
+                        for (int b = 0; b < n; ++b) {
+                            options.TargetMean[b] = top * (0.3 + 0.05 * b);
+                            options.TargetSigma[b] = top * (0.05 + 0.01 * b);
+                        }
+                    const TBandTransform t = FitStretch(img.View, {}, options);
+                    TTestImage out(64, 48, n, TSampleType::Float32, 0);
+                    ApplyStretch(t, img.View, out.View);
+                    const TMoments before = MomentsOf(img), after = MomentsOf(out);
+                    for (int a = 0; a < n; ++a) {
+                        const long double mean = given ? options.TargetMean[a] : before.Mean[a];
+                        const long double sigma = given ? options.TargetSigma[a] : before.Sigma[a];
+                        EXPECT_NEAR(static_cast<double>(after.Mean[a]),
+                                    static_cast<double>(mean), 1e-5 * top);
+                        EXPECT_NEAR(static_cast<double>(after.Sigma[a]),
+                                    static_cast<double>(sigma), 1e-5 * top);
+                        for (int b = 0; b < n; ++b) {
+                            if (a != b) {
+                                EXPECT_NEAR(static_cast<double>(after.Corr[a][b]), 0, 1e-6);
+                            }
+                        }
+                    }
+                }
+}
+
+TEST(Engine, TargetMethodPassesBandsAndComponentsWithoutVarianceUnstretched) {
+    // Band 1 constant, band 2 a copy of band 0: a zero variance and a zero eigenvalue.
+    std::mt19937 random(37);
+    for (TStretchBasis basis : {TStretchBasis::Correlation, TStretchBasis::Covariance}) {
+        TTestImage img(40, 30, 3, TSampleType::UInt16, 0);
+        for (int64_t y = 0; y < 30; ++y)
+            for (int64_t x = 0; x < 40; ++x) {
+                const double v = static_cast<double>(random() % 60000);
+                img.Set(x, y, 0, v);
+                img.Set(x, y, 1, 1234);
+                img.Set(x, y, 2, v);
+            }
+        TFitOptions options;
+        options.Method = TStretchMethod::Target;
+        options.Basis = basis;
+        const TBandTransform t = FitStretch(img.View, {}, options);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c <= 3; ++c)
+                ASSERT_TRUE(std::isfinite(t.Map.M[r][c])) << r << "," << c;
+        TTestImage out(40, 30, 3, TSampleType::Float32, 0);
+        ApplyStretch(t, img.View, out.View);
+        const TMoments after = MomentsOf(out);
+        EXPECT_NEAR(static_cast<double>(after.Mean[1]), 1234, 1e-6);
+        EXPECT_NEAR(static_cast<double>(after.Sigma[1]), 0, 1e-6);
+        for (int64_t x = 0; x < 40; ++x)
+            ASSERT_TRUE(std::isfinite(out.Get(x, 7, 0)) && std::isfinite(out.Get(x, 7, 2)));
+    }
+}
