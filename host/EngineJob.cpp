@@ -267,6 +267,12 @@ void CheckEngineJob(const std::string& in, const TEngineOptions& options,
         throw EStretch(in + ": the stretch takes 8-bit, 16-bit and float samples, not these");
     if (given != nullptr)
         CheckTransformFits(*given, image);
+    for (const auto& [count, name] : {std::pair{options.TargetMeans, "--target-mean"},
+                                      std::pair{options.TargetSigmas, "--target-sigma"}})
+        if (count > 1 && count != image.ColourBands())
+            throw EStretch(Format("%s: %d values for an image of %d bands (give one, or one "
+                                  "a band)",
+                                  {name, count, image.ColourBands()}));
     // The engine's own checks on a stand-in of the image's size whose every pixel is one
     // zero sample (no stride), so that they cost one pixel whatever the size.
     static const uint8_t zeros[8] = {}, ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};
@@ -306,9 +312,12 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
     TBandTransform t;
     source.Orient(fit ? ReversedFor(source.Image.ColourBands(), options.Fit.Pairing)
                       : ReversedFor(given->Bands, given->Options.Pairing));
-    TProgress progress(options.Progress, height * (fit ? 3 : 1),
+    const bool target = options.Fit.Method == TStretchMethod::Target;
+    TProgress progress(options.Progress, height * (fit ? (target ? 2 : 3) : 1),
                        std::filesystem::path(in).filename().string());
-    if (fit) {
+    if (fit && target) {
+        t = FitTarget(MeasureFile(source, progress), options.Fit);
+    } else if (fit) {
         const TPrincipalAxes axes = FitAxes(MeasureFile(source, progress), options.Fit);
         t = BuildStretch(axes, RangesOfFile(source, axes, progress));
     } else {
@@ -336,6 +345,8 @@ TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOp
         else
             pooled.Add(s);
     }
+    if (options.Fit.Method == TStretchMethod::Target)
+        return FitTarget(pooled, options.Fit);
     const TPrincipalAxes axes = FitAxes(pooled, options.Fit);
     TComponentRanges ranges(axes.Bands);
     for (const std::string& in : inputs) {

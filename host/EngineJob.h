@@ -21,7 +21,9 @@ struct TEngineOptions {
     bool HasNoData = false;
     double NoData = 0;         // pixels whose bands all hold it are neither counted nor changed
     std::string SaveTransform; // where to write the fitted transform, or empty
-    bool Progress = false;     // a bar on standard error for an image that takes a while
+    // Values given to --target-mean and --target-sigma (1: for every band, else one a band).
+    int TargetMeans = 0, TargetSigmas = 0;
+    bool Progress = false; // a bar on standard error for an image that takes a while
 };
 
 // Refuses, with the engine's reason, a file and options that do not fit each other (a sample

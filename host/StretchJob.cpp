@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -140,7 +141,10 @@ TStretchOutcome StretchFile(TPluginHandle& plugin, const std::string& in, const 
             return PluginStretchFile(*module, in, out, options);
         }
         TEngineOptions engine = options.Engine;
-        if (given == nullptr && !MethodOf(options.Answer, engine.Fit.Method)) {
+        // A target is a method of its own: no question, though --cancel still cancels.
+        const bool target = engine.Fit.Method == TStretchMethod::Target;
+        if (given == nullptr && (target ? options.Answer == TAnswer::Cancel
+                                        : !MethodOf(options.Answer, engine.Fit.Method))) {
             outcome.Status = 1;
             outcome.Message = in + ": cancelled; " + out + " was not written";
             return outcome;
@@ -167,7 +171,8 @@ const char* const StretchUsage =
     "                        [engine options] IN...\n"
     "engine options: [--basis correlation|covariance] [--pairing plugin|direct]\n"
     "                [--sample X,Y,W,H] [--mask FILE] [--every K] [--nodata V]\n"
-    "                [--threads N] [--save-transform FILE]\n";
+    "                [--threads N] [--save-transform FILE]\n"
+    "                [--target-mean M[,M...]] [--target-sigma S[,S...]]\n";
 
 const char* const ApplyUsage =
     "usage: veltrane apply IN OUT --transform FILE [--nodata V] [--threads N] [--compare FILE]\n"
@@ -252,13 +257,14 @@ void AskOnce(TStretchOptions& options, size_t images) {
 int RunPool(TPluginHandle& plugin, const std::vector<std::string>& inputs,
             TStretchOptions options) {
     TEngineOptions engine = options.Engine;
-    if (!MethodOf(options.Answer, engine.Fit.Method)) {
+    const bool target = engine.Fit.Method == TStretchMethod::Target;
+    if (target ? options.Answer == TAnswer::Cancel : !MethodOf(options.Answer, engine.Fit.Method)) {
         std::printf("stretched 0 of %zu images into %s (cancelled)\n", inputs.size(),
                     options.OutDir.c_str());
         return 1;
     }
     const bool progress = !options.Quiet && platform::IsTerminal(2);
-    const size_t total = inputs.size() * 3;
+    const size_t total = inputs.size() * (target ? 2 : 3);
     size_t done = 0;
     const TBandTransform t = FitPooled(inputs, engine, [&](const std::string& file) {
         if (progress)
@@ -316,7 +322,8 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
         const bool fitting = a == "--offset" || a == "--no-offset" || a == "--cancel" ||
                              a == "--row-align" || a == "--plugin" || a == "--pool" ||
                              a == "--basis" || a == "--pairing" || a == "--sample" ||
-                             a == "--mask" || a == "--every" || a == "--save-transform";
+                             a == "--mask" || a == "--every" || a == "--save-transform" ||
+                             a == "--target-mean" || a == "--target-sigma";
         if (apply && fitting)
             throw std::invalid_argument(command + a + " fits a transform; apply takes one\n" +
                                         usage);
@@ -394,6 +401,33 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
                 throw std::invalid_argument(command + "--threads takes a number from 0 to 256");
             options.Threads = static_cast<int>(n);
             options.UseEngine = true;
+        } else if (a == "--target-mean" || a == "--target-sigma") {
+            // One value for every band, or one a band, in the samples' units.
+            const std::string& v = value();
+            double* to = a == "--target-mean" ? options.Engine.Fit.TargetMean
+                                              : options.Engine.Fit.TargetSigma;
+            int count = 0;
+            for (size_t from = 0; from <= v.size(); ++count) {
+                const size_t comma = std::min(v.find(',', from), v.size());
+                const std::string item = v.substr(from, comma - from);
+                char* end = nullptr;
+                const double x = std::strtod(item.c_str(), &end);
+                if (item.empty() || *end != '\0' || !std::isfinite(x) ||
+                    (a == "--target-sigma" && x < 0) || count == MaxBands)
+                    throw std::invalid_argument(
+                        command + a + " takes " +
+                        (a == "--target-mean" ? "numbers" : "numbers of at least 0") +
+                        " separated by commas (at most 16), not '" + v + "'");
+                to[count] = x;
+                from = comma + 1;
+            }
+            if (count == 1)
+                std::fill(to + 1, to + MaxBands, to[0]);
+            (a == "--target-mean" ? options.Engine.TargetMeans : options.Engine.TargetSigmas) =
+                count;
+            options.Engine.Fit.Method = TStretchMethod::Target;
+            options.Engine.Fit.Pairing = TBandPairing::Direct;
+            options.UseEngine = true;
         } else if (a == "--save-transform") {
             options.Engine.SaveTransform = value();
             options.UseEngine = true;
@@ -410,6 +444,12 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
     if (answerFlags > 1)
         throw std::invalid_argument(command +
                                     "give at most one of --offset, --no-offset, --cancel");
+    if (options.Engine.Fit.Method == TStretchMethod::Target && answerFlags > 0 &&
+        options.Answer != TAnswer::Cancel)
+        throw std::invalid_argument(command +
+                                    "--offset and --no-offset choose the other methods; "
+                                    "a target (--target-mean, --target-sigma) is a method "
+                                    "of its own");
     if (parsed.Help)
         return parsed;
     if (!options.OutDir.empty()) {

@@ -386,6 +386,36 @@ TEST_F(HostEngine, GeoTiffKeepsItsGeoreferencing) {
     TIFFSetTagExtender(Parent);
 }
 
+TEST_F(HostEngine, TargetMeanAndSigmaSetEachBandsMomentsWithoutAQuestion) {
+    // A 16-bit colour image stays 16-bit; each band comes out at the target mean and deviation
+    // (far from the clamps), the bands uncorrelated.
+    Write(Colour(64, 48, 3, 65535, VIPS_FORMAT_USHORT), Path("wide.tif"));
+    const TRun run = RunHost("stretch " + Path("wide.tif") + " " + Path("out.tif") +
+                             " --target-mean 30000,32000,34000 --target-sigma 4000 --basis "
+                             "covariance");
+    ASSERT_EQ(run.Status, 0) << run.Output;
+    const TImage out = Read(Path("out.tif"));
+    ASSERT_EQ(out.Format, VIPS_FORMAT_USHORT);
+    const double count = 64.0 * 48.0;
+    double mean[3] = {}, cov[3][3] = {};
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x)
+            for (int b = 0; b < 3; ++b)
+                mean[b] += const_cast<TImage&>(out).At(x, y, b) / count;
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x)
+            for (int a = 0; a < 3; ++a)
+                for (int b = 0; b < 3; ++b)
+                    cov[a][b] += (const_cast<TImage&>(out).At(x, y, a) - mean[a]) *
+                                 (const_cast<TImage&>(out).At(x, y, b) - mean[b]) / count;
+    for (int a = 0; a < 3; ++a) {
+        EXPECT_NEAR(mean[a], 30000 + 2000 * a, 1.0);
+        EXPECT_NEAR(std::sqrt(cov[a][a]), 4000, 1.0);
+        for (int b = 0; b < a; ++b)
+            EXPECT_NEAR(cov[a][b] / std::sqrt(cov[a][a] * cov[b][b]), 0, 1e-3);
+    }
+}
+
 TEST_F(HostEngine, RefusesOptionsThatDoNotFitBeforeWritingAnything) {
     Write(Ramp(20, 10), Path("ramp.tif"));
     Write(Ramp(21, 10), Path("other.png"));
@@ -399,7 +429,9 @@ TEST_F(HostEngine, RefusesOptionsThatDoNotFitBeforeWritingAnything) {
              {"--sample 1,2,3", "--sample takes X,Y,W,H"},
              {"--basis variance", "--basis takes correlation or covariance"},
              {"--pool", "--pool takes a batch"},
-             {"--transform t.json", "--transform belongs to veltrane apply"}}) {
+             {"--transform t.json", "--transform belongs to veltrane apply"},
+             {"--target-mean 5,x", "--target-mean takes numbers"},
+             {"--target-mean 100", "a target (--target-mean, --target-sigma) is a method"}}) {
         const TRun run =
             RunHost("stretch " + Path("ramp.tif") + " " + Path("out.tif") + " --offset " + options);
         EXPECT_EQ(run.Status, 2) << options;
@@ -412,6 +444,14 @@ TEST_F(HostEngine, RefusesOptionsThatDoNotFitBeforeWritingAnything) {
                              Path("bad.json"));
     EXPECT_EQ(run.Status, 2) << run.Output;
     EXPECT_FALSE(fs::exists(Path("out.tif")));
+    // A target asks nothing, and is refused beside --offset or --no-offset, or with a value
+    // count that fits neither every band nor each.
+    for (const std::string options : {" --no-offset --target-sigma 3", " --target-sigma 10,20"}) {
+        const TRun target =
+            RunHost("stretch " + Path("ramp.tif") + " " + Path("out.tif") + options);
+        EXPECT_EQ(target.Status, 2) << options << ": " << target.Output;
+        EXPECT_FALSE(fs::exists(Path("out.tif")));
+    }
     // Cancelling the question writes nothing either.
     EXPECT_EQ(RunHost("stretch " + Path("ramp.tif") + " " + Path("out.tif") + " --cancel").Status,
               1);
