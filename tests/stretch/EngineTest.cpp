@@ -498,8 +498,8 @@ TMoments MomentsOf(const TTestImage& img) {
         for (int64_t x = 0; x < img.W; ++x)
             for (int a = 0; a < img.N; ++a)
                 for (int b = 0; b < img.N; ++b)
-                    cov[a][b] += (img.Get(x, y, a) - m.Mean[a]) * (img.Get(x, y, b) - m.Mean[b]) /
-                                 count;
+                    cov[a][b] +=
+                        (img.Get(x, y, a) - m.Mean[a]) * (img.Get(x, y, b) - m.Mean[b]) / count;
     for (int a = 0; a < img.N; ++a) {
         m.Sigma[a] = std::sqrt(cov[a][a]);
         for (int b = 0; b < img.N; ++b)
@@ -533,10 +533,10 @@ TEST(Engine, TargetMethodKeepsOrSetsMeansAndDeviationsAndDecorrelates) {
                     for (int a = 0; a < n; ++a) {
                         const long double mean = given ? options.TargetMean[a] : before.Mean[a];
                         const long double sigma = given ? options.TargetSigma[a] : before.Sigma[a];
-                        EXPECT_NEAR(static_cast<double>(after.Mean[a]),
-                                    static_cast<double>(mean), 1e-5 * top);
-                        EXPECT_NEAR(static_cast<double>(after.Sigma[a]),
-                                    static_cast<double>(sigma), 1e-5 * top);
+                        EXPECT_NEAR(static_cast<double>(after.Mean[a]), static_cast<double>(mean),
+                                    1e-5 * top);
+                        EXPECT_NEAR(static_cast<double>(after.Sigma[a]), static_cast<double>(sigma),
+                                    1e-5 * top);
                         for (int b = 0; b < n; ++b) {
                             if (a != b) {
                                 EXPECT_NEAR(static_cast<double>(after.Corr[a][b]), 0, 1e-6);
