@@ -20,7 +20,6 @@ void ApplyRows(const TStreamApply& apply, const TImageView& src, const TImageVie
     const int n = src.Bands;
     const auto size = static_cast<int64_t>(SampleBytes(dst.Type));
     const bool packed = IsPackedPixels(dst);
-    const bool reversed = n > 1 && dst.BandStride == -size && dst.PixelStride == n * size;
     const bool marked = noData != nullptr && noData->HasNoData;
     for (int64_t y = first; y < end; ++y)
         for (int64_t x0 = 0; x0 < src.Width; x0 += block.Capacity()) {
@@ -29,19 +28,11 @@ void ApplyRows(const TStreamApply& apply, const TImageView& src, const TImageVie
             block.Read(src.At(x0, y, 0), count, src.PixelStride, src);
             uint8_t* out = packed ? dst.At(x0, y, 0) : aside.data();
             apply.Run(block, out);
-            if (reversed) {
-                // Packed pixels, bands in reverse: each pixel's samples turned round.
-                uint8_t* to = dst.At(x0, y, n - 1);
-                for (int64_t i = 0; i < count; ++i)
-                    for (int b = 0; b < n; ++b)
-                        std::memcpy(to + (i * n + n - 1 - b) * size, out + (i * n + b) * size,
-                                    static_cast<size_t>(size));
-            } else if (!packed) {
+            if (!packed)
                 for (int64_t i = 0; i < count; ++i)
                     for (int b = 0; b < n; ++b)
                         std::memcpy(dst.At(x0 + i, y, b), out + (i * n + b) * size,
                                     static_cast<size_t>(size));
-            }
             // No-data pixels stay as they are (converted when the target is another type).
             if (marked)
                 for (int64_t i = 0; i < count; ++i) {

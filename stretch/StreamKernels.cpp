@@ -68,15 +68,14 @@ namespace avx512 {
 #endif
 #undef VT_STREAM_LANES
 
-// One component of the pixel whose samples (in storage order) start at p, summed in extended
-// precision in working order and stored as a double: the value the range scan compares.
-double Component(const double* p, const TAffineMap& m, const int* order, int k) noexcept {
-    const int n = m.Size;
-    Extended sum = static_cast<Extended>(p[order[0]]) * m.M[k][0];
+// One output of a map of the pixel whose samples (in storage order) start at p: its row's
+// weights on the bands in working order (band order[j] takes row[j]), summed in extended
+// precision in that order, then its constant, as the engine defines every map.
+Extended WorkingSum(const double* p, const int* order, const double* row, int n) noexcept {
+    Extended sum = static_cast<Extended>(p[order[0]]) * row[0];
     for (int j = 1; j < n; ++j)
-        sum += static_cast<Extended>(p[order[j]]) * m.M[k][j];
-    sum += m.M[k][n];
-    return static_cast<double>(sum);
+        sum += static_cast<Extended>(p[order[j]]) * row[j];
+    return sum + row[n];
 }
 
 } // namespace
@@ -92,24 +91,17 @@ const TStreamKernels& StreamKernelsFor(int bands) noexcept {
 }
 
 void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
-    switch (type) {
-    case TSampleType::UInt8: {
-        const Extended r = RoundHalfEven(value);
-        *p = static_cast<uint8_t>(!(r > 0) ? 0 : r > 255 ? 255 : r);
-        return;
-    }
-    case TSampleType::UInt16: {
-        const Extended r = RoundHalfEven(value);
-        const auto v = static_cast<uint16_t>(!(r > 0) ? 0 : r > 65535 ? 65535 : r);
-        std::memcpy(p, &v, sizeof v);
-        return;
-    }
-    case TSampleType::Float32: {
+    if (type == TSampleType::Float32) {
         const auto f = static_cast<float>(value);
         std::memcpy(p, &f, sizeof f);
         return;
     }
-    }
+    const Extended r = RoundHalfEven(value), top = SampleTop(type);
+    const auto v = static_cast<uint16_t>(!(r > 0) ? 0 : r > top ? top : r);
+    if (type == TSampleType::UInt8)
+        *p = static_cast<uint8_t>(v);
+    else
+        std::memcpy(p, &v, sizeof v);
 }
 
 // ---- Lanes and maps ------------------------------------------------------------------------
@@ -150,13 +142,8 @@ void TStreamMap::Decisions(double magnitude, bool floatOut, double* decide) cons
 void TExactApply::Store(const double* group, int index, void* out) const noexcept {
     const int n = Transform->Bands;
     const int band = index % n, i = Row[band];
-    const double* pixel = group + (index - band);
-    const double* row = Transform->Map.M[i];
-    Extended e = static_cast<Extended>(pixel[Transform->Order[0]]) * row[0];
-    for (int j = 1; j < n; ++j)
-        e += static_cast<Extended>(pixel[Transform->Order[j]]) * row[j];
     StoreSample(static_cast<uint8_t*>(out) + static_cast<size_t>(index) * SampleBytes(Out), Out,
-                e + row[n]);
+                WorkingSum(group + (index - band), Transform->Order, Transform->Map.M[i], n));
 }
 
 void TExactRanges::Spread() noexcept {
@@ -170,7 +157,7 @@ void TExactRanges::Spread() noexcept {
 void TExactRanges::Visit(const double* group, int index) noexcept {
     const int n = Axes->Size;
     const int k = index % n;
-    const double c = Component(group + (index - k), *Axes, Order, k);
+    const auto c = static_cast<double>(WorkingSum(group + (index - k), Order, Axes->M[k], n));
     // The scan's rule: a value replaces the extreme unless the extreme lies strictly beyond.
     double& low = Ranges->Lowest[k];
     double& high = Ranges->Highest[k];
