@@ -1,6 +1,6 @@
-// The engine's general passes: blocks of pixels as streams of doubles, the kernels over them in
-// a portable form and an AVX2 form chosen at run time, and the exact computations that decide
-// wherever a double sum cannot.
+// The engine's general passes: blocks of pixels as streams of doubles, the choice among the
+// kernels' portable, AVX2 and AVX-512 forms (StreamKernels*.cpp) at run time, and the exact
+// computations that decide wherever a double sum cannot.
 #include "stretch/StreamKernels.h"
 
 #include <algorithm>
@@ -10,63 +10,9 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__i386__) || defined(__x86_64__)
-#include <immintrin.h>
-#define VT_STREAM_AVX2 1
-#endif
-
 namespace vt::detail {
 
 namespace {
-
-// The kernels' vectors never cross a call between the two instruction sets.
-#pragma GCC diagnostic ignored "-Wpsabi"
-#define VT_STREAM_LANES 4
-namespace portable {
-#include "stretch/StreamKernelBodies.inc"
-} // namespace portable
-
-#if defined(VT_STREAM_AVX2)
-// The wider bodies under their targets (clang takes the target as an attribute of every
-// function, lambdas included).
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-#endif
-#define VT_STREAM_BODY_AVX2 1
-namespace avx2 {
-#include "stretch/StreamKernelBodies.inc"
-} // namespace avx2
-#undef VT_STREAM_BODY_AVX2
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-
-#undef VT_STREAM_LANES
-#define VT_STREAM_LANES 8
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl,fma"))),    \
-                             apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl,fma")
-#endif
-#define VT_STREAM_BODY_AVX512 1
-namespace avx512 {
-#include "stretch/StreamKernelBodies.inc"
-} // namespace avx512
-#undef VT_STREAM_BODY_AVX512
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-#endif
-#undef VT_STREAM_LANES
 
 // One output of a map of the pixel whose samples (in storage order) start at p: its row's
 // weights on the bands in working order (band order[j] takes row[j]), summed in extended
@@ -81,7 +27,7 @@ Extended WorkingSum(const double* p, const int* order, const double* row, int n)
 } // namespace
 
 const TStreamKernels& StreamKernelsFor(int bands) noexcept {
-#if defined(VT_STREAM_AVX2)
+#if defined(VT_STREAM_WIDE)
     if (UseWideKernels())
         return avx512::Table[bands - 1];
     if (UseVectorKernels())

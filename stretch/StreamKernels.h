@@ -98,6 +98,23 @@ struct TStreamKernels {
 // The kernels for n bands: vector ones where the processor has them and the choice allows.
 const TStreamKernels& StreamKernelsFor(int bands) noexcept;
 
+// The tables of kernels for 1 to MaxBands bands, each compiled for its instruction set in a
+// file of its own (StreamKernelsPortable.cpp, StreamKernelsAvx2.cpp, StreamKernelsAvx512.cpp).
+#if defined(__i386__) || defined(__x86_64__)
+#define VT_STREAM_WIDE 1
+#endif
+namespace portable {
+extern const TStreamKernels Table[MaxBands];
+}
+#if defined(VT_STREAM_WIDE)
+namespace avx2 {
+extern const TStreamKernels Table[MaxBands];
+}
+namespace avx512 {
+extern const TStreamKernels Table[MaxBands];
+}
+#endif
+
 // A block of pixels as one stream of doubles.
 class alignas(64) TSampleBlock {
 public:
