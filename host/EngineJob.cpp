@@ -245,6 +245,7 @@ void CheckTransformFits(const TBandTransform& t, const TRasterReader& image) {
                                SampleTypeName(image.Type())}));
 }
 
+
 } // namespace
 
 int64_t StripRows(size_t rowBytes, int64_t height) {
@@ -303,26 +304,92 @@ void CheckEngineJob(const std::string& in, const TEngineOptions& options,
     MeasureStatistics(stand, s);
 }
 
+namespace {
+
+// The passes a fit takes over each image: statistics, the components' ranges unless the
+// method needs none, and the saturation's one or two.
+int FitPasses(const TFitOptions& fit, TSampleType type) {
+    return (fit.Method == TStretchMethod::Target ? 1 : 2) +
+           (fit.Clip ? (type == TSampleType::Float32 ? 2 : 1) : 0);
+}
+
+// The fit over a series of sources (one for a single file): pooled statistics, then the
+// components' ranges over all of them, then the saturation's passes. Step is told of each
+// source as a pass reaches it.
+template <class TEach>
+TBandTransform FitSeries(const TFitOptions& fit, size_t count, const TEach& each) {
+    TStatistics pooled;
+    for (size_t i = 0; i < count; ++i)
+        each(i, [&](TSource& source, TProgress& progress) {
+            const TStatistics s = MeasureFile(source, progress);
+            if (i == 0)
+                pooled = s;
+            else
+                pooled.Add(s);
+        });
+    TBandTransform t;
+    if (fit.Method == TStretchMethod::Target) {
+        t = FitTarget(pooled, fit);
+    } else {
+        const TPrincipalAxes axes = FitAxes(pooled, fit);
+        TComponentRanges ranges(axes.Bands);
+        for (size_t i = 0; i < count; ++i)
+            each(i, [&](TSource& source, TProgress& progress) {
+                ranges.Add(RangesOfFile(source, axes, progress));
+            });
+        t = BuildStretch(axes, ranges);
+    }
+    if (!fit.Clip)
+        return t;
+    TClipHistogram clip(t, fit.ClipLow, fit.ClipHigh);
+    while (clip.NeedsPass()) {
+        for (size_t i = 0; i < count; ++i)
+            each(i, [&](TSource& source, TProgress& progress) {
+                ForEachSelectedStrip(source, progress,
+                                     [&](const TImageView& view, const TSelection& s) {
+                                         clip.Measure(view, s);
+                                     });
+            });
+        clip.FinishPass();
+    }
+    return clip.Clipped();
+}
+
+} // namespace
+
+TBandTransform FitFile(const std::string& in, const TEngineOptions& options) {
+    CheckEngineJob(in, options, nullptr);
+    TSource source(in, options);
+    source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit.Pairing));
+    TProgress progress(options.Progress,
+                       source.Image.Height() * FitPasses(options.Fit, source.Image.Type()),
+                       std::filesystem::path(in).filename().string());
+    return FitSeries(options.Fit, 1, [&](size_t, const auto& pass) { pass(source, progress); });
+}
+
+void ApplyInFileOrder(const TBandTransform& t, const TImageView& pixels) {
+    TImageView v = pixels;
+    if (ReversedFor(t.Bands, t.Options.Pairing)) {
+        v.Data = v.At(0, 0, v.Bands - 1);
+        v.BandStride = -v.BandStride;
+    }
+    ApplyStretch(t, v, v);
+}
+
 TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
                                  const TEngineOptions& options, const TBandTransform* given) {
     CheckEngineJob(in, options, given);
     TSource source(in, options);
     const int64_t height = source.Image.Height();
     const bool fit = given == nullptr;
-    TBandTransform t;
     source.Orient(fit ? ReversedFor(source.Image.ColourBands(), options.Fit.Pairing)
                       : ReversedFor(given->Bands, given->Options.Pairing));
-    const bool target = options.Fit.Method == TStretchMethod::Target;
-    TProgress progress(options.Progress, height * (fit ? (target ? 2 : 3) : 1),
+    TProgress progress(options.Progress,
+                       height * (fit ? FitPasses(options.Fit, source.Image.Type()) + 1 : 1),
                        std::filesystem::path(in).filename().string());
-    if (fit && target) {
-        t = FitTarget(MeasureFile(source, progress), options.Fit);
-    } else if (fit) {
-        const TPrincipalAxes axes = FitAxes(MeasureFile(source, progress), options.Fit);
-        t = BuildStretch(axes, RangesOfFile(source, axes, progress));
-    } else {
-        t = *given;
-    }
+    const TBandTransform t =
+        fit ? FitSeries(options.Fit, 1, [&](size_t, const auto& pass) { pass(source, progress); })
+            : *given;
     ApplyToFile(source, t, out, progress);
     if (fit && !options.SaveTransform.empty())
         SaveTransform(t, options.SaveTransform);
@@ -334,28 +401,12 @@ TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOp
     for (const std::string& in : inputs)
         CheckEngineJob(in, options, nullptr);
     TProgress none(false, 1, "");
-    TStatistics pooled;
-    for (size_t i = 0; i < inputs.size(); ++i) {
+    return FitSeries(options.Fit, inputs.size(), [&](size_t i, const auto& pass) {
         step(inputs[i]);
         TSource source(inputs[i], options);
         source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit.Pairing));
-        const TStatistics s = MeasureFile(source, none);
-        if (i == 0)
-            pooled = s;
-        else
-            pooled.Add(s);
-    }
-    if (options.Fit.Method == TStretchMethod::Target)
-        return FitTarget(pooled, options.Fit);
-    const TPrincipalAxes axes = FitAxes(pooled, options.Fit);
-    TComponentRanges ranges(axes.Bands);
-    for (const std::string& in : inputs) {
-        step(in);
-        TSource source(in, options);
-        source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit.Pairing));
-        ranges.Add(RangesOfFile(source, axes, none));
-    }
-    return BuildStretch(axes, ranges);
+        pass(source, none);
+    });
 }
 
 } // namespace vt::host

@@ -39,6 +39,14 @@ void CheckEngineJob(const std::string& in, const TEngineOptions& options,
 TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
                                  const TEngineOptions& options, const TBandTransform* given);
 
+// The transform the options fit to In's selected pixels: the passes of EngineStretchFile
+// without the application.
+TBandTransform FitFile(const std::string& in, const TEngineOptions& options);
+
+// Applies T, fitted to a file, to pixels of that file in memory (its colour bands in storage
+// order, interleaved) as EngineStretchFile applies it.
+void ApplyInFileOrder(const TBandTransform& t, const TImageView& pixels);
+
 // One transform fitted to the pooled statistics of all inputs: their sums first, then the
 // components' ranges over all of them. Step is told of each file as a pass reaches it.
 TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOptions& options,

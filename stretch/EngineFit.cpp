@@ -107,26 +107,29 @@ void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double top, double* fract
     vectors.Transpose(); // row k is now the eigenvector of the k-th largest eigenvalue
     TAffineMap axes = TAffineMap::Identity(n);
     for (int k = 1; k <= n; ++k) {
-        double s = 1;
-        if (allowOffset) {
-            double pos = 0, neg = 0;
-            for (int j = 1; j <= n; ++j) {
-                const double v = vectors.GetElement(k, j);
-                if (v >= 0)
-                    pos = static_cast<double>(static_cast<Extended>(pos) + v);
-                else
-                    neg = static_cast<double>(static_cast<Extended>(neg) + v);
-            }
-            s = static_cast<double>(static_cast<Extended>(pos) - neg);
-            axes.M[k - 1][n] = static_cast<double>(-static_cast<Extended>(neg) / s * top);
-        }
         // Column j - 1 takes the element of statistics band j; the working order decides which
         // band that column weights.
         for (int j = 1; j <= n; ++j)
-            axes.M[k - 1][j - 1] =
-                static_cast<double>(static_cast<Extended>(vectors.GetElement(k, j)) / s);
+            axes.M[k - 1][j - 1] = vectors.GetElement(k, j);
+        if (allowOffset)
+            LiftRow(axes.M[k - 1], n, top);
     }
     result = axes;
+}
+
+void LiftRow(double* row, int n, double top) noexcept {
+    double pos = 0, neg = 0;
+    for (int j = 0; j < n; ++j) {
+        const double v = row[j];
+        if (v >= 0)
+            pos = static_cast<double>(static_cast<Extended>(pos) + v);
+        else
+            neg = static_cast<double>(static_cast<Extended>(neg) + v);
+    }
+    const double s = static_cast<double>(static_cast<Extended>(pos) - neg);
+    row[n] = static_cast<double>(-static_cast<Extended>(neg) / s * top);
+    for (int j = 0; j < n; ++j)
+        row[j] = static_cast<double>(static_cast<Extended>(row[j]) / s);
 }
 
 } // namespace detail
@@ -135,6 +138,8 @@ TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options
     const int n = Statistics.Bands;
     if (n < 1 || n > MaxBands)
         throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
+    if (Options.Space != TColourSpace::None || Options.Keep != 0)
+        return SpaceAxes(Statistics, Options);
     TFloatEnvironmentGuard environment;
     TMatrix matrix(n, n);
     matrix.Identity();
@@ -278,11 +283,13 @@ double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest,
 }
 
 TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const double* highest,
-                         bool allowOffset, double top) {
+                         bool allowOffset, double top, int kept) {
     const int n = axes.Size;
     bool constant[MaxBands], allConstant = true;
     for (int k = 0; k < n; ++k) {
         constant[k] = !(static_cast<Extended>(highest[k]) - lowest[k] >= ConstantComponentRange);
+        if (k >= n - kept)
+            constant[k] = true; // kept bands pass as they are
         allConstant = allConstant && constant[k];
     }
     // An image of one colour (or none) has nothing to stretch: every component is constant.
@@ -303,7 +310,7 @@ TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const dou
         }
         ComposeAffine(stretch, translation);
     } else {
-        for (int k = 0; k < n; ++k)
+        for (int k = 0; k < n - kept; ++k)
             scaling.M[k][k] = ScaleOnlyFactor(axes, k, top, lowest[k], highest[k]);
     }
     ComposeAffine(stretch, scaling);
@@ -328,82 +335,24 @@ TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& 
     t.Options = Axes.Options;
     t.Statistics = Axes.Statistics;
     t.Map = StretchOfAxes(Axes.Map, Ranges.Lowest, Ranges.Highest,
-                          Axes.Options.Method == TStretchMethod::Offset, SampleTop(Axes.Type));
-    return t;
-}
-
-TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Options) {
-    const int n = Statistics.Bands;
-    if (n < 1 || n > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
-    for (int b = 0; b < n; ++b)
-        if (std::isinf(Options.TargetMean[b]) || std::isinf(Options.TargetSigma[b]) ||
-            Options.TargetSigma[b] < 0)
-            throw EStretch("target: a mean must be finite and a deviation finite and not negative");
-    TFloatEnvironmentGuard environment;
-    const bool correlation = Options.Basis == TStretchBasis::Correlation;
-    double mean[MaxBands], sigma[MaxBands];
-    for (int b = 0; b < n; ++b) {
-        mean[b] = Statistics.Mean(b);
-        sigma[b] = std::sqrt(Statistics.Covariance(b, b));
-    }
-    TMatrix matrix(n, n);
-    for (int i = 1; i <= n; ++i)
-        for (int j = 1; j <= n; ++j)
-            matrix.SetElement(i, j,
-                              correlation ? (i == j ? 1.0 : Statistics.Correlation(i - 1, j - 1))
-                                          : Statistics.Covariance(i - 1, j - 1));
-    TMatrix vectors(n, n), values(n, 1);
-    matrix.EigenDecompose(vectors, values);
-    // The whitening V Lambda^(-1/2) V'; a component whose eigenvalue is nothing against the
-    // largest (rounding noise of a band that copies another, a band without variance in the
-    // covariance basis) passes unstretched.
-    double largest = 0;
-    for (int k = 1; k <= n; ++k)
-        largest = std::max(largest, values.GetElement(k, 1));
-    double factor[MaxBands];
-    for (int k = 1; k <= n; ++k) {
-        const double lambda = values.GetElement(k, 1);
-        factor[k - 1] = lambda > 1e-12 * largest && lambda > 0 ? 1 / std::sqrt(lambda) : 1.0;
-    }
-    TBandTransform t = TBandTransform::Identity(n, Statistics.Type);
-    t.Options = Options;
-    t.Options.Method = TStretchMethod::Target;
-    t.Options.Pairing = TBandPairing::Direct;
-    t.Statistics = Statistics;
-    for (int r = 0; r < n; ++r) {
-        const double targetSigma =
-            std::isnan(Options.TargetSigma[r]) ? sigma[r] : Options.TargetSigma[r];
-        const double targetMean =
-            std::isnan(Options.TargetMean[r]) ? mean[r] : Options.TargetMean[r];
-        Extended constant = targetMean;
-        for (int c = 0; c < n; ++c) {
-            Extended w = 0;
-            for (int k = 0; k < n; ++k)
-                w += static_cast<Extended>(vectors.GetElement(r + 1, k + 1)) * factor[k] *
-                     vectors.GetElement(c + 1, k + 1);
-            // In the correlation basis each band is first standardised; a band without
-            // variance has nothing to standardise and keeps weight 1 there.
-            if (correlation && sigma[c] > 0)
-                w /= sigma[c];
-            w *= targetSigma;
-            t.Map.M[r][c] = static_cast<double>(w);
-            constant -= w * mean[c];
-        }
-        t.Map.M[r][n] = static_cast<double>(constant);
-    }
+                          Axes.Options.Method == TStretchMethod::Offset, SampleTop(Axes.Type),
+                          KeptBands(Axes.Options, Axes.Bands));
     return t;
 }
 
 TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection,
                           const TFitOptions& Options) {
-    if (Options.Method == TStretchMethod::Target)
-        return FitTarget(MeasureStatistics(Image, Selection), Options);
-    // The range pass reads only the blocks whose box may move an extreme.
-    TBlockBoxes boxes;
-    const TStatistics statistics = detail::MeasureStatistics(Image, Selection, &boxes);
-    const TPrincipalAxes axes = FitAxes(statistics, Options);
-    return BuildStretch(axes, detail::MeasureComponentRanges(Image, Selection, axes, &boxes));
+    TBandTransform t;
+    if (Options.Method == TStretchMethod::Target) {
+        t = FitTarget(MeasureStatistics(Image, Selection), Options);
+    } else {
+        // The range pass reads only the blocks whose box may move an extreme.
+        TBlockBoxes boxes;
+        const TStatistics statistics = detail::MeasureStatistics(Image, Selection, &boxes);
+        const TPrincipalAxes axes = FitAxes(statistics, Options);
+        t = BuildStretch(axes, detail::MeasureComponentRanges(Image, Selection, axes, &boxes));
+    }
+    return Options.Clip ? ClipStretch(t, Image, Selection, Options.ClipLow, Options.ClipHigh) : t;
 }
 
 } // namespace vt

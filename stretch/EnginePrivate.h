@@ -104,13 +104,27 @@ TAffineMap AsAffineMap(const TAffineTransform& t) noexcept;
 void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double top, double* fractions,
                     TAffineMap& result);
 
+// Divides a row of n weights by the sum of their magnitudes and gives it (in row[n]) the
+// constant that lifts its values over the cube 0..top onto 0..top.
+void LiftRow(double* row, int n, double top) noexcept;
+
+// The number of bands the options keep out of n (all bits beyond n are refused by the fit).
+inline int KeptBands(const TFitOptions& options, int n) noexcept {
+    return __builtin_popcount(options.Keep & ((n >= 32 ? 0u : 1u << n) - 1u));
+}
+
+// The axes of the bands of a colour space that are not kept (the fit with a space or kept
+// bands): components first, by eigenvalue, then the kept bands of the space, all as rows of
+// weights on the bands as stored; bands pair directly.
+TPrincipalAxes SpaceAxes(const TStatistics& statistics, const TFitOptions& options);
+
 // The scale-only factor of component k: the largest scale about 0 that keeps the component's
 // extremes within the values it takes over the cube 0..top; 1 when nothing bounds it.
 double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest);
 
 // The stretch of each component (translation and scale, or scale only) between the axes and
-// their inverse.
+// their inverse; the last Kept rows pass unchanged.
 TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const double* highest,
-                         bool allowOffset, double top);
+                         bool allowOffset, double top, int kept = 0);
 
 } // namespace vt::detail

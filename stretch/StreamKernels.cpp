@@ -368,6 +368,7 @@ TStreamApply::TStreamApply(const TBandTransform& transform, TSampleType in, TSam
     : Map(ApplyMap(transform, out)), Kernels(StreamKernelsFor(transform.Bands)), In(in) {
     Exact.Transform = &transform;
     Exact.Out = out;
+    Clamp = transform.Options.Clip && out == TSampleType::Float32;
     for (int r = 0; r < transform.Bands; ++r)
         Exact.Row[transform.Order[r]] = r;
     Map.Decisions(SampleTop(in), out == TSampleType::Float32, Decide);
@@ -407,7 +408,16 @@ void TStreamApply::Run(TSampleBlock& block, uint8_t* out) const {
     case TSampleType::UInt16:
         return RunAs(block, reinterpret_cast<uint16_t*>(out));
     case TSampleType::Float32:
-        return RunAs(block, reinterpret_cast<float*>(out));
+        RunAs(block, reinterpret_cast<float*>(out));
+        // A clipped stretch keeps float outputs to 0..1 (not a number stays as it is).
+        if (Clamp)
+            for (int64_t i = 0, count = block.Count() * Map.Bands; i < count; ++i) {
+                float f;
+                std::memcpy(&f, out + 4 * i, 4);
+                f = f < 0.0f ? 0.0f : f > 1.0f ? 1.0f : f;
+                std::memcpy(out + 4 * i, &f, 4);
+            }
+        return;
     }
 }
 

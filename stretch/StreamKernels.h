@@ -195,6 +195,7 @@ private:
     TExactApply Exact;
     const TStreamKernels& Kernels;
     TSampleType In;
+    bool Clamp = false;      // float outputs kept to 0..1 (a clipped stretch)
     double Decide[MaxCycle]; // for integer samples in: see Decisions
 };
 

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vt {
 
@@ -147,6 +148,11 @@ enum class TBandPairing : uint8_t {
     Direct, // axes measured and applied in one band order
 };
 
+// The space the statistics and the stretch are taken in (three bands): the bands as they are,
+// the library's colour transforms with their constants scaled to the sample type, or a map
+// of the user's.
+enum class TColourSpace : uint8_t { None, Rgb, YCbCr, Yiq, Matrix };
+
 struct TFitOptions {
     TStretchMethod Method = TStretchMethod::Offset;
     TStretchBasis Basis = TStretchBasis::Correlation;
@@ -157,7 +163,27 @@ struct TFitOptions {
                                    NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN};
     double TargetSigma[MaxBands] = {NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN,
                                     NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN};
+    // The space, and for Matrix its map (Size 3, in the sample type's units). A space other
+    // than None, or kept bands, pairs bands directly.
+    TColourSpace Space = TColourSpace::None;
+    TAffineMap SpaceMatrix;
+    // Bit i set: band i of the space passes unchanged; the others are stretched among
+    // themselves.
+    uint32_t Keep = 0;
+    // Saturation after the stretch: each output band mapped linearly so that more than the
+    // fraction ClipLow of the selected pixels lies at or below its bottom, more than ClipHigh
+    // at or above its top, then clamped (float outputs too, to 0..1).
+    bool Clip = false;
+    double ClipLow = 0, ClipHigh = 0;
 };
+
+// "none", "rgb", "ycbcr", "yiq", "matrix", and back (EStretch for other names).
+const char* ColourSpaceName(TColourSpace Space) noexcept;
+TColourSpace ColourSpaceNamed(const std::string& Name);
+// The map S(x) = A x + c of a space for samples of a type (None and Rgb: the identity on
+// Bands bands). Raises EStretch when the space does not fit the bands or the matrix is not
+// invertible.
+TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Type);
 
 // An affine map on the bands of a pixel. Sums are formed in working order: working input j is
 // band Order[j], and row r of Map (its weights, then its constant) gives band Order[r].
@@ -215,13 +241,45 @@ TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& 
 // and b = T (a - m) + m_target, bands paired directly. A band without variance and a component
 // without variance pass unstretched.
 TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Options);
-// All three steps on one image (the target method: the statistics, then FitTarget).
+// Saturation of a fitted transform's outputs (see TFitOptions::Clip): the limits are order
+// statistics of each band's stored outputs over the selected pixels, counted exactly (every
+// level of an integer type; floats in two passes over the high and the low 16 bits of their
+// ordered bits). Measure the selected pixels of each image of a series while NeedsPass is
+// true, calling FinishPass after each pass over the series; then Clipped gives T followed by
+// the linear map of each band.
+class TClipHistogram {
+public:
+    // Raises EStretch unless 0 <= Low, 0 <= High and Low + High < 1.
+    TClipHistogram(const TBandTransform& T, double Low, double High);
+    bool NeedsPass() const noexcept { return Pass < Passes; }
+    void Measure(const TImageView& Image, const TSelection& Selection = {});
+    void FinishPass();
+    TBandTransform Clipped() const;
+
+private:
+    TBandTransform Stretch;
+    double LowFraction, HighFraction;
+    int Pass = 0, Passes = 1;
+    int64_t Count[MaxBands] = {};      // values counted in the current pass, per band
+    uint32_t Prefix[MaxBands][2] = {}; // floats: the high bits of each limit's bin
+    uint64_t Passed[MaxBands][2] = {}; // floats: the values beyond that bin
+    double Limit[MaxBands][2] = {};    // each band's L and H, as stored samples
+    std::vector<uint64_t> Bins;        // per band: every level, or 65,536 bins of keys (two
+                                       // sets when refining floats)
+};
+// One image's saturation: the passes of TClipHistogram over it.
+TBandTransform ClipStretch(const TBandTransform& T, const TImageView& Image,
+                           const TSelection& Selection, double Low, double High);
+
+// All three steps on one image (the target method: the statistics, then FitTarget), then the
+// saturation when Options.Clip asks for it.
 TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection = {},
                           const TFitOptions& Options = {});
 
 // Maps every pixel of Source through T into Target (which may be Source itself, or overlap it
 // exactly): sums in extended precision in T's working order, integer samples rounded half to
-// even and clamped to their type's range, floats stored as computed. Pixels that the
+// even and clamped to their type's range, floats stored as computed (clamped to 0..1 when T
+// was clipped). Pixels that the
 // selection's no-data value marks are left as they are (copied when Target is another view).
 // Raises EStretch when the views' sizes or band counts differ from each other or from T.
 void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,

@@ -87,7 +87,7 @@ void ExpectSize(const TJsonValue& v, size_t size) {
 TJsonValue StatisticsValue(const TStatistics& s) {
     TJsonValue doc = TJsonValue::Object();
     doc.Set("format", StatisticsKind);
-    doc.Set("version", TransformFileVersion);
+    doc.Set("version", 1);
     doc.Set("bands", s.Bands);
     doc.Set("type", SampleTypeName(s.Type));
     doc.Set("count", s.Count);
@@ -205,6 +205,44 @@ template <class TWork> auto Reading(const TWork& work) {
     }
 }
 
+// The controls a version-2 transform records (absent ones stay at their defaults).
+void ReadControls(const TJsonValue& doc, int n, TFitOptions& o) {
+    if (const TJsonValue* space = doc.Find("space"))
+        o.Space = Named<TColourSpace>(*space, {{"rgb", TColourSpace::Rgb},
+                                               {"ycbcr", TColourSpace::YCbCr},
+                                               {"yiq", TColourSpace::Yiq},
+                                               {"matrix", TColourSpace::Matrix}});
+    if (o.Space == TColourSpace::Matrix) {
+        const TJsonValue& rows = doc["space-matrix"];
+        ExpectSize(rows, 3);
+        o.SpaceMatrix.Size = 3;
+        for (size_t r = 0; r < 3; ++r) {
+            ExpectSize(rows[r], 4);
+            for (size_t c = 0; c < 4; ++c)
+                o.SpaceMatrix.M[r][c] = Real(rows[r][c]);
+        }
+    }
+    if (const TJsonValue* keep = doc.Find("keep")) {
+        if (!keep->IsArray())
+            throw EStretch("\"keep\" must be an array of band numbers");
+        for (size_t i = 0; i < keep->Size(); ++i) {
+            const int64_t b = (*keep)[i].AsInt64();
+            if (b < 1 || b > n)
+                throw EStretch(
+                    Format("\"keep\" lists band %d of %d", {static_cast<long long>(b), n}));
+            o.Keep |= 1u << (b - 1);
+        }
+    }
+    if (const TJsonValue* clip = doc.Find("clip")) {
+        ExpectSize(*clip, 2);
+        o.Clip = true;
+        o.ClipLow = Real((*clip)[0]);
+        o.ClipHigh = Real((*clip)[1]);
+        if (!(o.ClipLow >= 0 && o.ClipHigh >= 0 && o.ClipLow + o.ClipHigh < 1))
+            throw EStretch("\"clip\" must hold two fractions of at least 0 below 1 together");
+    }
+}
+
 } // namespace
 
 std::string WriteTransformJson(const TBandTransform& T) {
@@ -212,13 +250,41 @@ std::string WriteTransformJson(const TBandTransform& T) {
     if (n < 1 || n > MaxBands)
         throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
     TJsonValue doc = TJsonValue::Object();
+    const TFitOptions& o = T.Options;
+    // Version 2 records the controls; a transform without them stays readable by version 1.
+    const bool controls = o.Space != TColourSpace::None || o.Keep != 0 || o.Clip;
     doc.Set("format", TransformKind);
-    doc.Set("version", TransformFileVersion);
+    doc.Set("version", controls ? TransformFileVersion : 1);
     doc.Set("bands", n);
     doc.Set("type", SampleTypeName(T.Type));
-    doc.Set("method", MethodName(T.Options.Method));
-    doc.Set("basis", BasisName(T.Options.Basis));
-    doc.Set("pairing", PairingName(T.Options.Pairing));
+    doc.Set("method", MethodName(o.Method));
+    doc.Set("basis", BasisName(o.Basis));
+    doc.Set("pairing", PairingName(o.Pairing));
+    if (o.Space != TColourSpace::None)
+        doc.Set("space", ColourSpaceName(o.Space));
+    if (o.Space == TColourSpace::Matrix) {
+        TJsonValue rows = TJsonValue::Array();
+        for (int r = 0; r < 3; ++r) {
+            TJsonValue row = TJsonValue::Array();
+            for (int c = 0; c < 4; ++c)
+                row.Push(o.SpaceMatrix.M[r][c]);
+            rows.Push(std::move(row));
+        }
+        doc.Set("space-matrix", std::move(rows));
+    }
+    if (o.Keep != 0) {
+        TJsonValue keep = TJsonValue::Array();
+        for (int b = 0; b < n; ++b)
+            if ((o.Keep >> b & 1) != 0)
+                keep.Push(b + 1);
+        doc.Set("keep", std::move(keep));
+    }
+    if (o.Clip) {
+        TJsonValue clip = TJsonValue::Array();
+        clip.Push(o.ClipLow);
+        clip.Push(o.ClipHigh);
+        doc.Set("clip", std::move(clip));
+    }
     TJsonValue order = TJsonValue::Array(), matrix = TJsonValue::Array();
     for (int j = 0; j < n; ++j)
         order.Push(T.Order[j]);
@@ -251,6 +317,7 @@ TBandTransform ReadTransformJson(const std::string& Text) {
                                                 {"covariance", TStretchBasis::Covariance}});
         t.Options.Pairing = Named<TBandPairing>(
             doc["pairing"], {{"plugin", TBandPairing::Plugin}, {"direct", TBandPairing::Direct}});
+        ReadControls(doc, n, t.Options);
         const TJsonValue& order = doc["order"];
         ExpectSize(order, static_cast<size_t>(n));
         bool seen[MaxBands] = {};

@@ -10,9 +10,10 @@
 namespace vt {
 
 // The document's version; a reader refuses a newer one.
-inline constexpr int TransformFileVersion = 1;
+inline constexpr int TransformFileVersion = 2;
 
-// The transform as a JSON document: bands, sample type, method, basis, pairing, the band order
+// The transform as a JSON document: bands, sample type, method, basis, pairing, the controls
+// (colour space, kept bands, clip; version 2, written only when one is set), the band order
 // sums are formed in, the matrix in storage order (row b: the weight of every input band, then
 // the constant) and the statistics it was fitted to.
 std::string WriteTransformJson(const TBandTransform& T);

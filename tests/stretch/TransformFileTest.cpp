@@ -96,7 +96,7 @@ TEST(TransformFile, DamagedDocumentsAreRefusedWithTheirProblem) {
     EXPECT_NE(Refusal("[1, 2]").find("not a veltrane-transform"), std::string::npos);
     EXPECT_NE(Refusal(WriteStatisticsJson(t.Statistics)).find("not a veltrane-transform"),
               std::string::npos);
-    EXPECT_NE(Refusal(Replace(good, "\"version\": 1", "\"version\": 2")).find("version 2"),
+    EXPECT_NE(Refusal(Replace(good, "\"version\": 1", "\"version\": 3")).find("version 3"),
               std::string::npos);
     EXPECT_NE(Refusal(Replace(good, "\"bands\": 3", "\"bands\": 17")).find("17"),
               std::string::npos);

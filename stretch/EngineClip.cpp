@@ -1,0 +1,212 @@
+// Saturation: each output band of a fitted stretch mapped linearly between two order
+// statistics of its stored values over the selected pixels, counted exactly.
+#include "stretch/StreamKernels.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace vt {
+
+using namespace detail;
+
+namespace {
+
+constexpr int KeyBins = 1 << 16;
+
+// A float's bits as an unsigned key in the order of the values (-0 just below +0).
+uint32_t OrderedKey(float f) noexcept {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return (u & 0x80000000u) != 0 ? ~u : u | 0x80000000u;
+}
+
+float FloatOfKey(uint32_t key) noexcept {
+    const uint32_t u = (key & 0x80000000u) != 0 ? key & 0x7fffffffu : ~key;
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+
+// The first bin from the bottom (Up) or the top at which the running count, starting from
+// Before, exceeds Limit; Before then holds the count of the bins passed over. -1 when none.
+int Crossing(const uint64_t* bins, int count, bool up, double limit, uint64_t& before) noexcept {
+    for (int i = 0; i < count; ++i) {
+        const int bin = up ? i : count - 1 - i;
+        if (static_cast<double>(before + bins[bin]) > limit)
+            return bin;
+        before += bins[bin];
+    }
+    return -1;
+}
+
+} // namespace
+
+TClipHistogram::TClipHistogram(const TBandTransform& T, double Low, double High)
+    : Stretch(T), LowFraction(Low), HighFraction(High) {
+    if (!(Low >= 0 && High >= 0 && Low + High < 1))
+        throw EStretch("the saturated fractions must be at least 0 and together below 1");
+    if (T.Bands < 1 || T.Bands > MaxBands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {T.Bands}));
+    const bool real = T.Type == TSampleType::Float32;
+    Passes = real ? 2 : 1;
+    const size_t levels = real ? KeyBins : static_cast<size_t>(SampleTop(T.Type)) + 1;
+    Bins.assign(levels * static_cast<size_t>(T.Bands), 0);
+}
+
+void TClipHistogram::Measure(const TImageView& Image, const TSelection& Selection) {
+    if (Pass >= Passes)
+        throw EStretch("the saturation has taken all its passes");
+    if (Image.Bands != Stretch.Bands || Image.Type != Stretch.Type)
+        throw EStretch(Format("the stretch is for %d-band %s images, not %d-band %s",
+                              {Stretch.Bands, SampleTypeName(Stretch.Type), Image.Bands,
+                               SampleTypeName(Image.Type)}));
+    const TRegion region = RegionOf(Image, Selection);
+    TFloatEnvironmentGuard environment;
+    const bool plain = Selection.Mask == nullptr && !Selection.HasNoData && region.Every == 1;
+    const TSegments segments = plain ? PackedSegments(Image, region) : SegmentsOf(Image, region);
+    const int parts = PartsFor(segments);
+    const int n = Image.Bands;
+    const TSampleType type = Image.Type;
+    const bool real = type == TSampleType::Float32, refine = real && Pass == 1;
+    const bool screen = Selection.HasNoData || real;
+    const TStreamApply apply(Stretch, type, type);
+    // Each part counts into bins of its own; counts add up the same whatever the cut.
+    std::vector<std::vector<uint64_t>> bins(static_cast<size_t>(parts));
+    std::vector<std::array<int64_t, MaxBands>> counts(static_cast<size_t>(parts));
+    RunParts(parts, [&](int p) {
+        const auto i = static_cast<size_t>(p);
+        std::vector<uint64_t>& mine = bins[i];
+        mine.assign(Bins.size(), 0);
+        counts[i].fill(0);
+        TSampleBlock block(n, type);
+        std::vector<uint8_t> out(static_cast<size_t>(block.Capacity() * n) * SampleBytes(type));
+        const size_t levels = Bins.size() / static_cast<size_t>(refine ? 2 * n : n);
+        ForEachBlock(Image, Selection, PartOf(segments, p, parts), screen, block,
+                     [&](TSampleBlock& b) {
+                         if (b.Count() == 0)
+                             return;
+                         apply.Run(b, out.data());
+                         const int64_t samples = b.Count() * n;
+                         for (int64_t s = 0; s < samples; ++s) {
+                             const auto band = static_cast<size_t>(s % n);
+                             if (type == TSampleType::UInt8) {
+                                 ++mine[band * levels + out[static_cast<size_t>(s)]];
+                                 continue;
+                             }
+                             if (type == TSampleType::UInt16) {
+                                 uint16_t v;
+                                 std::memcpy(&v, out.data() + 2 * s, 2);
+                                 ++mine[band * levels + v];
+                                 continue;
+                             }
+                             float f;
+                             std::memcpy(&f, out.data() + 4 * s, 4);
+                             if (f != f)
+                                 continue;
+                             const uint32_t key = OrderedKey(f);
+                             if (!refine) {
+                                 ++mine[band * levels + (key >> 16)];
+                                 ++counts[i][band];
+                                 continue;
+                             }
+                             for (size_t side = 0; side < 2; ++side)
+                                 if (key >> 16 == Prefix[band][side])
+                                     ++mine[(2 * band + side) * levels + (key & 0xffff)];
+                         }
+                     });
+    });
+    for (size_t i = 0; i < bins.size(); ++i) {
+        for (size_t k = 0; k < Bins.size(); ++k)
+            Bins[k] += bins[i][k];
+        if (!refine)
+            for (int b = 0; b < n; ++b)
+                Count[b] += real ? counts[i][static_cast<size_t>(b)] : 0;
+    }
+}
+
+void TClipHistogram::FinishPass() {
+    if (Pass >= Passes)
+        throw EStretch("the saturation has taken all its passes");
+    const int n = Stretch.Bands;
+    const bool real = Stretch.Type == TSampleType::Float32;
+    const size_t levels = Bins.size() / static_cast<size_t>(Pass == 1 ? 2 * n : n);
+    for (int b = 0; b < n; ++b) {
+        const auto band = static_cast<size_t>(b);
+        if (!real) {
+            const uint64_t* h = Bins.data() + band * levels;
+            uint64_t total = 0;
+            for (size_t v = 0; v < levels; ++v)
+                total += h[v];
+            Count[b] = static_cast<int64_t>(total);
+        }
+        const double count = static_cast<double>(Count[b]);
+        // L: more than Low N values lie at or below it; H: more than High N at or above.
+        if (Pass == 0) {
+            const uint64_t* h = Bins.data() + band * levels;
+            uint64_t below = 0, above = 0;
+            const int low = Crossing(h, static_cast<int>(levels), true, LowFraction * count, below);
+            const int high =
+                Crossing(h, static_cast<int>(levels), false, HighFraction * count, above);
+            if (!real) {
+                Limit[b][0] = low;
+                Limit[b][1] = high;
+            } else {
+                Prefix[b][0] = low < 0 ? 0 : static_cast<uint32_t>(low);
+                Prefix[b][1] = high < 0 ? 0 : static_cast<uint32_t>(high);
+                Passed[b][0] = below;
+                Passed[b][1] = above;
+                Limit[b][0] = Limit[b][1] = low < 0 || high < 0 ? NAN : 0.0;
+            }
+        } else if (!std::isnan(Limit[b][0])) {
+            for (size_t side = 0; side < 2; ++side) {
+                const uint64_t* h = Bins.data() + (2 * band + side) * levels;
+                uint64_t before = Passed[b][side];
+                const int q = Crossing(h, KeyBins, side == 0,
+                                       (side == 0 ? LowFraction : HighFraction) * count, before);
+                Limit[b][side] =
+                    q < 0 ? NAN : FloatOfKey(Prefix[b][side] << 16 | static_cast<uint32_t>(q));
+            }
+        }
+    }
+    ++Pass;
+    if (Pass < Passes)
+        Bins.assign(Bins.size() * 2, 0);
+}
+
+TBandTransform TClipHistogram::Clipped() const {
+    if (Pass < Passes)
+        throw EStretch("the saturation has not taken all its passes");
+    const int n = Stretch.Bands;
+    const double top = SampleTop(Stretch.Type);
+    TBandTransform t = Stretch;
+    t.Options.Clip = true;
+    t.Options.ClipLow = LowFraction;
+    t.Options.ClipHigh = HighFraction;
+    for (int j = 0; j < n; ++j) {
+        const int b = t.Order[j];
+        const double low = Limit[b][0], high = Limit[b][1];
+        if (Count[b] == 0 || !std::isfinite(low) || !std::isfinite(high) || !(high > low))
+            continue;
+        // x' = (F(x) - L) t / (H - L).
+        const Extended scale = static_cast<Extended>(top) / (static_cast<Extended>(high) - low);
+        for (int c = 0; c < n; ++c)
+            t.Map.M[j][c] = static_cast<double>(t.Map.M[j][c] * scale);
+        t.Map.M[j][n] = static_cast<double>((t.Map.M[j][n] - static_cast<Extended>(low)) * scale);
+    }
+    return t;
+}
+
+TBandTransform ClipStretch(const TBandTransform& T, const TImageView& Image,
+                           const TSelection& Selection, double Low, double High) {
+    TClipHistogram clip(T, Low, High);
+    while (clip.NeedsPass()) {
+        clip.Measure(Image, Selection);
+        clip.FinishPass();
+    }
+    return clip.Clipped();
+}
+
+} // namespace vt
