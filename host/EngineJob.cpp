@@ -245,7 +245,6 @@ void CheckTransformFits(const TBandTransform& t, const TRasterReader& image) {
                                SampleTypeName(image.Type())}));
 }
 
-
 } // namespace
 
 int64_t StripRows(size_t rowBytes, int64_t height) {
@@ -274,6 +273,18 @@ void CheckEngineJob(const std::string& in, const TEngineOptions& options,
             throw EStretch(Format("%s: %d values for an image of %d bands (give one, or one "
                                   "a band)",
                                   {name, count, image.ColourBands()}));
+    const int bands = image.ColourBands();
+    if (given == nullptr) {
+        const TFitOptions& fit = options.Fit;
+        if (fit.Keep >> bands != 0)
+            throw EStretch(Format("--keep: %s has %d bands", {in, bands}));
+        if (fit.Keep == (1u << bands) - 1)
+            throw EStretch("--keep keeps every band: nothing is left to stretch");
+        if (fit.Space != TColourSpace::None && bands != 3)
+            throw EStretch(Format("--space and --matrix are for images of three bands; %s has %d",
+                                  {in, bands}));
+        ColourSpaceMap(fit, bands, image.Type());
+    }
     // The engine's own checks on a stand-in of the image's size whose every pixel is one
     // zero sample (no stride), so that they cost one pixel whatever the size.
     static const uint8_t zeros[8] = {}, ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};
@@ -345,10 +356,9 @@ TBandTransform FitSeries(const TFitOptions& fit, size_t count, const TEach& each
     while (clip.NeedsPass()) {
         for (size_t i = 0; i < count; ++i)
             each(i, [&](TSource& source, TProgress& progress) {
-                ForEachSelectedStrip(source, progress,
-                                     [&](const TImageView& view, const TSelection& s) {
-                                         clip.Measure(view, s);
-                                     });
+                ForEachSelectedStrip(
+                    source, progress,
+                    [&](const TImageView& view, const TSelection& s) { clip.Measure(view, s); });
             });
         clip.FinishPass();
     }

@@ -6,6 +6,7 @@
 #include "platform/Console.h"
 #include "platform/Process.h"
 #include "platform/Win32.h"
+#include "streams/Json.h"
 #include "stretch/StretchTransform.h"
 #include "stretch/TransformFile.h"
 
@@ -18,9 +19,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -172,7 +175,9 @@ const char* const StretchUsage =
     "engine options: [--basis correlation|covariance] [--pairing plugin|direct]\n"
     "                [--sample X,Y,W,H] [--mask FILE] [--every K] [--nodata V]\n"
     "                [--threads N] [--save-transform FILE]\n"
-    "                [--target-mean M[,M...]] [--target-sigma S[,S...]]\n";
+    "                [--target-mean M[,M...]] [--target-sigma S[,S...]]\n"
+    "                [--space rgb|ycbcr|yiq | --matrix FILE] [--keep K[,K...]]\n"
+    "                [--clip LOW[,HIGH]]\n";
 
 const char* const ApplyUsage =
     "usage: veltrane apply IN OUT --transform FILE [--nodata V] [--threads N] [--compare FILE]\n"
@@ -290,6 +295,55 @@ int64_t ParseInteger(const std::string& option, const std::string& text) {
     return v;
 }
 
+// Numbers separated by commas (at most 16), all finite.
+std::vector<double> ParseNumbers(const std::string& option, const std::string& text,
+                                 const char* what) {
+    std::vector<double> numbers;
+    for (size_t from = 0; from <= text.size();) {
+        const size_t comma = std::min(text.find(',', from), text.size());
+        const std::string item = text.substr(from, comma - from);
+        char* end = nullptr;
+        const double x = std::strtod(item.c_str(), &end);
+        if (item.empty() || *end != '\0' || !std::isfinite(x) || numbers.size() == MaxBands)
+            throw std::invalid_argument(option + " takes " + what +
+                                        " separated by commas (at most 16), not '" + text + "'");
+        numbers.push_back(x);
+        from = comma + 1;
+    }
+    return numbers;
+}
+
+// A colour space of the user's: {"matrix": [[a, a, a, c], [...], [...]]} or the bare array,
+// three rows of three weights and a constant.
+TAffineMap ReadSpaceMatrix(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (!file)
+        throw std::invalid_argument("cannot read " + path + ": " + std::strerror(errno));
+    TAffineMap m;
+    m.Size = 3;
+    try {
+        const TJsonValue doc = ParseJson(text.str());
+        const TJsonValue& rows = doc.IsObject() ? doc["matrix"] : doc;
+        if (!rows.IsArray() || rows.Size() != 3)
+            throw EStretch("expected three rows");
+        for (size_t r = 0; r < 3; ++r) {
+            if (!rows[r].IsArray() || rows[r].Size() != 4)
+                throw EStretch("each row holds three weights and a constant");
+            for (size_t c = 0; c < 4; ++c)
+                m.M[r][c] = rows[r][c].AsDouble();
+        }
+        TFitOptions check;
+        check.Space = TColourSpace::Matrix;
+        check.SpaceMatrix = m;
+        ColourSpaceMap(check, 3, TSampleType::UInt8);
+    } catch (const Exception& e) {
+        throw std::invalid_argument(path + ": not a colour space matrix: " + e.Message);
+    }
+    return m;
+}
+
 struct TParsed {
     TStretchOptions Options;
     std::vector<std::string> Files;
@@ -323,7 +377,8 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
                              a == "--row-align" || a == "--plugin" || a == "--pool" ||
                              a == "--basis" || a == "--pairing" || a == "--sample" ||
                              a == "--mask" || a == "--every" || a == "--save-transform" ||
-                             a == "--target-mean" || a == "--target-sigma";
+                             a == "--target-mean" || a == "--target-sigma" || a == "--space" ||
+                             a == "--matrix" || a == "--keep" || a == "--clip";
         if (apply && fitting)
             throw std::invalid_argument(command + a + " fits a transform; apply takes one\n" +
                                         usage);
@@ -403,30 +458,55 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
             options.UseEngine = true;
         } else if (a == "--target-mean" || a == "--target-sigma") {
             // One value for every band, or one a band, in the samples' units.
-            const std::string& v = value();
-            double* to = a == "--target-mean" ? options.Engine.Fit.TargetMean
-                                              : options.Engine.Fit.TargetSigma;
-            int count = 0;
-            for (size_t from = 0; from <= v.size(); ++count) {
-                const size_t comma = std::min(v.find(',', from), v.size());
-                const std::string item = v.substr(from, comma - from);
-                char* end = nullptr;
-                const double x = std::strtod(item.c_str(), &end);
-                if (item.empty() || *end != '\0' || !std::isfinite(x) ||
-                    (a == "--target-sigma" && x < 0) || count == MaxBands)
-                    throw std::invalid_argument(
-                        command + a + " takes " +
-                        (a == "--target-mean" ? "numbers" : "numbers of at least 0") +
-                        " separated by commas (at most 16), not '" + v + "'");
-                to[count] = x;
-                from = comma + 1;
-            }
+            const bool mean = a == "--target-mean";
+            const std::vector<double> v =
+                ParseNumbers(command + a, value(), mean ? "numbers" : "numbers of at least 0");
+            double* to = mean ? options.Engine.Fit.TargetMean : options.Engine.Fit.TargetSigma;
+            for (const double x : v)
+                if (!mean && x < 0)
+                    throw std::invalid_argument(command + a + " takes numbers of at least 0");
+            std::copy(v.begin(), v.end(), to);
+            const int count = static_cast<int>(v.size());
             if (count == 1)
                 std::fill(to + 1, to + MaxBands, to[0]);
             (a == "--target-mean" ? options.Engine.TargetMeans : options.Engine.TargetSigmas) =
                 count;
             options.Engine.Fit.Method = TStretchMethod::Target;
             options.Engine.Fit.Pairing = TBandPairing::Direct;
+            options.UseEngine = true;
+        } else if (a == "--space" || a == "--matrix") {
+            if (options.Engine.Fit.Space != TColourSpace::None)
+                throw std::invalid_argument(command + "give one --space or --matrix");
+            TFitOptions& fit = options.Engine.Fit;
+            if (a == "--space") {
+                const std::string& v = value();
+                if (v != "rgb" && v != "ycbcr" && v != "yiq")
+                    throw std::invalid_argument(command + "--space takes rgb, ycbcr or yiq, not '" +
+                                                v + "'");
+                fit.Space = ColourSpaceNamed(v);
+            } else {
+                fit.SpaceMatrix = ReadSpaceMatrix(value());
+                fit.Space = TColourSpace::Matrix;
+            }
+            options.UseEngine = true;
+        } else if (a == "--keep") {
+            const std::vector<double> bands = ParseNumbers(command + a, value(), "band numbers");
+            for (const double b : bands) {
+                if (b != std::floor(b) || b < 1 || b > MaxBands)
+                    throw std::invalid_argument(command + "--keep takes band numbers from 1 to 16");
+                options.Engine.Fit.Keep |= 1u << (static_cast<int>(b) - 1);
+            }
+            options.UseEngine = true;
+        } else if (a == "--clip") {
+            const std::vector<double> f = ParseNumbers(command + a, value(), "fractions");
+            if (f.size() > 2 || f[0] < 0 || f.back() < 0 || f[0] + f.back() >= 1)
+                throw std::invalid_argument(command +
+                                            "--clip takes LOW[,HIGH]: fractions of at least 0, "
+                                            "together below 1 (0.01 saturates 1 % at each end)");
+            TFitOptions& fit = options.Engine.Fit;
+            fit.Clip = true;
+            fit.ClipLow = f[0];
+            fit.ClipHigh = f.back();
             options.UseEngine = true;
         } else if (a == "--save-transform") {
             options.Engine.SaveTransform = value();
