@@ -1,5 +1,6 @@
 // veltrane: the substitute host. It loads the plug-in module, registers it and runs its
 // command on real image files.
+#include "host/Gallery.h"
 #include "host/ImageFile.h"
 #include "host/PluginModule.h"
 #include "host/StretchJob.h"
@@ -29,6 +30,11 @@ commands:
   apply IN OUT --transform FILE
                            apply a transform saved by --save-transform (also with
                            --out-dir DIR IN...; --nodata V, --threads N, --compare FILE)
+  gallery IN OUT [--tile-width N] [--sample X,Y,W,H] [--mask FILE] [--every K]
+                           one contact sheet of IN (8- or 16-bit colour) under twelve
+                           stretch settings, each tile labelled with the stretch options
+                           that produce it; fitted to the whole image, tiles about N pixels
+                           wide (default 400)
 
 engine options of stretch (8-bit colour images without them go through the plug-in;
 other images and any of these through the stretch engine in this process):
@@ -91,11 +97,12 @@ int main(int argc, char** argv) {
         }
         if (command == "info")
             return Info(args);
-        if (command == "stretch" || command == "apply") {
+        if (command == "stretch" || command == "apply" || command == "gallery") {
             vt::TLibraryScope library;
             vt::host::TImageIo io(argv[0]);
             return command == "stretch" ? vt::host::StretchCommand(args)
-                                        : vt::host::ApplyCommand(args);
+                   : command == "apply" ? vt::host::ApplyCommand(args)
+                                        : vt::host::GalleryCommand(args);
         }
         std::fprintf(stderr, "veltrane: unknown command '%s'\n\n%s", command.c_str(), Usage);
         return 2;
