@@ -237,6 +237,9 @@ void ApplyToFile(TSource& source, const TBandTransform& t, const std::string& ou
 bool ReversedFor(int bands, TBandPairing pairing) {
     return bands == 3 && pairing == TBandPairing::Plugin;
 }
+bool ReversedFor(int bands, const TFitOptions& fit) {
+    return ReversedFor(bands, PairingFor(fit, bands));
+}
 
 void CheckTransformFits(const TBandTransform& t, const TRasterReader& image) {
     if (t.Bands != image.ColourBands() || t.Type != image.Type())
@@ -370,7 +373,7 @@ TBandTransform FitSeries(const TFitOptions& fit, size_t count, const TEach& each
 TBandTransform FitFile(const std::string& in, const TEngineOptions& options) {
     CheckEngineJob(in, options, nullptr);
     TSource source(in, options);
-    source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit.Pairing));
+    source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit));
     TProgress progress(options.Progress,
                        source.Image.Height() * FitPasses(options.Fit, source.Image.Type()),
                        std::filesystem::path(in).filename().string());
@@ -392,7 +395,7 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
     TSource source(in, options);
     const int64_t height = source.Image.Height();
     const bool fit = given == nullptr;
-    source.Orient(fit ? ReversedFor(source.Image.ColourBands(), options.Fit.Pairing)
+    source.Orient(fit ? ReversedFor(source.Image.ColourBands(), options.Fit)
                       : ReversedFor(given->Bands, given->Options.Pairing));
     TProgress progress(options.Progress,
                        height * (fit ? FitPasses(options.Fit, source.Image.Type()) + 1 : 1),
@@ -414,7 +417,7 @@ TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOp
     return FitSeries(options.Fit, inputs.size(), [&](size_t i, const auto& pass) {
         step(inputs[i]);
         TSource source(inputs[i], options);
-        source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit.Pairing));
+        source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit));
         pass(source, none);
     });
 }

@@ -185,16 +185,21 @@ TBandTransform TClipHistogram::Clipped() const {
     t.Options.Clip = true;
     t.Options.ClipLow = LowFraction;
     t.Options.ClipHigh = HighFraction;
+    // Integer levels are intervals: level L holds the values below L + 1/2, so the map takes
+    // L + 1/2 to 1/2 and H - 1/2 to top - 1/2, and every pixel stored at or beyond a limit
+    // lands on the end of the range. Floats map L and H themselves onto 0 and 1.
+    const Extended edge = Stretch.Type == TSampleType::Float32 ? 0.0L : 0.5L;
     for (int j = 0; j < n; ++j) {
         const int b = t.Order[j];
-        const double low = Limit[b][0], high = Limit[b][1];
-        if (Count[b] == 0 || !std::isfinite(low) || !std::isfinite(high) || !(high > low))
+        const Extended low = Limit[b][0] + edge, high = Limit[b][1] - edge;
+        if (Count[b] == 0 || !std::isfinite(Limit[b][0]) || !std::isfinite(Limit[b][1]) ||
+            !(high > low))
             continue;
-        // x' = (F(x) - L) t / (H - L).
-        const Extended scale = static_cast<Extended>(top) / (static_cast<Extended>(high) - low);
+        // x' = (F(x) - low) (top - 2 edge) / (high - low) + edge.
+        const Extended scale = (top - 2 * edge) / (high - low);
         for (int c = 0; c < n; ++c)
             t.Map.M[j][c] = static_cast<double>(t.Map.M[j][c] * scale);
-        t.Map.M[j][n] = static_cast<double>((t.Map.M[j][n] - static_cast<Extended>(low)) * scale);
+        t.Map.M[j][n] = static_cast<double>((t.Map.M[j][n] - low) * scale + edge);
     }
     return t;
 }

@@ -104,6 +104,12 @@ struct TSpaceMoments {
 
 } // namespace
 
+TBandPairing PairingFor(const TFitOptions& Options, int Bands) noexcept {
+    const bool plain = Options.Method != TStretchMethod::Target &&
+                       Options.Space == TColourSpace::None && Options.Keep == 0;
+    return plain && Bands == 3 ? Options.Pairing : TBandPairing::Direct;
+}
+
 const char* ColourSpaceName(TColourSpace Space) noexcept {
     for (const auto& s : SpaceNames)
         if (s.Space == Space)

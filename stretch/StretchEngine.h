@@ -177,6 +177,10 @@ struct TFitOptions {
     double ClipLow = 0, ClipHigh = 0;
 };
 
+// The pairing a fit with these options gives n bands: the plug-in's only for the plain
+// offset and scale-only stretches of three bands that ask for it.
+TBandPairing PairingFor(const TFitOptions& Options, int Bands) noexcept;
+
 // "none", "rgb", "ycbcr", "yiq", "matrix", and back (EStretch for other names).
 const char* ColourSpaceName(TColourSpace Space) noexcept;
 TColourSpace ColourSpaceNamed(const std::string& Name);

@@ -416,9 +416,70 @@ TEST_F(HostEngine, TargetMeanAndSigmaSetEachBandsMomentsWithoutAQuestion) {
     }
 }
 
+TEST_F(HostEngine, ControlsCombineAndTheirSavedTransformGivesTheSameBytes) {
+    // Luminance kept and both ends saturated on a 16-bit image; the saved transform applies
+    // with the same bytes; a clipped float image stays within 0..1.
+    Write(Colour(64, 48, 3, 65535, VIPS_FORMAT_USHORT), Path("wide.tif"));
+    const TRun run = RunHost("stretch " + Path("wide.tif") + " " + Path("out.tif") +
+                             " --offset --space ycbcr --keep 1 --clip 0.02 --every 2" +
+                             " --save-transform " + Path("t.json"));
+    ASSERT_EQ(run.Status, 0) << run.Output;
+    ASSERT_EQ(RunHost("apply " + Path("wide.tif") + " " + Path("again.tif") + " --transform " +
+                      Path("t.json"))
+                  .Status,
+              0);
+    EXPECT_TRUE(Bytes(Path("out.tif")) == Bytes(Path("again.tif")));
+    ASSERT_EQ(RunHost("stretch " + Path("wide.tif") + " " + Path("luma.tif") +
+                      " --offset --space ycbcr --keep 1")
+                  .Status,
+              0);
+    const TImage in = Read(Path("wide.tif")), luma = Read(Path("luma.tif")),
+                 out = Read(Path("out.tif"));
+    // Luminance kept wherever no band clamps.
+    int kept = 0;
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x) {
+            double before = 0, after = 0;
+            bool clamped = false;
+            for (int b = 0; b < 3; ++b) {
+                const double w[3] = {0.299, 0.587, 0.114},
+                             v = const_cast<TImage&>(luma).At(x, y, b);
+                before += w[b] * const_cast<TImage&>(in).At(x, y, b);
+                after += w[b] * v;
+                clamped = clamped || v == 0 || v == 65535;
+            }
+            if (!clamped) {
+                ASSERT_NEAR(after, before, 1.0) << x << "," << y;
+                ++kept;
+            }
+        }
+    EXPECT_GT(kept, 100);
+    for (int b = 0; b < 3; ++b) {
+        int low = 0, high = 0;
+        for (int y = 0; y < 48; y += 2)
+            for (int x = 0; x < 64; x += 2) {
+                low += const_cast<TImage&>(out).At(x, y, b) == 0;
+                high += const_cast<TImage&>(out).At(x, y, b) == 65535;
+            }
+        EXPECT_GT(low, 0.02 * 32 * 24) << b;
+        EXPECT_GT(high, 0.02 * 32 * 24) << b;
+    }
+    TImage real = Colour(40, 30, 3, 1, VIPS_FORMAT_FLOAT);
+    Write(real, Path("real.tif"));
+    ASSERT_EQ(RunHost("stretch " + Path("real.tif") + " " + Path("real-out.tif") +
+                      " --target-sigma 2 --clip 0.001")
+                  .Status,
+              0);
+    const TImage clipped = Read(Path("real-out.tif"));
+    EXPECT_EQ(*std::min_element(clipped.V.begin(), clipped.V.end()), 0);
+    EXPECT_EQ(*std::max_element(clipped.V.begin(), clipped.V.end()), 1);
+}
+
 TEST_F(HostEngine, RefusesOptionsThatDoNotFitBeforeWritingAnything) {
     Write(Ramp(20, 10), Path("ramp.tif"));
     Write(Ramp(21, 10), Path("other.png"));
+    std::ofstream(Path("singular.json"))
+        << "{\"matrix\": [[1, 2, 3, 0], [2, 4, 6, 1], [0, 0, 1, 0]]}";
     for (const auto& [options, reason] : std::vector<std::pair<std::string, std::string>>{
              {"--mask " + Path("other.png"), "mask: the mask is 21x10, the image 20x10"},
              {"--nodata 300", "nodata: the value does not fit uint8"},
@@ -431,7 +492,13 @@ TEST_F(HostEngine, RefusesOptionsThatDoNotFitBeforeWritingAnything) {
              {"--pool", "--pool takes a batch"},
              {"--transform t.json", "--transform belongs to veltrane apply"},
              {"--target-mean 5,x", "--target-mean takes numbers"},
-             {"--target-mean 100", "a target (--target-mean, --target-sigma) is a method"}}) {
+             {"--target-mean 100", "a target (--target-mean, --target-sigma) is a method"},
+             {"--clip 0.6,0.5", "--clip takes LOW[,HIGH]"},
+             {"--space yiq", "--space and --matrix are for images of three bands"},
+             {"--space hsv", "--space takes rgb, ycbcr or yiq"},
+             {"--keep 1", "--keep keeps every band"},
+             {"--keep 2", "--keep: "},
+             {"--matrix " + Path("singular.json"), "not invertible"}}) {
         const TRun run =
             RunHost("stretch " + Path("ramp.tif") + " " + Path("out.tif") + " --offset " + options);
         EXPECT_EQ(run.Status, 2) << options;

@@ -1,0 +1,93 @@
+// Images of any band count, sample type and layout for the engine's tests, and correlated
+// random contents for them.
+#pragma once
+
+#include "stretch/StretchEngine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace vt::test {
+
+// An image in memory of its own, its samples reachable through a view of any layout.
+struct TTestImage {
+    int64_t W, H;
+    int N;
+    TSampleType Type;
+    std::vector<uint8_t> Bytes;
+    TImageView View;
+
+    // Layout 0: interleaved, packed; 1: interleaved with padded rows; 2: planar; 3: bottom-up
+    // rows (negative row stride); 4: packed, bands in reverse (negative band stride).
+    TTestImage(int64_t w, int64_t h, int n, TSampleType type, int layout)
+        : W(w), H(h), N(n), Type(type) {
+        const auto size = static_cast<int64_t>(SampleBytes(type));
+        const int64_t row = w * n * size + (layout == 1 ? 7 : 0);
+        Bytes.assign(static_cast<size_t>(row * h + 8), 0xA5);
+        if (layout == 2) {
+            View = TImageView::Planar(Bytes.data(), w, h, n, type);
+        } else {
+            View = TImageView::Interleaved(Bytes.data(), w, h, n, type, row);
+            if (layout == 3) {
+                View.Data = Bytes.data() + row * (h - 1);
+                View.RowStride = -row;
+            }
+            if (layout == 4) {
+                View.Data = Bytes.data() + (n - 1) * size;
+                View.BandStride = -size;
+            }
+        }
+    }
+    double Get(int64_t x, int64_t y, int b) const {
+        const uint8_t* p = View.At(x, y, b);
+        if (Type == TSampleType::UInt8)
+            return *p;
+        if (Type == TSampleType::UInt16) {
+            uint16_t v;
+            std::memcpy(&v, p, 2);
+            return v;
+        }
+        float f;
+        std::memcpy(&f, p, 4);
+        return f;
+    }
+    void Set(int64_t x, int64_t y, int b, double v) {
+        uint8_t* p = View.At(x, y, b);
+        if (Type == TSampleType::UInt8) {
+            *p = static_cast<uint8_t>(v);
+        } else if (Type == TSampleType::UInt16) {
+            const auto s = static_cast<uint16_t>(v);
+            std::memcpy(p, &s, 2);
+        } else {
+            const auto f = static_cast<float>(v);
+            std::memcpy(p, &f, 4);
+        }
+    }
+};
+
+// Correlated random samples: a random mixture of N sources spread over most of the range.
+inline void FillCorrelated(TTestImage& img, std::mt19937& random) {
+    std::normal_distribution<double> g(0, 1);
+    const double top = SampleTop(img.Type), mid = top / 2;
+    std::vector<double> mix(static_cast<size_t>(img.N * img.N));
+    for (double& m : mix)
+        m = g(random);
+    for (int64_t y = 0; y < img.H; ++y)
+        for (int64_t x = 0; x < img.W; ++x) {
+            std::vector<double> src(static_cast<size_t>(img.N));
+            for (double& s : src)
+                s = g(random);
+            for (int b = 0; b < img.N; ++b) {
+                double v = 0;
+                for (int j = 0; j < img.N; ++j)
+                    v += mix[static_cast<size_t>(b * img.N + j)] * src[static_cast<size_t>(j)];
+                v = std::clamp(mid + v * top / 8, 0.0, top);
+                img.Set(x, y, b, img.Type == TSampleType::Float32 ? v : std::floor(v));
+            }
+        }
+}
+
+} // namespace vt::test
