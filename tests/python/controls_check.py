@@ -126,7 +126,8 @@ def compare(label, got, y, dtype, clamp):
     """got: the program's pixels (N x n); y: the oracle's exact values."""
     ref = store(y, dtype, clamp)
     if got.shape != ref.shape or got.dtype != ref.dtype:
-        failures.append(f"{label}: output {got.shape} {got.dtype}, expected {ref.shape} {ref.dtype}")
+        failures.append(f"{label}: output {got.shape} {got.dtype}, expected {ref.shape} "
+                        f"{ref.dtype}")
         return
     if dtype.kind == "u":
         diff = got.astype(np.int32) - ref
@@ -161,7 +162,7 @@ def synthetic(h, w, n, dtype, seed):
 
 
 def cases(n, t, tdir):
-    """(name, veltrane options, oracle arguments) for every control on an n-band image."""
+    """(label, veltrane options, oracle arguments) for every control on an n-band image."""
     mean1, sig1 = round(0.5 * t, 4), round(0.1 * t, 4)
     means = [round((0.4 + 0.05 * i) * t, 4) for i in range(n)]
     sigs = [round((0.1 + 0.02 * i) * t, 4) for i in range(n)]
@@ -172,6 +173,7 @@ def cases(n, t, tdir):
         mfile = os.path.join(tdir, f"space{int(t)}.json")
         with open(mfile, "w") as f:
             json.dump({"matrix": matrix.tolist()}, f)
+        spaces.append(("rgb", ["--space", "rgb"], I, z, set()))
         for name in ("ycbcr", "yiq"):
             M = np.array(SPACES[name])
             spaces.append((name, ["--space", name], M[:, :3], M[:, 3] * t / 255, set()))
@@ -179,21 +181,27 @@ def cases(n, t, tdir):
         spaces.append(("ycbcr keep 1", ["--space", "ycbcr", "--keep", "1"], M[:, :3],
                        M[:, 3] * t / 255, {0}))
         spaces.append(("matrix", ["--matrix", mfile], matrix[:, :3], matrix[:, 3], set()))
+        spaces.append(("keep 3", ["--keep", "3"], I, z, {2}))
     else:
         spaces.append(("keep 2,5", ["--keep", "2,5"], I, z, {1, 4}))
     for basis in ("correlation", "covariance"):
         for sname, sopts, A, c, keep in spaces:
             common = dict(basis=basis, A=A, c=c, keep=keep)
             label, opts = f"{basis} {sname}".strip(), ["--basis", basis] + sopts
-            yield f"{label} offset", opts + ["--offset", "--pairing", "direct"], \
-                dict(common, method="offset")
-            yield f"{label} scale", opts + ["--no-offset", "--pairing", "direct"], \
-                dict(common, method="scale")
-            # Each target alone leaves the other at the band's own value.
-            yield f"{label} target sigma", opts + ["--target-sigma", str(sig1)], \
-                dict(common, method="target", tsigma=sig1)
-            yield f"{label} target mean", opts + ["--target-mean", ",".join(map(str, means))], \
-                dict(common, method="target", tmean=means)
+            # A space or kept bands pair directly without being asked.
+            pairing = [] if sopts else ["--pairing", "direct"]
+            yield f"{label} offset", opts + ["--offset"] + pairing, dict(common, method="offset")
+            yield f"{label} scale", opts + ["--no-offset"] + pairing, dict(common, method="scale")
+            if sname == "rgb":
+                continue
+            # Each target alone leaves the other at the band's own value; with a space or kept
+            # bands, the deviation in one basis and the means in the other.
+            if not sname or basis == "correlation":
+                yield f"{label} target sigma", opts + ["--target-sigma", str(sig1)], \
+                    dict(common, method="target", tsigma=sig1)
+            if not sname or basis == "covariance":
+                yield f"{label} target mean", opts + ["--target-mean", ",".join(map(str, means))], \
+                    dict(common, method="target", tmean=means)
             if not sname:
                 yield f"{label} target both", opts + [
                     "--target-mean", str(mean1), "--target-sigma", ",".join(map(str, sigs))], \
@@ -241,7 +249,7 @@ def check_clip_zero(label, got, plain, dtype):
 
 
 def images(samples, tdir):
-    """The bundled 8-bit colour samples as stored, and three synthetic TIFFs: (name, file, pixels)."""
+    """The bundled 8-bit colour samples, as stored, and three synthetic TIFFs (name, file, pixels)."""
     for f in sorted(os.listdir(samples)):
         if f.lower().endswith((".png", ".jpg", ".jpeg")):
             bgr = cv2.imread(os.path.join(samples, f), cv2.IMREAD_UNCHANGED)  # not turned upright
@@ -265,7 +273,8 @@ def main():
         os.path.dirname(os.path.abspath(__file__)), "..", "..", "samples")
     clips = [(0, 0), (0.01, 0.01), (0.003, 0.02), (0.05, 0)]
     with tempfile.TemporaryDirectory() as tdir, ThreadPoolExecutor(2) as pool:
-        jobs = []  # each case twice, without and with a clip; the program runs two at a time
+        # Each case twice, without and with one of the clips in turn; two programs at a time.
+        jobs = []
         for name, path, img in images(samples, tdir):
             for i, (label, opts, args) in enumerate(cases(img.shape[2], TOP[img.dtype], tdir)):
                 low, high = clips[i % len(clips)]
@@ -289,8 +298,9 @@ def main():
                 compare(f"{name} {label}", plain, y, dtype, False)
                 # One target given, the other the band's own; on the synthetic colours, where
                 # little clamps.
-                if name.startswith("rgb") and np.array_equal(args["A"], np.eye(3)) and \
-                        ("tmean" in args) != ("tsigma" in args):
+                one_target = ("tmean" in args) != ("tsigma" in args)
+                plain_space = np.array_equal(args["A"], np.eye(n)) and not args["keep"]
+                if name.startswith("rgb") and plain_space and one_target:
                     check_properties(name, x, dtype, label, "tmean" in args, plain)
             if not isinstance(clipped, str):
                 clip = f"--clip {low}" if low == high else f"--clip {low},{high}"
