@@ -95,15 +95,6 @@ struct TArguments {
     bool Help = false;
 };
 
-int64_t ParseInteger(const std::string& option, const std::string& text) {
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE)
-        throw std::invalid_argument("gallery: " + option + " takes an integer, not '" + text + "'");
-    return v;
-}
-
 TArguments ParseArguments(const std::vector<std::string>& args) {
     TArguments parsed;
     std::vector<std::string> files;
@@ -116,34 +107,22 @@ TArguments ParseArguments(const std::vector<std::string>& args) {
             return args[++i];
         };
         if (a == "--tile-width") {
-            const int64_t n = ParseInteger(a, value());
+            const int64_t n = ParseInteger("gallery: " + a, value());
             if (n < 32 || n > 2000)
                 throw std::invalid_argument("gallery: --tile-width takes a number from 32 to "
                                             "2000");
             parsed.TileWidth = static_cast<int>(n);
         } else if (a == "--sample") {
             const std::string& v = value();
-            int64_t n[4];
-            size_t from = 0;
-            for (int k = 0; k < 4; ++k) {
-                const size_t comma = k < 3 ? v.find(',', from) : v.size();
-                if (comma == std::string::npos)
-                    throw std::invalid_argument("gallery: --sample takes X,Y,W,H, not '" + v + "'");
-                n[k] = ParseInteger(a, v.substr(from, comma - from));
-                from = comma + 1;
-            }
-            TEngineOptions& s = parsed.Selection;
-            s.SampleX = n[0];
-            s.SampleY = n[1];
-            s.SampleWidth = n[2];
-            s.SampleHeight = n[3];
-            sample = " --sample " + std::to_string(n[0]) + "," + std::to_string(n[1]) + "," +
-                     std::to_string(n[2]) + "," + std::to_string(n[3]);
+            ParseSample("gallery: --sample", v, parsed.Selection);
+            const TEngineOptions& n = parsed.Selection;
+            sample = " --sample " + std::to_string(n.SampleX) + "," + std::to_string(n.SampleY) +
+                     "," + std::to_string(n.SampleWidth) + "," + std::to_string(n.SampleHeight);
         } else if (a == "--mask") {
             parsed.Selection.Mask = value();
             mask = " --mask " + parsed.Selection.Mask;
         } else if (a == "--every") {
-            parsed.Selection.Every = ParseInteger(a, value());
+            parsed.Selection.Every = ParseInteger("gallery: " + a, value());
             every = " --every " + std::to_string(parsed.Selection.Every);
         } else if (a == "-h" || a == "--help") {
             parsed.Help = true;

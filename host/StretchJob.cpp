@@ -286,15 +286,6 @@ int RunPool(TPluginHandle& plugin, const std::vector<std::string>& inputs,
         done, total);
 }
 
-int64_t ParseInteger(const std::string& option, const std::string& text) {
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE)
-        throw std::invalid_argument(option + " takes an integer, not '" + text + "'");
-    return v;
-}
-
 // Numbers separated by commas (at most 16), all finite.
 std::vector<double> ParseNumbers(const std::string& option, const std::string& text,
                                  const char* what) {
@@ -421,21 +412,7 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
             options.Engine.Fit.Pairing =
                 choice("plugin", "direct") ? TBandPairing::Plugin : TBandPairing::Direct;
         } else if (a == "--sample") {
-            const std::string& v = value();
-            int64_t n[4];
-            size_t from = 0;
-            for (int k = 0; k < 4; ++k) {
-                const size_t comma = k < 3 ? v.find(',', from) : v.size();
-                if (comma == std::string::npos)
-                    throw std::invalid_argument(command + "--sample takes X,Y,W,H, not '" + v +
-                                                "'");
-                n[k] = ParseInteger(command + "--sample", v.substr(from, comma - from));
-                from = comma + 1;
-            }
-            options.Engine.SampleX = n[0];
-            options.Engine.SampleY = n[1];
-            options.Engine.SampleWidth = n[2];
-            options.Engine.SampleHeight = n[3];
+            ParseSample(command + "--sample", value(), options.Engine);
             options.UseEngine = true;
         } else if (a == "--mask") {
             options.Engine.Mask = value();
@@ -563,6 +540,31 @@ int RunSingle(TPluginHandle& plugin, const TParsed& parsed, const TBandTransform
 }
 
 } // namespace
+
+int64_t ParseInteger(const std::string& option, const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE)
+        throw std::invalid_argument(option + " takes an integer, not '" + text + "'");
+    return v;
+}
+
+void ParseSample(const std::string& option, const std::string& text, TEngineOptions& options) {
+    int64_t n[4];
+    size_t from = 0;
+    for (int k = 0; k < 4; ++k) {
+        const size_t comma = k < 3 ? text.find(',', from) : text.size();
+        if (comma == std::string::npos)
+            throw std::invalid_argument(option + " takes X,Y,W,H, not '" + text + "'");
+        n[k] = ParseInteger(option, text.substr(from, comma - from));
+        from = comma + 1;
+    }
+    options.SampleX = n[0];
+    options.SampleY = n[1];
+    options.SampleWidth = n[2];
+    options.SampleHeight = n[3];
+}
 
 void ShowProgress(size_t done, size_t total, const std::string& name) {
     const int width = std::max(10, std::min(40, platform::TerminalWidth() - 40));

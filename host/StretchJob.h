@@ -54,6 +54,11 @@ TStretchOutcome StretchFile(TPluginHandle& plugin, const std::string& in, const 
 // status (0, 1 or 2 as above; for a batch the worst of all images).
 int StretchCommand(const std::vector<std::string>& args);
 
+// An integer option's value; throws std::invalid_argument "OPTION takes an integer, not ...".
+int64_t ParseInteger(const std::string& option, const std::string& text);
+// --sample X,Y,W,H into the options' rectangle; throws std::invalid_argument naming Option.
+void ParseSample(const std::string& option, const std::string& text, TEngineOptions& options);
+
 // Draws "[=====>    ] 3/10 name" on standard error.
 void ShowProgress(size_t done, size_t total, const std::string& name);
 
