@@ -46,6 +46,9 @@ int Crossing(const uint64_t* bins, int count, bool up, double limit, uint64_t& b
 
 TClipHistogram::TClipHistogram(const TBandTransform& T, double Low, double High)
     : Stretch(T), LowFraction(Low), HighFraction(High) {
+    // The limits are taken from the stretch's own outputs, unclamped even when T was fitted
+    // with the clip among its options.
+    Stretch.Options.Clip = false;
     if (!(Low >= 0 && High >= 0 && Low + High < 1))
         throw EStretch("the saturated fractions must be at least 0 and together below 1");
     if (T.Bands < 1 || T.Bands > MaxBands)

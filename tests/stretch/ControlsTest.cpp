@@ -141,6 +141,13 @@ TEST(Controls, ClippedFloatsStayInRangeAndNotANumberStays) {
     o.ClipLow = o.ClipHigh = 0;
     const TBandTransform t = FitStretch(img.View, {}, o);
     EXPECT_TRUE(t.Options.Clip);
+    // The limits come from the stretch's unclamped outputs, however it was asked for.
+    TFitOptions plain = o;
+    plain.Clip = false;
+    const TBandTransform apart = ClipStretch(FitStretch(img.View, {}, plain), img.View, {}, 0, 0);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c <= 3; ++c)
+            EXPECT_EQ(t.Map.M[r][c], apart.Map.M[r][c]);
     const TTestImage out = Applied(t, img);
     bool low = false, high = false;
     for (int64_t y = 0; y < img.H; ++y)
