@@ -179,6 +179,38 @@ void TClipHistogram::FinishPass() {
         Bins.assign(Bins.size() * 2, 0);
 }
 
+TClipHistogram TClipHistogram::Empty() const {
+    TClipHistogram h = *this;
+    std::fill(h.Bins.begin(), h.Bins.end(), 0);
+    // A float's second pass judges its bins against the first pass's count, which stays.
+    if (Pass == 0)
+        std::fill(std::begin(h.Count), std::end(h.Count), 0);
+    return h;
+}
+
+void TClipHistogram::Merge(const TClipHistogram& Other) {
+    const int n = Stretch.Bands;
+    bool same = Other.Stretch.Bands == n && Other.Stretch.Type == Stretch.Type &&
+                Other.LowFraction == LowFraction && Other.HighFraction == HighFraction &&
+                Other.Pass == Pass && Other.Bins.size() == Bins.size();
+    for (int j = 0; same && j < n; ++j) {
+        same = Other.Stretch.Order[j] == Stretch.Order[j];
+        for (int c = 0; same && c <= n; ++c)
+            same = Other.Stretch.Map.M[j][c] == Stretch.Map.M[j][c];
+        for (int side = 0; same && side < 2; ++side)
+            same = Other.Prefix[j][side] == Prefix[j][side];
+    }
+    if (!same)
+        throw EStretch("the saturation histograms are of other stretches, fractions or passes");
+    if (Pass >= Passes)
+        throw EStretch("the saturation has taken all its passes");
+    for (size_t k = 0; k < Bins.size(); ++k)
+        Bins[k] += Other.Bins[k];
+    if (Pass == 0)
+        for (int b = 0; b < n; ++b)
+            Count[b] += Other.Count[b];
+}
+
 TBandTransform TClipHistogram::Clipped() const {
     if (Pass < Passes)
         throw EStretch("the saturation has not taken all its passes");

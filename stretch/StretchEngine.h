@@ -260,7 +260,18 @@ public:
     void FinishPass();
     TBandTransform Clipped() const;
 
+    // Counting in pieces (parts of a series measured apart, in other threads or processes):
+    // Empty is a copy in the same pass with nothing counted in it, which measures one piece;
+    // Merge adds such a copy's counts into these. Counts add up whatever the pieces, so the
+    // merged histogram finishes its pass exactly as one that measured every piece itself.
+    // Merge raises EStretch for a histogram of another stretch, fractions or pass.
+    TClipHistogram Empty() const;
+    void Merge(const TClipHistogram& Other);
+
 private:
+    friend std::string WriteClipHistogramJson(const TClipHistogram& H);
+    friend TClipHistogram ReadClipHistogramJson(const std::string& Text);
+
     TBandTransform Stretch;
     double LowFraction, HighFraction;
     int Pass = 0, Passes = 1;

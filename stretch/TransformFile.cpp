@@ -13,6 +13,7 @@ namespace {
 
 const char* const TransformKind = "veltrane-transform";
 const char* const StatisticsKind = "veltrane-statistics";
+const char* const ClipHistogramKind = "veltrane-clip-histogram";
 
 const char* MethodName(TStretchMethod m) {
     return m == TStretchMethod::Offset      ? "offset"
@@ -350,6 +351,98 @@ std::string WriteStatisticsJson(const TStatistics& S) {
 
 TStatistics ReadStatisticsJson(const std::string& Text) {
     return Reading([&] { return StatisticsOf(Parse(Text)); });
+}
+
+std::string WriteClipHistogramJson(const TClipHistogram& H) {
+    const int n = H.Stretch.Bands;
+    TJsonValue doc = TJsonValue::Object();
+    doc.Set("format", ClipHistogramKind);
+    doc.Set("version", 1);
+    doc.Set("transform", Parse(WriteTransformJson(H.Stretch)));
+    doc.Set("low", H.LowFraction);
+    doc.Set("high", H.HighFraction);
+    doc.Set("pass", H.Pass);
+    TJsonValue count = TJsonValue::Array(), prefix = TJsonValue::Array();
+    TJsonValue passed = TJsonValue::Array(), limit = TJsonValue::Array();
+    for (int b = 0; b < n; ++b) {
+        count.Push(H.Count[b]);
+        TJsonValue p = TJsonValue::Array(), q = TJsonValue::Array(), l = TJsonValue::Array();
+        for (int side = 0; side < 2; ++side) {
+            p.Push(H.Prefix[b][side]);
+            q.Push(H.Passed[b][side]);
+            // Limits not found (not a number) are null; so are infinite ones, which no stretch
+            // is taken from either.
+            l.Push(Extreme(H.Limit[b][side]));
+        }
+        prefix.Push(std::move(p));
+        passed.Push(std::move(q));
+        limit.Push(std::move(l));
+    }
+    doc.Set("count", std::move(count));
+    doc.Set("prefix", std::move(prefix));
+    doc.Set("passed", std::move(passed));
+    doc.Set("limit", std::move(limit));
+    // The bins that hold anything, as [index, count] pairs: most are empty.
+    TJsonValue bins = TJsonValue::Array();
+    for (size_t k = 0; k < H.Bins.size(); ++k)
+        if (H.Bins[k] != 0) {
+            TJsonValue pair = TJsonValue::Array();
+            pair.Push(static_cast<uint64_t>(k));
+            pair.Push(H.Bins[k]);
+            bins.Push(std::move(pair));
+        }
+    doc.Set("bins", std::move(bins));
+    return Reading([&] { return ToJsonText(doc, false); });
+}
+
+TClipHistogram ReadClipHistogramJson(const std::string& Text) {
+    return Reading([&] {
+        const TJsonValue doc = Parse(Text);
+        CheckHeader(doc, ClipHistogramKind);
+        const TBandTransform t = ReadTransformJson(ToJsonText(doc["transform"], false));
+        TClipHistogram h(t, Real(doc["low"]), Real(doc["high"]));
+        const int n = t.Bands;
+        const int64_t pass = doc["pass"].AsInt64();
+        if (pass < 0 || pass > h.Passes)
+            throw EStretch(Format("\"pass\" is %d; the saturation takes %d",
+                                  {static_cast<long long>(pass), h.Passes}));
+        h.Pass = static_cast<int>(pass);
+        if (h.Passes == 2 && h.Pass > 0)
+            h.Bins.assign(h.Bins.size() * 2, 0);
+        const TJsonValue &count = doc["count"], &prefix = doc["prefix"];
+        const TJsonValue &passed = doc["passed"], &limit = doc["limit"];
+        for (const TJsonValue* v : {&count, &prefix, &passed, &limit})
+            ExpectSize(*v, static_cast<size_t>(n));
+        for (int b = 0; b < n; ++b) {
+            const auto i = static_cast<size_t>(b);
+            h.Count[b] = count[i].AsInt64();
+            if (h.Count[b] < 0)
+                throw EStretch("\"" + count[i].Path() + "\" is negative");
+            ExpectSize(prefix[i], 2);
+            ExpectSize(passed[i], 2);
+            ExpectSize(limit[i], 2);
+            for (size_t side = 0; side < 2; ++side) {
+                const int64_t p = prefix[i][side].AsInt64(), q = passed[i][side].AsInt64();
+                if (p < 0 || p > 0xffff || q < 0)
+                    throw EStretch("\"" + prefix[i].Path() + "\" or \"" + passed[i].Path() +
+                                   "\" is out of range");
+                h.Prefix[b][side] = static_cast<uint32_t>(p);
+                h.Passed[b][side] = static_cast<uint64_t>(q);
+                h.Limit[b][side] = limit[i][side].IsNull() ? NAN : Real(limit[i][side]);
+            }
+        }
+        const TJsonValue& bins = doc["bins"];
+        if (!bins.IsArray())
+            throw EStretch("\"bins\" must be an array of [index, count] pairs");
+        for (size_t k = 0; k < bins.Size(); ++k) {
+            ExpectSize(bins[k], 2);
+            const int64_t index = bins[k][0].AsInt64(), value = bins[k][1].AsInt64();
+            if (index < 0 || static_cast<uint64_t>(index) >= h.Bins.size() || value < 0)
+                throw EStretch("\"" + bins[k].Path() + "\" is not a bin of the histogram");
+            h.Bins[static_cast<size_t>(index)] = static_cast<uint64_t>(value);
+        }
+        return h;
+    });
 }
 
 void SaveTransform(const TBandTransform& T, const std::string& Path) {

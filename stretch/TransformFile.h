@@ -26,6 +26,13 @@ TBandTransform ReadTransformJson(const std::string& Text);
 std::string WriteStatisticsJson(const TStatistics& S);
 TStatistics ReadStatisticsJson(const std::string& Text);
 
+// A saturation histogram between passes (TClipHistogram::Empty and Merge count a series in
+// pieces; this carries a piece between processes): its stretch, fractions, pass, the limits
+// found so far and the non-zero bins. Reads back to a histogram that merges and finishes
+// exactly as the one written; raises EStretch for a document that is not one.
+std::string WriteClipHistogramJson(const TClipHistogram& H);
+TClipHistogram ReadClipHistogramJson(const std::string& Text);
+
 // The same through files (the library's buffered file streams); raises what they raise, and
 // EStretch for a file that is not a transform.
 void SaveTransform(const TBandTransform& T, const std::string& Path);
