@@ -1,0 +1,624 @@
+// veltrane._core: the stretch engine for NumPy arrays. Arrays are read and written where they
+// lie, whatever their strides; the engine's passes run without the interpreter's lock. The
+// friendly interface (option names, defaults, checks) is veltrane/__init__.py over this.
+#include "stretch/StretchEngine.h"
+#include "stretch/StretchTransform.h"
+#include "stretch/TransformFile.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+using namespace vt;
+
+namespace {
+
+// ---- Arrays as views -----------------------------------------------------------------------
+
+TSampleType TypeOf(const py::array& a) {
+    if (py::isinstance<py::array_t<uint8_t>>(a))
+        return TSampleType::UInt8;
+    if (py::isinstance<py::array_t<uint16_t>>(a))
+        return TSampleType::UInt16;
+    if (py::isinstance<py::array_t<float>>(a))
+        return TSampleType::Float32;
+    throw py::type_error("the stretch takes uint8, uint16 or float32 samples in native byte "
+                         "order, not " +
+                         py::str(a.dtype()).cast<std::string>());
+}
+
+py::array AsArray(const py::handle& h, const char* what) {
+    if (!py::isinstance<py::array>(h))
+        throw py::type_error(std::string(what) + " must be a NumPy array, not " +
+                             py::str(py::type::of(h).attr("__name__")).cast<std::string>());
+    return py::reinterpret_borrow<py::array>(h);
+}
+
+// H x W (one band) or H x W x N samples, as the engine's view of them. Reversed presents three
+// bands last to first (a negative band stride): the plug-in's pairing sees a file's RGB pixels
+// as it sees the host's BGR ones.
+TImageView ViewOf(const py::array& a, bool reversed = false, bool writable = false) {
+    if (a.ndim() != 2 && a.ndim() != 3)
+        throw py::value_error("an image is an H x W or H x W x N array, not one of " +
+                              std::to_string(a.ndim()) + " dimensions");
+    TImageView v;
+    v.Type = TypeOf(a);
+    v.Height = a.shape(0);
+    v.Width = a.shape(1);
+    v.Bands = a.ndim() == 3 ? static_cast<int>(a.shape(2)) : 1;
+    if (a.ndim() == 3 && (a.shape(2) < 1 || a.shape(2) > MaxBands))
+        throw py::value_error("images have 1 to 16 bands, not " + std::to_string(a.shape(2)));
+    if (v.Width == 0 || v.Height == 0)
+        throw py::value_error("the image has no pixels");
+    v.RowStride = a.strides(0);
+    v.PixelStride = a.strides(1);
+    v.BandStride = a.ndim() == 3 ? a.strides(2) : static_cast<int64_t>(a.itemsize());
+    if (writable && !a.writeable())
+        throw py::value_error("the output array is read-only");
+    v.Data = const_cast<void*>(a.data());
+    if (reversed && v.Bands == 3) {
+        v.Data = v.At(0, 0, 2);
+        v.BandStride = -v.BandStride;
+    }
+    return v;
+}
+
+// Which pixels count, as the interface's keywords give them; keeps the mask's view alive.
+struct TPySelection {
+    TSelection Selection;
+    TImageView Mask;
+    py::object MaskArray;
+
+    TPySelection(const py::array& image, const py::tuple& sample, const py::object& mask,
+                 int64_t every, const py::object& nodata) {
+        if (sample.size() != 4)
+            throw py::value_error("sample is a rectangle (x, y, w, h)");
+        Selection.X = sample[0].cast<int64_t>();
+        Selection.Y = sample[1].cast<int64_t>();
+        Selection.Width = sample[2].cast<int64_t>();
+        Selection.Height = sample[3].cast<int64_t>();
+        Selection.Every = every;
+        if (!nodata.is_none()) {
+            Selection.HasNoData = true;
+            Selection.NoData = nodata.cast<double>();
+        }
+        if (!mask.is_none()) {
+            const py::array m = AsArray(mask, "mask");
+            if (!py::isinstance<py::array_t<uint8_t>>(m) && !py::isinstance<py::array_t<bool>>(m))
+                throw py::type_error("the mask is a uint8 or bool array, not " +
+                                     py::str(m.dtype()).cast<std::string>());
+            if (m.ndim() != 2 || m.shape(0) != image.shape(0) || m.shape(1) != image.shape(1))
+                throw py::value_error("the mask must be a 2-D array of the image's height and "
+                                      "width");
+            MaskArray = m;
+            Mask.Data = const_cast<void*>(m.data());
+            Mask.Height = m.shape(0);
+            Mask.Width = m.shape(1);
+            Mask.Bands = 1;
+            Mask.Type = TSampleType::UInt8;
+            Mask.RowStride = m.strides(0);
+            Mask.PixelStride = m.strides(1);
+            Mask.BandStride = 1;
+            Selection.Mask = &Mask;
+        }
+    }
+};
+
+// ---- Options -------------------------------------------------------------------------------
+
+// The fit's options from the interface's normalised keywords: method "offset", "scale-only"
+// or "target"; basis; pairing; targets (16 values each, not a number where unset); space
+// name; matrix (3 x 4 or None); keep (a bit a band); clip (None or (low, high)).
+TFitOptions FitOptionsOf(const py::dict& o) {
+    TFitOptions f;
+    const auto text = [&](const char* key) { return o[key].cast<std::string>(); };
+    const std::string method = text("method");
+    f.Method = method == "offset"       ? TStretchMethod::Offset
+               : method == "scale-only" ? TStretchMethod::ScaleOnly
+                                        : TStretchMethod::Target;
+    f.Basis =
+        text("basis") == "covariance" ? TStretchBasis::Covariance : TStretchBasis::Correlation;
+    f.Pairing = text("pairing") == "direct" ? TBandPairing::Direct : TBandPairing::Plugin;
+    const auto mean = o["target_mean"].cast<std::vector<double>>();
+    const auto sigma = o["target_sigma"].cast<std::vector<double>>();
+    for (size_t b = 0; b < MaxBands && b < mean.size(); ++b)
+        f.TargetMean[b] = mean[b];
+    for (size_t b = 0; b < MaxBands && b < sigma.size(); ++b)
+        f.TargetSigma[b] = sigma[b];
+    f.Space = ColourSpaceNamed(text("space"));
+    if (f.Space == TColourSpace::Matrix) {
+        const auto m = o["matrix"].cast<std::vector<std::vector<double>>>();
+        f.SpaceMatrix.Size = 3;
+        for (size_t r = 0; r < 3; ++r)
+            for (size_t c = 0; c < 4; ++c)
+                f.SpaceMatrix.M[r][c] = m.at(r).at(c);
+    }
+    f.Keep = o["keep"].cast<uint32_t>();
+    if (!o["clip"].is_none()) {
+        const auto clip = o["clip"].cast<std::pair<double, double>>();
+        f.Clip = true;
+        f.ClipLow = clip.first;
+        f.ClipHigh = clip.second;
+    }
+    return f;
+}
+
+bool Reversed(int bands, TBandPairing pairing) {
+    return bands == 3 && pairing == TBandPairing::Plugin;
+}
+
+// The statistics of three bands last to first (what a reversed view measures).
+TStatistics ReversedStatistics(const TStatistics& s) {
+    if (s.Bands != 3)
+        return s;
+    TStatistics r = s;
+    const int n = s.Bands;
+    for (int a = 0; a < n; ++a) {
+        r.Sum[a] = s.Sum[n - 1 - a];
+        r.RealSum[a] = s.RealSum[n - 1 - a];
+        r.Lowest[a] = s.Lowest[n - 1 - a];
+        r.Highest[a] = s.Highest[n - 1 - a];
+        for (int b = a; b < n; ++b) {
+            r.Product[a][b] = s.Product[n - 1 - b][n - 1 - a];
+            r.RealProduct[a][b] = s.RealProduct[n - 1 - b][n - 1 - a];
+        }
+    }
+    return r;
+}
+
+// ---- The objects ---------------------------------------------------------------------------
+
+// A fitted transform; Reversed when it sees an array's three bands last to first.
+struct TPyTransform {
+    TBandTransform T;
+    bool IsReversed() const { return Reversed(T.Bands, T.Options.Pairing); }
+};
+
+struct TPyAxes {
+    TPrincipalAxes Axes;
+    bool IsReversed() const { return Reversed(Axes.Bands, Axes.Options.Pairing); }
+};
+
+struct TPyClip {
+    TClipHistogram Histogram;
+    bool IsReversed;
+};
+
+void CheckFits(const TImageView& v, int bands, TSampleType type, const char* what) {
+    if (v.Bands != bands || v.Type != type)
+        throw py::value_error(std::string(what) + " is for " + std::to_string(bands) + "-band " +
+                              SampleTypeName(type) + " images, not " + std::to_string(v.Bands) +
+                              "-band " + SampleTypeName(v.Type));
+}
+
+// An axes object through pickling: a transform document carries its bands, order, rows,
+// options and statistics; the fractions go beside it.
+py::tuple AxesState(const TPyAxes& a) {
+    TBandTransform t = TBandTransform::Identity(a.Axes.Bands, a.Axes.Type);
+    for (int j = 0; j < a.Axes.Bands; ++j)
+        t.Order[j] = a.Axes.Order[j];
+    t.Map = a.Axes.Map;
+    t.Options = a.Axes.Options;
+    t.Statistics = a.Axes.Statistics;
+    std::vector<double> fractions(a.Axes.Fraction, a.Axes.Fraction + a.Axes.Bands);
+    return py::make_tuple(WriteTransformJson(t), fractions);
+}
+
+TPyAxes AxesOfState(const py::tuple& state) {
+    if (state.size() != 2)
+        throw py::value_error("not the state of principal axes");
+    const TBandTransform t = ReadTransformJson(state[0].cast<std::string>());
+    const auto fractions = state[1].cast<std::vector<double>>();
+    if (fractions.size() != static_cast<size_t>(t.Bands))
+        throw py::value_error("not the state of principal axes");
+    TPyAxes a;
+    a.Axes.Bands = t.Bands;
+    a.Axes.Type = t.Type;
+    for (int j = 0; j < t.Bands; ++j) {
+        a.Axes.Order[j] = t.Order[j];
+        a.Axes.Fraction[j] = fractions[static_cast<size_t>(j)];
+    }
+    a.Axes.Map = t.Map;
+    a.Axes.Options = t.Options;
+    a.Axes.Statistics = t.Statistics;
+    return a;
+}
+
+// Per band values of statistics as a list.
+template <class TGet> py::list PerBand(const TStatistics& s, const TGet& get) {
+    py::list l;
+    for (int b = 0; b < s.Bands; ++b)
+        l.append(get(b));
+    return l;
+}
+
+py::list Matrix(const TStatistics& s, double (TStatistics::*f)(int, int) const noexcept) {
+    py::list rows;
+    for (int a = 0; a < s.Bands; ++a) {
+        py::list row;
+        for (int b = 0; b < s.Bands; ++b)
+            row.append((s.*f)(a, b));
+        rows.append(row);
+    }
+    return rows;
+}
+
+void SetThreads(int threads) {
+    if (threads < 0 || threads > 256)
+        throw py::value_error("threads is a number from 0 to 256 (0: the processor's threads)");
+    SetStretchThreads(threads);
+}
+
+} // namespace
+
+PYBIND11_MODULE(_core, m) {
+    m.doc() = "The stretch engine for NumPy arrays (the building blocks of the veltrane package; "
+              "use the functions of veltrane itself).";
+
+    // The engine's refusals are wrong values; everything else from the library is an error
+    // of the system (files that cannot be read or written).
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p)
+                std::rethrow_exception(p);
+        } catch (const EStretch& e) {
+            PyErr_SetString(PyExc_ValueError, e.Message.c_str());
+        } catch (const Exception& e) {
+            PyErr_SetString(PyExc_OSError, e.Message.c_str());
+        }
+    });
+
+    m.def("set_threads", &SetThreads, py::arg("threads"),
+          "Threads of the passes over the pixels (process-wide): 0 the processor's, 1 the "
+          "calling thread only.");
+
+    // ---- Statistics ----
+    py::class_<TStatistics>(m, "Statistics",
+                            "Sums, cross-product sums and extremes of the selected pixels of one "
+                            "image or, added with +, of a series (exact for integer samples). "
+                            "Picklable; to_json()/from_json() give the library's statistics "
+                            "document.")
+        .def_readonly("bands", &TStatistics::Bands, "Bands of the images measured.")
+        .def_property_readonly(
+            "dtype", [](const TStatistics& s) { return SampleTypeName(s.Type); },
+            "Sample type: 'uint8', 'uint16' or 'float32'.")
+        .def_readonly("count", &TStatistics::Count, "Selected pixels.")
+        .def_property_readonly(
+            "mean",
+            [](const TStatistics& s) { return PerBand(s, [&](int b) { return s.Mean(b); }); },
+            "Each band's mean.")
+        .def_property_readonly(
+            "lowest",
+            [](const TStatistics& s) { return PerBand(s, [&](int b) { return s.Lowest[b]; }); },
+            "Each band's lowest sample (inf when nothing was selected).")
+        .def_property_readonly(
+            "highest",
+            [](const TStatistics& s) { return PerBand(s, [&](int b) { return s.Highest[b]; }); },
+            "Each band's highest sample (-inf when nothing was selected).")
+        .def_property_readonly(
+            "covariance", [](const TStatistics& s) { return Matrix(s, &TStatistics::Covariance); },
+            "Population covariances of the bands (rows of lists).")
+        .def_property_readonly(
+            "correlation",
+            [](const TStatistics& s) { return Matrix(s, &TStatistics::Correlation); },
+            "Pearson correlations of the bands (0 where a band is constant).")
+        .def(
+            "__add__",
+            [](const TStatistics& a, const TStatistics& b) {
+                TStatistics s = a;
+                s.Add(b);
+                return s;
+            },
+            "The statistics of both series.")
+        .def(
+            "__iadd__",
+            [](TStatistics& a, const TStatistics& b) -> TStatistics& {
+                a.Add(b);
+                return a;
+            },
+            py::return_value_policy::reference_internal)
+        .def("__eq__", [](const TStatistics& a, const TStatistics& b) { return a == b; })
+        .def("to_json", &WriteStatisticsJson, "The statistics as a JSON document.")
+        .def_static("from_json", &ReadStatisticsJson, py::arg("text"),
+                    "Statistics from the document to_json wrote.")
+        .def("__repr__",
+             [](const TStatistics& s) {
+                 return "<veltrane.Statistics " + std::to_string(s.Bands) + " bands " +
+                        SampleTypeName(s.Type) + ", " + std::to_string(s.Count) + " pixels>";
+             })
+        .def(py::pickle([](const TStatistics& s) { return WriteStatisticsJson(s); },
+                        [](const std::string& text) { return ReadStatisticsJson(text); }));
+
+    // ---- Transform ----
+    py::class_<TPyTransform>(m, "Transform",
+                             "A fitted stretch: one affine map of the bands. apply() maps "
+                             "arrays through it; to_json()/save() give the command line's "
+                             "transform files. Picklable.")
+        .def_property_readonly(
+            "bands", [](const TPyTransform& t) { return t.T.Bands; }, "Bands it maps.")
+        .def_property_readonly(
+            "dtype", [](const TPyTransform& t) { return SampleTypeName(t.T.Type); },
+            "Sample type it was fitted to.")
+        .def_property_readonly(
+            "method",
+            [](const TPyTransform& t) {
+                const TStretchMethod method = t.T.Options.Method;
+                return method == TStretchMethod::Offset      ? "offset"
+                       : method == TStretchMethod::ScaleOnly ? "scale-only"
+                                                             : "target";
+            },
+            "'offset', 'scale-only' or 'target'.")
+        .def_property_readonly(
+            "clipped", [](const TPyTransform& t) { return t.T.Options.Clip; },
+            "Whether saturation is part of it (float outputs are then clamped to 0..1).")
+        .def_property_readonly(
+            "matrix",
+            [](const TPyTransform& t) {
+                // Rows and columns in the array's band order.
+                const int n = t.T.Bands;
+                const bool r = t.IsReversed();
+                py::array_t<double> a({n, n + 1});
+                auto w = a.mutable_unchecked<2>();
+                for (int out = 0; out < n; ++out) {
+                    const int o = r ? n - 1 - out : out;
+                    for (int in = 0; in < n; ++in)
+                        w(out, in) = t.T.Weight(o, r ? n - 1 - in : in);
+                    w(out, n) = t.T.Constant(o);
+                }
+                return a;
+            },
+            "N x (N + 1): output band b = row b's weights times the input bands plus its last "
+            "element, bands in the array's order.")
+        .def_property_readonly(
+            "statistics",
+            [](const TPyTransform& t) {
+                return t.IsReversed() ? ReversedStatistics(t.T.Statistics) : t.T.Statistics;
+            },
+            "The statistics it was fitted to (bands in the array's order).")
+        .def(
+            "_apply",
+            [](const TPyTransform& t, const py::array& source, const py::array& target,
+               const py::object& nodata, int threads) {
+                const TImageView from = ViewOf(source, t.IsReversed());
+                const TImageView to = ViewOf(target, t.IsReversed(), true);
+                CheckFits(from, t.T.Bands, t.T.Type, "the transform");
+                TSelection marks;
+                if (!nodata.is_none()) {
+                    marks.HasNoData = true;
+                    marks.NoData = nodata.cast<double>();
+                }
+                SetThreads(threads);
+                py::gil_scoped_release free;
+                ApplyStretch(t.T, from, to, &marks);
+            },
+            py::arg("source"), py::arg("target"), py::arg("nodata"), py::arg("threads"))
+        .def(
+            "to_json", [](const TPyTransform& t) { return WriteTransformJson(t.T); },
+            "The transform as the command line's JSON document.")
+        .def_static(
+            "from_json",
+            [](const std::string& text) { return TPyTransform{ReadTransformJson(text)}; },
+            py::arg("text"), "A transform from a JSON document (the command line's too).")
+        .def(
+            "save",
+            [](const TPyTransform& t, const std::string& path) { SaveTransform(t.T, path); },
+            py::arg("path"), "Writes the transform file (what --save-transform writes).")
+        .def_static(
+            "load", [](const std::string& path) { return TPyTransform{LoadTransform(path)}; },
+            py::arg("path"), "Reads a transform file (what veltrane apply --transform reads).")
+        .def("__eq__",
+             [](const TPyTransform& a, const TPyTransform& b) {
+                 return WriteTransformJson(a.T) == WriteTransformJson(b.T);
+             })
+        .def("__repr__",
+             [](const TPyTransform& t) {
+                 return "<veltrane.Transform " + std::to_string(t.T.Bands) + " bands " +
+                        SampleTypeName(t.T.Type) + ">";
+             })
+        .def(py::pickle(
+            [](const TPyTransform& t) { return WriteTransformJson(t.T); },
+            [](const std::string& text) { return TPyTransform{ReadTransformJson(text)}; }));
+
+    // ---- Axes and ranges ----
+    py::class_<TPyAxes>(m, "Axes",
+                        "The principal axes of pooled statistics with the fit's options: the "
+                        "input of component_ranges and build. Picklable.")
+        .def_property_readonly(
+            "bands", [](const TPyAxes& a) { return a.Axes.Bands; }, "Bands.")
+        .def_property_readonly(
+            "fractions",
+            [](const TPyAxes& a) {
+                return std::vector<double>(a.Axes.Fraction, a.Axes.Fraction + a.Axes.Bands);
+            },
+            "Each component's share of the variance (largest first).")
+        .def(py::pickle(&AxesState, &AxesOfState));
+
+    py::class_<TComponentRanges>(m, "ComponentRanges",
+                                 "Each principal component's extremes over selected pixels; "
+                                 "ranges of the pieces of a series pool with + (in the series' "
+                                 "order). Picklable.")
+        .def_readonly("bands", &TComponentRanges::Bands)
+        .def_property_readonly("lowest",
+                               [](const TComponentRanges& r) {
+                                   return std::vector<double>(r.Lowest, r.Lowest + r.Bands);
+                               })
+        .def_property_readonly("highest",
+                               [](const TComponentRanges& r) {
+                                   return std::vector<double>(r.Highest, r.Highest + r.Bands);
+                               })
+        .def("__add__",
+             [](const TComponentRanges& a, const TComponentRanges& b) {
+                 TComponentRanges r = a;
+                 r.Add(b);
+                 return r;
+             })
+        .def(
+            "__iadd__",
+            [](TComponentRanges& a, const TComponentRanges& b) -> TComponentRanges& {
+                a.Add(b);
+                return a;
+            },
+            py::return_value_policy::reference_internal)
+        .def(py::pickle(
+            [](const TComponentRanges& r) {
+                return py::make_tuple(r.Bands, std::vector<double>(r.Lowest, r.Lowest + r.Bands),
+                                      std::vector<double>(r.Highest, r.Highest + r.Bands));
+            },
+            [](const py::tuple& s) {
+                const int bands = s[0].cast<int>();
+                const auto low = s[1].cast<std::vector<double>>();
+                const auto high = s[2].cast<std::vector<double>>();
+                if (bands < 1 || bands > MaxBands || low.size() != static_cast<size_t>(bands) ||
+                    high.size() != low.size())
+                    throw py::value_error("not the state of component ranges");
+                TComponentRanges r(bands);
+                for (int k = 0; k < bands; ++k) {
+                    r.Lowest[k] = low[static_cast<size_t>(k)];
+                    r.Highest[k] = high[static_cast<size_t>(k)];
+                }
+                return r;
+            }));
+
+    // ---- Saturation ----
+    py::class_<TPyClip>(m, "ClipHistogram",
+                        "The saturation's histogram of a transform's outputs over a series: "
+                        "while needs_pass, measure() every piece (or measure pieces into "
+                        "empty() copies and merge() them), then finish_pass(); clipped() is "
+                        "the saturated transform. Integer samples take one pass, floats two. "
+                        "Picklable.")
+        .def(py::init([](const TPyTransform& t, double low, double high) {
+                 return TPyClip{TClipHistogram(t.T, low, high), t.IsReversed()};
+             }),
+             py::arg("transform"), py::arg("low"), py::arg("high"),
+             "A histogram saturating the fraction low of the selected pixels at the bottom of "
+             "each band and high at the top.")
+        .def_property_readonly(
+            "needs_pass", [](const TPyClip& c) { return c.Histogram.NeedsPass(); },
+            "Whether another pass over the series is needed.")
+        .def(
+            "empty",
+            [](const TPyClip& c) {
+                return TPyClip{c.Histogram.Empty(), c.IsReversed};
+            },
+            "A copy in the same pass with nothing counted.")
+        .def(
+            "merge",
+            [](TPyClip& c, const TPyClip& other) {
+                if (other.IsReversed != c.IsReversed)
+                    throw py::value_error("the histograms are of other transforms");
+                c.Histogram.Merge(other.Histogram);
+            },
+            py::arg("other"), "Adds another copy's counts of the same pass.")
+        .def(
+            "finish_pass", [](TPyClip& c) { c.Histogram.FinishPass(); },
+            "Ends a pass over the series.")
+        .def(
+            "clipped", [](const TPyClip& c) { return TPyTransform{c.Histogram.Clipped()}; },
+            "The saturated transform (after the last pass).")
+        .def("_measure",
+             [](TPyClip& c, const py::array& image, const py::tuple& sample, const py::object& mask,
+                int64_t every, const py::object& nodata, int threads) {
+                 const TImageView v = ViewOf(image, c.IsReversed);
+                 TPySelection s(image, sample, mask, every, nodata);
+                 SetThreads(threads);
+                 py::gil_scoped_release free;
+                 c.Histogram.Measure(v, s.Selection);
+             })
+        .def(py::pickle(
+            [](const TPyClip& c) {
+                return py::make_tuple(WriteClipHistogramJson(c.Histogram), c.IsReversed);
+            },
+            [](const py::tuple& s) {
+                if (s.size() != 2)
+                    throw py::value_error("not the state of a saturation histogram");
+                return TPyClip{ReadClipHistogramJson(s[0].cast<std::string>()), s[1].cast<bool>()};
+            }));
+
+    // ---- The passes ----
+    m.def(
+        "statistics",
+        [](const py::array& image, const py::tuple& sample, const py::object& mask, int64_t every,
+           const py::object& nodata, int threads) {
+            const TImageView v = ViewOf(image);
+            TPySelection s(image, sample, mask, every, nodata);
+            SetThreads(threads);
+            py::gil_scoped_release free;
+            return MeasureStatistics(v, s.Selection);
+        },
+        py::arg("image"), py::arg("sample"), py::arg("mask"), py::arg("every"), py::arg("nodata"),
+        py::arg("threads"));
+
+    m.def(
+        "fit",
+        [](const py::array& image, const py::dict& options, const py::tuple& sample,
+           const py::object& mask, int64_t every, const py::object& nodata, int threads) {
+            const TFitOptions o = FitOptionsOf(options);
+            const TImageView probe = ViewOf(image);
+            const TImageView v = ViewOf(image, Reversed(probe.Bands, PairingFor(o, probe.Bands)));
+            TPySelection s(image, sample, mask, every, nodata);
+            SetThreads(threads);
+            py::gil_scoped_release free;
+            return TPyTransform{FitStretch(v, s.Selection, o)};
+        },
+        py::arg("image"), py::arg("options"), py::arg("sample"), py::arg("mask"), py::arg("every"),
+        py::arg("nodata"), py::arg("threads"));
+
+    m.def(
+        "fit_target",
+        [](const TStatistics& statistics, const py::dict& options) {
+            return TPyTransform{FitTarget(statistics, FitOptionsOf(options))};
+        },
+        py::arg("statistics"), py::arg("options"));
+
+    m.def(
+        "axes",
+        [](const TStatistics& statistics, const py::dict& options) {
+            const TFitOptions o = FitOptionsOf(options);
+            const bool r = Reversed(statistics.Bands, PairingFor(o, statistics.Bands));
+            return TPyAxes{FitAxes(r ? ReversedStatistics(statistics) : statistics, o)};
+        },
+        py::arg("statistics"), py::arg("options"));
+
+    m.def(
+        "component_ranges",
+        [](const py::array& image, const TPyAxes& axes, const py::tuple& sample,
+           const py::object& mask, int64_t every, const py::object& nodata, int threads) {
+            const TImageView v = ViewOf(image, axes.IsReversed());
+            CheckFits(v, axes.Axes.Bands, axes.Axes.Type, "the axes are");
+            TPySelection s(image, sample, mask, every, nodata);
+            SetThreads(threads);
+            py::gil_scoped_release free;
+            return MeasureComponentRanges(v, s.Selection, axes.Axes);
+        },
+        py::arg("image"), py::arg("axes"), py::arg("sample"), py::arg("mask"), py::arg("every"),
+        py::arg("nodata"), py::arg("threads"));
+
+    m.def(
+        "build",
+        [](const TPyAxes& axes, const TComponentRanges& ranges) {
+            return TPyTransform{BuildStretch(axes.Axes, ranges)};
+        },
+        py::arg("axes"), py::arg("ranges"));
+
+    m.def(
+        "clip",
+        [](const TPyTransform& t, const py::array& image, double low, double high,
+           const py::tuple& sample, const py::object& mask, int64_t every, const py::object& nodata,
+           int threads) {
+            const TImageView v = ViewOf(image, t.IsReversed());
+            CheckFits(v, t.T.Bands, t.T.Type, "the transform");
+            TPySelection s(image, sample, mask, every, nodata);
+            SetThreads(threads);
+            py::gil_scoped_release free;
+            return TPyTransform{ClipStretch(t.T, v, s.Selection, low, high)};
+        },
+        py::arg("transform"), py::arg("image"), py::arg("low"), py::arg("high"), py::arg("sample"),
+        py::arg("mask"), py::arg("every"), py::arg("nodata"), py::arg("threads"));
+}
