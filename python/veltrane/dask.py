@@ -1,0 +1,350 @@
+"""The stretch on Dask arrays: statistics, fits and applications of images larger than memory.
+
+Images are dask arrays of H x W x N samples (uint8, uint16 or float32), or H x W for one band,
+chunked in H and W; the bands of a pixel always lie in one chunk (arrays chunked along N are
+rechunked). Every step reads chunks in tasks and keeps nothing image-sized in one place:
+
+- statistics: each chunk's statistics of its selected pixels, pooled by a tree of additions;
+- the offset and scale-only fits: the statistics, the principal axes, then each chunk's
+  component ranges pooled the same way; the target method needs the statistics alone;
+- saturation (clip): each chunk's histogram of stored outputs, merged by a tree, one pass for
+  integer samples and two for floats;
+- application: one task per chunk mapping its pixels through the fitted transform.
+
+Selections are in whole-image coordinates: sample=(x, y, w, h) a rectangle (w or h -1 to the
+edge), every=k every k-th pixel of the rectangle from its top-left corner in both directions,
+mask a dask or NumPy array of the image's H x W (non-zero: selected), nodata a value whose
+pixels (all bands equal to it) neither count nor change. Each chunk measures the part of the
+selection that falls in it, with the step's phase kept, and chunks that hold no selected pixel
+are not read at all. Integer statistics, ranges and histograms are exact sums, extremes and
+counts, so the result does not depend on the chunking or the scheduler: it is byte for byte
+what veltrane.stretch gives the whole image in memory. Float statistics pool compensated sums,
+whose last bits may follow the order of the additions.
+
+fit and statistics compute at once, on the scheduler dask would use for compute() (the
+default client when one exists); stretch and apply return lazy arrays, so a result larger than
+memory goes straight to its store (to_zarr, store, a per-chunk writer) without being gathered.
+Worker processes need the veltrane package importable, as they run its functions on chunks.
+"""
+
+import functools
+import operator
+import pickle
+
+import dask
+import dask.array as da
+import numpy as np
+
+import veltrane as _vt
+
+__all__ = ["statistics", "fit", "apply", "stretch"]
+
+# How many partial results each task of a tree pools.
+_SPLIT_EVERY = 8
+_DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
+# The fit's keywords besides the selection and clip (veltrane.stretch's).
+_FIT_OPTIONS = {
+    "offset", "basis", "pairing", "target_mean", "target_sigma", "space", "matrix", "keep"
+}
+
+
+# ---- Selections --------------------------------------------------------------------------
+
+
+class _Selection:
+    """A whole-image selection, and the part of it that lies in one chunk."""
+
+    def __init__(self, shape, sample, every, nodata):
+        height, width = shape
+        every = _vt._integer(every, "every")
+        if every < 1:
+            raise ValueError("every: the step must be at least 1")
+        if sample is None:
+            x, y, w, h = 0, 0, -1, -1
+        else:
+            try:
+                x, y, w, h = (_vt._integer(v, "sample") for v in sample)
+            except (TypeError, ValueError):
+                raise ValueError("sample is a rectangle (x, y, w, h), not %r" % (sample,)) from None
+        x1 = width if w < 0 else x + w
+        y1 = height if h < 0 else y + h
+        if x < 0 or y < 0 or x1 < x or y1 < y or x1 > width or y1 > height:
+            raise ValueError(
+                "sample: the rectangle %d,%d,%d,%d does not lie within the %dx%d image"
+                % (x, y, w, h, width, height)
+            )
+        self.x0, self.y0, self.x1, self.y1 = x, y, x1, y1
+        self.every = every
+        self.nodata = nodata
+
+    def _run(self, low, high, start, end):
+        # The first selected index of low..high-1 within start..end-1 (the step counted from
+        # low), and the end of the run.
+        first = max(low, start)
+        first = low + (first - low + self.every - 1) // self.every * self.every
+        return first, min(high, end)
+
+    def local(self, rows, cols):
+        """The chunk's part, as keyword arguments of the in-memory functions, or None when
+        no selected pixel lies in the chunk rows[0]..rows[1]-1 x cols[0]..cols[1]-1."""
+        fy, ey = self._run(self.y0, self.y1, *rows)
+        fx, ex = self._run(self.x0, self.x1, *cols)
+        if fy >= ey or fx >= ex:
+            return None
+        kw = {"sample": (fx - cols[0], fy - rows[0], ex - fx, ey - fy), "every": self.every}
+        if self.nodata is not None:
+            kw["nodata"] = self.nodata
+        return kw
+
+
+def _as_image(arr):
+    """A dask array of H x W x N (or H x W) samples whose bands lie in one chunk."""
+    if not isinstance(arr, da.Array):
+        arr = da.asarray(arr)
+    if arr.ndim not in (2, 3):
+        raise ValueError("images are H x W x N arrays (or H x W for one band), not %d-D" % arr.ndim)
+    if arr.dtype not in _DTYPES:
+        raise TypeError("the stretch takes uint8, uint16 or float32 samples, not %s" % arr.dtype)
+    if arr.ndim == 3 and arr.numblocks[2] != 1:
+        arr = arr.rechunk({2: -1})
+    return arr
+
+
+def _bands(images):
+    bands = {1 if a.ndim == 2 else a.shape[2] for a in images}
+    types = {a.dtype for a in images}
+    if len(bands) != 1 or len(types) != 1:
+        raise ValueError("a series pools images of one band count and sample type")
+    return bands.pop()
+
+
+def _as_mask(mask, image):
+    """The mask as a dask array of uint8 chunked like the image's rows and columns."""
+    if mask is None:
+        return None
+    if not isinstance(mask, da.Array):
+        mask = np.asarray(mask)
+    if mask.ndim == 3 and mask.shape[2] == 1:
+        mask = mask[:, :, 0]
+    if mask.shape != image.shape[:2]:
+        raise ValueError(
+            "mask: the mask is %s, the image %dx%d"
+            % ("x".join(str(s) for s in mask.shape[::-1]), image.shape[1], image.shape[0])
+        )
+    if not isinstance(mask, da.Array):
+        mask = da.from_array(mask, chunks=image.chunks[:2])
+    else:
+        mask = mask.rechunk(image.chunks[:2])
+    if mask.dtype != np.uint8:
+        mask = (mask != 0).astype(np.uint8)
+    return mask
+
+
+def _edges(chunks):
+    out, start = [], 0
+    for size in chunks:
+        out.append((start, start + size))
+        start += size
+    return out
+
+
+def _series(images, masks):
+    """The images as a list, with a mask (or None) for each."""
+    single = not isinstance(images, (list, tuple))
+    images = [_as_image(a) for a in ([images] if single else images)]
+    if not images:
+        raise ValueError("no images given")
+    if isinstance(masks, (list, tuple)):
+        if len(masks) != len(images):
+            raise ValueError("mask: %d masks for %d images" % (len(masks), len(images)))
+    else:
+        masks = [masks] * len(images)
+    return single, images, [_as_mask(m, a) for a, m in zip(images, masks)]
+
+
+def _selected_blocks(images, masks, sample, every, nodata):
+    """(block, mask block or None, chunk's selection) for every chunk that holds selected
+    pixels, blocks as delayed values; and one empty selection of the first chunk, to stand
+    for a series in which nothing is selected."""
+    parts = []
+    for image, mask in zip(images, masks):
+        selection = _Selection(image.shape[:2], sample, every, nodata)
+        blocks = image.to_delayed()
+        mblocks = mask.to_delayed() if mask is not None else None
+        for i, rows in enumerate(_edges(image.chunks[0])):
+            for j, cols in enumerate(_edges(image.chunks[1])):
+                local = selection.local(rows, cols)
+                if local is None:
+                    continue
+                block = blocks[i, j, 0] if image.ndim == 3 else blocks[i, j]
+                parts.append((block, mblocks[i, j] if mblocks is not None else None, local))
+    empty = {"sample": (0, 0, 0, 0)}
+    if nodata is not None:
+        empty["nodata"] = nodata
+    first = images[0].to_delayed().flat[0]
+    return parts, (first, None, empty)
+
+
+def _with_mask(local, mask):
+    if mask is None:
+        return local
+    return dict(local, mask=mask)
+
+
+# ---- Tasks (module functions, so that worker processes find them by name) ----------------
+
+
+# Each task runs the engine on its own thread: the scheduler spreads the chunks over threads.
+
+
+def _chunk_statistics(block, mask, local):
+    return _vt.statistics(np.asarray(block), threads=1, **_with_mask(local, mask))
+
+
+def _chunk_ranges(block, mask, local, axes):
+    return _vt.component_ranges(np.asarray(block), axes, threads=1, **_with_mask(local, mask))
+
+
+def _chunk_histogram(block, mask, local, histogram):
+    piece = histogram.empty()
+    piece.measure(np.asarray(block), threads=1, **_with_mask(local, mask))
+    return piece
+
+
+def _add(*parts):
+    return functools.reduce(operator.add, parts)
+
+
+def _merge(*parts):
+    # A fresh copy takes the counts: the parts may be results other tasks still hold.
+    total = parts[0].empty()
+    for part in parts:
+        total.merge(part)
+    return total
+
+
+def _apply_block(block, transform, nodata):
+    return transform.apply(block, nodata=nodata, threads=1)
+
+
+def _tree(leaves, combine, split_every):
+    """One delayed value pooling the leaves by a tree of combine tasks."""
+    level = list(leaves)
+    while len(level) > 1:
+        level = [
+            dask.delayed(combine, pure=True)(*level[k : k + split_every])
+            for k in range(0, len(level), split_every)
+        ]
+    return level[0]
+
+
+def _reduce(task, combine, parts, empty, extra, split_every, compute):
+    leaves = [
+        dask.delayed(task, pure=True)(block, mblock, local, *extra)
+        for block, mblock, local in (parts or [empty])
+    ]
+    return dask.compute(_tree(leaves, combine, max(2, int(split_every))), **compute)[0]
+
+
+# ---- The interface -------------------------------------------------------------------------
+
+
+def statistics(
+    images,
+    *,
+    sample=None,
+    mask=None,
+    every=1,
+    nodata=None,
+    split_every=_SPLIT_EVERY,
+    scheduler=None,
+):
+    """The statistics of the selected pixels of a dask image, or pooled over a list of them,
+    computed now: a veltrane.Statistics, as veltrane.statistics gives the images in memory."""
+    _, images, masks = _series(images, mask)
+    _bands(images)
+    parts, empty = _selected_blocks(images, masks, sample, every, nodata)
+    compute = {} if scheduler is None else {"scheduler": scheduler}
+    return _reduce(_chunk_statistics, _add, parts, empty, (), split_every, compute)
+
+
+def fit(
+    images,
+    *,
+    sample=None,
+    mask=None,
+    every=1,
+    nodata=None,
+    clip=None,
+    split_every=_SPLIT_EVERY,
+    scheduler=None,
+    **options,
+):
+    """The transform of a dask image, or one pooled over a list of them, computed now: the
+    statistics, then the axes and the components' ranges (the target method: the statistics
+    alone), then the saturation's histogram passes when clip is given. The options are those
+    of veltrane.stretch (offset, basis, space, keep, target_mean, target_sigma, ...)."""
+    _, images, masks = _series(images, mask)
+    # The options are checked before any pixel is read.
+    unknown = set(options) - _FIT_OPTIONS
+    if unknown:
+        raise TypeError("fit() got unexpected keywords: %s" % ", ".join(sorted(unknown)))
+    _vt._fit_options(_bands(images), clip=clip, **options)
+    parts, empty = _selected_blocks(images, masks, sample, every, nodata)
+    compute = {} if scheduler is None else {"scheduler": scheduler}
+
+    stats = _reduce(_chunk_statistics, _add, parts, empty, (), split_every, compute)
+    if options.get("target_mean") is not None or options.get("target_sigma") is not None:
+        transform = _vt.fit(stats, **options)
+    else:
+        axes = _vt.axes(stats, **options)
+        ranges = _reduce(
+            _chunk_ranges, _add, parts, empty, (dask.delayed(axes),), split_every, compute
+        )
+        transform = _vt.build(axes, ranges)
+
+    if clip is not None:
+        histogram = _vt.ClipHistogram(transform, *_vt._clip_fractions(clip))
+        while histogram.needs_pass:
+            piece = _reduce(
+                _chunk_histogram,
+                _merge,
+                parts,
+                empty,
+                (dask.delayed(histogram.empty()),),
+                split_every,
+                compute,
+            )
+            histogram.merge(piece)
+            histogram.finish_pass()
+        transform = histogram.clipped()
+    return transform
+
+
+def apply(images, transform, *, nodata=None):
+    """Every pixel of a dask image (or of each of a list) through a transform, lazily: one
+    task per chunk, the result chunked like the image and of its sample type. Pixels whose
+    bands all equal nodata are left as they are."""
+    single, images, _ = _series(images, None)
+    recipe = pickle.dumps(transform)
+    out = [
+        image.map_blocks(
+            _apply_block,
+            transform,
+            nodata,
+            dtype=image.dtype,
+            name="veltrane-apply-" + dask.base.tokenize(image.name, recipe, nodata),
+        )
+        for image in images
+    ]
+    return out[0] if single else out
+
+
+def stretch(images, *, sample=None, mask=None, every=1, nodata=None, **options):
+    """The stretch of a dask image, or of each of a list with one transform pooled over them
+    all: fit (computed now) and apply (lazy). Takes the options of veltrane.stretch; the
+    result is byte for byte the in-memory stretch's for integer samples."""
+    transform = fit(
+        images, sample=sample, mask=mask, every=every, nodata=nodata, **options
+    )
+    return apply(images, transform, nodata=nodata)
