@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -171,6 +172,50 @@ TStatistics ReversedStatistics(const TStatistics& s) {
         }
     }
     return r;
+}
+
+// True for an array of three 8-bit bands packed pixel by pixel (any row stride): the layout of
+// the engine's fastest passes, when the bytes lie in the plug-in's order.
+bool ThreeBytePixels(const TImageView& v) {
+    return v.Type == TSampleType::UInt8 && v.Bands == 3 && v.BandStride == 1 && v.PixelStride == 3;
+}
+
+// Target := Source with the outer bands of every pixel exchanged (in place when they are one
+// view): three 8-bit bands in the plug-in's order, as the command line holds them.
+void CopySwapped(const TImageView& source, const TImageView& target) {
+    const bool same = source.Data == target.Data && source.RowStride == target.RowStride &&
+                      source.PixelStride == target.PixelStride &&
+                      source.BandStride == target.BandStride;
+    for (int64_t y = 0; y < source.Height; ++y) {
+        uint8_t* to = target.At(0, y, 0);
+        if (same) {
+            for (int64_t x = 0; x < source.Width; ++x, to += 3)
+                std::swap(to[0], to[2]);
+            continue;
+        }
+        for (int64_t x = 0; x < source.Width; ++x, to += 3) {
+            const uint8_t* from = source.At(x, y, 0);
+            const uint8_t a = from[0], b = from[source.BandStride], c = from[2 * source.BandStride];
+            to[0] = c;
+            to[1] = b;
+            to[2] = a;
+        }
+    }
+}
+
+// The engine's refusals of a selection, before anything is written: its checks on a stand-in
+// of the image's size whose every pixel is one zero sample (no strides), so that they cost a
+// pixel whatever the size.
+void CheckSelection(const TImageView& image, const TSelection& selection) {
+    static const uint8_t zeros[MaxBands * 4] = {};
+    TImageView stand = image;
+    stand.Data = const_cast<uint8_t*>(zeros);
+    stand.PixelStride = stand.RowStride = 0;
+    stand.BandStride = static_cast<int64_t>(SampleBytes(image.Type));
+    TSelection s = selection;
+    if (s.Every >= 1)
+        s.Every = std::max<int64_t>({image.Width, image.Height, 1});
+    MeasureStatistics(stand, s);
 }
 
 // ---- The objects ---------------------------------------------------------------------------
@@ -396,6 +441,14 @@ PYBIND11_MODULE(_core, m) {
                 }
                 SetThreads(threads);
                 py::gil_scoped_release free;
+                const TImageView plain = ViewOf(target);
+                if (t.IsReversed() && ThreeBytePixels(plain) && !marks.HasNoData) {
+                    // Bytes in the plug-in's order take the engine's fastest pass.
+                    CopySwapped(ViewOf(source), plain);
+                    ApplyStretch(t.T, plain, plain);
+                    CopySwapped(plain, plain);
+                    return;
+                }
                 ApplyStretch(t.T, from, to, &marks);
             },
             py::arg("source"), py::arg("target"), py::arg("nodata"), py::arg("threads"))
@@ -569,6 +622,44 @@ PYBIND11_MODULE(_core, m) {
         },
         py::arg("image"), py::arg("options"), py::arg("sample"), py::arg("mask"), py::arg("every"),
         py::arg("nodata"), py::arg("threads"));
+
+    m.def(
+        "stretch",
+        [](const py::array& source, const py::array& target, const py::dict& options,
+           const py::tuple& sample, const py::object& mask, int64_t every, const py::object& nodata,
+           int threads) {
+            const TFitOptions o = FitOptionsOf(options);
+            const TImageView probe = ViewOf(source);
+            const bool reversed = Reversed(probe.Bands, PairingFor(o, probe.Bands));
+            const TImageView from = ViewOf(source, reversed), to = ViewOf(target, reversed, true);
+            const TImageView plain = ViewOf(target);
+            TPySelection s(source, sample, mask, every, nodata);
+            TSelection marks; // what the application leaves alone
+            marks.HasNoData = s.Selection.HasNoData;
+            marks.NoData = s.Selection.NoData;
+            SetThreads(threads);
+            py::gil_scoped_release free;
+            if (reversed && ThreeBytePixels(plain)) {
+                // The command line's own way with 8-bit RGB: the bytes exchanged in the
+                // output, where the fit and the application run their fastest passes in
+                // place, and exchanged back.
+                CheckSelection(plain, s.Selection);
+                CopySwapped(ViewOf(source), plain);
+                try {
+                    const TBandTransform t = FitStretch(plain, s.Selection, o);
+                    ApplyStretch(t, plain, plain, &marks);
+                } catch (...) {
+                    CopySwapped(plain, plain);
+                    throw;
+                }
+                CopySwapped(plain, plain);
+                return;
+            }
+            const TBandTransform t = FitStretch(from, s.Selection, o);
+            ApplyStretch(t, from, to, &marks);
+        },
+        py::arg("source"), py::arg("target"), py::arg("options"), py::arg("sample"),
+        py::arg("mask"), py::arg("every"), py::arg("nodata"), py::arg("threads"));
 
     m.def(
         "fit_target",

@@ -293,26 +293,16 @@ def stretch(
     out: the array to write (img itself for in place, or one of its shape and type);
         a new array by default. Returns the stretched array.
     """
-    _image(img)
+    bands = _image(img)
     out = _output(img, out)
-    transform = fit(
-        img,
-        offset=offset,
-        basis=basis,
-        pairing=pairing,
-        target_mean=target_mean,
-        target_sigma=target_sigma,
-        clip=clip,
-        space=space,
-        matrix=matrix,
-        keep=keep,
-        sample=sample,
-        mask=mask,
-        every=every,
-        nodata=nodata,
-        threads=threads,
+    options = _fit_options(
+        bands, offset, basis, pairing, target_mean, target_sigma, space, matrix, keep, clip
     )
-    return transform.apply(img, out=out, nodata=nodata, threads=threads)
+    rect, mask, every, nodata = _selection(sample, mask, every, nodata)
+    _core.stretch(
+        _source_for(img, out), out, options, rect, mask, every, nodata, _threads(threads)
+    )
+    return out
 
 
 def statistics(img, *, sample=None, mask=None, every=1, nodata=None, threads=0):
