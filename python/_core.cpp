@@ -497,15 +497,19 @@ PYBIND11_MODULE(_core, m) {
                                  "Each principal component's extremes over selected pixels; "
                                  "ranges of the pieces of a series pool with + (in the series' "
                                  "order). Picklable.")
-        .def_readonly("bands", &TComponentRanges::Bands)
-        .def_property_readonly("lowest",
-                               [](const TComponentRanges& r) {
-                                   return std::vector<double>(r.Lowest, r.Lowest + r.Bands);
-                               })
-        .def_property_readonly("highest",
-                               [](const TComponentRanges& r) {
-                                   return std::vector<double>(r.Highest, r.Highest + r.Bands);
-                               })
+        .def_readonly("bands", &TComponentRanges::Bands, "Components.")
+        .def_property_readonly(
+            "lowest",
+            [](const TComponentRanges& r) {
+                return std::vector<double>(r.Lowest, r.Lowest + r.Bands);
+            },
+            "Each component's lowest value (inf when nothing was selected).")
+        .def_property_readonly(
+            "highest",
+            [](const TComponentRanges& r) {
+                return std::vector<double>(r.Highest, r.Highest + r.Bands);
+            },
+            "Each component's highest value (-inf when nothing was selected).")
         .def("__add__",
              [](const TComponentRanges& a, const TComponentRanges& b) {
                  TComponentRanges r = a;
@@ -606,7 +610,7 @@ PYBIND11_MODULE(_core, m) {
             return MeasureStatistics(v, s.Selection);
         },
         py::arg("image"), py::arg("sample"), py::arg("mask"), py::arg("every"), py::arg("nodata"),
-        py::arg("threads"));
+        py::arg("threads"), "The statistics of the selected pixels (veltrane.statistics).");
 
     m.def(
         "fit",
@@ -621,7 +625,8 @@ PYBIND11_MODULE(_core, m) {
             return TPyTransform{FitStretch(v, s.Selection, o)};
         },
         py::arg("image"), py::arg("options"), py::arg("sample"), py::arg("mask"), py::arg("every"),
-        py::arg("nodata"), py::arg("threads"));
+        py::arg("nodata"), py::arg("threads"),
+        "The transform the options fit to the selected pixels (veltrane.fit).");
 
     m.def(
         "stretch",
@@ -659,14 +664,15 @@ PYBIND11_MODULE(_core, m) {
             ApplyStretch(t, from, to, &marks);
         },
         py::arg("source"), py::arg("target"), py::arg("options"), py::arg("sample"),
-        py::arg("mask"), py::arg("every"), py::arg("nodata"), py::arg("threads"));
+        py::arg("mask"), py::arg("every"), py::arg("nodata"), py::arg("threads"),
+        "Fits source's selected pixels and maps every pixel into target (veltrane.stretch).");
 
     m.def(
         "fit_target",
         [](const TStatistics& statistics, const py::dict& options) {
             return TPyTransform{FitTarget(statistics, FitOptionsOf(options))};
         },
-        py::arg("statistics"), py::arg("options"));
+        py::arg("statistics"), py::arg("options"), "The target method from statistics alone.");
 
     m.def(
         "axes",
@@ -675,7 +681,8 @@ PYBIND11_MODULE(_core, m) {
             const bool r = Reversed(statistics.Bands, PairingFor(o, statistics.Bands));
             return TPyAxes{FitAxes(r ? ReversedStatistics(statistics) : statistics, o)};
         },
-        py::arg("statistics"), py::arg("options"));
+        py::arg("statistics"), py::arg("options"),
+        "The principal axes of statistics in the bands' order (veltrane.axes).");
 
     m.def(
         "component_ranges",
@@ -689,14 +696,16 @@ PYBIND11_MODULE(_core, m) {
             return MeasureComponentRanges(v, s.Selection, axes.Axes);
         },
         py::arg("image"), py::arg("axes"), py::arg("sample"), py::arg("mask"), py::arg("every"),
-        py::arg("nodata"), py::arg("threads"));
+        py::arg("nodata"), py::arg("threads"),
+        "The components' extremes over the selected pixels (veltrane.component_ranges).");
 
     m.def(
         "build",
         [](const TPyAxes& axes, const TComponentRanges& ranges) {
             return TPyTransform{BuildStretch(axes.Axes, ranges)};
         },
-        py::arg("axes"), py::arg("ranges"));
+        py::arg("axes"), py::arg("ranges"),
+        "The transform of axes and pooled ranges (veltrane.build).");
 
     m.def(
         "clip",
@@ -711,5 +720,6 @@ PYBIND11_MODULE(_core, m) {
             return TPyTransform{ClipStretch(t.T, v, s.Selection, low, high)};
         },
         py::arg("transform"), py::arg("image"), py::arg("low"), py::arg("high"), py::arg("sample"),
-        py::arg("mask"), py::arg("every"), py::arg("nodata"), py::arg("threads"));
+        py::arg("mask"), py::arg("every"), py::arg("nodata"), py::arg("threads"),
+        "The transform saturated over one image's selected pixels.");
 }
