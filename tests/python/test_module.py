@@ -131,6 +131,12 @@ def test_layouts_and_out(dtype):
         # In place, through the view's own strides.
         assert vt.stretch(view, clip=0.01, out=view) is view
         np.testing.assert_array_equal(view, want)
+    packed = img.copy()
+    assert vt.stretch(packed, clip=0.01, out=packed) is packed
+    np.testing.assert_array_equal(packed, want)
+    packed = img.copy()
+    vt.fit(img, clip=0.01).apply(packed, out=packed)
+    np.testing.assert_array_equal(packed, want)
     # An output overlapping the input another way reads a copy of the input.
     both = np.concatenate([img[:, :1], img], axis=1)
     vt.fit(img, clip=0.01).apply(both[:, 1:301], out=both[:, :300])
