@@ -160,36 +160,6 @@ def test_only_selected_chunks_are_read():
 # ---- Worker processes (dask.distributed) ---------------------------------------------------
 
 
-def _cluster():
-    distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        host="127.0.0.1",
-        dashboard_address=None,
-    )
-    return cluster, distributed.Client(cluster)
-
-
-def test_worker_processes():
-    cluster, client = _cluster()
-    try:
-        for dtype, bands, options in [
-            (np.uint16, 6, {"clip": 0.02}),
-            (np.uint8, 3, {"every": 3, "sample": (5, 4, 40, 45)}),
-            (np.float32, 3, {"clip": 0.01}),
-        ]:
-            img = image(54, 60, bands, dtype, seed=5)
-            want = vt.stretch(img, **options)
-            got = vd.stretch(da.from_array(img, chunks=RAGGED + (bands,)), **options)
-            check_same(got.compute(), want)  # the client is the default scheduler
-        assert len(client.run(os.getpid)) == 2
-    finally:
-        client.close()
-        cluster.close()
-
-
 def _slow_pixels(block_info=None):
     # Pixels from their coordinates alone, slowly, so that tasks are still running when a
     # worker is lost.
@@ -200,13 +170,26 @@ def _slow_pixels(block_info=None):
     return np.stack(bands, axis=2).astype(np.uint16) * 200
 
 
-def test_worker_lost_mid_run():
-    darr = da.map_blocks(_slow_pixels, chunks=((12,) * 8, (10,) * 8, (3,)), dtype=np.uint16)
-    want = vt.stretch(darr.compute(scheduler="sync"), clip=0.01)
-    cluster, client = _cluster()
+def test_worker_processes_and_a_worker_lost_mid_run():
+    distributed = pytest.importorskip("distributed")
+    slow = da.map_blocks(_slow_pixels, chunks=((12,) * 8, (10,) * 8, (3,)), dtype=np.uint16)
+    slow_want = vt.stretch(slow.compute(scheduler="sync"), clip=0.01)
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+    )
+    client = distributed.Client(cluster)  # from here the default scheduler
     try:
-        pids = client.run(os.getpid)
-        victim = sorted(pids.values())[0]
+        for dtype, bands, options in [
+            (np.uint16, 6, {"clip": 0.02}),
+            (np.uint8, 3, {"every": 3, "sample": (5, 4, 40, 45)}),
+            (np.float32, 3, {"clip": 0.01}),
+        ]:
+            img = image(54, 60, bands, dtype, seed=5)
+            got = vd.stretch(da.from_array(img, chunks=RAGGED + (bands,)), **options)
+            check_same(got.compute(), vt.stretch(img, **options))
+
+        # One worker process killed once tasks run: its tasks run again on the other.
+        victim = sorted(client.run(os.getpid).values())[0]
         killed = threading.Event()
 
         def kill_when_busy():
@@ -219,12 +202,10 @@ def test_worker_lost_mid_run():
 
         killer = threading.Thread(target=kill_when_busy)
         killer.start()
-        out = vd.stretch(darr, clip=0.01)
-        got = out.compute()
+        got = vd.stretch(slow, clip=0.01).compute()
         killer.join()
-        assert killed.is_set()
-        assert victim not in client.run(os.getpid).values()
-        assert np.array_equal(got, want)
+        assert killed.is_set() and victim not in client.run(os.getpid).values()
+        assert np.array_equal(got, slow_want)
     finally:
         client.close()
         cluster.close()
