@@ -75,7 +75,7 @@ class _Selection:
             )
         self.x0, self.y0, self.x1, self.y1 = x, y, x1, y1
         self.every = every
-        self.nodata = nodata
+        self.nodata = None if nodata is None else _vt._number(nodata, "nodata")
 
     def _run(self, low, high, start, end):
         # The first selected index of low..high-1 within start..end-1 (the step counted from
@@ -192,9 +192,7 @@ def _with_mask(local, mask):
 
 
 # ---- Tasks (module functions, so that worker processes find them by name) ----------------
-
-
-# Each task runs the engine on its own thread: the scheduler spreads the chunks over threads.
+# Each runs the engine on its own thread: the scheduler spreads the chunks over threads.
 
 
 def _chunk_statistics(block, mask, local):
@@ -326,6 +324,17 @@ def apply(images, transform, *, nodata=None):
     task per chunk, the result chunked like the image and of its sample type. Pixels whose
     bands all equal nodata are left as they are."""
     single, images, _ = _series(images, None)
+    if not isinstance(transform, _vt.Transform):
+        raise TypeError("apply takes a veltrane.Transform, not %s" % type(transform).__name__)
+    for image in images:
+        bands = 1 if image.ndim == 2 else image.shape[2]
+        if bands != transform.bands or image.dtype.name != transform.dtype:
+            raise ValueError(
+                "the transform is for %d-band %s images, not %d-band %s"
+                % (transform.bands, transform.dtype, bands, image.dtype)
+            )
+    if nodata is not None:
+        nodata = _vt._number(nodata, "nodata")
     recipe = pickle.dumps(transform)
     out = [
         image.map_blocks(
@@ -344,7 +353,5 @@ def stretch(images, *, sample=None, mask=None, every=1, nodata=None, **options):
     """The stretch of a dask image, or of each of a list with one transform pooled over them
     all: fit (computed now) and apply (lazy). Takes the options of veltrane.stretch; the
     result is byte for byte the in-memory stretch's for integer samples."""
-    transform = fit(
-        images, sample=sample, mask=mask, every=every, nodata=nodata, **options
-    )
+    transform = fit(images, sample=sample, mask=mask, every=every, nodata=nodata, **options)
     return apply(images, transform, nodata=nodata)

@@ -138,6 +138,8 @@ def test_refusals():
         vd.statistics(darr, mask=np.ones((20, 21), np.uint8))
     with pytest.raises(ValueError, match="masks"):
         vd.statistics([darr, darr], mask=[None])
+    with pytest.raises(ValueError, match="3-band uint8 images, not 3-band uint16"):
+        vd.apply(darr.astype(np.uint16), vt.fit(darr.compute()))
     # Nothing selected: no chunk holds a selected pixel, and the fit is the in-memory one.
     empty = vd.stretch(darr, sample=(3, 3, 0, 0)).compute()
     assert np.array_equal(empty, vt.stretch(darr.compute(), sample=(3, 3, 0, 0)))
