@@ -59,6 +59,8 @@ def check_same(got, want):
         (np.uint16, 3, {"clip": 0.02}),
         (np.uint8, 6, {"clip": (0.01, 0.05), "offset": False}),
         (np.uint16, 3, {"target_sigma": 9000.0}),
+        (np.uint16, 3, {"space": "ycbcr", "keep": (1,), "clip": 0.01}),
+        (np.uint8, 3, {"pairing": "direct", "basis": "covariance"}),
         (np.float32, 3, {}),
         (np.float32, 6, {"clip": 0.03}),  # two passes
     ],
