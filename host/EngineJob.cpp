@@ -235,10 +235,10 @@ void ApplyToFile(TSource& source, const TBandTransform& t, const std::string& ou
 // How the fit or the transform sees three bands: in reverse storage order for the plug-in's
 // pairing, so that an RGB file is measured as the plug-in measures its blue-green-red pixels.
 bool ReversedFor(int bands, TBandPairing pairing) {
-    return bands == 3 && pairing == TBandPairing::Plugin;
+    return ReadsBandsReversed(pairing, bands);
 }
 bool ReversedFor(int bands, const TFitOptions& fit) {
-    return ReversedFor(bands, PairingFor(fit, bands));
+    return ReadsBandsReversed(PairingFor(fit, bands), bands);
 }
 
 void CheckTransformFits(const TBandTransform& t, const TRasterReader& image) {

@@ -151,10 +151,6 @@ TFitOptions FitOptionsOf(const py::dict& o) {
     return f;
 }
 
-bool Reversed(int bands, TBandPairing pairing) {
-    return bands == 3 && pairing == TBandPairing::Plugin;
-}
-
 // The statistics of three bands last to first (what a reversed view measures).
 TStatistics ReversedStatistics(const TStatistics& s) {
     if (s.Bands != 3)
@@ -223,12 +219,12 @@ void CheckSelection(const TImageView& image, const TSelection& selection) {
 // A fitted transform; Reversed when it sees an array's three bands last to first.
 struct TPyTransform {
     TBandTransform T;
-    bool IsReversed() const { return Reversed(T.Bands, T.Options.Pairing); }
+    bool IsReversed() const { return ReadsBandsReversed(T.Options.Pairing, T.Bands); }
 };
 
 struct TPyAxes {
     TPrincipalAxes Axes;
-    bool IsReversed() const { return Reversed(Axes.Bands, Axes.Options.Pairing); }
+    bool IsReversed() const { return ReadsBandsReversed(Axes.Options.Pairing, Axes.Bands); }
 };
 
 struct TPyClip {
@@ -618,7 +614,8 @@ PYBIND11_MODULE(_core, m) {
            const py::object& mask, int64_t every, const py::object& nodata, int threads) {
             const TFitOptions o = FitOptionsOf(options);
             const TImageView probe = ViewOf(image);
-            const TImageView v = ViewOf(image, Reversed(probe.Bands, PairingFor(o, probe.Bands)));
+            const TImageView v =
+                ViewOf(image, ReadsBandsReversed(PairingFor(o, probe.Bands), probe.Bands));
             TPySelection s(image, sample, mask, every, nodata);
             SetThreads(threads);
             py::gil_scoped_release free;
@@ -635,7 +632,7 @@ PYBIND11_MODULE(_core, m) {
            int threads) {
             const TFitOptions o = FitOptionsOf(options);
             const TImageView probe = ViewOf(source);
-            const bool reversed = Reversed(probe.Bands, PairingFor(o, probe.Bands));
+            const bool reversed = ReadsBandsReversed(PairingFor(o, probe.Bands), probe.Bands);
             const TImageView from = ViewOf(source, reversed), to = ViewOf(target, reversed, true);
             const TImageView plain = ViewOf(target);
             TPySelection s(source, sample, mask, every, nodata);
@@ -678,7 +675,7 @@ PYBIND11_MODULE(_core, m) {
         "axes",
         [](const TStatistics& statistics, const py::dict& options) {
             const TFitOptions o = FitOptionsOf(options);
-            const bool r = Reversed(statistics.Bands, PairingFor(o, statistics.Bands));
+            const bool r = ReadsBandsReversed(PairingFor(o, statistics.Bands), statistics.Bands);
             return TPyAxes{FitAxes(r ? ReversedStatistics(statistics) : statistics, o)};
         },
         py::arg("statistics"), py::arg("options"),

@@ -129,10 +129,10 @@ TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Typ
         return TAffineMap::Identity(Bands);
     if (Bands != 3)
         throw EStretch(Format("colour spaces are for images of three bands, not %d", {Bands}));
-    TAffineMap m;
-    m.Size = 3;
     if (Options.Space == TColourSpace::Rgb)
         return TAffineMap::Identity(3);
+    TAffineMap m;
+    m.Size = 3;
     if (Options.Space == TColourSpace::Matrix) {
         if (Options.SpaceMatrix.Size != 3)
             throw EStretch("a colour space matrix has three rows of four numbers");

@@ -180,6 +180,11 @@ struct TFitOptions {
 // The pairing a fit with these options gives n bands: the plug-in's only for the plain
 // offset and scale-only stretches of three bands that ask for it.
 TBandPairing PairingFor(const TFitOptions& Options, int Bands) noexcept;
+// Whether the faces of the engine present n bands to it last to first: the plug-in's pairing
+// of three bands measures them as the plug-in sees its blue-green-red pixels.
+inline bool ReadsBandsReversed(TBandPairing Pairing, int Bands) noexcept {
+    return Bands == 3 && Pairing == TBandPairing::Plugin;
+}
 
 // "none", "rgb", "ycbcr", "yiq", "matrix", and back (EStretch for other names).
 const char* ColourSpaceName(TColourSpace Space) noexcept;
