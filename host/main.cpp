@@ -3,6 +3,7 @@
 #include "host/Gallery.h"
 #include "host/ImageFile.h"
 #include "host/PluginModule.h"
+#include "host/Serve.h"
 #include "host/StretchJob.h"
 #include "library/Startup.h"
 
@@ -35,6 +36,11 @@ commands:
                            stretch settings, each tile labelled with the stretch options
                            that produce it; fitted to the whole image, tiles about N pixels
                            wide (default 400)
+  serve [--port N] [--address A] [--root DIR]
+                           serve the web page (the stretch in the browser; images never
+                           leave the device) at http://127.0.0.1:8080/ until interrupted;
+                           --port 0 picks a free port, --address 0.0.0.0 opens it to the
+                           network
 
 engine options of stretch (8-bit colour images without them go through the plug-in;
 other images and any of these through the stretch engine in this process):
@@ -97,6 +103,8 @@ int main(int argc, char** argv) {
         }
         if (command == "info")
             return Info(args);
+        if (command == "serve")
+            return vt::host::ServeCommand(args);
         if (command == "stretch" || command == "apply" || command == "gallery") {
             vt::TLibraryScope library;
             vt::host::TImageIo io(argv[0]);

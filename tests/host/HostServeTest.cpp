@@ -1,0 +1,239 @@
+// `veltrane serve` end to end: the server runs as a child process on a free port over a small
+// page in a temporary folder, and every case speaks raw HTTP to it, so that malformed and
+// hostile requests reach it exactly as written.
+#include "platform/Process.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TServer {
+    pid_t Pid = -1;
+    int Port = 0;
+    int Output = -1; // the read end of its standard output
+};
+
+// Starts `veltrane serve --port 0 Extra...` and reads the port from its first line.
+TServer Start(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {VT_HOST_PATH, "serve", "--port", "0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    int out[2];
+    EXPECT_EQ(pipe(out), 0);
+    TServer server;
+    server.Pid = fork();
+    if (server.Pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    server.Output = out[0];
+    std::string line;
+    char c = 0;
+    while (read(out[0], &c, 1) == 1 && c != '\n')
+        line += c;
+    std::smatch match;
+    EXPECT_TRUE(std::regex_match(line, match,
+                                 std::regex(R"(Serving the page at http://127\.0\.0\.1:(\d+)/)")))
+        << line;
+    if (!match.empty())
+        server.Port = std::stoi(match[1]);
+    return server;
+}
+
+// Stops the server with Signal and returns its exit status (-1: it did not exit normally).
+int Stop(TServer& server, int signal) {
+    kill(server.Pid, signal);
+    int status = 0;
+    waitpid(server.Pid, &status, 0);
+    close(server.Output);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct TReply {
+    int Status = 0;
+    std::map<std::string, std::string> Headers; // names in lower case
+    std::string Body;
+    std::string Header(const std::string& name) const {
+        const auto found = Headers.find(name);
+        return found == Headers.end() ? "(none)" : found->second;
+    }
+};
+
+// Sends Request as it is on a new connection and reads the reply to the end.
+TReply Exchange(int port, const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const timeval guard{60, 0}; // against a hang only, never judged
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    TReply reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return reply;
+    }
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string all;
+    char buffer[4096];
+    for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        all.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    const size_t end = all.find("\r\n\r\n");
+    if (end == std::string::npos || all.compare(0, 9, "HTTP/1.1 ") != 0)
+        return reply;
+    reply.Status = std::stoi(all.substr(9, 3));
+    reply.Body = all.substr(end + 4);
+    std::istringstream head(all.substr(0, end));
+    std::string line;
+    std::getline(head, line);
+    while (std::getline(head, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const size_t colon = line.find(": ");
+        std::string name = line.substr(0, colon);
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        reply.Headers[name] = line.substr(colon + 2);
+    }
+    return reply;
+}
+
+TReply Get(int port, const std::string& target, const std::string& method = "GET") {
+    return Exchange(port, method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+}
+
+const std::string Index = "<!doctype html><title>page</title><script src=app.js></script>\n";
+const std::string Wasm("\0asm\1\0\0\0", 8);
+
+class Serve : public testing::Test {
+protected:
+    // One server for the suite, over: index.html, app.wasm, sub/app.js, in.js (a link to it),
+    // out (a link to a file beside the page), .hidden, an empty folder dir.
+    static void SetUpTestSuite() {
+        dir = fs::temp_directory_path() /
+              ("veltrane-serve-" + std::to_string(std::random_device()()));
+        fs::create_directories(dir / "page/sub");
+        fs::create_directories(dir / "page/dir");
+        std::ofstream(dir / "page/index.html", std::ios::binary) << Index;
+        std::ofstream(dir / "page/app.wasm", std::ios::binary) << Wasm;
+        std::ofstream(dir / "page/sub/app.js") << "export const x = 1;\n";
+        std::ofstream(dir / "page/.hidden") << "SECRET\n";
+        std::ofstream(dir / "secret.txt") << "SECRET\n";
+        fs::create_symlink("sub/app.js", dir / "page/in.js");
+        fs::create_symlink(dir / "secret.txt", dir / "page/out");
+        server = Start({"--root", (dir / "page").string()});
+    }
+    // The server has outlived every case, and stops cleanly on SIGTERM.
+    static void TearDownTestSuite() {
+        EXPECT_EQ(Get(server.Port, "/").Status, 200);
+        EXPECT_EQ(Stop(server, SIGTERM), 0);
+        fs::remove_all(dir);
+    }
+    static inline fs::path dir;
+    static inline TServer server;
+};
+
+TEST_F(Serve, FilesWithTheirTypesAndHeaders) {
+    const TReply index = Get(server.Port, "/");
+    EXPECT_EQ(index.Status, 200);
+    EXPECT_EQ(index.Body, Index);
+    EXPECT_EQ(index.Header("content-length"), std::to_string(Index.size()));
+    EXPECT_EQ(index.Header("content-type"), "text/html; charset=utf-8");
+    EXPECT_EQ(index.Header("x-content-type-options"), "nosniff");
+    EXPECT_EQ(index.Header("referrer-policy"), "no-referrer");
+    EXPECT_EQ(index.Header("cache-control"), "no-cache");
+    EXPECT_EQ(index.Header("content-security-policy"),
+              "default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; img-src 'self' blob: "
+              "data:; style-src 'self'; connect-src 'self'; worker-src 'self' blob:; "
+              "object-src 'none'; base-uri 'none'; form-action 'none'");
+
+    const TReply wasm = Get(server.Port, "/app.wasm");
+    EXPECT_EQ(wasm.Body, Wasm);
+    EXPECT_EQ(wasm.Header("content-type"), "application/wasm");
+    for (const char* script : {"/sub/app.js?v=2", "/in.js"}) {
+        const TReply js = Get(server.Port, script);
+        EXPECT_EQ(js.Body, "export const x = 1;\n") << script;
+        EXPECT_EQ(js.Header("content-type"), "text/javascript") << script;
+    }
+    EXPECT_EQ(Exchange(server.Port, "GET /index.html HTTP/1.0\r\n\r\n").Body, Index);
+
+    const TReply head = Get(server.Port, "/app.wasm", "HEAD");
+    EXPECT_EQ(head.Status, 200);
+    EXPECT_EQ(head.Header("content-length"), "8");
+    EXPECT_EQ(head.Body, "");
+}
+
+TEST_F(Serve, NothingButThePagesOwnFiles) {
+    for (const char* target :
+         {"/missing.js", "/../secret.txt", "/%2e%2e/secret.txt", "/%2E%2E%2Fsecret.txt",
+          "/sub/../../secret.txt", "/sub/./app.js", "/index.html%00.js", "/out", "/.hidden", "/sub",
+          "/sub/", "/dir", "//index.html", "/sub%5Capp.js"}) {
+        const TReply reply = Get(server.Port, target);
+        EXPECT_EQ(reply.Status, 404) << target;
+        EXPECT_EQ(reply.Body.find("SECRET"), std::string::npos) << target;
+    }
+}
+
+TEST_F(Serve, RefusesOtherMethodsBodiesAndMalformedRequests) {
+    for (const char* method : {"POST", "PUT", "DELETE"}) {
+        const TReply reply =
+            Exchange(server.Port, std::string(method) + " /index.html HTTP/1.1\r\nHost: a\r\n"
+                                                        "Content-Length: 4\r\n\r\nabcd");
+        EXPECT_EQ(reply.Status, 405) << method;
+        EXPECT_EQ(reply.Header("allow"), "GET, HEAD") << method;
+    }
+    EXPECT_EQ(
+        Exchange(server.Port, "GET / HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nab").Status,
+        413);
+    for (const char* bad :
+         {"GARBAGE\r\n\r\n", "GET /\r\n\r\n", "GET / HTTP/1.1 x\r\nHost: a\r\n\r\n",
+          "GET  / HTTP/1.1\r\nHost: a\r\n\r\n", "GET index.html HTTP/1.1\r\nHost: a\r\n\r\n",
+          "GET / HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\nHost a\r\n\r\n",
+          "GET /%zz HTTP/1.1\r\nHost: a\r\n\r\n", "GET / HTTP/1.1\r\nHost: a\rb\r\n\r\n"})
+        EXPECT_EQ(Exchange(server.Port, bad).Status, 400) << bad;
+    const std::string huge = "GET / HTTP/1.1\r\nHost: a\r\nX: " + std::string(20000, 'a');
+    EXPECT_EQ(Exchange(server.Port, huge + "\r\n\r\n").Status, 431);
+}
+
+TEST_F(Serve, APortInUseIsRefusedAndSigintStops) {
+    std::string output;
+    const int status = vt::platform::RunCommand(std::string(VT_HOST_PATH) + " serve --root " +
+                                                    (dir / "page").string() + " --port " +
+                                                    std::to_string(server.Port) + " 2>&1",
+                                                &output);
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(output.find("Address already in use"), std::string::npos) << output;
+
+    TServer other = Start({"--root", (dir / "page").string()});
+    EXPECT_EQ(Get(other.Port, "/app.wasm").Body, Wasm);
+    EXPECT_EQ(Stop(other, SIGINT), 0);
+}
+
+} // namespace
