@@ -1,0 +1,644 @@
+// The page: opens an image, keeps the controls, sends the work to worker.js and shows the
+// result beside the original. Nothing leaves the device: the image is decoded by the browser
+// and stretched by the engine compiled to WebAssembly, in a worker.
+
+import {DEFAULTS, readSettings, commandLine, resultName, transformName} from './options.js';
+import {CompareView} from './view.js';
+
+const $ = (id) => document.getElementById(id);
+const el = {
+    open: $('open'),
+    file: $('file'),
+    savePng: $('save-png'),
+    saveTransform: $('save-transform'),
+    loadTransform: $('load-transform'),
+    transformFile: $('transform-file'),
+    view: $('view'),
+    canvas: $('canvas'),
+    divider: $('divider'),
+    zoomIn: $('zoom-in'),
+    zoomOut: $('zoom-out'),
+    zoomFit: $('zoom-fit'),
+    zoomOne: $('zoom-one'),
+    zoomLevel: $('zoom-level'),
+    sampleMode: $('sample-mode'),
+    progress: $('progress'),
+    progressBar: $('progress-bar'),
+    progressLabel: $('progress-label'),
+    status: $('status'),
+    command: $('command'),
+    copy: $('copy'),
+    form: $('controls'),
+    engine: $('engine'),
+    notice: $('transform-notice'),
+    noticeName: $('transform-name'),
+    noticeSummary: $('transform-summary'),
+    noticeStop: $('transform-stop'),
+    targetMean: $('target-mean'),
+    targetSigma: $('target-sigma'),
+    basis: $('basis'),
+    pairing: $('pairing'),
+    space: $('space'),
+    keep: $('keep'),
+    clip: $('clip'),
+    sample: $('sample'),
+    sampleClear: $('sample-clear'),
+    reset: $('reset'),
+};
+
+const MB = 1024 * 1024;
+// The engine's memory stops at 2 GiB and holds the image and its own passes' buffers.
+const LARGEST_IMAGE_BYTES = 1536 * MB;
+const TYPING_DELAY = 300;
+const PHASES = {
+    statistics: 'Measuring the statistics',
+    ranges: 'Measuring the components’ ranges',
+    clip: 'Counting for the saturation',
+    apply: 'Applying the stretch',
+};
+const TEXT_FIELDS = ['targetMean', 'targetSigma', 'keep', 'clip', 'sample'];
+
+const memoryMessage = (bytes) => `This image needs ${Math.ceil(bytes / MB)} MB of memory, ` +
+    'more than this browser can give the page.';
+
+const state = {
+    serial: 0,
+    image: null, // {serial, name, width, height, pixels, before, translucent}
+    after: null, // {canvas, command, transform, kind}
+    transform: null, // a saved transform in use: {name, text, summary}
+    lastText: null, // the last request's text and image, so that an unchanged one is not sent
+    lastSerial: 0,
+    lastStatus: null, // what the status line said of the last result or failure
+    carry: '', // a failure to mention with the next result
+};
+
+// ---- Status line and progress
+
+function say(text, kind = '') {
+    el.status.textContent = text;
+    el.status.className = 'status' + (kind ? ' ' + kind : '');
+}
+
+function showProgress(on) {
+    el.progress.hidden = !on;
+    if (on) {
+        el.progressBar.removeAttribute('value');
+        el.progressLabel.textContent = 'Working';
+    }
+    el.view.setAttribute('aria-busy', on ? 'true' : 'false');
+}
+
+// ---- The worker
+
+const engine = {
+    worker: null,
+    version: '',
+    fatal: '',
+    held: 0, // the serial of the image the worker holds
+    busy: null, // the job being computed
+    pending: null, // the newest job, waiting for the busy one
+    latest: 0,
+};
+
+function startWorker() {
+    engine.worker = new Worker('worker.js');
+    engine.held = 0;
+    engine.worker.onmessage = (e) => workerMessage(e.data);
+    engine.worker.onerror = (e) => {
+        e.preventDefault();
+        stopWorker();
+        engine.fatal = 'The page’s worker could not run' + (e.message ? `: ${e.message}` : '.');
+        finishJob(null, engine.fatal);
+    };
+}
+
+function stopWorker() {
+    if (engine.worker)
+        engine.worker.terminate();
+    engine.worker = null;
+    engine.held = 0;
+}
+
+// Asks for a stretch ('stretch', options' JSON) or an application ('apply', transform text);
+// a newer request replaces one still waiting, and a running one's result is dropped.
+function request(kind, text, command) {
+    if (!state.image)
+        return;
+    state.lastText = text;
+    state.lastSerial = state.image.serial;
+    engine.pending = {id: ++engine.latest, kind, text, command, serial: state.image.serial};
+    pump();
+}
+
+function pump() {
+    if (engine.busy || !engine.pending)
+        return;
+    const job = engine.pending;
+    engine.pending = null;
+    if (engine.fatal) {
+        finishJob(job, engine.fatal);
+        return;
+    }
+    if (!engine.worker)
+        startWorker();
+    const message = {type: 'run', id: job.id, kind: job.kind, text: job.text};
+    const transfer = [];
+    if (engine.held !== job.serial) {
+        const pixels = state.image.pixels.slice().buffer;
+        message.image = {width: state.image.width, height: state.image.height, pixels};
+        transfer.push(pixels);
+        engine.held = job.serial;
+    }
+    engine.busy = job;
+    showProgress(true);
+    say(job.kind === 'apply' ? 'Applying the transform…' : 'Stretching…', 'busy');
+    engine.worker.postMessage(message, transfer);
+}
+
+function workerMessage(msg) {
+    const job = engine.busy;
+    switch (msg.type) {
+    case 'ready':
+        engine.version = msg.version;
+        $('version').textContent = `Engine ${msg.version}`;
+        break;
+    case 'fatal':
+        engine.fatal = msg.message;
+        say(msg.message, 'error');
+        break;
+    case 'progress':
+        if (job && msg.id === job.id && !engine.pending) {
+            el.progressBar.value = msg.fraction;
+            el.progressLabel.textContent = `${PHASES[msg.phase] || 'Working'}: ` +
+                `${Math.round(msg.fraction * 100)} %`;
+        }
+        break;
+    case 'result':
+        engine.busy = null;
+        if (job && msg.id === job.id && job.id === engine.latest)
+            showResult(job, msg);
+        pump();
+        break;
+    case 'error':
+        engine.busy = null;
+        // The worker may have lost its image (no memory for it): send it again next time.
+        engine.held = 0;
+        if (msg.dead)
+            stopWorker();
+        if (job && msg.id === job.id && job.id === engine.latest)
+            finishJob(job, msg.message);
+        pump();
+        break;
+    }
+    if (!engine.busy)
+        showProgress(false);
+}
+
+function finishJob(job, error) {
+    engine.busy = null;
+    showProgress(false);
+    if (job && job.kind === 'apply' && state.transform) {
+        const text = `The transform ${state.transform.name} cannot be applied: ${error}`;
+        state.lastStatus = {text, kind: 'error'};
+        say(text, 'error');
+        // Back to the controls; a result of this image made by them stays on show.
+        if (!state.after || state.after.kind === 'apply')
+            state.carry = text;
+        useControls(false);
+        return;
+    }
+    state.lastStatus = {text: error, kind: 'error'};
+    say(error, 'error');
+}
+
+function showResult(job, msg) {
+    const image = state.image;
+    if (!image || job.serial !== image.serial)
+        return;
+    const {width, height} = image;
+    let canvas = state.after ? state.after.canvas : null;
+    try {
+        if (!canvas || canvas.width !== width || canvas.height !== height)
+            canvas = makeCanvas(width, height, false);
+        canvas.getContext('2d').putImageData(
+            new ImageData(new Uint8ClampedArray(msg.pixels), width, height), 0, 0);
+    } catch (e) {
+        say(memoryMessage(width * height * 4), 'error');
+        return;
+    }
+    state.after = {canvas, command: job.command, transform: msg.transform, kind: job.kind};
+    view.setAfter(canvas);
+    el.command.textContent = job.command;
+    el.savePng.disabled = false;
+    el.saveTransform.disabled = !msg.transform;
+    const what = job.kind === 'apply' ? 'Applied the transform to' : 'Stretched';
+    const time = msg.milliseconds < 1000
+        ? `${Math.round(msg.milliseconds)} ms`
+        : `${(msg.milliseconds / 1000).toFixed(1)} s`;
+    let text = `${what} ${image.name} (${width} × ${height}) in ${time}.`;
+    if (image.translucent)
+        text += ' Its partly transparent pixels pass through the browser’s canvas, which may ' +
+            'round their colours.';
+    if (state.carry)
+        text = `${state.carry} ${text}`;
+    state.carry = '';
+    state.lastStatus = {text, kind: 'done'};
+    say(text, 'done');
+}
+
+// ---- Images
+
+function makeCanvas(width, height, readBack) {
+    let canvas;
+    if (typeof OffscreenCanvas !== 'undefined')
+        canvas = new OffscreenCanvas(width, height);
+    else {
+        canvas = document.createElement('canvas');
+        canvas.width = width;
+        canvas.height = height;
+    }
+    const ctx = canvas.getContext('2d', readBack ? {willReadFrequently: true} : {});
+    if (!ctx || canvas.width !== width || canvas.height !== height)
+        throw new Error('no canvas of this size');
+    return canvas;
+}
+
+function isImageFile(file) {
+    return /^image\/(png|jpeg|webp)$/.test(file.type) || /\.(png|jpe?g|webp)$/i.test(file.name);
+}
+
+async function openImage(file) {
+    if (!isImageFile(file)) {
+        say(`${file.name || 'This file'} is not a PNG, JPEG or WebP image.`, 'error');
+        return;
+    }
+    const name = file.name || 'image.png';
+    say(`Opening ${name}…`, 'busy');
+    let bitmap;
+    try {
+        // The file's own samples: no colour management, no premultiplied alpha.
+        bitmap = await createImageBitmap(file, {
+            colorSpaceConversion: 'none',
+            premultiplyAlpha: 'none',
+        });
+    } catch (e) {
+        say(`${name} could not be decoded: the file is damaged or in a form this browser ` +
+            'does not read.', 'error');
+        return;
+    }
+    const {width, height} = bitmap;
+    const bytes = width * height * 4;
+    if (bytes > LARGEST_IMAGE_BYTES) {
+        bitmap.close();
+        say(memoryMessage(bytes), 'error');
+        return;
+    }
+    let before;
+    let pixels;
+    try {
+        before = makeCanvas(width, height, true);
+        const ctx = before.getContext('2d', {willReadFrequently: true});
+        ctx.drawImage(bitmap, 0, 0);
+        pixels = ctx.getImageData(0, 0, width, height).data;
+    } catch (e) {
+        say(memoryMessage(bytes), 'error');
+        return;
+    } finally {
+        bitmap.close();
+    }
+    let translucent = false;
+    for (let i = 3; i < pixels.length; i += 4)
+        if (pixels[i] !== 255) {
+            translucent = true;
+            break;
+        }
+    state.image = {serial: ++state.serial, name, width, height, pixels, before, translucent};
+    state.after = null;
+    el.savePng.disabled = true;
+    el.saveTransform.disabled = true;
+    view.setImages(before, null, width, height);
+    // A rectangle of the previous image stays only when it fits this one.
+    update(0);
+}
+
+// ---- Controls
+
+function fields() {
+    const values = {
+        method: el.form.elements.method.value,
+        basis: el.basis.value,
+        pairing: el.pairing.value,
+        space: el.space.value,
+    };
+    for (const name of TEXT_FIELDS)
+        values[name] = el[name].value;
+    return values;
+}
+
+function showErrors(errors) {
+    const ids = {targetMean: 'target-mean', targetSigma: 'target-sigma', keep: 'keep', clip: 'clip',
+        sample: 'sample'};
+    for (const [name, id] of Object.entries(ids)) {
+        const message = errors[name] || '';
+        $(`${id}-error`).textContent = message;
+        if (message)
+            el[name].setAttribute('aria-invalid', 'true');
+        else
+            el[name].removeAttribute('aria-invalid');
+    }
+}
+
+function syncControls() {
+    const target = el.form.elements.method.value === 'target';
+    el.targetMean.disabled = !target;
+    el.targetSigma.disabled = !target;
+    el.pairing.disabled = target;
+}
+
+let timer = 0;
+
+// Reads the controls after `delay` ms (typing) and asks for a new result when they changed.
+function update(delay = 0, force = false) {
+    clearTimeout(timer);
+    timer = setTimeout(() => apply(force), delay);
+}
+
+function apply(force) {
+    syncControls();
+    const image = state.image;
+    if (state.transform) {
+        if (image && (force || state.lastSerial !== image.serial))
+            request('apply', state.transform.text,
+                commandLine(image.name, [], state.transform.name));
+        return;
+    }
+    const settings = readSettings(fields(), image ? image.width : Infinity,
+        image ? image.height : Infinity);
+    showErrors(settings.errors);
+    if (!settings.options) {
+        say('Correct the marked field: the result stays as it was.', 'error');
+        return;
+    }
+    view.setSample(settings.options.sample);
+    const command = commandLine(image ? image.name : 'photo.png', settings.args);
+    if (!image) {
+        el.command.textContent = command;
+        return;
+    }
+    const text = JSON.stringify(settings.options);
+    if (!force && text === state.lastText && state.lastSerial === image.serial) {
+        // Nothing changed (the change event after the typing that made it, or a field
+        // corrected back): the last result stands.
+        if (!engine.busy && !engine.pending && state.lastStatus)
+            say(state.lastStatus.text, state.lastStatus.kind);
+        return;
+    }
+    request('stretch', text, command);
+}
+
+function resetControls() {
+    el.form.elements.method.value = DEFAULTS.method;
+    el.basis.value = DEFAULTS.basis;
+    el.pairing.value = DEFAULTS.pairing;
+    el.space.value = DEFAULTS.space;
+    for (const name of TEXT_FIELDS)
+        el[name].value = DEFAULTS[name];
+    update(0);
+}
+
+// ---- Saved transforms
+
+function summarise(doc) {
+    const parts = [];
+    if (doc.method)
+        parts.push(`${doc.method} method`);
+    if (doc.basis)
+        parts.push(`${doc.basis} basis`);
+    if (doc.space)
+        parts.push(`space ${doc.space}`);
+    if (Array.isArray(doc.keep) && doc.keep.length)
+        parts.push(`kept bands ${doc.keep.join(',')}`);
+    if (Array.isArray(doc.clip))
+        parts.push(`clip ${doc.clip.join(',')}`);
+    return parts.length ? `(${parts.join(', ')})` : '';
+}
+
+async function loadTransform(file) {
+    if (file.size > 4 * MB) {
+        say(`${file.name} is too large to be a saved transform.`, 'error');
+        return;
+    }
+    let text;
+    let doc;
+    try {
+        text = await file.text();
+        doc = JSON.parse(text);
+    } catch (e) {
+        say(`${file.name} is not a saved transform: it is not JSON.`, 'error');
+        return;
+    }
+    if (!doc || doc.format !== 'veltrane-transform') {
+        say(`${file.name} is not a saved transform (a JSON file that stretch or ` +
+            'Save transform writes).', 'error');
+        return;
+    }
+    state.transform = {name: file.name, text, summary: summarise(doc)};
+    el.noticeName.textContent = file.name;
+    el.noticeSummary.textContent = state.transform.summary;
+    el.notice.hidden = false;
+    el.engine.disabled = true;
+    el.form.classList.add('transform-in-use');
+    if (state.image)
+        update(0, true);
+    else
+        say(`Transform ${file.name} loaded: open an image to apply it.`, 'done');
+}
+
+// Back to the controls; rerun tells whether to stretch with them at once.
+function useControls(rerun = true) {
+    state.transform = null;
+    el.notice.hidden = true;
+    el.engine.disabled = false;
+    el.form.classList.remove('transform-in-use');
+    if (rerun || !state.after || state.after.kind === 'apply')
+        update(0, true);
+    else
+        el.command.textContent = state.after.command;
+}
+
+// ---- Saving
+
+function download(blob, name) {
+    const url = URL.createObjectURL(blob);
+    const link = document.createElement('a');
+    link.href = url;
+    link.download = name;
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 60000);
+}
+
+async function savePng() {
+    const after = state.after;
+    if (!after)
+        return;
+    try {
+        const blob = after.canvas.convertToBlob
+            ? await after.canvas.convertToBlob({type: 'image/png'})
+            : await new Promise((resolve, reject) => after.canvas.toBlob(
+                (b) => (b ? resolve(b) : reject(new Error('no blob'))), 'image/png'));
+        download(blob, resultName(state.image.name));
+        say(`Saved ${resultName(state.image.name)}.`, 'done');
+    } catch (e) {
+        say('The PNG could not be made: the browser ran out of memory for it.', 'error');
+    }
+}
+
+function saveTransform() {
+    if (!state.after || !state.after.transform)
+        return;
+    const name = transformName(state.image.name);
+    download(new Blob([state.after.transform], {type: 'application/json'}), name);
+    say(`Saved ${name}: Load transform applies it to another image.`, 'done');
+}
+
+// ---- Wiring
+
+function zoomText(scale) {
+    const percent = scale * 100;
+    el.zoomLevel.textContent = `${percent < 10 ? percent.toFixed(1) : Math.round(percent)} %`;
+}
+
+const view = new CompareView({view: el.view, canvas: el.canvas, divider: el.divider}, {
+    onZoom: zoomText,
+    onSample: (rect) => {
+        el.sample.value = rect.join(',');
+        view.setSampleMode(false);
+        update(0);
+    },
+    onSampleMode: (on) => {
+        el.sampleMode.setAttribute('aria-pressed', on ? 'true' : 'false');
+        if (on)
+            say('Drag a rectangle on the image: its pixels give the statistics. Esc leaves.');
+    },
+});
+
+el.open.addEventListener('click', () => el.file.click());
+el.file.addEventListener('change', () => {
+    if (el.file.files.length)
+        openImage(el.file.files[0]);
+    el.file.value = '';
+});
+el.loadTransform.addEventListener('click', () => el.transformFile.click());
+el.transformFile.addEventListener('change', () => {
+    if (el.transformFile.files.length)
+        loadTransform(el.transformFile.files[0]);
+    el.transformFile.value = '';
+});
+el.noticeStop.addEventListener('click', () => useControls(true));
+el.savePng.addEventListener('click', savePng);
+el.saveTransform.addEventListener('click', saveTransform);
+el.zoomIn.addEventListener('click', () => view.zoomBy(1.25));
+el.zoomOut.addEventListener('click', () => view.zoomBy(0.8));
+el.zoomFit.addEventListener('click', () => view.fit());
+el.zoomOne.addEventListener('click', () => view.zoomTo(1));
+el.sampleMode.addEventListener('click', () => view.setSampleMode(!view.sampleMode));
+el.sampleClear.addEventListener('click', () => {
+    el.sample.value = '';
+    update(0);
+});
+el.reset.addEventListener('click', resetControls);
+el.copy.addEventListener('click', async () => {
+    const text = el.command.textContent;
+    try {
+        await navigator.clipboard.writeText(text);
+        say('Copied the command line.', 'done');
+    } catch (e) {
+        const range = document.createRange();
+        range.selectNodeContents(el.command);
+        getSelection().removeAllRanges();
+        getSelection().addRange(range);
+        say('The command line is selected: copy it with the keyboard.');
+    }
+});
+
+el.form.addEventListener('submit', (e) => {
+    e.preventDefault();
+    update(0);
+});
+el.form.addEventListener('input', (e) => {
+    if (e.target.matches('input[type=text]'))
+        update(TYPING_DELAY);
+});
+el.form.addEventListener('change', (e) => {
+    if (e.target.name === 'method' && e.target.value === 'target' &&
+        !el.targetMean.value.trim() && !el.targetSigma.value.trim())
+        el.targetSigma.value = '50';
+    update(0);
+});
+
+// Dropping anywhere on the page: an image opens, a JSON file is a saved transform.
+document.addEventListener('dragover', (e) => {
+    if (e.dataTransfer && [...e.dataTransfer.types].includes('Files')) {
+        e.preventDefault();
+        e.dataTransfer.dropEffect = 'copy';
+        el.view.classList.add('dragging');
+    }
+});
+document.addEventListener('dragleave', (e) => {
+    if (!e.relatedTarget)
+        el.view.classList.remove('dragging');
+});
+document.addEventListener('drop', (e) => {
+    el.view.classList.remove('dragging');
+    const file = e.dataTransfer && e.dataTransfer.files[0];
+    if (!file)
+        return;
+    e.preventDefault();
+    if (/\.json$/i.test(file.name) || file.type === 'application/json')
+        loadTransform(file);
+    else
+        openImage(file);
+});
+document.addEventListener('paste', (e) => {
+    const file = e.clipboardData && e.clipboardData.files[0];
+    if (file && file.type.startsWith('image/')) {
+        e.preventDefault();
+        openImage(file);
+    }
+});
+
+// Shortcuts, when no text field has the keyboard.
+document.addEventListener('keydown', (e) => {
+    if (e.defaultPrevented || e.ctrlKey || e.metaKey || e.altKey)
+        return;
+    if (e.target.closest('input, select, textarea'))
+        return;
+    const actions = {
+        o: () => el.file.click(),
+        s: () => view.before && view.setSampleMode(!view.sampleMode),
+        '+': () => view.zoomBy(1.25),
+        '=': () => view.zoomBy(1.25),
+        '-': () => view.zoomBy(0.8),
+        0: () => view.fit(),
+        1: () => view.zoomTo(1),
+        '[': () => view.moveDivider(view.split - 0.05),
+        ']': () => view.moveDivider(view.split + 0.05),
+        Escape: () => view.setSampleMode(false),
+    };
+    const action = actions[e.key];
+    if (action) {
+        action();
+        e.preventDefault();
+    }
+});
+
+if ('serviceWorker' in navigator && location.protocol.startsWith('http'))
+    navigator.serviceWorker.register('sw.js').catch(() => {});
+
+zoomText(1);
+syncControls();
+update(0);
+// The engine loads while the user picks an image.
+startWorker();
