@@ -118,6 +118,19 @@ function difference(a, b) {
     return {count, first};
 }
 
+// Drops a file on the page's view: a DataTransfer built in the page from the bytes.
+function drop(page, bytes, name, type) {
+    return page.evaluate(({data, name, type}) => {
+        const transfer = new DataTransfer();
+        transfer.items.add(new File([Uint8Array.from(atob(data), (c) => c.charCodeAt(0))], name,
+            {type}));
+        const view = document.getElementById('view');
+        for (const event of ['dragenter', 'dragover', 'drop'])
+            view.dispatchEvent(new DragEvent(event, {dataTransfer: transfer, bubbles: true,
+                cancelable: true}));
+    }, {data: Buffer.from(bytes).toString('base64'), name, type});
+}
+
 function samePixels(fileA, fileB, what) {
     const d = difference(readPng(fs.readFileSync(fileA)), readPng(fs.readFileSync(fileB)));
     return check(d.count === 0, `${what}: ${d.count} samples differ, the first at ${d.first}`);
@@ -188,15 +201,7 @@ async function testPage(browser, url) {
 
     // 2. chelsea.png dropped on the view: a DataTransfer built in the page from its bytes.
     const chelsea = path.join(samples, 'chelsea.png');
-    await page.evaluate(({data, name}) => {
-        const bytes = Uint8Array.from(atob(data), (c) => c.charCodeAt(0));
-        const transfer = new DataTransfer();
-        transfer.items.add(new File([bytes], name, {type: 'image/png'}));
-        const view = document.getElementById('view');
-        for (const type of ['dragenter', 'dragover', 'drop'])
-            view.dispatchEvent(new DragEvent(type, {dataTransfer: transfer, bubbles: true,
-                cancelable: true}));
-    }, {data: fs.readFileSync(chelsea).toString('base64'), name: 'chelsea.png'});
+    await drop(page, fs.readFileSync(chelsea), 'chelsea.png', 'image/png');
 
     // 3 and 4. Settings through the page; each saved PNG against the command line it shows.
     await settle('chelsea.png', '--offset');
@@ -231,6 +236,25 @@ async function testPage(browser, url) {
     samePixels(applied, refApplied, 'the loaded transform against veltrane apply');
     await page.click('#transform-stop');
     await waitCommand(mixedCommand);
+
+    // Files the page cannot use: a clear message, and the result stays.
+    const refused = async (what, message, act) => {
+        await act();
+        await page.waitForFunction((m) => document.getElementById('status').textContent.includes(m),
+            message);
+        check(await command() === mixedCommand &&
+            !await page.evaluate(() => document.getElementById('engine').disabled),
+            `${what}: the result and the controls stay`);
+    };
+    await refused('a damaged image', 'could not be decoded',
+        () => drop(page, Buffer.from('no picture here'), 'notes.png', 'image/png'));
+    await refused('a JSON file of another kind', 'not a saved transform',
+        () => page.setInputFiles('#transform-file', {name: 'other.json',
+            mimeType: 'application/json', buffer: Buffer.from('{"matrix": []}')}));
+    const wide = {...JSON.parse(fs.readFileSync(transformFile, 'utf8')), type: 'uint16'};
+    await refused('a transform of 16-bit images', 'cannot be applied',
+        () => page.setInputFiles('#transform-file', {name: 'wide.json',
+            mimeType: 'application/json', buffer: Buffer.from(JSON.stringify(wide))}));
 
     // Fields the engine cannot take are marked, and the result stays as it was.
     for (const [field, text, message] of [['#clip', '0.6,0.5', 'below 1'],

@@ -312,12 +312,15 @@ async function openImage(file) {
             translucent = true;
             break;
         }
+    // A rectangle typed or drawn on the previous image stays only when it fits this one.
+    const rect = el.sample.value.split(',').map(Number);
+    if (rect.length === 4 && (rect[0] + rect[2] > width || rect[1] + rect[3] > height))
+        el.sample.value = '';
     state.image = {serial: ++state.serial, name, width, height, pixels, before, translucent};
     state.after = null;
     el.savePng.disabled = true;
     el.saveTransform.disabled = true;
     view.setImages(before, null, width, height);
-    // A rectangle of the previous image stays only when it fits this one.
     update(0);
 }
 

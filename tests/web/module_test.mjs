@@ -1,0 +1,215 @@
+// The module the page loads, under Node, against the native `veltrane`: for the bundled
+// photographs and a synthetic image, every control the page offers must give the bytes
+// `veltrane stretch` writes for the same options; transforms must pass between the two both
+// ways; refusals must leave the pixels as they were.
+//
+//   node tests/web/module_test.mjs --page build/web/page --veltrane build/release/bin/veltrane
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { createRequire } from 'node:module';
+import { fileURLToPath } from 'node:url';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const root = path.resolve(here, '../..');
+const arg = (name, fallback) => {
+    const i = process.argv.indexOf(name);
+    return i > 0 ? process.argv[i + 1] : fallback;
+};
+const pageDir = path.resolve(arg('--page', path.join(root, 'build/web/page')));
+const veltrane = path.resolve(arg('--veltrane', path.join(root, 'build/release/bin/veltrane')));
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'vt-module-'));
+
+const factory = createRequire(import.meta.url)(path.join(pageDir, 'veltrane.js'));
+const M = await factory({ wasmBinary: fs.readFileSync(path.join(pageDir, 'veltrane.wasm')) });
+const stretch = M.cwrap('vt_web_stretch', 'number', ['number', 'number', 'number', 'string']);
+const apply = M.cwrap('vt_web_apply', 'number', ['number', 'number', 'number', 'string']);
+const message = () => M.UTF8ToString(M._vt_web_message());
+const transform = () => M.UTF8ToString(M._vt_web_transform());
+
+let failures = 0;
+const fail = (what) => {
+    failures++;
+    console.error('FAIL ' + what);
+};
+
+function readPpm(file) {
+    const b = fs.readFileSync(file);
+    const fields = [];
+    let pos = 0;
+    while (fields.length < 4) {
+        while (/\s/.test(String.fromCharCode(b[pos]))) pos++;
+        if (b[pos] === 0x23) { // a comment to the end of the line
+            while (b[pos] !== 0x0a) pos++;
+            continue;
+        }
+        const start = pos;
+        while (!/\s/.test(String.fromCharCode(b[pos]))) pos++;
+        fields.push(b.toString('latin1', start, pos));
+    }
+    if (fields[0] !== 'P6' || fields[3] !== '255') throw new Error(file + ': not an 8-bit P6 file');
+    return { width: +fields[1], height: +fields[2], rgb: b.subarray(pos + 1) };
+}
+
+function writePpm(file, image) {
+    fs.writeFileSync(file, Buffer.concat([Buffer.from(`P6\n${image.width} ${image.height}\n255\n`),
+        Buffer.from(image.rgb)]));
+}
+
+// A synthetic image: smooth fields, hard edges and noise from a fixed generator, so that sums
+// and components land on many values (and near rounding halves) on every run.
+function synthetic(width, height) {
+    const rgb = new Uint8Array(width * height * 3);
+    let state = 12345;
+    const next = () => (state = (Math.imul(state, 1664525) + 1013904223) >>> 0) >>> 24;
+    for (let y = 0; y < height; y++)
+        for (let x = 0; x < width; x++) {
+            const i = 3 * (y * width + x);
+            const edge = (x * 7 + y * 3) % 97 < 40 ? 60 : 0;
+            rgb[i] = Math.min(255, (x * 255 / width + edge + (next() & 15)) | 0);
+            rgb[i + 1] = Math.min(255, (0.6 * rgb[i] + y * 80 / height + (next() & 7)) | 0);
+            rgb[i + 2] = Math.min(255, (0.3 * rgb[i] + 0.5 * rgb[i + 1] + (next() & 31)) | 0);
+        }
+    return { width, height, rgb };
+}
+
+// The image's colour as RGBA in the module's memory (alpha a pattern that must survive).
+function upload(image) {
+    const n = image.width * image.height;
+    const p = M._malloc(n * 4);
+    if (!p) throw new Error('no memory for the image');
+    const heap = M.HEAPU8;
+    for (let i = 0; i < n; i++) {
+        heap[p + 4 * i] = image.rgb[3 * i];
+        heap[p + 4 * i + 1] = image.rgb[3 * i + 1];
+        heap[p + 4 * i + 2] = image.rgb[3 * i + 2];
+        heap[p + 4 * i + 3] = (i * 7) & 255;
+    }
+    return p;
+}
+
+// The colour bands back from the module's memory; checks the alpha pattern.
+function download(p, image, what) {
+    const n = image.width * image.height;
+    const heap = M.HEAPU8;
+    const rgb = new Uint8Array(n * 3);
+    let alpha = 0;
+    for (let i = 0; i < n; i++) {
+        rgb[3 * i] = heap[p + 4 * i];
+        rgb[3 * i + 1] = heap[p + 4 * i + 1];
+        rgb[3 * i + 2] = heap[p + 4 * i + 2];
+        if (heap[p + 4 * i + 3] !== ((i * 7) & 255)) alpha++;
+    }
+    if (alpha) fail(`${what}: ${alpha} alpha samples changed`);
+    return rgb;
+}
+
+function differences(a, b) {
+    let count = 0;
+    for (let i = 0; i < a.length; i++) if (a[i] !== b[i]) count++;
+    return count;
+}
+
+function nativeStretch(input, args, saved) {
+    const out = path.join(work, 'native.ppm');
+    execFileSync(veltrane, ['stretch', input, out, ...args,
+        ...(saved ? ['--save-transform', saved] : [])], { stdio: ['ignore', 'ignore', 'inherit'] });
+    return readPpm(out).rgb;
+}
+
+// The page's options and the command line that means the same.
+const optionSets = [
+    [{ offset: true }, ['--offset']],
+    [{ offset: false }, ['--no-offset']],
+    [{ offset: true, basis: 'covariance' }, ['--offset', '--basis', 'covariance']],
+    [{ offset: false, pairing: 'direct' }, ['--no-offset', '--pairing', 'direct']],
+    [{ offset: true, sample: [30, 20, 90, 40] }, ['--offset', '--sample', '30,20,90,40']],
+    [{ offset: true, clip: [0.01, 0.01] }, ['--offset', '--clip', '0.01']],
+    [{ offset: false, clip: [0.005, 0.02], basis: 'covariance' },
+        ['--no-offset', '--clip', '0.005,0.02', '--basis', 'covariance']],
+    [{ target_sigma: [50] }, ['--target-sigma', '50']],
+    [{ target_mean: [100, 120, 140], target_sigma: [40, 50, 60] },
+        ['--target-mean', '100,120,140', '--target-sigma', '40,50,60']],
+    [{ offset: true, space: 'ycbcr', keep: [1] }, ['--offset', '--space', 'ycbcr', '--keep', '1']],
+    [{ offset: false, space: 'yiq', clip: [0.01, 0.01] },
+        ['--no-offset', '--space', 'yiq', '--clip', '0.01']],
+    [{ target_sigma: [45], space: 'ycbcr', keep: [1], sample: [10, 10, 120, 60] },
+        ['--target-sigma', '45', '--space', 'ycbcr', '--keep', '1', '--sample', '10,10,120,60']],
+];
+
+const images = [
+    ['chelsea', readPpm(path.join(root, 'tests/data/chelsea.ppm'))],
+    ['rocket', readPpm(path.join(root, 'tests/data/rocket.ppm'))],
+    ['synthetic', synthetic(203, 117)],
+];
+
+for (const [name, image] of images) {
+    const input = path.join(work, name + '.ppm');
+    writePpm(input, image);
+    for (const [options, args] of optionSets) {
+        const what = `${name} ${args.join(' ')}`;
+        const p = upload(image);
+        const rc = stretch(p, image.width, image.height, JSON.stringify(options));
+        if (rc !== 0) {
+            fail(`${what}: the module refused: ${message()}`);
+            M._free(p);
+            continue;
+        }
+        const page = download(p, image, what);
+        const saved = path.join(work, 'native.json');
+        const native = nativeStretch(input, args, saved);
+        const d = differences(page, native);
+        if (d) fail(`${what}: ${d} of ${page.length} samples differ from veltrane stretch`);
+        // The module's transform applied by the native program, and the native one by the module.
+        const mine = path.join(work, 'module.json');
+        fs.writeFileSync(mine, transform());
+        const out = path.join(work, 'applied.ppm');
+        execFileSync(veltrane, ['apply', input, out, '--transform', mine]);
+        if (differences(readPpm(out).rgb, native)) fail(`${what}: veltrane apply of the page's transform`);
+        const q = upload(image);
+        if (apply(q, image.width, image.height, fs.readFileSync(saved, 'utf8')) !== 0)
+            fail(`${what}: the module refused the native transform: ${message()}`);
+        else if (differences(download(q, image, what), native))
+            fail(`${what}: the module's apply of the native transform`);
+        M._free(q);
+        M._free(p);
+    }
+}
+
+// Refusals: a reason, and the pixels as they were.
+const image = images[2][1];
+const refusals = [
+    [{ offset: true, sample: [190, 0, 50, 10] }, /outside|rectangle/i],
+    [{ offset: true, clip: [0.6, 0.5] }, /--clip/],
+    [{ space: 'lab' }, /--space/],
+    [{ keep: [1, 2, 3] }, /every band/],
+    [{ target_sigma: [-1] }, /at least 0/],
+    [{ basis: 7 }, /./],
+];
+for (const [options, reason] of refusals) {
+    const p = upload(image);
+    const rc = stretch(p, image.width, image.height, JSON.stringify(options));
+    const what = 'refusal of ' + JSON.stringify(options);
+    if (rc !== 2 || !reason.test(message())) fail(`${what}: rc ${rc}, "${message()}"`);
+    if (differences(download(p, image, what), image.rgb)) fail(`${what}: the pixels changed`);
+    M._free(p);
+}
+for (const text of ['', '{', '{"format":"veltrane-transform","version":99}']) {
+    const p = upload(image);
+    if (apply(p, image.width, image.height, text) !== 2 || !message())
+        fail(`apply of ${JSON.stringify(text)} was not refused with a reason`);
+    if (differences(download(p, image, 'bad transform'), image.rgb)) fail('a bad transform changed pixels');
+    M._free(p);
+}
+if (stretch(0, 0, 0, '{}') !== 2) fail('an image without pixels was not refused');
+// More memory than the module may have: malloc says no instead of aborting.
+if (M._malloc(3 * 1024 * 1024 * 1024) !== 0) fail('a 3 GiB allocation did not fail');
+
+fs.rmSync(work, { recursive: true, force: true });
+if (failures) {
+    console.error(`${failures} failures`);
+    process.exit(1);
+}
+console.log(`module: ${images.length} images x ${optionSets.length} option sets equal veltrane ` +
+    `stretch, transforms pass both ways, ${refusals.length + 4} refusals keep the pixels`);
