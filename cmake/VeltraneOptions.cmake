@@ -29,6 +29,13 @@ endif()
 
 # A 32-bit x86 build keeps doubles in SSE registers so that double is double; long double
 # stays the x87 extended type that the computations rely on.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)$")
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)$" AND NOT EMSCRIPTEN)
   add_compile_options(-msse2 -mfpmath=sse)
+endif()
+
+# WebAssembly: exceptions in WebAssembly's own form (the engine refuses bad input by raising),
+# and 128-bit vectors for the passes over the pixels.
+if(EMSCRIPTEN)
+  add_compile_options(-fwasm-exceptions -msimd128)
+  add_link_options(-fwasm-exceptions)
 endif()

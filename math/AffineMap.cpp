@@ -51,7 +51,7 @@ void InvertByElimination(const TAffineMap& A, TAffineMap& Result) {
     for (int c = 0; c < n; ++c) {
         int pivot = c;
         for (int r = c + 1; r < n; ++r)
-            if (std::fabs(m[r][c]) > std::fabs(m[pivot][c]))
+            if (Fabs(m[r][c]) > Fabs(m[pivot][c]))
                 pivot = r;
         if (m[pivot][c] == 0)
             throw EZeroDivide();

@@ -11,21 +11,21 @@ namespace vt::detail {
 
 inline Extended CheckedMul(Extended a, Extended b) {
     const Extended r = a * b;
-    if (std::isnan(r) && !std::isnan(a) && !std::isnan(b))
+    if (IsNaN(r) && !IsNaN(a) && !IsNaN(b))
         throw EInvalidOp();
     return r;
 }
 
 inline Extended CheckedAdd(Extended a, Extended b) {
     const Extended r = a + b;
-    if (std::isnan(r) && !std::isnan(a) && !std::isnan(b))
+    if (IsNaN(r) && !IsNaN(a) && !IsNaN(b))
         throw EInvalidOp();
     return r;
 }
 
 inline Extended CheckedSub(Extended a, Extended b) {
     const Extended r = a - b;
-    if (std::isnan(r) && !std::isnan(a) && !std::isnan(b))
+    if (IsNaN(r) && !IsNaN(a) && !IsNaN(b))
         throw EInvalidOp();
     return r;
 }
@@ -33,10 +33,10 @@ inline Extended CheckedSub(Extended a, Extended b) {
 inline Extended CheckedDiv(Extended a, Extended b) {
     if (b == 0 && a == 0)
         throw EInvalidOp();
-    if (b == 0 && !std::isnan(a))
+    if (b == 0 && !IsNaN(a))
         throw EZeroDivide();
     const Extended r = a / b;
-    if (std::isnan(r) && !std::isnan(a) && !std::isnan(b))
+    if (IsNaN(r) && !IsNaN(a) && !IsNaN(b))
         throw EInvalidOp();
     return r;
 }
@@ -44,7 +44,7 @@ inline Extended CheckedDiv(Extended a, Extended b) {
 // Rounds to the double that is stored; a finite value beyond the double range overflows.
 inline double CheckedStore(Extended x) {
     const double d = static_cast<double>(x);
-    if (std::isinf(d) && std::isfinite(x))
+    if (std::isinf(d) && IsFinite(x))
         throw EOverflow();
     return d;
 }

@@ -206,14 +206,14 @@ double Kept(Extended x) {
     const double d = static_cast<double>(x);
     if (std::isnan(d))
         throw EInvalidOp();
-    if (std::isinf(d) && std::isfinite(x))
+    if (std::isinf(d) && IsFinite(x))
         throw EOverflow();
     return d;
 }
 
 // True when G is lost entirely when added to |X| in Extended precision.
 bool Negligible(double x, double g) {
-    const Extended magnitude = std::fabs(static_cast<Extended>(x));
+    const Extended magnitude = Fabs(static_cast<Extended>(x));
     return magnitude + static_cast<Extended>(g) == magnitude;
 }
 
@@ -272,7 +272,7 @@ int32_t TMatrix::EigenDecompose(TMatrix& Vectors, TMatrix& Values) {
         double sm = 0;
         for (int32_t p = 1; p < n; ++p)
             for (int32_t q = p + 1; q <= n; ++q)
-                sm = Kept(sm + std::fabs(static_cast<Extended>(A.GetElement(p, q))));
+                sm = Kept(sm + Fabs(static_cast<Extended>(A.GetElement(p, q))));
         if (sm == 0) {
             converged = true;
             break;
@@ -298,11 +298,11 @@ int32_t TMatrix::EigenDecompose(TMatrix& Vectors, TMatrix& Values) {
                 } else {
                     const double theta = Kept(0.5L * h / apq);
                     const Extended th = theta;
-                    t = Kept(1.0L / (std::fabs(th) + std::sqrt(th * th + 1.0L)));
+                    t = Kept(1.0L / (Fabs(th) + Sqrt(th * th + 1.0L)));
                     if (theta < 0)
                         t = -t;
                 }
-                const double c = Kept(1.0L / std::sqrt(static_cast<Extended>(t) * t + 1.0L));
+                const double c = Kept(1.0L / Sqrt(static_cast<Extended>(t) * t + 1.0L));
                 const double s = Kept(static_cast<Extended>(t) * c);
                 const double tau = Kept(s / (1.0L + c));
                 h = Kept(static_cast<Extended>(t) * apq);

@@ -48,12 +48,12 @@ Extended RoundHalfEven(Extended x) noexcept {
     if (!RoundToInteger(x, whole))
         return x; // NaN, infinities, and values so large that they are integers already
     if (whole == 0)
-        return std::signbit(x) ? -0.0L : 0.0L;
+        return SignBit(x) ? -0.0L : 0.0L;
     return static_cast<Extended>(whole);
 }
 
 uint8_t RoundClampByte(Extended x) noexcept {
-    if (std::isnan(x) || x <= -1)
+    if (IsNaN(x) || x <= -1)
         return 0;
     if (x >= 256)
         return 255;

@@ -2,17 +2,45 @@
 // the guard that gives an exported call the floating-point environment it needs.
 #pragma once
 
+#include "rtl/SoftExtended.h"
+
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
 namespace vt {
 
-// The 80-bit x87 format: 64-bit significand, 15-bit exponent.
+// The 80-bit x87 format: 64-bit significand, 15-bit exponent. x86 computes in it natively; other
+// processors (WebAssembly among them) compute it exactly in software, so that every build gives
+// the same bits.
+#if (defined(__i386__) || defined(__x86_64__)) && !defined(VT_SOFT_EXTENDED)
+#define VT_NATIVE_EXTENDED 1
 using Extended = long double;
 static_assert(std::numeric_limits<Extended>::digits == 64,
               "Extended must be the 80-bit x87 type (64-bit significand)");
 static_assert(std::numeric_limits<Extended>::max_exponent == 16384,
               "Extended must have a 15-bit exponent");
+inline Extended Sqrt(Extended x) noexcept {
+    return std::sqrt(x);
+}
+inline Extended Fabs(Extended x) noexcept {
+    return std::fabs(x);
+}
+inline bool IsNaN(Extended x) noexcept {
+    return std::isnan(x);
+}
+inline bool IsInf(Extended x) noexcept {
+    return std::isinf(x);
+}
+inline bool IsFinite(Extended x) noexcept {
+    return std::isfinite(x);
+}
+inline bool SignBit(Extended x) noexcept {
+    return std::signbit(x);
+}
+#else
+using Extended = TSoftExtended;
+#endif
 
 // Rounds to the nearest integer, halves to the even neighbour, whatever the current rounding
 // mode. NaN and infinities come back unchanged.
@@ -33,8 +61,8 @@ public:
 
 private:
     alignas(16) unsigned char Saved[128];
-    uint16_t SavedControlWord = 0;
-    uint32_t SavedMxcsr = 0;
+    [[maybe_unused]] uint16_t SavedControlWord = 0; // x86 only
+    [[maybe_unused]] uint32_t SavedMxcsr = 0;
 };
 
 } // namespace vt

@@ -1,11 +1,15 @@
 // The JSON value tree, its strict reader and its writer.
 #include "streams/Json.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <unordered_set>
+#include <version>
 
 namespace vt {
 
@@ -248,10 +252,20 @@ TDecimal Decompose(std::string_view text) {
 // the C locale. False when the value lies beyond the double range; a value too small for the
 // smallest subnormal becomes zero of its sign.
 bool ToDouble(std::string_view text, double& value) {
+#if defined(__cpp_lib_to_chars)
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     (void)end;
     if (ec == std::errc())
         return true;
+#else
+    // A standard library without the floating-point conversions (the WebAssembly build's, whose
+    // only locale is "C"): strtod, correctly rounded there too.
+    const std::string copy(text);
+    errno = 0;
+    value = std::strtod(copy.c_str(), nullptr);
+    if (errno != ERANGE)
+        return true;
+#endif
     // Out of range: overflow when the leading significant digit stands left of the point.
     const TDecimal d = Decompose(text);
     int64_t lead = 0; // the power of ten of the leading non-zero digit, before the exponent
@@ -273,10 +287,15 @@ bool ToDouble(std::string_view text, double& value) {
 std::string DoubleText(double d) {
     char buffer[40];
     for (const int precision : {15, 16, 17}) {
+#if defined(__cpp_lib_to_chars)
         const auto written =
             std::to_chars(buffer, buffer + sizeof buffer, d, std::chars_format::general, precision);
-        double back = 0;
         const std::string_view text(buffer, static_cast<size_t>(written.ptr - buffer));
+#else
+        const int length = std::snprintf(buffer, sizeof buffer, "%.*g", precision, d);
+        const std::string_view text(buffer, static_cast<size_t>(length));
+#endif
+        double back = 0;
         if (precision == 17 || (ToDouble(text, back) && back == d))
             return std::string(text);
     }

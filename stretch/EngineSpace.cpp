@@ -81,7 +81,7 @@ struct TSpaceMoments {
         if (!(vi > 0 && vj > 0))
             return 0;
         return static_cast<double>(static_cast<Extended>(Covariance[i][j]) /
-                                   std::sqrt(static_cast<Extended>(vi) * vj));
+                                   Sqrt(static_cast<Extended>(vi) * vj));
     }
 
     // The basis matrix of the free bands, decomposed: Vectors' column k is the eigenvector of
@@ -156,13 +156,13 @@ TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Typ
             if (c < 3)
                 row += static_cast<Extended>(m.M[r][c]) * m.M[r][c];
         }
-        length *= std::sqrt(row);
+        length *= Sqrt(row);
     }
     const auto e = [&](int r, int c) { return static_cast<Extended>(m.M[r][c]); };
     const Extended det = e(0, 0) * (e(1, 1) * e(2, 2) - e(1, 2) * e(2, 1)) -
                          e(0, 1) * (e(1, 0) * e(2, 2) - e(1, 2) * e(2, 0)) +
                          e(0, 2) * (e(1, 0) * e(2, 1) - e(1, 1) * e(2, 0));
-    if (!(std::fabs(det) > 1e-9L * length))
+    if (!(Fabs(det) > 1e-9L * length))
         throw EStretch("the colour space's matrix is not invertible: its rows are (nearly) "
                        "dependent");
     return m;

@@ -68,6 +68,9 @@ int64_t CheckedProduct(int64_t a, int64_t b) noexcept {
 void TImageView::Check() const {
     if (Bands < 1 || Bands > MaxBands)
         throw EStretch(Format("images have 1 to 16 bands, not %d", {Bands}));
+    if (Bands > StreamMaxBands)
+        throw EStretch(Format("this build of the engine takes images of 1 to %d bands, not %d",
+                              {StreamMaxBands, Bands}));
     if (Width < 0 || Height < 0)
         throw EStretch("an image cannot have a negative size");
     if (Width > 0 && Height > 0 && Data == nullptr)
@@ -165,8 +168,8 @@ TImageView ViewOfBitmap(const TLinearBitmap& bitmap) noexcept {
 
 // ---- Sums ----------------------------------------------------------------------------------
 
-long double TWideSum::Value() const noexcept {
-    return static_cast<long double>(High) * 18446744073709551616.0L + static_cast<long double>(Low);
+Extended TWideSum::Value() const noexcept {
+    return static_cast<Extended>(High) * 18446744073709551616.0L + static_cast<Extended>(Low);
 }
 
 std::string TWideSum::ToString() const {
@@ -258,11 +261,11 @@ void TStatistics::Add(const TStatistics& Other) {
     }
 }
 
-long double TStatistics::SumOf(int b) const noexcept {
+Extended TStatistics::SumOf(int b) const noexcept {
     return Type == TSampleType::Float32 ? RealSum[b].Value() : Sum[b].Value();
 }
 
-long double TStatistics::ProductOf(int a, int b) const noexcept {
+Extended TStatistics::ProductOf(int a, int b) const noexcept {
     if (a > b)
         std::swap(a, b);
     return Type == TSampleType::Float32 ? RealProduct[a][b].Value() : Product[a][b].Value();

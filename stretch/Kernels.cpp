@@ -113,7 +113,7 @@ inline double CentredMagnitude(const TAffineTransform& T, int k) noexcept {
 // rounded to floats (one unit roundoff u of each term) and three fused multiply-adds (u of the
 // running magnitude each), 4u x M in all; 5u x M leaves room for the rounding of the extended
 // result to a double and for the extended computation's own roundings.
-float SingleErrorBound(const TAffineTransform& T, int k) noexcept {
+[[maybe_unused]] float SingleErrorBound(const TAffineTransform& T, int k) noexcept {
     const double bound = 5.0 * std::ldexp(CentredMagnitude(T, k), -24);
     return std::isfinite(bound) ? static_cast<float>(bound * (1 + 1e-6)) : INFINITY;
 }

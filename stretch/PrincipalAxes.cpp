@@ -21,7 +21,7 @@ double PearsonCorrelation(Extended n, Extended sa, Extended sb, Extended saa, Ex
     // A constant channel has no direction to correlate along.
     if (!(va > 0) || !(vb > 0))
         return 0;
-    const Extended r = (sab - ma * sb) / (n * std::sqrt(va * vb));
+    const Extended r = (sab - ma * sb) / (n * Sqrt(va * vb));
     return static_cast<double>(r);
 }
 

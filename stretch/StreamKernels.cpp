@@ -43,7 +43,7 @@ void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
         return;
     }
     const Extended r = RoundHalfEven(value), top = SampleTop(type);
-    const auto v = static_cast<uint16_t>(!(r > 0) ? 0 : r > top ? top : r);
+    const auto v = static_cast<uint16_t>(static_cast<double>(!(r > 0) ? 0 : r > top ? top : r));
     if (type == TSampleType::UInt8)
         *p = static_cast<uint8_t>(v);
     else

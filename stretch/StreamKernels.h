@@ -95,6 +95,14 @@ struct TStreamKernels {
     void (*ConvertFloat)(const uint8_t*, int64_t, double*, double&, bool&) noexcept = nullptr;
 };
 
+// The most bands the build's kernels take: every count the engine knows, except where a build
+// keeps its code small (the WebAssembly build, whose images come from a browser, takes 4).
+#if defined(VT_STREAM_MAX_BANDS)
+inline constexpr int StreamMaxBands = VT_STREAM_MAX_BANDS;
+#else
+inline constexpr int StreamMaxBands = MaxBands;
+#endif
+
 // The kernels for n bands: vector ones where the processor has them and the choice allows.
 const TStreamKernels& StreamKernelsFor(int bands) noexcept;
 

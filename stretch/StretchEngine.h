@@ -6,6 +6,7 @@
 #pragma once
 
 #include "math/MatrixMath.h"
+#include "rtl/Extended.h"
 #include "rtl/SysUtils.h"
 
 #include <cmath>
@@ -83,7 +84,7 @@ struct TWideSum {
         Low += Other.Low;
         High += Other.High + (Low < Other.Low);
     }
-    long double Value() const noexcept;
+    Extended Value() const noexcept;
     std::string ToString() const;
     // Reads the decimal digits ToString writes; raises EStretch for anything else.
     static TWideSum Parse(const std::string& Text);
@@ -96,7 +97,7 @@ struct TCompensatedSum {
     double High = 0, Low = 0;
     void Add(double Value) noexcept;
     void Add(const TCompensatedSum& Other) noexcept;
-    long double Value() const noexcept { return static_cast<long double>(High) + Low; }
+    Extended Value() const noexcept { return static_cast<Extended>(High) + Low; }
     bool operator==(const TCompensatedSum&) const = default;
 };
 
@@ -120,8 +121,8 @@ public:
     // Pools another image's statistics into these; raises EStretch when the band counts or
     // sample types differ.
     void Add(const TStatistics& Other);
-    long double SumOf(int Band) const noexcept;
-    long double ProductOf(int A, int B) const noexcept;
+    Extended SumOf(int Band) const noexcept;
+    Extended ProductOf(int A, int B) const noexcept;
     // Pearson correlation of two bands in extended precision, rounded to a double; 0 when
     // either band is constant or nothing was selected.
     double Correlation(int A, int B) const noexcept;

@@ -174,9 +174,9 @@ public:
 
 private:
     TAffineTransform Transform;
-    bool Vector = false;     // the vector kernel can round this transform
-    TRounding Rounding;      // how it rounds in single precision
-    TDoubleRows Refine = {}; // and its second opinion
+    [[maybe_unused]] bool Vector = false;     // the vector kernel can round this transform
+    [[maybe_unused]] TRounding Rounding;      // how it rounds in single precision
+    [[maybe_unused]] TDoubleRows Refine = {}; // and its second opinion
 };
 
 } // namespace vt::detail

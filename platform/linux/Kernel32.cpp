@@ -35,6 +35,15 @@
 
 namespace {
 
+// strerror_r comes in two forms: the GNU one returns the text, the POSIX one (other C
+// libraries) fills the buffer and returns 0.
+[[maybe_unused]] const char* ErrnoText(const char* text, const char*) {
+    return text;
+}
+[[maybe_unused]] const char* ErrnoText(int result, const char* buffer) {
+    return result == 0 ? buffer : "Unknown error";
+}
+
 // One open handle.
 struct TFile {
     int Fd;        // the descriptor the handle stands for
@@ -499,8 +508,9 @@ VT_PLATFORM_API DWORD FormatMessageA(DWORD flags, LPCVOID /*source*/, DWORD mess
     std::string text;
     if ((messageId & VT_ERRNO_ERROR_FLAG) != 0 && (messageId & ~VT_ERRNO_ERROR_FLAG) < 0x10000) {
         char scratch[256];
-        text =
-            strerror_r(static_cast<int>(messageId & ~VT_ERRNO_ERROR_FLAG), scratch, sizeof scratch);
+        text = ErrnoText(
+            strerror_r(static_cast<int>(messageId & ~VT_ERRNO_ERROR_FLAG), scratch, sizeof scratch),
+            scratch);
     } else {
         const auto* end = std::end(Messages);
         const auto* found = std::find_if(std::begin(Messages), end,

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace vt::test {
@@ -167,6 +168,31 @@ std::vector<TTestImage> SyntheticImages() {
     images.push_back(dim);
 
     images.push_back(PhotoLike("photo-like", 203, 151, 99));
+    return images;
+}
+
+std::map<std::string, std::string> LoadGoldenTable(const std::string& path) {
+    std::map<std::string, std::string> table;
+    std::ifstream in(path);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::istringstream fields(line);
+        std::string name, size, mode, hash;
+        fields >> name >> size >> mode >> hash;
+        table[name + " " + mode] = size + " " + hash;
+    }
+    return table;
+}
+
+std::vector<TTestImage> GoldenImages(const std::string& dataDir) {
+    std::vector<TTestImage> images = {ReadPpm(dataDir + "/rocket.ppm", "rocket"),
+                                      ReadPpm(dataDir + "/chelsea.ppm", "chelsea")};
+    for (TTestImage& image : SyntheticImages())
+        images.push_back(std::move(image));
     return images;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,11 @@ TTestImage PhotoLike(const std::string& name, int32_t width, int32_t height, uin
 
 // FNV-1a, 64 bits: the hash of the golden table.
 uint64_t Fnv1a64(const uint8_t* data, size_t size);
+
+// The golden table (tests/data/golden.txt): "name mode" -> "WxH hash".
+std::map<std::string, std::string> LoadGoldenTable(const std::string& path);
+
+// The bundled photographs and every synthetic image, in the table's order.
+std::vector<TTestImage> GoldenImages(const std::string& dataDir);
 
 } // namespace vt::test

@@ -13,8 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
-#include <sstream>
 
 using namespace vt::test;
 
@@ -50,34 +48,16 @@ std::vector<uint8_t> Stretch(TLoadedPlugin& plugin, const TTestImage& image, boo
     return out;
 }
 
-std::map<std::string, std::string> LoadTable(const std::string& path) {
-    std::map<std::string, std::string> table;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream fields(line);
-        std::string name, size, mode, hash;
-        fields >> name >> size >> mode >> hash;
-        table[name + " " + mode] = size + " " + hash;
-    }
-    return table;
-}
-
 } // namespace
 
 TEST(GoldenTable, TheModuleReproducesEveryEntry) {
     const std::string data = VT_TEST_DATA_DIR;
-    std::vector<TTestImage> images = {ReadPpm(data + "/rocket.ppm", "rocket"),
-                                      ReadPpm(data + "/chelsea.ppm", "chelsea")};
-    for (TTestImage& image : SyntheticImages())
-        images.push_back(std::move(image));
+    const std::vector<TTestImage> images = GoldenImages(data);
 
     TLoadedPlugin plugin;
     ASSERT_EQ(plugin.RegisterPlugin(Callback), 0);
     const bool update = std::getenv("VT_GOLDEN_UPDATE") != nullptr;
-    const std::map<std::string, std::string> table = LoadTable(data + "/golden.txt");
+    const std::map<std::string, std::string> table = LoadGoldenTable(data + "/golden.txt");
     if (update)
         std::printf("# name width x height mode fnv1a64-of-output-pixels\n");
     for (const TTestImage& image : images) {

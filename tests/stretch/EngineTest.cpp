@@ -94,13 +94,15 @@ TEST(Engine, StatisticsAreTheSumsOfTheSelectedPixels) {
                 if (type != TSampleType::Float32)
                     EXPECT_EQ(st.SumOf(a), sum[a]);
                 else
-                    EXPECT_LE(std::fabs(st.SumOf(a) - sum[a]), 40 * 0x1p-53L * std::fabs(sum[a]));
+                    EXPECT_LE(std::fabs(static_cast<long double>(st.SumOf(a)) - sum[a]),
+                              40 * 0x1p-53L * std::fabs(sum[a]));
                 for (int b = 0; b < 5; ++b)
                     if (type != TSampleType::Float32)
                         EXPECT_EQ(st.ProductOf(a, b), product[a][b]) << a << "," << b;
                     else
-                        EXPECT_LE(std::fabs(st.ProductOf(a, b) - product[a][b]),
-                                  40 * 0x1p-53L * magnitude[a][b])
+                        EXPECT_LE(
+                            std::fabs(static_cast<long double>(st.ProductOf(a, b)) - product[a][b]),
+                            40 * 0x1p-53L * magnitude[a][b])
                             << a << "," << b;
             }
         }
