@@ -279,7 +279,10 @@ TEST_F(SoftExtended, ConversionsToDoublesFloatsAndIntegers) {
         if (hn > -1 && hn < 0x1p32L)
             expect(static_cast<unsigned>(n) == static_cast<unsigned>(hn), n, "uint32");
         const int scale = Uniform(-20000, 20000);
-        Check.Same("ldexp", x, x, Ldexp(x, scale), std::ldexp(h, scale));
+        if (std::isnan(h)) // C libraries differ on a signaling NaN: quieted or not
+            expect(IsNaN(Ldexp(x, scale)), x, "ldexp");
+        else
+            Check.Same("ldexp", x, x, Ldexp(x, scale), std::ldexp(h, scale));
     }
     EXPECT_EQ(failures, 0) << "of " << count;
     EXPECT_EQ(Check.Failures, 0) << "of " << Check.Count;
