@@ -1,4 +1,5 @@
 // Application: every pixel through a band transform, rounded and clamped for integer samples.
+#include "stretch/FourByteKernels.h"
 #include "stretch/StreamKernels.h"
 
 #include <algorithm>
@@ -81,6 +82,20 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
             const TSegments a = PartOf(in, p, parts), b = PartOf(out, p, parts);
             for (int64_t s = 0; s < a.Count; ++s)
                 plan.Run(a.First + s * a.Stride, b.First + s * b.Stride, a.Length);
+        });
+        return;
+    }
+    if (!marked && IsFourBytePixels(Source) && IsFourBytePixels(Target) &&
+        Source.BandStride == Target.BandStride && FourByteApplies(T)) {
+        TRegion whole;
+        whole.X1 = Source.Width;
+        whole.Y1 = Source.Height;
+        const bool packed = Source.RowStride == Target.RowStride;
+        const TSegments in = packed ? PackedSegments(Source, whole) : SegmentsOf(Source, whole);
+        const TSegments out = packed ? PackedSegments(Target, whole) : SegmentsOf(Target, whole);
+        const int parts = PartsFor(in);
+        RunParts(parts, [&](int p) {
+            FourByteApply(PartOf(in, p, parts), PartOf(out, p, parts), Source.BandStride, T);
         });
         return;
     }

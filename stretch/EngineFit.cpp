@@ -1,6 +1,7 @@
 // Fitting: principal axes from statistics, the components' ranges over the selected pixels,
 // and the stretch built from both.
 #include "math/FloatMap.h"
+#include "stretch/FourByteKernels.h"
 #include "stretch/StreamKernels.h"
 #include "stretch/StretchTransform.h"
 
@@ -195,6 +196,22 @@ TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelectio
         plain && IsThreeBytePixels(image) && IsPluginOrder(axes.Order, axes.Bands);
     const TAffineTransform affine = AsAffineTransform(axes.Map);
     const TSegments segments = plain ? PackedSegments(image, region) : SegmentsOf(image, region);
+    if (plain && IsFourBytePixels(image) && FiniteWeights(axes.Map)) {
+        const int parts = PartsFor(segments);
+        std::vector<TComponentRanges> partRanges(static_cast<size_t>(parts), TComponentRanges(3));
+        std::vector<char> done(static_cast<size_t>(parts), 0);
+        RunParts(parts, [&](int p) {
+            const auto i = static_cast<size_t>(p);
+            done[i] =
+                FourByteRanges(PartOf(segments, p, parts), image.BandStride, axes, partRanges[i]);
+        });
+        if (std::all_of(done.begin(), done.end(), [](char d) { return d != 0; })) {
+            TComponentRanges ranges(3);
+            for (const TComponentRanges& r : partRanges)
+                ranges.Add(r);
+            return ranges;
+        }
+    }
     // Finite components give extremes of parts that combine in order into those of one scan;
     // components that are not numbers make the result depend on the order of the whole scan.
     const bool inParts = threeBytes ? RangesInParts(affine) : FiniteWeights(axes.Map);

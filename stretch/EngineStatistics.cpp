@@ -1,4 +1,5 @@
 // The engine's image views, selections and statistics.
+#include "stretch/FourByteKernels.h"
 #include "stretch/StreamKernels.h"
 
 #include <algorithm>
@@ -333,6 +334,7 @@ TStatistics MeasureStatistics(const TImageView& image, const TSelection& selecti
     const TRegion region = RegionOf(image, selection);
     const bool plain = selection.Mask == nullptr && !selection.HasNoData;
     const bool threeBytes = plain && region.Every == 1 && IsThreeBytePixels(image);
+    const bool fourBytes = plain && region.Every == 1 && IsFourBytePixels(image);
     const TSegments segments =
         plain && region.Every == 1 ? PackedSegments(image, region) : SegmentsOf(image, region);
     // Integer sums are exact, so any cut gives the same; compensated float sums are added in
@@ -344,12 +346,12 @@ TStatistics MeasureStatistics(const TImageView& image, const TSelection& selecti
                                        TStatistics(image.Bands, image.Type));
     std::vector<TSampleBlock> blocks;
     std::vector<TStreamStatistics> sums;
-    if (!threeBytes)
+    if (!threeBytes && !fourBytes)
         for (int p = 0; p < parts; ++p) {
             blocks.emplace_back(image.Bands, image.Type);
             sums.emplace_back(image.Bands, image.Type);
         }
-    const bool boxed = boxes != nullptr && !threeBytes && plain;
+    const bool boxed = boxes != nullptr && !threeBytes && !fourBytes && plain;
     if (boxed) {
         boxes->Parts = parts;
         boxes->Boxes.assign(static_cast<size_t>(parts), {});
@@ -368,6 +370,10 @@ TStatistics MeasureStatistics(const TImageView& image, const TSelection& selecti
         const auto i = static_cast<size_t>(p);
         if (threeBytes) {
             ThreeBytePart(part, partStats[i]);
+            return;
+        }
+        if (fourBytes) {
+            FourByteStatistics(part, image.BandStride, partStats[i]);
             return;
         }
         std::vector<float>* box = boxed ? &boxes->Boxes[i] : nullptr;

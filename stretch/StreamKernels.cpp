@@ -12,19 +12,12 @@
 
 namespace vt::detail {
 
-namespace {
-
-// One output of a map of the pixel whose samples (in storage order) start at p: its row's
-// weights on the bands in working order (band order[j] takes row[j]), summed in extended
-// precision in that order, then its constant, as the engine defines every map.
 Extended WorkingSum(const double* p, const int* order, const double* row, int n) noexcept {
     Extended sum = static_cast<Extended>(p[order[0]]) * row[0];
     for (int j = 1; j < n; ++j)
         sum += static_cast<Extended>(p[order[j]]) * row[j];
     return sum + row[n];
 }
-
-} // namespace
 
 const TStreamKernels& StreamKernelsFor(int bands) noexcept {
 #if defined(VT_STREAM_WIDE)

@@ -207,6 +207,11 @@ private:
     double Decide[MaxCycle]; // for integer samples in: see Decisions
 };
 
+// One output of a map of the pixel whose samples (in storage order) start at p: its row's
+// weights on the bands in working order (band order[j] takes row[j]), summed in extended
+// precision in that order, then its constant, as the engine defines every map.
+Extended WorkingSum(const double* p, const int* order, const double* row, int n) noexcept;
+
 // Stores an extended result as a sample: integers rounded half to even and clamped (not a
 // number gives 0), floats rounded once, straight to the nearest float.
 void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept;
