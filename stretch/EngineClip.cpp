@@ -1,5 +1,6 @@
 // Saturation: each output band of a fitted stretch mapped linearly between two order
 // statistics of its stored values over the selected pixels, counted exactly.
+#include "stretch/FourByteKernels.h"
 #include "stretch/StreamKernels.h"
 
 #include <algorithm>
@@ -59,6 +60,34 @@ TClipHistogram::TClipHistogram(const TBandTransform& T, double Low, double High)
     Bins.assign(levels * static_cast<size_t>(T.Bands), 0);
 }
 
+namespace {
+
+// Counts the stored outputs of T over four-byte cells into each band's levels (8-bit), a run
+// of pixels at a time through a scratch row.
+void CountFourBytes(const TBandTransform& t, const TSegments& segments, int64_t bandStride,
+                    std::vector<uint64_t>& bins) {
+    constexpr int64_t Run = 4096;
+    std::vector<uint8_t> scratch(4 * Run);
+    TSegments out;
+    out.Count = 1;
+    out.First = bandStride > 0 ? scratch.data() : scratch.data() + 2;
+    const size_t levels = bins.size() / 3;
+    for (int64_t r = 0; r < segments.Count; ++r)
+        for (int64_t x = 0; x < segments.Length; x += Run) {
+            TSegments in;
+            in.Count = 1;
+            in.First = segments.First + r * segments.Stride + 4 * x;
+            in.Length = out.Length = std::min(Run, segments.Length - x);
+            FourByteApply(in, out, bandStride, t);
+            for (size_t k = 0; k < static_cast<size_t>(in.Length); ++k)
+                for (size_t b = 0; b < 3; ++b)
+                    ++bins[b * levels + out.First[static_cast<int64_t>(4 * k) +
+                                                  bandStride * static_cast<int64_t>(b)]];
+        }
+}
+
+} // namespace
+
 void TClipHistogram::Measure(const TImageView& Image, const TSelection& Selection) {
     if (Pass >= Passes)
         throw EStretch("the saturation has taken all its passes");
@@ -79,11 +108,17 @@ void TClipHistogram::Measure(const TImageView& Image, const TSelection& Selectio
     // Each part counts into bins of its own; counts add up the same whatever the cut.
     std::vector<std::vector<uint64_t>> bins(static_cast<size_t>(parts));
     std::vector<std::array<int64_t, MaxBands>> counts(static_cast<size_t>(parts));
+    // Four-byte cells: the outputs of a run of pixels at a time, counted from a scratch row.
+    const bool fourBytes = plain && IsFourBytePixels(Image) && FourByteApplies(Stretch) && !real;
     RunParts(parts, [&](int p) {
         const auto i = static_cast<size_t>(p);
         std::vector<uint64_t>& mine = bins[i];
         mine.assign(Bins.size(), 0);
         counts[i].fill(0);
+        if (fourBytes) {
+            CountFourBytes(Stretch, PartOf(segments, p, parts), Image.BandStride, mine);
+            return;
+        }
         TSampleBlock block(n, type);
         std::vector<uint8_t> out(static_cast<size_t>(block.Capacity() * n) * SampleBytes(type));
         const size_t levels = Bins.size() / static_cast<size_t>(refine ? 2 * n : n);

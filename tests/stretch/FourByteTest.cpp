@@ -1,6 +1,6 @@
 // Pixels of three 8-bit bands in four-byte cells (colour and alpha, in either band direction,
 // the fourth byte before or after the bands) against the same pixels in a planar copy, which
-// the general passes serve: the same statistics, the same extremes, the same bytes, the
+// the general passes serve: the same statistics, extremes, saturation limits and bytes, the
 // fourth byte untouched and nothing read or written beyond the cells.
 #include "stretch/StretchEngine.h"
 
@@ -113,6 +113,13 @@ TEST(FourByte, StatisticsRangesAndBytesEqualThePlanarPasses) {
                         EXPECT_EQ(a.Lowest[k], b.Lowest[k]) << k;
                         EXPECT_EQ(a.Highest[k], b.Highest[k]) << k;
                     }
+
+                    // The saturation counts the stored outputs of the selected pixels.
+                    const TBandTransform ca = ClipStretch(t, cells.View, sample, 0.01, 0.02);
+                    const TBandTransform cb = ClipStretch(t, planar, sample, 0.01, 0.02);
+                    for (int r = 0; r < 3; ++r)
+                        for (int j = 0; j < 4; ++j)
+                            EXPECT_EQ(ca.Map.M[r][j], cb.Map.M[r][j]) << r << "," << j;
 
                     std::vector<uint8_t> alpha(static_cast<size_t>(w * h));
                     for (int64_t i = 0; i < w * h; ++i)
