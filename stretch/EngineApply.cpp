@@ -48,6 +48,20 @@ void ApplyRows(const TStreamApply& apply, const TImageView& src, const TImageVie
         }
 }
 
+// Runs Work(in, out) on each part of all the pixels of the two views: rows merge into one run
+// only when both sides are packed.
+template <class TWork>
+void ForEachWholePart(const TImageView& source, const TImageView& target, const TWork& work) {
+    TRegion whole;
+    whole.X1 = source.Width;
+    whole.Y1 = source.Height;
+    const bool packed = source.RowStride == target.RowStride;
+    const TSegments in = packed ? PackedSegments(source, whole) : SegmentsOf(source, whole);
+    const TSegments out = packed ? PackedSegments(target, whole) : SegmentsOf(target, whole);
+    const int parts = PartsFor(in);
+    RunParts(parts, [&](int p) { work(PartOf(in, p, parts), PartOf(out, p, parts)); });
+}
+
 } // namespace
 
 void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,
@@ -70,16 +84,7 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
     if (!marked && IsThreeBytePixels(Source) && IsThreeBytePixels(Target) &&
         IsPluginOrder(T.Order, T.Bands)) {
         const TApplyPlan plan(AsAffineTransform(T.Map));
-        TRegion whole;
-        whole.X1 = Source.Width;
-        whole.Y1 = Source.Height;
-        // Rows merge into one run only when both sides are packed.
-        const bool packed = Source.RowStride == Target.RowStride;
-        const TSegments in = packed ? PackedSegments(Source, whole) : SegmentsOf(Source, whole);
-        const TSegments out = packed ? PackedSegments(Target, whole) : SegmentsOf(Target, whole);
-        const int parts = PartsFor(in);
-        RunParts(parts, [&](int p) {
-            const TSegments a = PartOf(in, p, parts), b = PartOf(out, p, parts);
+        ForEachWholePart(Source, Target, [&](const TSegments& a, const TSegments& b) {
             for (int64_t s = 0; s < a.Count; ++s)
                 plan.Run(a.First + s * a.Stride, b.First + s * b.Stride, a.Length);
         });
@@ -87,15 +92,8 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
     }
     if (!marked && IsFourBytePixels(Source) && IsFourBytePixels(Target) &&
         Source.BandStride == Target.BandStride && FourByteApplies(T)) {
-        TRegion whole;
-        whole.X1 = Source.Width;
-        whole.Y1 = Source.Height;
-        const bool packed = Source.RowStride == Target.RowStride;
-        const TSegments in = packed ? PackedSegments(Source, whole) : SegmentsOf(Source, whole);
-        const TSegments out = packed ? PackedSegments(Target, whole) : SegmentsOf(Target, whole);
-        const int parts = PartsFor(in);
-        RunParts(parts, [&](int p) {
-            FourByteApply(PartOf(in, p, parts), PartOf(out, p, parts), Source.BandStride, T);
+        ForEachWholePart(Source, Target, [&](const TSegments& a, const TSegments& b) {
+            FourByteApply(a, b, Source.BandStride, T);
         });
         return;
     }
