@@ -58,7 +58,7 @@ double BoundSeconds(std::vector<uint8_t>& bytes, int repeats) {
 
 // The photograph-like 8-bit picture spread over every band and type: bands beyond the third
 // mix the first three, so they correlate as the bands of a scene do.
-std::vector<uint8_t> MakeImage(const vt::test::TTestImage& photo, int bands, TSampleType type) {
+std::vector<uint8_t> MakeImage(const vt::test::TGoldenImage& photo, int bands, TSampleType type) {
     const size_t pixels = photo.Bgr.size() / 3, size = vt::SampleBytes(type);
     std::vector<uint8_t> out(pixels * size_t(bands) * size);
     std::mt19937 random(5);
@@ -83,7 +83,7 @@ std::vector<uint8_t> MakeImage(const vt::test::TTestImage& photo, int bands, TSa
     return out;
 }
 
-double PeerSeconds(const std::string& raw, const vt::test::TTestImage& photo, int bands,
+double PeerSeconds(const std::string& raw, const vt::test::TGoldenImage& photo, int bands,
                    TSampleType type, const char* recipe, int repeats) {
     const std::string command = "/usr/bin/python3 " + std::string(VT_BENCH_DIR) +
                                 "/peer_stretch.py " + raw + " " + std::to_string(photo.Width) +
@@ -102,8 +102,8 @@ int main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     vt::TLibraryScope library;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    const vt::test::TTestImage photo = quick ? vt::test::PhotoLike("photo 1 MP", 1224, 816, 1)
-                                             : vt::test::PhotoLike("photo 12 MP", 4240, 2832, 2);
+    const vt::test::TGoldenImage photo = quick ? vt::test::PhotoLike("photo 1 MP", 1224, 816, 1)
+                                               : vt::test::PhotoLike("photo 12 MP", 4240, 2832, 2);
     const double mp = photo.Width * double(photo.Height) / 1e6;
     const int repeats = quick ? 3 : 3;
     std::printf("%s (%.2f MP), offset stretch, best of %d runs; engine (e) on 1 and %u threads\n\n",

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-using vt::test::TTestImage;
+using vt::test::TGoldenImage;
 
 namespace {
 
@@ -98,7 +98,7 @@ struct TRow {
     bool Exact;
 };
 
-double NumPySeconds(const TTestImage& image, int repeats) {
+double NumPySeconds(const TGoldenImage& image, int repeats) {
     const std::string raw = "/tmp/veltrane-bench-" + std::to_string(image.Width) + ".raw";
     {
         std::ofstream out(raw, std::ios::binary);
@@ -119,7 +119,7 @@ double NumPySeconds(const TTestImage& image, int repeats) {
     return seconds;
 }
 
-TRow Measure(const TTestImage& image, TProcessImageFunc process, int repeats, bool literal) {
+TRow Measure(const TGoldenImage& image, TProcessImageFunc process, int repeats, bool literal) {
     TRow row{image.Name, image.Width * double(image.Height) / 1e6, 0, 0, 0, 0, 0, 0, true};
     const size_t bytes = image.Bgr.size();
     std::vector<uint8_t> host(bytes);

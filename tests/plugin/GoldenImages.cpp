@@ -21,8 +21,8 @@ struct TLcg {
     uint8_t Byte() { return static_cast<uint8_t>(Next() & 0xFF); }
 };
 
-TTestImage Make(const std::string& name, int32_t w, int32_t h) {
-    TTestImage image;
+TGoldenImage Make(const std::string& name, int32_t w, int32_t h) {
+    TGoldenImage image;
     image.Name = name;
     image.Width = w;
     image.Height = h;
@@ -45,7 +45,7 @@ uint64_t Fnv1a64(const uint8_t* data, size_t size) {
     return hash;
 }
 
-TTestImage ReadPpm(const std::string& path, const std::string& name) {
+TGoldenImage ReadPpm(const std::string& path, const std::string& name) {
     std::ifstream in(path, std::ios::binary);
     std::string magic;
     int w = 0, h = 0, maxValue = 0;
@@ -53,7 +53,7 @@ TTestImage ReadPpm(const std::string& path, const std::string& name) {
     in.get();
     if (!in || magic != "P6" || maxValue != 255 || w < 1 || h < 1)
         throw std::runtime_error("cannot read " + path);
-    TTestImage image = Make(name, w, h);
+    TGoldenImage image = Make(name, w, h);
     in.read(reinterpret_cast<char*>(image.Bgr.data()),
             static_cast<std::streamsize>(image.Bgr.size()));
     if (!in)
@@ -63,8 +63,8 @@ TTestImage ReadPpm(const std::string& path, const std::string& name) {
     return image;
 }
 
-TTestImage PhotoLike(const std::string& name, int32_t width, int32_t height, uint32_t seed) {
-    TTestImage image = Make(name, width, height);
+TGoldenImage PhotoLike(const std::string& name, int32_t width, int32_t height, uint32_t seed) {
+    TGoldenImage image = Make(name, width, height);
     TLcg random{seed};
     // Three overlapping soft blobs of colour on a tinted gradient, a hard edge and noise, in
     // coordinates relative to the size: correlated channels, as in photographs, and the same
@@ -95,16 +95,16 @@ TTestImage PhotoLike(const std::string& name, int32_t width, int32_t height, uin
     return image;
 }
 
-std::vector<TTestImage> SyntheticImages() {
-    std::vector<TTestImage> images;
+std::vector<TGoldenImage> SyntheticImages() {
+    std::vector<TGoldenImage> images;
 
-    TTestImage random = Make("random", 97, 61);
+    TGoldenImage random = Make("random", 97, 61);
     TLcg lcg{12345};
     for (uint8_t& v : random.Bgr)
         v = lcg.Byte();
     images.push_back(random);
 
-    TTestImage gradient = Make("gradient", 128, 72);
+    TGoldenImage gradient = Make("gradient", 128, 72);
     for (int32_t y = 0; y < 72; ++y)
         for (int32_t x = 0; x < 128; ++x) {
             uint8_t* p = &gradient.Bgr[static_cast<size_t>(y * 128 + x) * 3];
@@ -114,32 +114,32 @@ std::vector<TTestImage> SyntheticImages() {
         }
     images.push_back(gradient);
 
-    TTestImage corners = Make("cube-corners", 8, 1);
+    TGoldenImage corners = Make("cube-corners", 8, 1);
     for (int i = 0; i < 8; ++i)
         for (int k = 0; k < 3; ++k)
             corners.Bgr[static_cast<size_t>(3 * i + k)] = (i >> k & 1) ? 255 : 0;
     images.push_back(corners);
 
-    TTestImage worked = Make("worked-example", 4, 1);
+    TGoldenImage worked = Make("worked-example", 4, 1);
     worked.Bgr = {10, 50, 90, 60, 80, 40, 200, 150, 100, 30, 220, 170};
     images.push_back(worked);
 
-    TTestImage single = Make("single-pixel", 1, 1);
+    TGoldenImage single = Make("single-pixel", 1, 1);
     single.Bgr = {12, 200, 99};
     images.push_back(single);
 
-    TTestImage uniform = Make("uniform", 16, 16);
+    TGoldenImage uniform = Make("uniform", 16, 16);
     for (size_t i = 0; i < uniform.Bgr.size(); i += 3)
         uniform.Bgr[i] = 70, uniform.Bgr[i + 1] = 80, uniform.Bgr[i + 2] = 90;
     images.push_back(uniform);
 
-    TTestImage grey = Make("grey-ramp", 64, 4);
+    TGoldenImage grey = Make("grey-ramp", 64, 4);
     for (size_t i = 0; i < grey.Bgr.size(); i += 3)
         grey.Bgr[i] = grey.Bgr[i + 1] = grey.Bgr[i + 2] =
             static_cast<uint8_t>(40 + (i / 3) % 64 * 2);
     images.push_back(grey);
 
-    TTestImage constant = Make("constant-green", 33, 9);
+    TGoldenImage constant = Make("constant-green", 33, 9);
     TLcg lcg2{777};
     for (size_t i = 0; i < constant.Bgr.size(); i += 3) {
         constant.Bgr[i] = static_cast<uint8_t>(100 + lcg2.Next() % 80);
@@ -148,7 +148,7 @@ std::vector<TTestImage> SyntheticImages() {
     }
     images.push_back(constant);
 
-    TTestImage two = Make("two-colours", 10, 10);
+    TGoldenImage two = Make("two-colours", 10, 10);
     for (size_t i = 0; i < two.Bgr.size(); i += 3) {
         const bool left = (i / 3) % 10 < 5;
         two.Bgr[i] = left ? 20 : 200;
@@ -157,7 +157,7 @@ std::vector<TTestImage> SyntheticImages() {
     }
     images.push_back(two);
 
-    TTestImage dim = Make("low-contrast", 50, 40);
+    TGoldenImage dim = Make("low-contrast", 50, 40);
     TLcg lcg3{4242};
     for (size_t i = 0; i < dim.Bgr.size(); i += 3) {
         const uint8_t base = static_cast<uint8_t>(10 + lcg3.Next() % 11);
@@ -188,10 +188,10 @@ std::map<std::string, std::string> LoadGoldenTable(const std::string& path) {
     return table;
 }
 
-std::vector<TTestImage> GoldenImages(const std::string& dataDir) {
-    std::vector<TTestImage> images = {ReadPpm(dataDir + "/rocket.ppm", "rocket"),
-                                      ReadPpm(dataDir + "/chelsea.ppm", "chelsea")};
-    for (TTestImage& image : SyntheticImages())
+std::vector<TGoldenImage> GoldenImages(const std::string& dataDir) {
+    std::vector<TGoldenImage> images = {ReadPpm(dataDir + "/rocket.ppm", "rocket"),
+                                        ReadPpm(dataDir + "/chelsea.ppm", "chelsea")};
+    for (TGoldenImage& image : SyntheticImages())
         images.push_back(std::move(image));
     return images;
 }

@@ -10,7 +10,7 @@
 namespace vt::test {
 
 // Packed rows of blue, green, red bytes.
-struct TTestImage {
+struct TGoldenImage {
     std::string Name;
     int32_t Width = 0;
     int32_t Height = 0;
@@ -18,13 +18,13 @@ struct TTestImage {
 };
 
 // Reads a binary PPM (P6, 8-bit) into blue, green, red order; throws std::runtime_error.
-TTestImage ReadPpm(const std::string& path, const std::string& name);
+TGoldenImage ReadPpm(const std::string& path, const std::string& name);
 
 // Every synthetic image of the table, generated the same way on every build.
-std::vector<TTestImage> SyntheticImages();
+std::vector<TGoldenImage> SyntheticImages();
 
 // A photograph-like image: smooth colour fields, edges and fine noise, from a seed.
-TTestImage PhotoLike(const std::string& name, int32_t width, int32_t height, uint32_t seed);
+TGoldenImage PhotoLike(const std::string& name, int32_t width, int32_t height, uint32_t seed);
 
 // FNV-1a, 64 bits: the hash of the golden table.
 uint64_t Fnv1a64(const uint8_t* data, size_t size);
@@ -33,6 +33,6 @@ uint64_t Fnv1a64(const uint8_t* data, size_t size);
 std::map<std::string, std::string> LoadGoldenTable(const std::string& path);
 
 // The bundled photographs and every synthetic image, in the table's order.
-std::vector<TTestImage> GoldenImages(const std::string& dataDir);
+std::vector<TGoldenImage> GoldenImages(const std::string& dataDir);
 
 } // namespace vt::test

@@ -26,7 +26,7 @@ int32_t VT_STDCALL Callback(int32_t code, void* data) {
 
 // Runs the plug-in on the image with rows BytesPerLine apart; returns the packed result and
 // checks that the padding bytes were left alone.
-std::vector<uint8_t> Stretch(TLoadedPlugin& plugin, const TTestImage& image, bool offset,
+std::vector<uint8_t> Stretch(TLoadedPlugin& plugin, const TGoldenImage& image, bool offset,
                              int32_t bytesPerLine) {
     const size_t line = static_cast<size_t>(image.Width) * 3;
     std::vector<uint8_t> host(static_cast<size_t>(bytesPerLine) * static_cast<size_t>(image.Height),
@@ -52,7 +52,7 @@ std::vector<uint8_t> Stretch(TLoadedPlugin& plugin, const TTestImage& image, boo
 
 TEST(GoldenTable, TheModuleReproducesEveryEntry) {
     const std::string data = VT_TEST_DATA_DIR;
-    const std::vector<TTestImage> images = GoldenImages(data);
+    const std::vector<TGoldenImage> images = GoldenImages(data);
 
     TLoadedPlugin plugin;
     ASSERT_EQ(plugin.RegisterPlugin(Callback), 0);
@@ -60,7 +60,7 @@ TEST(GoldenTable, TheModuleReproducesEveryEntry) {
     const std::map<std::string, std::string> table = LoadGoldenTable(data + "/golden.txt");
     if (update)
         std::printf("# name width x height mode fnv1a64-of-output-pixels\n");
-    for (const TTestImage& image : images) {
+    for (const TGoldenImage& image : images) {
         for (bool offset : {true, false}) {
             const int32_t packed = image.Width * 3;
             const int32_t padded = (packed + 1 + 3) / 4 * 4; // aligned to 4, at least one spare

@@ -31,7 +31,7 @@ TFitOptions PluginOptions(bool offset) {
 }
 
 // Packed blue-green-red rows, stretched in place.
-std::vector<uint8_t> ThreeBytes(const TTestImage& image, bool offset) {
+std::vector<uint8_t> ThreeBytes(const TGoldenImage& image, bool offset) {
     std::vector<uint8_t> px = image.Bgr;
     const TImageView v =
         TImageView::Interleaved(px.data(), image.Width, image.Height, 3, TSampleType::UInt8);
@@ -41,7 +41,7 @@ std::vector<uint8_t> ThreeBytes(const TTestImage& image, bool offset) {
 
 // Red-green-blue-alpha pixels, the colour bands presented last to first, as the page holds
 // them; returns the colour as blue-green-red and checks the alpha band.
-std::vector<uint8_t> FourBytes(const TTestImage& image, bool offset) {
+std::vector<uint8_t> FourBytes(const TGoldenImage& image, bool offset) {
     const size_t n = image.Bgr.size() / 3;
     std::vector<uint8_t> rgba(n * 4);
     for (size_t i = 0; i < n; ++i) {
@@ -73,7 +73,7 @@ std::vector<uint8_t> FourBytes(const TTestImage& image, bool offset) {
 TEST(GoldenEngine, BothLayoutsReproduceEveryEntry) {
     const std::string data = VT_TEST_DATA_DIR;
     const auto table = LoadGoldenTable(data + "/golden.txt");
-    for (const TTestImage& image : GoldenImages(data))
+    for (const TGoldenImage& image : GoldenImages(data))
         for (const bool offset : {true, false}) {
             const auto entry = table.find(image.Name + (offset ? " offset" : " scale"));
             ASSERT_NE(entry, table.end()) << image.Name;
