@@ -16,6 +16,7 @@
 #include <functional>
 #include <new>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -82,7 +83,7 @@ TWebOptions ReadOptions(const std::string& text) {
         const std::vector<double> values = v == nullptr ? std::vector<double>{} : Numbers(*v, key);
         if (values.empty())
             continue;
-        const bool mean = key[7] == 'm';
+        const bool mean = std::string_view(key) == "target_mean";
         const char* option = mean ? "--target-mean" : "--target-sigma";
         if (values.size() != 1 && values.size() != 3)
             throw EStretch(std::string(option) + ": give one value, or one a band (three)");
