@@ -196,21 +196,17 @@ TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelectio
         plain && IsThreeBytePixels(image) && IsPluginOrder(axes.Order, axes.Bands);
     const TAffineTransform affine = AsAffineTransform(axes.Map);
     const TSegments segments = plain ? PackedSegments(image, region) : SegmentsOf(image, region);
-    if (plain && IsFourBytePixels(image) && FiniteWeights(axes.Map)) {
+    if (plain && IsFourBytePixels(image) && FourByteMeasures(axes)) {
         const int parts = PartsFor(segments);
         std::vector<TComponentRanges> partRanges(static_cast<size_t>(parts), TComponentRanges(3));
-        std::vector<char> done(static_cast<size_t>(parts), 0);
         RunParts(parts, [&](int p) {
-            const auto i = static_cast<size_t>(p);
-            done[i] =
-                FourByteRanges(PartOf(segments, p, parts), image.BandStride, axes, partRanges[i]);
+            FourByteRanges(PartOf(segments, p, parts), image.BandStride, axes,
+                           partRanges[static_cast<size_t>(p)]);
         });
-        if (std::all_of(done.begin(), done.end(), [](char d) { return d != 0; })) {
-            TComponentRanges ranges(3);
-            for (const TComponentRanges& r : partRanges)
-                ranges.Add(r);
-            return ranges;
-        }
+        TComponentRanges ranges(3);
+        for (const TComponentRanges& r : partRanges)
+            ranges.Add(r);
+        return ranges;
     }
     // Finite components give extremes of parts that combine in order into those of one scan;
     // components that are not numbers make the result depend on the order of the whole scan.

@@ -85,6 +85,7 @@ struct TCentredRow {
             c += 128 * static_cast<Extended>(row[j]);
             sum += std::fabs(row[j]);
             W[j] = static_cast<float>(row[j]);
+            Row[j] = row[j];
         }
         Constant = static_cast<double>(c);
         C = static_cast<float>(Constant);
@@ -183,15 +184,23 @@ void FourByteStatistics(const TSegments& seg, int64_t bandStride, TStatistics& s
     }
 }
 
-bool FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAxes& axes,
+bool FourByteMeasures(const TPrincipalAxes& axes) noexcept {
+    if (axes.Bands != 3)
+        return false;
+    for (int k = 0; k < 3; ++k) {
+        TCentredRow row;
+        if (!row.Set(axes.Map.M[k]))
+            return false;
+    }
+    return true;
+}
+
+void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAxes& axes,
                     TComponentRanges& ranges) noexcept {
     TCentredRow rows[3];
     float margin[3];
     for (int k = 0; k < 3; ++k) {
-        if (!rows[k].Set(axes.Map.M[k]))
-            return false;
-        for (int j = 0; j < 3; ++j)
-            rows[k].Row[j] = axes.Map.M[k][j];
+        rows[k].Set(axes.Map.M[k]);
         // A pixel can move an extreme only if its exact value e reaches it. |e - y| <= B, and
         // comparing y -+ margin with the extremes rounded to floats costs at most 4 u M more
         // (the subtraction's rounding, the extreme's rounding, both relative to M).
@@ -253,7 +262,6 @@ bool FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
         }
         spread();
     }
-    return true;
 }
 
 bool FourByteApplies(const TBandTransform& t) noexcept {
@@ -274,8 +282,6 @@ void FourByteApply(const TSegments& in, const TSegments& out, int64_t bandStride
     double refineLimit[3];
     for (int k = 0; k < 3; ++k) {
         rows[k].Set(t.Map.M[k]);
-        for (int j = 0; j < 3; ++j)
-            rows[k].Row[j] = t.Map.M[k][j];
         // A single-precision estimate farther than the bound from every rounding half rounds
         // as the exact value does; the double one within 8 x 2^-53 M.
         limit[k] = static_cast<float>(0.5 - rows[k].Bound());

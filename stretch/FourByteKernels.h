@@ -18,10 +18,12 @@ inline bool IsFourBytePixels(const TImageView& v) noexcept {
 // Adds the selected pixels of the segments (whole pixels, no mask, no no-data value) to st.
 void FourByteStatistics(const TSegments& segments, int64_t bandStride, TStatistics& st) noexcept;
 
+// Whether FourByteRanges can serve the axes (finite, moderate weights: the single-precision
+// estimates keep a useful bound).
+bool FourByteMeasures(const TPrincipalAxes& axes) noexcept;
 // Widens the extremes of the axes' components over the pixels of the segments, as the general
-// pass does in scan order. False (nothing measured) when the axes' numbers leave the single
-// precision estimate without a useful bound: the general pass serves then.
-bool FourByteRanges(const TSegments& segments, int64_t bandStride, const TPrincipalAxes& axes,
+// pass does in scan order.
+void FourByteRanges(const TSegments& segments, int64_t bandStride, const TPrincipalAxes& axes,
                     TComponentRanges& ranges) noexcept;
 
 // Whether FourByteApply can serve the transform (finite, moderate weights).

@@ -142,7 +142,7 @@ int64_t StripRows(int64_t width) {
 }
 
 // Runs Each over the strips of the rows that hold selected pixels, with the selection in the
-// strip's coordinates; Fraction reports the share of the pass done.
+// strip's coordinates, and tells the page the share of the pass done after each strip.
 void ForEachSelectedStrip(const TImageView& image, const TSelection& selection, const char* phase,
                           const std::function<void(const TImageView&, const TSelection&)>& each) {
     const int64_t strip = StripRows(image.Width);
@@ -165,15 +165,8 @@ void ForEachSelectedStrip(const TImageView& image, const TSelection& selection, 
 }
 
 void ApplyInStrips(const TBandTransform& t, const TImageView& image) {
-    const int64_t strip = StripRows(image.Width);
-    for (int64_t y = 0; y < image.Height; y += strip) {
-        TImageView part = image;
-        part.Data = image.At(0, y, 0);
-        part.Height = std::min(strip, image.Height - y);
-        ApplyStretch(t, part, part);
-        ReportProgress(static_cast<double>(y + part.Height) / static_cast<double>(image.Height),
-                       "apply");
-    }
+    ForEachSelectedStrip(image, {}, "apply",
+                         [&](const TImageView& v, const TSelection&) { ApplyStretch(t, v, v); });
 }
 
 // The fit of `veltrane stretch`: the statistics, the components' ranges (unless the target
