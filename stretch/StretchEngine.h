@@ -204,6 +204,10 @@ struct TBandTransform {
     TAffineMap Map;
     TFitOptions Options;
     TStatistics Statistics; // what it was fitted to (Count 0 for a transform made by hand)
+    // The no-data value of the pixels it was fitted to: such pixels were left out and pass
+    // through unchanged wherever it is applied.
+    bool HasNoData = false;
+    double NoData = 0;
 
     // The identity on Bands bands in storage order.
     static TBandTransform Identity(int Bands, TSampleType Type);
