@@ -640,6 +640,8 @@ void TRasterWriter::Finish() {
         const void* exif = FieldBlob(like.Metadata().get(), "exif-data", size);
         if (exif != nullptr)
             AppendExif(State->Part, static_cast<const uint8_t*>(exif), size);
+        else if (like.Tiff() && StartsAsTiff(like.Path()))
+            AppendExifOfTiff(State->Part, like.Path());
         return;
     }
     try {
@@ -674,9 +676,16 @@ void WriteComparison(const std::string& before, const std::string& after, const 
             vips::VImage image = vips::VImage::new_from_file(
                 file.c_str(), vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR));
             const int shown = std::min(3, reader.ColourBands());
-            return shown == image.bands()
+            if (shown != image.bands())
+                image = image.extract_band(0, vips::VImage::option()->set("n", shown));
+            // The bands shown as the colour (or grey) they are, whatever the file called them.
+            const bool wide = image.format() == VIPS_FORMAT_USHORT;
+            const VipsInterpretation space =
+                shown == 3 ? (wide ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB)
+                           : (wide ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W);
+            return image.format() == VIPS_FORMAT_FLOAT
                        ? image
-                       : image.extract_band(0, vips::VImage::option()->set("n", shown));
+                       : image.copy(vips::VImage::option()->set("interpretation", space));
         };
         const vips::VImage left = colour(before);
         const double white = left.format() == VIPS_FORMAT_USHORT  ? 65535

@@ -47,7 +47,8 @@ size_t SwapUnit(uint16_t type) {
     return type == 5 || type == 10 ? 4 : TypeSize(type);
 }
 
-// The EXIF block: after "Exif\0\0", a TIFF header and directories, in either byte order.
+// The EXIF block (after "Exif\0\0", a TIFF header and directories, in either byte order) or a
+// TIFF file's own header and directories, read piece by piece.
 class TBlock {
 public:
     TBlock(const uint8_t* data, size_t size) {
@@ -57,16 +58,12 @@ public:
         }
         Data = data;
         Size = size;
-        if (size < 8)
-            return;
-        if (std::memcmp(data, "II", 2) == 0)
-            Big = false;
-        else if (std::memcmp(data, "MM", 2) == 0)
-            Big = true;
-        else
-            return;
-        Valid = U16(2) == 42;
-        First = U32(4);
+        Start();
+    }
+    explicit TBlock(const std::string& path) : File(path, std::ios::binary) {
+        File.seekg(0, std::ios::end);
+        Size = File ? static_cast<uint64_t>(File.tellg()) : 0;
+        Start();
     }
 
     bool Valid = false;
@@ -74,21 +71,45 @@ public:
     uint32_t First = 0;
 
     bool Has(uint64_t at, uint64_t n) const { return at <= Size && n <= Size - at; }
-    uint16_t U16(size_t at) const {
-        return static_cast<uint16_t>(Big ? Data[at] << 8 | Data[at + 1]
-                                         : Data[at + 1] << 8 | Data[at]);
+    // N bytes from At (which Has must allow).
+    std::vector<uint8_t> Bytes(uint64_t at, size_t n) {
+        std::vector<uint8_t> bytes(n);
+        if (Data != nullptr) {
+            std::memcpy(bytes.data(), Data + at, n);
+        } else {
+            File.seekg(static_cast<std::streamoff>(at));
+            if (!File.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(n)))
+                bytes.assign(n, 0);
+        }
+        return bytes;
     }
-    uint32_t U32(size_t at) const {
-        uint32_t v = 0;
-        for (size_t k = 0; k < 4; ++k)
-            v |= static_cast<uint32_t>(Data[at + k]) << (8 * (Big ? 3 - k : k));
-        return v;
-    }
-    const uint8_t* At(size_t at) const { return Data + at; }
+    uint16_t U16(uint64_t at) { return static_cast<uint16_t>(Number(Bytes(at, 2))); }
+    uint32_t U32(uint64_t at) { return static_cast<uint32_t>(Number(Bytes(at, 4))); }
 
 private:
+    void Start() {
+        if (Size < 8)
+            return;
+        const std::vector<uint8_t> order = Bytes(0, 2);
+        if (order[0] == 'I' && order[1] == 'I')
+            Big = false;
+        else if (order[0] == 'M' && order[1] == 'M')
+            Big = true;
+        else
+            return;
+        Valid = U16(2) == 42;
+        First = U32(4);
+    }
+    uint64_t Number(const std::vector<uint8_t>& bytes) const {
+        uint64_t v = 0;
+        for (size_t k = 0; k < bytes.size(); ++k)
+            v |= uint64_t{bytes[k]} << (8 * (Big ? bytes.size() - 1 - k : k));
+        return v;
+    }
+
     const uint8_t* Data = nullptr;
-    size_t Size = 0;
+    std::ifstream File;
+    uint64_t Size = 0;
 };
 
 struct TEntry {
@@ -105,14 +126,14 @@ bool IsDirectoryTag(uint16_t tag) {
 
 // The entries of the directory at Offset whose values lie within the block; false when the
 // directory itself does not.
-bool ReadDirectory(const TBlock& b, uint32_t offset, std::vector<TEntry>& entries) {
+bool ReadDirectory(TBlock& b, uint32_t offset, std::vector<TEntry>& entries) {
     if (!b.Has(offset, 2))
         return false;
     const uint32_t n = b.U16(offset);
     if (n > MaxEntries || !b.Has(uint64_t{offset} + 2, uint64_t{n} * 12))
         return false;
     for (uint32_t i = 0; i < n; ++i) {
-        const size_t at = offset + 2 + size_t{i} * 12;
+        const uint64_t at = offset + 2 + uint64_t{i} * 12;
         TEntry e;
         e.Tag = b.U16(at);
         e.Type = b.U16(at + 2);
@@ -123,8 +144,7 @@ bool ReadDirectory(const TBlock& b, uint32_t offset, std::vector<TEntry>& entrie
         const uint64_t from = total <= 4 ? at + 8 : b.U32(at + 8);
         if (!b.Has(from, total))
             continue;
-        e.Value.assign(b.At(static_cast<size_t>(from)),
-                       b.At(static_cast<size_t>(from)) + static_cast<size_t>(total));
+        e.Value = b.Bytes(from, static_cast<size_t>(total));
         if (b.Big) {
             const size_t unit = SwapUnit(e.Type);
             for (size_t k = 0; k + unit <= e.Value.size(); k += unit)
@@ -187,7 +207,7 @@ uint64_t WriteDirectory(const std::vector<TEntry>& entries, uint64_t base,
 
 // Copies the block's directory at Offset, and the directories it points to (to Depth levels),
 // to the end of Out; 0 when it cannot be read.
-uint64_t CopyDirectory(const TBlock& b, uint32_t offset, uint64_t base, std::vector<uint8_t>& out,
+uint64_t CopyDirectory(TBlock& b, uint32_t offset, uint64_t base, std::vector<uint8_t>& out,
                        int depth) {
     std::vector<TEntry> entries;
     if (!ReadDirectory(b, offset, entries))
@@ -212,7 +232,9 @@ uint64_t CopyDirectory(const TBlock& b, uint32_t offset, uint64_t base, std::vec
 
 std::vector<std::pair<uint16_t, std::string>> ExifTextTags(const uint8_t* exif, size_t size) {
     std::vector<std::pair<uint16_t, std::string>> tags;
-    const TBlock block(exif, size);
+    if (exif == nullptr)
+        return tags;
+    TBlock block(exif, size);
     std::vector<TEntry> entries;
     if (!block.Valid || !ReadDirectory(block, block.First, entries))
         return tags;
@@ -229,8 +251,9 @@ std::vector<std::pair<uint16_t, std::string>> ExifTextTags(const uint8_t* exif, 
     return tags;
 }
 
-bool AppendExif(const std::string& path, const uint8_t* exif, size_t size) {
-    const TBlock block(exif, size);
+namespace {
+
+bool Append(const std::string& path, TBlock& block) {
     std::vector<TEntry> first;
     if (!block.Valid || !ReadDirectory(block, block.First, first))
         return false;
@@ -302,6 +325,18 @@ bool AppendExif(const std::string& path, const uint8_t* exif, size_t size) {
     if (!file)
         throw std::runtime_error("cannot write " + path + ": the EXIF directories");
     return true;
+}
+
+} // namespace
+
+bool AppendExif(const std::string& path, const uint8_t* exif, size_t size) {
+    TBlock block(exif, size);
+    return Append(path, block);
+}
+
+bool AppendExifOfTiff(const std::string& path, const std::string& tiff) {
+    TBlock block(tiff);
+    return Append(path, block);
 }
 
 } // namespace vt::host

@@ -23,5 +23,8 @@ std::vector<std::pair<uint16_t, std::string>> ExifTextTags(const uint8_t* exif, 
 // when the block cannot be read or the file is not such a TIFF; throws std::runtime_error when
 // writing fails.
 bool AppendExif(const std::string& path, const uint8_t* exif, size_t size);
+// The same from another TIFF file's own EXIF and GPS directories (a classic TIFF of either byte
+// order; false for any other file).
+bool AppendExifOfTiff(const std::string& path, const std::string& tiff);
 
 } // namespace vt::host
