@@ -287,11 +287,22 @@ int RunPool(TPluginHandle& plugin, const std::vector<std::string>& inputs,
     const bool progress = !options.Quiet && platform::IsTerminal(2);
     const size_t total = inputs.size() * (target ? 2 : 3);
     size_t done = 0;
-    const TBandTransform t = FitPooled(inputs, engine, [&](const std::string& file) {
+    TBandTransform t;
+    try {
+        t = FitPooled(inputs, engine, [&](const std::string& file) {
+            if (progress)
+                ShowProgress(done, total, file);
+            ++done;
+        });
+    } catch (const std::exception& e) {
+        // One image that cannot be read fails the pool: its statistics would bend everyone's.
         if (progress)
-            ShowProgress(done, total, file);
-        ++done;
-    });
+            std::fputc('\n', stderr);
+        std::fprintf(stderr, "veltrane: %s\n", e.what());
+        std::printf("stretched 0 of %zu images into %s (the pooled fit failed)\n", inputs.size(),
+                    options.OutDir.c_str());
+        return 2;
+    }
     if (saved) {
         WriteWholeFile(*saved, WriteTransformJson(t));
         saved->Commit();

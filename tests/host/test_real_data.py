@@ -171,8 +171,8 @@ def test_damaged_files_are_refused_and_a_batch_counts_them(tmp_path):
     # In a pool, a damaged file fails the batch rather than bending every transform.
     status, out = run("stretch", "--out-dir", tmp_path / "pool", "--pool", "--offset",
                       whole, tmp_path / "coffee.png")
-    assert status == 2 and "coffee.png" in out, out
-    assert not os.listdir(tmp_path / "pool") if (tmp_path / "pool").exists() else True
+    assert status == 2 and "coffee.png" in out and "stretched 0 of 2" in out, out
+    assert not (tmp_path / "pool").exists() or not os.listdir(tmp_path / "pool")
 
 
 # ---- Nothing written half ------------------------------------------------------------------------
