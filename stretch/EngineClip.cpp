@@ -88,22 +88,23 @@ void CountFourBytes(const TBandTransform& t, const TSegments& segments, int64_t 
 
 } // namespace
 
-void TClipHistogram::Measure(const TImageView& Image, const TSelection& Selection) {
+void TClipHistogram::Measure(const TImageView& Image, const TSelection& Given) {
     if (Pass >= Passes)
         throw EStretch("the saturation has taken all its passes");
     if (Image.Bands != Stretch.Bands || Image.Type != Stretch.Type)
         throw EStretch(Format("the stretch is for %d-band %s images, not %d-band %s",
                               {Stretch.Bands, SampleTypeName(Stretch.Type), Image.Bands,
                                SampleTypeName(Image.Type)}));
-    const TRegion region = RegionOf(Image, Selection);
+    const TRegion region = RegionOf(Image, Given);
+    const TSelection selection = SelectionFor(Image, Given);
     TFloatEnvironmentGuard environment;
-    const bool plain = Selection.Mask == nullptr && !Selection.HasNoData && region.Every == 1;
+    const bool plain = selection.Mask == nullptr && !selection.HasNoData && region.Every == 1;
     const TSegments segments = plain ? PackedSegments(Image, region) : SegmentsOf(Image, region);
     const int parts = PartsFor(segments);
     const int n = Image.Bands;
     const TSampleType type = Image.Type;
     const bool real = type == TSampleType::Float32, refine = real && Pass == 1;
-    const bool screen = Selection.HasNoData || real;
+    const bool screen = selection.HasNoData || real;
     const TStreamApply apply(Stretch, type, type);
     // Each part counts into bins of its own; counts add up the same whatever the cut.
     std::vector<std::vector<uint64_t>> bins(static_cast<size_t>(parts));
@@ -122,7 +123,7 @@ void TClipHistogram::Measure(const TImageView& Image, const TSelection& Selectio
         TSampleBlock block(n, type);
         std::vector<uint8_t> out(static_cast<size_t>(block.Capacity() * n) * SampleBytes(type));
         const size_t levels = Bins.size() / static_cast<size_t>(refine ? 2 * n : n);
-        ForEachBlock(Image, Selection, PartOf(segments, p, parts), screen, block,
+        ForEachBlock(Image, selection, PartOf(segments, p, parts), screen, block,
                      [&](TSampleBlock& b) {
                          if (b.Count() == 0)
                              return;
@@ -250,6 +251,11 @@ TBandTransform TClipHistogram::Clipped() const {
     if (Pass < Passes)
         throw EStretch("the saturation has not taken all its passes");
     const int n = Stretch.Bands;
+    bool counted = false;
+    for (int b = 0; b < n; ++b)
+        counted = counted || Count[b] > 0;
+    if (!counted)
+        throw EStretch("no pixels selected: the saturation counted no value");
     const double top = SampleTop(Stretch.Type);
     TBandTransform t = Stretch;
     t.Options.Clip = true;

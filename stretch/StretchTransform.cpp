@@ -102,6 +102,11 @@ void BuildStretch(const TAffineTransform& axes, const double lowest[3], const do
 void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTransform& Result) {
     if (Bitmap.PixelFormat != pf24bit)
         throw ELinearBitmap(SUnsupportedPixelFormat);
+    // A bitmap without pixels has nothing to stretch (the engine refuses to fit it).
+    if (!Bitmap.Present || Bitmap.Width <= 0 || Bitmap.Height <= 0) {
+        IdentityTransform(Result);
+        return;
+    }
     TFitOptions options;
     options.Method = AllowOffset ? TStretchMethod::Offset : TStretchMethod::ScaleOnly;
     Result = detail::AsAffineTransform(FitStretch(detail::ViewOfBitmap(Bitmap), {}, options).Map);
