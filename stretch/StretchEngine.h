@@ -9,6 +9,7 @@
 #include "rtl/Extended.h"
 #include "rtl/SysUtils.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -299,6 +300,12 @@ private:
     friend std::string WriteClipHistogramJson(const TClipHistogram& H);
     friend TClipHistogram ReadClipHistogramJson(const std::string& Text);
 
+    // The parts' counts of the pass so far added into Bins and Count (FinishPass does it).
+    void Fold();
+    // Bin k and band b's count with the parts' counts not yet folded in.
+    uint64_t Total(size_t k) const noexcept;
+    int64_t TotalCount(int b) const noexcept;
+
     TBandTransform Stretch;
     double LowFraction, HighFraction;
     int Pass = 0, Passes = 1;
@@ -308,6 +315,10 @@ private:
     double Limit[MaxBands][2] = {};    // each band's L and H, as stored samples
     std::vector<uint64_t> Bins;        // per band: every level, or 65,536 bins of keys (two
                                        // sets when refining floats)
+    // The bins and float counts of parts 1.. of Measure's threads (part 0 counts into Bins),
+    // allocated once a pass and kept across its measures.
+    std::vector<std::vector<uint64_t>> PartBins;
+    std::vector<std::array<int64_t, MaxBands>> PartCounts;
 };
 // One image's saturation: the passes of TClipHistogram over it.
 TBandTransform ClipStretch(const TBandTransform& T, const TImageView& Image,

@@ -365,7 +365,7 @@ std::string WriteClipHistogramJson(const TClipHistogram& H) {
     TJsonValue count = TJsonValue::Array(), prefix = TJsonValue::Array();
     TJsonValue passed = TJsonValue::Array(), limit = TJsonValue::Array();
     for (int b = 0; b < n; ++b) {
-        count.Push(H.Count[b]);
+        count.Push(H.TotalCount(b));
         TJsonValue p = TJsonValue::Array(), q = TJsonValue::Array(), l = TJsonValue::Array();
         for (int side = 0; side < 2; ++side) {
             p.Push(H.Prefix[b][side]);
@@ -385,10 +385,10 @@ std::string WriteClipHistogramJson(const TClipHistogram& H) {
     // The bins that hold anything, as [index, count] pairs: most are empty.
     TJsonValue bins = TJsonValue::Array();
     for (size_t k = 0; k < H.Bins.size(); ++k)
-        if (H.Bins[k] != 0) {
+        if (const uint64_t total = H.Total(k); total != 0) {
             TJsonValue pair = TJsonValue::Array();
             pair.Push(static_cast<uint64_t>(k));
-            pair.Push(H.Bins[k]);
+            pair.Push(total);
             bins.Push(std::move(pair));
         }
     doc.Set("bins", std::move(bins));
