@@ -22,6 +22,7 @@ TBandTransform TBandTransform::Identity(int Bands, TSampleType Type) {
     TBandTransform t;
     t.Bands = Bands;
     t.Type = Type;
+    t.Options.Pairing = TBandPairing::Direct; // storage order is the direct pairing's
     t.Map = TAffineMap::Identity(Bands);
     for (int b = 0; b < Bands; ++b)
         t.Order[b] = b;

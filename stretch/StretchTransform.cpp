@@ -56,6 +56,7 @@ namespace {
 TBandTransform PluginTransform(const TAffineTransform& t) {
     TBandTransform b = TBandTransform::Identity(3, TSampleType::UInt8);
     b.Map = AsAffineMap(t);
+    b.Options.Pairing = TBandPairing::Plugin;
     for (int j = 0; j < 3; ++j)
         b.Order[j] = 2 - j;
     return b;
