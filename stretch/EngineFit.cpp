@@ -287,8 +287,10 @@ double ConstantTolerance(double scale, double top, double lowest, double highest
     // than the data (the offset method's lift).
     const double relative =
         static_cast<double>(static_cast<Extended>(ConstantComponentRange) * scale / top);
+    // Never 0, so that a component of no range at all (data of zeros) is always constant.
     const double rounding = 0x1p-44 * std::max(std::fabs(lowest), std::fabs(highest));
-    return std::max(relative, std::isfinite(rounding) ? rounding : 0.0);
+    return std::max(
+        {relative, std::isfinite(rounding) ? rounding : 0.0, std::numeric_limits<double>::min()});
 }
 
 double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest,

@@ -132,8 +132,8 @@ TRegion RegionOf(const TImageView& image, const TSelection& s) {
                               : s.NoData >= 0 && s.NoData <= SampleTop(image.Type) &&
                                     s.NoData == std::floor(s.NoData);
         if (!fits)
-            throw EStretch(Format("nodata: %s does not fit %s samples",
-                                  {NumberText(s.NoData), SampleTypeName(image.Type)}));
+            throw EStretch(Format("nodata: the value does not fit %s samples (%s)",
+                                  {SampleTypeName(image.Type), NumberText(s.NoData)}));
     }
     return r;
 }

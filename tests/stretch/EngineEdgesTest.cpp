@@ -338,6 +338,14 @@ TEST(EngineEdges, FloatDataFarFromTheUnitScaleIsStretchedLikeItself) {
                     ASSERT_NEAR(a.Get(x, y, band), b.Get(x, y, band), 1e-5)
                         << x << "," << y << "," << band;
     }
+    // Data of zeros has nothing to stretch, however small the tolerance comes out.
+    TTestImage zeros(8, 8, 3, TSampleType::Float32, 0);
+    for (const auto method : {TStretchMethod::Offset, TStretchMethod::ScaleOnly}) {
+        const TBandTransform t = FitStretch(zeros.View, {}, Method(method));
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c <= 3; ++c)
+                EXPECT_EQ(t.Map.M[r][c], r == c ? 1 : 0);
+    }
     // A grey picture at that scale keeps its colour differences (none) unamplified.
     TTestImage grey(16, 16, 3, TSampleType::Float32, 0);
     for (int64_t y = 0; y < 16; ++y)
