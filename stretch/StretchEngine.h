@@ -296,6 +296,9 @@ public:
     TClipHistogram Empty() const;
     void Merge(const TClipHistogram& Other);
 
+    // The stretch whose outputs it counts.
+    const TBandTransform& Transform() const noexcept { return Stretch; }
+
 private:
     friend std::string WriteClipHistogramJson(const TClipHistogram& H);
     friend TClipHistogram ReadClipHistogramJson(const std::string& Text);
