@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -58,7 +59,14 @@ private:
     bool Shown = false;
 };
 
-// An input and its mask, read strip by strip into buffers of their own.
+// The step between selected pixels as the engine sees it: a step beyond the image selects only
+// the rectangle's first pixel, as the image's own size does, and keeps every sum in range.
+int64_t EffectiveEvery(int64_t every, int64_t width, int64_t height) {
+    return every < 1 ? every : std::min(every, std::max<int64_t>({width, height, 1}));
+}
+
+// An input and its mask, read strip by strip into buffers of their own. Fully transparent
+// pixels (alpha 0) are left out of the selection as the mask's zeros are.
 class TSource {
 public:
     TSource(const std::string& path, const TEngineOptions& options)
@@ -92,6 +100,7 @@ public:
     // Makes rows Y .. Y + Rows - 1 of the image (and of the mask) the buffers' contents. A
     // pass starts at row 0; an image of one strip is read only once.
     void Load(int64_t y, int64_t rows, bool mask) {
+        bool changed = false;
         if (!(Whole() && PixelsHeld)) {
             if (y == 0 && Passes++ > 0)
                 Image.Restart();
@@ -99,14 +108,18 @@ public:
             Image.Read(y, rows, Pixels.data());
             if (Swapped)
                 SwapOuterBands(rows);
-            PixelsHeld = true;
+            PixelsHeld = changed = true;
         }
         if (mask && Mask && !(Whole() && MaskHeld)) {
             if (y == 0 && MaskPasses++ > 0)
                 Mask->Restart();
             MaskPixels.resize(Mask->RowBytes() * static_cast<size_t>(rows));
             Mask->Read(y, rows, MaskPixels.data());
-            MaskHeld = true;
+            MaskHeld = changed = true;
+        }
+        if (mask && (changed || !SelectionHeld)) {
+            Transparent = Image.Alpha() && MarkTransparent(rows);
+            SelectionHeld = true;
         }
     }
 
@@ -125,10 +138,6 @@ public:
         v.Data = Pixels.data() + (reversed ? (v.Bands - 1) * size : 0);
         return v;
     }
-    TImageView MaskView(int64_t rows) {
-        return TImageView::Interleaved(MaskPixels.data(), Mask->Width(), rows, 1,
-                                       TSampleType::UInt8);
-    }
     const std::vector<uint8_t>& Buffer() const { return Pixels; }
 
     // The selection the options make, for the whole image.
@@ -138,7 +147,7 @@ public:
         s.Y = Options.SampleY;
         s.Width = Options.SampleWidth;
         s.Height = Options.SampleHeight;
-        s.Every = Options.Every;
+        s.Every = EffectiveEvery(Options.Every, Image.Width(), Image.Height());
         s.HasNoData = Options.HasNoData;
         s.NoData = Options.NoData;
         return s;
@@ -156,8 +165,13 @@ public:
             return false;
         s.Y = first - y;
         s.Height = end - first;
-        if (Mask) {
-            mask = MaskView(rows);
+        if (Transparent) {
+            mask = TImageView::Interleaved(Selected.data(), Image.Width(), rows, 1,
+                                           TSampleType::UInt8);
+            s.Mask = &mask;
+        } else if (Mask) {
+            mask = TImageView::Interleaved(MaskPixels.data(), Mask->Width(), rows, 1,
+                                           TSampleType::UInt8);
             s.Mask = &mask;
         }
         return true;
@@ -174,8 +188,45 @@ private:
             std::swap(p[0], p[2]);
     }
 
-    std::vector<uint8_t> Pixels, MaskPixels;
-    bool PixelsHeld = false, MaskHeld = false;
+    // Whether any pixel of the rows in the buffer is fully transparent; if so, Selected marks
+    // the pixels that count (opaque at all, and selected by the mask when there is one).
+    bool MarkTransparent(int64_t rows) {
+        const size_t n = static_cast<size_t>(rows * Image.Width());
+        const size_t size = SampleBytes(Image.Type());
+        const size_t step = size * static_cast<size_t>(Image.Bands());
+        const uint8_t* alpha = Pixels.data() + size * static_cast<size_t>(Image.Bands() - 1);
+        auto opaque = [&](size_t i) {
+            const uint8_t* p = alpha + i * step;
+            switch (Image.Type()) {
+            case TSampleType::UInt8:
+                return *p != 0;
+            case TSampleType::UInt16: {
+                uint16_t v;
+                std::memcpy(&v, p, sizeof v);
+                return v != 0;
+            }
+            case TSampleType::Float32: {
+                float v;
+                std::memcpy(&v, p, sizeof v);
+                return v != 0;
+            }
+            }
+            return true;
+        };
+        size_t i = 0;
+        while (i < n && opaque(i))
+            ++i;
+        if (i == n)
+            return false;
+        Selected.resize(n);
+        for (i = 0; i < n; ++i)
+            Selected[i] = opaque(i) && (!Mask || MaskPixels[i] != 0) ? 255 : 0;
+        return true;
+    }
+
+    std::vector<uint8_t> Pixels, MaskPixels, Selected;
+    bool PixelsHeld = false, MaskHeld = false, SelectionHeld = false;
+    bool Transparent = false; // Selected holds the strip's selection
     int Passes = 0, MaskPasses = 0;
 };
 
@@ -214,11 +265,70 @@ TComponentRanges RangesOfFile(TSource& source, const TPrincipalAxes& axes, TProg
     return total;
 }
 
-// Pass 3: every pixel through T, written as it comes.
-void ApplyToFile(TSource& source, const TBandTransform& t, const std::string& out,
-                 TProgress& progress) {
-    TRasterWriter writer(out, source.Image);
-    const TSelection marks = source.Selection();
+// Samples of each band that an offset stretch left at either end of the range, over the pixels
+// it wrote (no-data pixels pass unchanged and do not count).
+struct TSaturation {
+    int Bands = 0;
+    int64_t Pixels = 0;
+    int64_t AtEnds[MaxBands] = {};
+
+    void Count(const TImageView& v, const TSelection& marks) {
+        const double top = SampleTop(v.Type);
+        for (int64_t y = 0; y < v.Height; ++y)
+            for (int64_t x = 0; x < v.Width; ++x) {
+                double sample[MaxBands];
+                bool noData = marks.HasNoData;
+                for (int b = 0; b < v.Bands; ++b) {
+                    const uint8_t* p = v.At(x, y, b);
+                    sample[b] = v.Type == TSampleType::UInt8    ? *p
+                                : v.Type == TSampleType::UInt16 ? Load<uint16_t>(p)
+                                                                : Load<float>(p);
+                    noData = noData && sample[b] == marks.NoData;
+                }
+                if (noData)
+                    continue;
+                ++Pixels;
+                for (int b = 0; b < v.Bands; ++b)
+                    AtEnds[b] += sample[b] <= 0 || sample[b] >= top;
+            }
+    }
+
+    // "bands 5 (94 %) and 7 (61 %)" for the bands more than half saturated, or empty.
+    std::string Report() const {
+        std::vector<std::string> items;
+        for (int b = 0; b < Bands; ++b)
+            if (Pixels > 0 && 2 * AtEnds[b] > Pixels)
+                items.push_back(
+                    std::to_string(b + 1) + " (" +
+                    std::to_string(static_cast<int>(100.0 * static_cast<double>(AtEnds[b]) /
+                                                    static_cast<double>(Pixels))) +
+                    " %)");
+        std::string text;
+        for (size_t i = 0; i < items.size(); ++i)
+            text += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+        return items.empty() ? text : (items.size() == 1 ? "band " : "bands ") + text;
+    }
+
+private:
+    template <class T> static double Load(const uint8_t* p) {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        return static_cast<double>(v);
+    }
+};
+
+// Pass 3: every pixel through T, written as it comes into the part file; returns how far an
+// offset stretch saturated each band.
+TSaturation ApplyToFile(TSource& source, const TBandTransform& t, const TPartFile& out,
+                        const TWriteOptions& write, TProgress& progress) {
+    TRasterWriter writer(out, source.Image, write);
+    TSelection marks = source.Selection();
+    marks.HasNoData = t.HasNoData;
+    marks.NoData = t.NoData;
+    TSaturation saturation;
+    saturation.Bands = t.Bands;
+    const bool count =
+        t.Options.Method == TStretchMethod::Offset && !t.Options.Clip && t.Statistics.Count > 0;
     const int64_t height = source.Image.Height();
     for (int64_t y = 0; y < height; y += source.Strip) {
         const int64_t rows = std::min(source.Strip, height - y);
@@ -226,10 +336,29 @@ void ApplyToFile(TSource& source, const TBandTransform& t, const std::string& ou
         const TImageView view = source.View(rows);
         ApplyStretch(t, view, view, &marks);
         source.Unswap(rows);
+        if (count) {
+            // In the file's band order, whatever order the engine saw.
+            TImageView stored = view;
+            if (stored.BandStride < 0 || source.Swapped) {
+                stored = source.View(rows);
+                const int64_t size = static_cast<int64_t>(SampleBytes(stored.Type));
+                stored.Data = const_cast<uint8_t*>(source.Buffer().data());
+                stored.BandStride = size;
+            }
+            saturation.Count(stored, marks);
+        }
         writer.Write(source.Buffer().data(), rows);
         progress.Advance(rows);
     }
     writer.Finish();
+    return saturation;
+}
+
+void CheckTransformFits(const TBandTransform& t, const TRasterReader& image) {
+    if (t.Bands != image.ColourBands() || t.Type != image.Type())
+        throw EStretch(Format("the transform is for %d-band %s images, %s has %d %s bands",
+                              {t.Bands, SampleTypeName(t.Type), image.Path(), image.ColourBands(),
+                               SampleTypeName(image.Type())}));
 }
 
 // How the fit or the transform sees three bands: in reverse storage order for the plug-in's
@@ -241,14 +370,37 @@ bool ReversedFor(int bands, const TFitOptions& fit) {
     return ReadsBandsReversed(PairingFor(fit, bands), bands);
 }
 
-void CheckTransformFits(const TBandTransform& t, const TRasterReader& image) {
-    if (t.Bands != image.ColourBands() || t.Type != image.Type())
-        throw EStretch(Format("the transform is for %d-band %s images, %s has %d %s bands",
-                              {t.Bands, SampleTypeName(t.Type), image.Path(), image.ColourBands(),
-                               SampleTypeName(image.Type())}));
+// Runs Check, putting the file's name before the engine's refusals that do not name it.
+template <class TCheck> void NamingFile(const std::string& file, const TCheck& check) {
+    try {
+        check();
+    } catch (const EStretch& e) {
+        if (e.Message.find(file) != std::string::npos)
+            throw;
+        throw EStretch(file + ": " + e.Message);
+    }
 }
 
 } // namespace
+
+std::string SelectionText(const TEngineOptions& o, bool transparent) {
+    std::string text;
+    if (o.SampleWidth >= 0 || o.SampleHeight >= 0)
+        text += " --sample " + std::to_string(o.SampleX) + "," + std::to_string(o.SampleY) + "," +
+                std::to_string(o.SampleWidth) + "," + std::to_string(o.SampleHeight);
+    if (!o.Mask.empty())
+        text += " --mask " + o.Mask;
+    if (o.Every != 1)
+        text += " --every " + std::to_string(o.Every);
+    if (o.HasNoData) {
+        char value[32];
+        std::snprintf(value, sizeof value, "%.9g", o.NoData);
+        text += std::string(" --nodata ") + value;
+    }
+    if (transparent)
+        text += " (fully transparent pixels left out)";
+    return text.empty() ? text : text.substr(1);
+}
 
 int64_t StripRows(size_t rowBytes, int64_t height) {
     if (const char* rows = std::getenv("VELTRANE_STRIP_ROWS")) {
@@ -266,56 +418,61 @@ int64_t StripRows(size_t rowBytes, int64_t height) {
 void CheckEngineJob(const std::string& in, const TEngineOptions& options,
                     const TBandTransform* given) {
     const TRasterReader image(in);
-    if (!image.EngineType())
-        throw EStretch(in + ": the stretch takes 8-bit, 16-bit and float samples, not these");
+    image.RequireEngineType();
+    const int bands = image.ColourBands();
+    // The band count first: everything after uses it.
+    if (bands < 1 || bands > MaxBands)
+        throw EStretch(
+            Format("%s has %d colour bands; the stretch takes 1 to %d", {in, bands, MaxBands}));
     if (given != nullptr)
         CheckTransformFits(*given, image);
     for (const auto& [count, name] : {std::pair{options.TargetMeans, "--target-mean"},
                                       std::pair{options.TargetSigmas, "--target-sigma"}})
-        if (count > 1 && count != image.ColourBands())
-            throw EStretch(Format("%s: %d values for an image of %d bands (give one, or one "
-                                  "a band)",
-                                  {name, count, image.ColourBands()}));
-    const int bands = image.ColourBands();
-    if (given == nullptr) {
-        const TFitOptions& fit = options.Fit;
-        if (fit.Keep >> bands != 0)
-            throw EStretch(Format("--keep: %s has %d bands", {in, bands}));
-        if (fit.Keep == (1u << bands) - 1)
-            throw EStretch("--keep keeps every band: nothing is left to stretch");
-        if (fit.Space != TColourSpace::None && bands != 3)
-            throw EStretch(Format("--space and --matrix are for images of three bands; %s has %d",
-                                  {in, bands}));
-        ColourSpaceMap(fit, bands, image.Type());
-    }
-    // The engine's own checks on a stand-in of the image's size whose every pixel is one
-    // zero sample (no stride), so that they cost one pixel whatever the size.
-    static const uint8_t zeros[8] = {}, ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};
-    TImageView stand;
-    stand.Data = const_cast<uint8_t*>(zeros);
-    stand.Width = image.Width();
-    stand.Height = image.Height();
-    stand.Bands = image.ColourBands();
-    stand.Type = image.Type();
-    TSelection s;
-    s.X = options.SampleX;
-    s.Y = options.SampleY;
-    s.Width = options.SampleWidth;
-    s.Height = options.SampleHeight;
-    s.Every =
-        options.Every < 1 ? options.Every : std::max<int64_t>({image.Width(), image.Height(), 1});
-    s.HasNoData = options.HasNoData;
-    s.NoData = options.NoData;
-    TImageView mask;
-    if (!options.Mask.empty()) {
-        const TRasterReader file(options.Mask, true);
-        mask.Data = const_cast<uint8_t*>(ones);
-        mask.Width = file.Width();
-        mask.Height = file.Height();
-        mask.Bands = 1;
-        s.Mask = &mask;
-    }
-    MeasureStatistics(stand, s);
+        if (count > 1 && count != bands)
+            throw EStretch(Format("%s: %d values of %s for an image of %d bands (give one, or "
+                                  "one a band)",
+                                  {in, count, name, bands}));
+    NamingFile(in, [&] {
+        if (given == nullptr) {
+            const TFitOptions& fit = options.Fit;
+            if (fit.Keep >> bands != 0)
+                throw EStretch(Format("--keep: %s has %d bands", {in, bands}));
+            if (fit.Keep == (1u << bands) - 1)
+                throw EStretch("--keep keeps every band: nothing is left to stretch");
+            if (fit.Space != TColourSpace::None && bands != 3)
+                throw EStretch(Format(
+                    "--space and --matrix are for images of three bands; %s has %d", {in, bands}));
+            ColourSpaceMap(fit, bands, image.Type());
+        }
+        // The engine's own checks on a stand-in of the image's size whose every pixel is one
+        // zero sample (no stride), so that they cost one pixel whatever the size.
+        static const uint8_t zeros[8] = {}, ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+        TImageView stand;
+        stand.Data = const_cast<uint8_t*>(zeros);
+        stand.Width = image.Width();
+        stand.Height = image.Height();
+        stand.Bands = bands;
+        stand.Type = image.Type();
+        TSelection s;
+        s.X = options.SampleX;
+        s.Y = options.SampleY;
+        s.Width = options.SampleWidth;
+        s.Height = options.SampleHeight;
+        s.Every = options.Every < 1 ? options.Every
+                                    : std::max<int64_t>({image.Width(), image.Height(), 1});
+        s.HasNoData = options.HasNoData;
+        s.NoData = options.NoData;
+        TImageView mask;
+        if (!options.Mask.empty()) {
+            const TRasterReader file(options.Mask, true);
+            mask.Data = const_cast<uint8_t*>(ones);
+            mask.Width = file.Width();
+            mask.Height = file.Height();
+            mask.Bands = 1;
+            s.Mask = &mask;
+        }
+        MeasureStatistics(stand, s);
+    });
 }
 
 namespace {
@@ -329,9 +486,11 @@ int FitPasses(const TFitOptions& fit, TSampleType type) {
 
 // The fit over a series of sources (one for a single file): pooled statistics, then the
 // components' ranges over all of them, then the saturation's passes. Step is told of each
-// source as a pass reaches it.
+// source as a pass reaches it. Nothing selected is refused with Empty's message.
 template <class TEach>
-TBandTransform FitSeries(const TFitOptions& fit, size_t count, const TEach& each) {
+TBandTransform FitSeries(const TEngineOptions& options, size_t count, const TEach& each,
+                         const std::function<std::string()>& empty) {
+    const TFitOptions& fit = options.Fit;
     TStatistics pooled;
     for (size_t i = 0; i < count; ++i)
         each(i, [&](TSource& source, TProgress& progress) {
@@ -341,6 +500,8 @@ TBandTransform FitSeries(const TFitOptions& fit, size_t count, const TEach& each
             else
                 pooled.Add(s);
         });
+    if (pooled.Count == 0)
+        throw EStretch(empty());
     TBandTransform t;
     if (fit.Method == TStretchMethod::Target) {
         t = FitTarget(pooled, fit);
@@ -353,19 +514,31 @@ TBandTransform FitSeries(const TFitOptions& fit, size_t count, const TEach& each
             });
         t = BuildStretch(axes, ranges);
     }
-    if (!fit.Clip)
-        return t;
-    TClipHistogram clip(t, fit.ClipLow, fit.ClipHigh);
-    while (clip.NeedsPass()) {
-        for (size_t i = 0; i < count; ++i)
-            each(i, [&](TSource& source, TProgress& progress) {
-                ForEachSelectedStrip(
-                    source, progress,
-                    [&](const TImageView& view, const TSelection& s) { clip.Measure(view, s); });
-            });
-        clip.FinishPass();
+    if (fit.Clip) {
+        TClipHistogram clip(t, fit.ClipLow, fit.ClipHigh);
+        while (clip.NeedsPass()) {
+            for (size_t i = 0; i < count; ++i)
+                each(i, [&](TSource& source, TProgress& progress) {
+                    ForEachSelectedStrip(source, progress,
+                                         [&](const TImageView& view, const TSelection& s) {
+                                             clip.Measure(view, s);
+                                         });
+                });
+            clip.FinishPass();
+        }
+        t = clip.Clipped();
     }
-    return clip.Clipped();
+    t.HasNoData = options.HasNoData;
+    t.NoData = options.NoData;
+    return t;
+}
+
+// "no pixels selected in IN (--sample 0,0,0,0)".
+std::string NothingSelected(const std::string& where, const TEngineOptions& options,
+                            bool transparent) {
+    const std::string selection = SelectionText(options, transparent);
+    return "no pixels selected in " + where +
+           (selection.empty() ? std::string() : " (" + selection + ")");
 }
 
 } // namespace
@@ -377,7 +550,9 @@ TBandTransform FitFile(const std::string& in, const TEngineOptions& options) {
     TProgress progress(options.Progress,
                        source.Image.Height() * FitPasses(options.Fit, source.Image.Type()),
                        std::filesystem::path(in).filename().string());
-    return FitSeries(options.Fit, 1, [&](size_t, const auto& pass) { pass(source, progress); });
+    return FitSeries(
+        options, 1, [&](size_t, const auto& pass) { pass(source, progress); },
+        [&] { return NothingSelected(in, options, source.Image.Alpha()); });
 }
 
 void ApplyInFileOrder(const TBandTransform& t, const TImageView& pixels) {
@@ -392,20 +567,63 @@ void ApplyInFileOrder(const TBandTransform& t, const TImageView& pixels) {
 TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
                                  const TEngineOptions& options, const TBandTransform* given) {
     CheckEngineJob(in, options, given);
+    const TOutputName name = SplitOutputName(out);
+    TWriteOptions write = options.Write;
+    write.SaverOptions = name.Options;
     TSource source(in, options);
-    const int64_t height = source.Image.Height();
+    const TRasterReader& image = source.Image;
+    CheckOutputHolds(name.File, image.Bands(), image.Alpha(), image.Type());
+    const TOutputName compareName = SplitOutputName(options.Compare);
+    if (!options.Compare.empty())
+        CheckOutputHolds(compareName.File, std::min(3, image.ColourBands()), false, image.Type());
+    // Every output's part exists before any pixel is read: a folder that cannot take one
+    // fails now.
+    TPartFile result(name.File);
+    std::unique_ptr<TPartFile> transform, compare;
+    if (given == nullptr && !options.SaveTransform.empty())
+        transform = std::make_unique<TPartFile>(options.SaveTransform);
+    if (!options.Compare.empty())
+        compare = std::make_unique<TPartFile>(compareName.File);
+
+    const int64_t height = image.Height();
     const bool fit = given == nullptr;
-    source.Orient(fit ? ReversedFor(source.Image.ColourBands(), options.Fit)
+    source.Orient(fit ? ReversedFor(image.ColourBands(), options.Fit)
                       : ReversedFor(given->Bands, given->Options.Pairing));
     TProgress progress(options.Progress,
-                       height * (fit ? FitPasses(options.Fit, source.Image.Type()) + 1 : 1),
+                       height * (fit ? FitPasses(options.Fit, image.Type()) + 1 : 1),
                        std::filesystem::path(in).filename().string());
-    const TBandTransform t =
-        fit ? FitSeries(options.Fit, 1, [&](size_t, const auto& pass) { pass(source, progress); })
-            : *given;
-    ApplyToFile(source, t, out, progress);
-    if (fit && !options.SaveTransform.empty())
-        SaveTransform(t, options.SaveTransform);
+    TBandTransform t;
+    if (fit) {
+        t = FitSeries(
+            options, 1, [&](size_t, const auto& pass) { pass(source, progress); },
+            [&] { return NothingSelected(in, options, image.Alpha()); });
+    } else {
+        t = *given;
+        if (options.HasNoData) {
+            t.HasNoData = true;
+            t.NoData = options.NoData;
+        }
+    }
+    const TSaturation saturation = ApplyToFile(source, t, result, write, progress);
+    if (transform)
+        WriteWholeFile(*transform, WriteTransformJson(t));
+    if (compare) {
+        TWriteOptions compareWrite = options.Write;
+        compareWrite.SaverOptions = compareName.Options;
+        WriteComparison(in, result.Part(), *compare, compareWrite);
+    }
+    result.Commit();
+    if (transform)
+        transform->Commit();
+    if (compare)
+        compare->Commit();
+    const std::string saturated = saturation.Report();
+    if (!saturated.empty())
+        std::fprintf(stderr,
+                     "veltrane: warning: %s: the offset stretch leaves more than half the samples "
+                     "of %s at the ends of the range; --target-sigma or --clip stretch more "
+                     "gently\n",
+                     in.c_str(), saturated.c_str());
     return t;
 }
 
@@ -414,12 +632,22 @@ TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOp
     for (const std::string& in : inputs)
         CheckEngineJob(in, options, nullptr);
     TProgress none(false, 1, "");
-    return FitSeries(options.Fit, inputs.size(), [&](size_t i, const auto& pass) {
-        step(inputs[i]);
-        TSource source(inputs[i], options);
-        source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit));
-        pass(source, none);
-    });
+    bool transparent = false;
+    return FitSeries(
+        options, inputs.size(),
+        [&](size_t i, const auto& pass) {
+            step(inputs[i]);
+            NamingFile(inputs[i], [&] {
+                TSource source(inputs[i], options);
+                transparent = transparent || source.Image.Alpha();
+                source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit));
+                pass(source, none);
+            });
+        },
+        [&] {
+            return NothingSelected("any of the " + std::to_string(inputs.size()) + " images",
+                                   options, transparent);
+        });
 }
 
 } // namespace vt::host

@@ -3,6 +3,7 @@
 // images larger than memory, read and written in strips.
 #pragma once
 
+#include "host/Output.h"
 #include "stretch/StretchEngine.h"
 
 #include <cstdint>
@@ -24,17 +25,27 @@ struct TEngineOptions {
     // Values given to --target-mean and --target-sigma (1: for every band, else one a band).
     int TargetMeans = 0, TargetSigmas = 0;
     bool Progress = false; // a bar on standard error for an image that takes a while
+    std::string Compare;   // a before/after picture written with the output, or empty
+    TWriteOptions Write;   // how outputs are encoded
 };
 
-// Refuses, with the engine's reason, a file and options that do not fit each other (a sample
-// type the engine does not take, a rectangle outside the image, a mask of another size, a
-// no-data value outside the samples' range, a transform for other images): before anything is
-// written. Given is the transform to apply, or null.
+// The options' selection as the command line gives it ("--sample 0,0,4,4 --every 2"), for
+// messages; Transparent adds that fully transparent pixels are left out.
+std::string SelectionText(const TEngineOptions& options, bool transparent = false);
+
+// Refuses, with the engine's reason and the file's name, a file and options that do not fit
+// each other (a sample type the engine does not take, more bands than it takes, a rectangle
+// outside the image, a mask of another size, a no-data value outside the samples' range, a
+// transform for other images): before any pixel is read. Given is the transform to apply, or
+// null.
 void CheckEngineJob(const std::string& in, const TEngineOptions& options,
                     const TBandTransform* given);
 
-// Stretches In into Out: fits a transform to In's selected pixels, or applies Given, to every
-// pixel of the colour bands (alpha is kept as it was). Returns the transform applied. Throws
+// Stretches In into Out: fits a transform to In's selected pixels (fully transparent ones left
+// out), or applies Given, to every pixel of the colour bands (alpha is kept as it was). Out may
+// carry the saver's options ("out.jpg[Q=90]"). Out, the comparison and the saved transform
+// the options ask for are written to part files and renamed only when all are complete, after
+// a check that Out's format holds the result. Returns the transform applied. Throws
 // std::runtime_error "cannot read/write FILE: reason" and EStretch for refusals.
 TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
                                  const TEngineOptions& options, const TBandTransform* given);
@@ -48,7 +59,8 @@ TBandTransform FitFile(const std::string& in, const TEngineOptions& options);
 void ApplyInFileOrder(const TBandTransform& t, const TImageView& pixels);
 
 // One transform fitted to the pooled statistics of all inputs: their sums first, then the
-// components' ranges over all of them. Step is told of each file as a pass reaches it.
+// components' ranges over all of them. Step is told of each file as a pass reaches it. Errors
+// name the input they concern.
 TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOptions& options,
                          const std::function<void(const std::string& file)>& step);
 

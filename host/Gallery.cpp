@@ -6,6 +6,7 @@
 
 #include "host/EngineJob.h"
 #include "host/Font.h"
+#include "host/Help.h"
 #include "host/ImageFile.h"
 #include "host/Raster.h"
 #include "host/StretchJob.h"
@@ -22,15 +23,6 @@
 namespace vt::host {
 
 namespace {
-
-const char* const GalleryUsage =
-    "usage: veltrane gallery IN OUT [--tile-width N] [--sample X,Y,W,H] [--mask FILE]\n"
-    "                        [--every K]\n"
-    "writes OUT (JPEG, PNG, ... as its extension names): IN, 8- or 16-bit with three colour\n"
-    "bands, under twelve stretch settings, four tiles across and three down, each labelled\n"
-    "with the options of veltrane stretch that produce it. --tile-width (32 to 2000, default\n"
-    "400) is the width of a tile; the selection options choose the pixels of every fit's\n"
-    "statistics, as in veltrane stretch.\n";
 
 // One tile's setting. The label is exactly what `veltrane stretch` is given for it.
 struct TSetting {
@@ -92,6 +84,7 @@ struct TArguments {
     int TileWidth = 400;
     TEngineOptions Selection;
     std::string SelectionText; // the selection as stretch options, for the labels
+    TWriteOptions Write;
     bool Help = false;
 };
 
@@ -103,15 +96,11 @@ TArguments ParseArguments(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         auto value = [&]() -> const std::string& {
             if (i + 1 >= args.size())
-                throw std::invalid_argument("gallery: " + a + " needs a value\n" + GalleryUsage);
+                throw std::invalid_argument("gallery: " + a + " needs a value\n" + GalleryHelp);
             return args[++i];
         };
         if (a == "--tile-width") {
-            const int64_t n = ParseInteger("gallery: " + a, value());
-            if (n < 32 || n > 2000)
-                throw std::invalid_argument("gallery: --tile-width takes a number from 32 to "
-                                            "2000");
-            parsed.TileWidth = static_cast<int>(n);
+            parsed.TileWidth = static_cast<int>(ParseInteger("gallery: " + a, value(), 32, 2000));
         } else if (a == "--sample") {
             const std::string& v = value();
             ParseSample("gallery: --sample", v, parsed.Selection);
@@ -122,15 +111,18 @@ TArguments ParseArguments(const std::vector<std::string>& args) {
             parsed.Selection.Mask = value();
             mask = " --mask " + parsed.Selection.Mask;
         } else if (a == "--every") {
-            parsed.Selection.Every = ParseInteger("gallery: " + a, value());
+            parsed.Selection.Every = ParseInteger("gallery: " + a, value(), 1);
             every = " --every " + std::to_string(parsed.Selection.Every);
+        } else if (a == "--quality") {
+            parsed.Write.Quality = static_cast<int>(ParseInteger("gallery: " + a, value(), 1, 100));
         } else if (a == "-h" || a == "--help") {
             parsed.Help = true;
         } else if (!a.empty() && a[0] == '-' && a != "-") {
-            throw std::invalid_argument("gallery: unknown option " + a +
-                                        " (the gallery takes --tile-width, --sample, --mask "
-                                        "and --every; each tile chooses its own stretch)\n" +
-                                        GalleryUsage);
+            throw std::invalid_argument(
+                "gallery: unknown option " + a +
+                " (the gallery takes --tile-width, --sample, --mask, "
+                "--every and --quality; each tile chooses its own stretch)\n" +
+                GalleryHelp);
         } else {
             files.push_back(a);
         }
@@ -138,7 +130,7 @@ TArguments ParseArguments(const std::vector<std::string>& args) {
     if (parsed.Help)
         return parsed;
     if (files.size() != 2)
-        throw std::invalid_argument(std::string("gallery: expected IN and OUT\n") + GalleryUsage);
+        throw std::invalid_argument(std::string("gallery: expected IN and OUT\n") + GalleryHelp);
     parsed.In = files[0];
     parsed.Out = files[1];
     parsed.SelectionText = sample + mask + every;
@@ -319,9 +311,10 @@ void Paste(TPicture& sheet, const std::vector<uint8_t>& tile, TSampleType type, 
 int GalleryCommand(const std::vector<std::string>& args) {
     const TArguments parsed = ParseArguments(args);
     if (parsed.Help) {
-        std::fputs(GalleryUsage, stdout);
+        std::fputs(GalleryHelp, stdout);
         return 0;
     }
+    CheckOutputHolds(SplitOutputName(parsed.Out).File, 3, false, TSampleType::UInt8);
     TRasterReader image(parsed.In);
     if (image.ColourBands() != 3)
         throw std::runtime_error(parsed.In + " has " + std::to_string(image.ColourBands()) +
@@ -374,7 +367,12 @@ int GalleryCommand(const std::vector<std::string>& args) {
         ShowProgress(std::size(Settings), std::size(Settings), parsed.Out);
         std::fputc('\n', stderr);
     }
-    SavePicture(sheet, parsed.Out);
+    const TOutputName name = SplitOutputName(parsed.Out);
+    TWriteOptions write = parsed.Write;
+    write.SaverOptions = name.Options;
+    TPartFile part(name.File);
+    SavePicture(sheet, part, write);
+    part.Commit();
     return 0;
 }
 

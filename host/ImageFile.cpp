@@ -3,7 +3,11 @@
 
 #include "host/VipsSupport.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -12,6 +16,7 @@ namespace vt::host {
 TImageIo::TImageIo(const char* argv0) {
     if (VIPS_INIT(argv0) != 0)
         throw std::runtime_error("cannot start libvips");
+    KeepVipsWarnings(false);
 }
 
 TImageIo::~TImageIo() {
@@ -20,8 +25,10 @@ TImageIo::~TImageIo() {
 
 TPicture LoadPicture(const std::string& path, std::vector<std::string>& notes) {
     try {
-        vips::VImage image = vips::VImage::new_from_file(
-            path.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        vips::VImage image =
+            vips::VImage::new_from_file(path.c_str(), vips::VImage::option()
+                                                          ->set("access", VIPS_ACCESS_SEQUENTIAL)
+                                                          ->set("fail_on", VIPS_FAIL_ON_ERROR));
         // Taken from the header as read, before any conversion of the pixels.
         std::shared_ptr<const TMetadata> metadata = TakeMetadata(image);
         const bool wide = image.format() != VIPS_FORMAT_UCHAR && image.format() != VIPS_FORMAT_CHAR;
@@ -66,7 +73,7 @@ TPicture LoadPicture(const std::string& path, std::vector<std::string>& notes) {
         g_free(data);
         return picture;
     } catch (const vips::VError& e) {
-        throw std::runtime_error("cannot read " + path + ": " + VipsReason(e));
+        throw std::runtime_error("cannot read " + path + ": " + VipsReason(e, path));
     } catch (const std::runtime_error& e) {
         if (std::strncmp(e.what(), "cannot read", 11) == 0)
             throw;
@@ -74,7 +81,7 @@ TPicture LoadPicture(const std::string& path, std::vector<std::string>& notes) {
     }
 }
 
-void SavePicture(const TPicture& picture, const std::string& path) {
+void SavePicture(const TPicture& picture, const TPartFile& part, const TWriteOptions& options) {
     try {
         const size_t pixels =
             static_cast<size_t>(picture.Width) * static_cast<size_t>(picture.Height);
@@ -94,10 +101,10 @@ void SavePicture(const TPicture& picture, const std::string& path) {
             image = image.bandjoin(alpha);
         }
         if (picture.Metadata)
-            PutMetadata(*picture.Metadata, WritesJpeg(path), image);
-        image.write_to_file(path.c_str());
+            PutMetadata(*picture.Metadata, WritesJpeg(part.Target()), image);
+        SaveImage(image, part.Part(), options.SaverOptions, options.Quality);
     } catch (const vips::VError& e) {
-        throw std::runtime_error("cannot write " + path + ": " + VipsReason(e));
+        throw std::runtime_error("cannot write " + part.Target() + ": " + VipsReason(e));
     }
 }
 
@@ -121,6 +128,68 @@ TPicture SideBySide(const TPicture& before, const TPicture& after) {
                         static_cast<size_t>(after.Width) * 3);
     }
     return joined;
+}
+
+namespace {
+
+std::mutex WarningLock;
+bool Verbose = false;
+thread_local TWarningScope* CurrentScope = nullptr;
+
+bool Noise(const std::string& text) {
+    return text.find("Unknown field with tag") != std::string::npos ||
+           text.find("unknown field with tag") != std::string::npos;
+}
+
+void OnVipsWarning(const gchar*, GLogLevelFlags, const gchar* message, gpointer) {
+    KeepWarning(message != nullptr ? message : "");
+}
+
+} // namespace
+
+void KeepWarning(const std::string& text) {
+    if (Noise(text))
+        return;
+    std::lock_guard<std::mutex> lock(WarningLock);
+    if (Verbose) {
+        static std::set<std::string> shown;
+        if (shown.insert(text).second)
+            std::fprintf(stderr, "veltrane: libvips: %s\n", text.c_str());
+        return;
+    }
+    if (CurrentScope != nullptr &&
+        std::find(CurrentScope->Warnings.begin(), CurrentScope->Warnings.end(), text) ==
+            CurrentScope->Warnings.end())
+        CurrentScope->Warnings.push_back(text);
+}
+
+void KeepVipsWarnings(bool verbose) {
+    Verbose = verbose;
+    g_log_set_handler("VIPS",
+                      static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
+                      OnVipsWarning, nullptr);
+}
+
+TWarningScope::TWarningScope() : Outer(CurrentScope) {
+    CurrentScope = this;
+}
+
+TWarningScope::~TWarningScope() {
+    CurrentScope = Outer;
+}
+
+std::string TWarningScope::Text(const std::string& indent) const {
+    std::lock_guard<std::mutex> lock(WarningLock);
+    // libvips repeats a decoder's complaint for every tile it could not fill: the first few say
+    // what happened.
+    constexpr size_t Shown = 3;
+    std::string text;
+    for (size_t i = 0; i < Warnings.size() && i < Shown; ++i)
+        text += "\n" + indent + Warnings[i];
+    if (Warnings.size() > Shown)
+        text += "\n" + indent + "(and " + std::to_string(Warnings.size() - Shown) +
+                " more warnings; --verbose shows them)";
+    return text;
 }
 
 } // namespace vt::host

@@ -3,6 +3,8 @@
 // about the photograph (orientation, EXIF, XMP, IPTC, colour profile) kept aside.
 #pragma once
 
+#include "host/Output.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +28,28 @@ struct TPicture {
     std::shared_ptr<const TMetadata> Metadata;
 };
 
+// libvips's warnings (a damaged file read as far as it goes, a tag it does not know, ...) are
+// kept rather than printed: with Verbose each is printed once as it comes, otherwise the ones
+// that arrive while a TWarningScope lives on this thread are the scope's to show. libtiff's
+// notes on tags it does not know (every GeoTIFF's) are never shown.
+void KeepVipsWarnings(bool verbose);
+// Keeps (or with Verbose prints) one warning.
+void KeepWarning(const std::string& text);
+class TWarningScope {
+public:
+    TWarningScope();
+    ~TWarningScope();
+    TWarningScope(const TWarningScope&) = delete;
+    TWarningScope& operator=(const TWarningScope&) = delete;
+    // The warnings so far, each once, one a line with the given indent.
+    std::string Text(const std::string& indent) const;
+
+private:
+    std::vector<std::string> Warnings;
+    TWarningScope* Outer;
+    friend void KeepWarning(const std::string& text);
+};
+
 // Starts and stops libvips for the process; one object in main.
 class TImageIo {
 public:
@@ -42,10 +66,10 @@ public:
 // describes). Throws std::runtime_error "cannot read FILE: reason".
 TPicture LoadPicture(const std::string& path, std::vector<std::string>& notes);
 
-// Writes the picture in the format the extension of Path names (alpha put back unchanged),
-// with the picture's metadata wherever that format has a place for it; the rest is left out.
-// Throws std::runtime_error "cannot write FILE: reason".
-void SavePicture(const TPicture& picture, const std::string& path);
+// Writes the picture into Part in the format the extension of its target names (alpha put back
+// unchanged), with the picture's metadata wherever that format has a place for it; the rest is
+// left out. The caller commits the part. Throws std::runtime_error "cannot write FILE: reason".
+void SavePicture(const TPicture& picture, const TPartFile& part, const TWriteOptions& options);
 
 // Before on the left, after on the right, with a narrow white gap; alpha is dropped, the
 // metadata of Before kept (its orientation turns both halves alike).

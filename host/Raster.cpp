@@ -2,11 +2,12 @@
 // libtiff as it comes, with the input's georeferencing tags.
 #include "host/Raster.h"
 
+#include "host/TiffExif.h"
 #include "host/VipsSupport.h"
 
 #include <tiffio.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +35,8 @@ const TIFFFieldInfo GeoFields[] = {
     {42112, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char*>("GDALMetadata")},
     {42113, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char*>("GDALNoDataValue")},
 };
+
+constexpr uint32_t GdalMetadataTag = 42112;
 
 TIFFExtendProc ParentExtender = nullptr;
 
@@ -113,6 +116,9 @@ struct TTiffHeritage {
     uint16_t Predictor = PREDICTOR_NONE;
     bool LastExtraIsAlpha = false;
     uint16_t ExtraSamples = 0;
+    bool Has(uint32_t tag) const {
+        return std::any_of(Tags.begin(), Tags.end(), [&](const TTag& t) { return t.Tag == tag; });
+    }
 };
 
 TTiffHeritage ReadHeritage(const std::string& path) {
@@ -140,6 +146,12 @@ TTiffHeritage ReadHeritage(const std::string& path) {
         }
         heritage.Tags.push_back(std::move(tag));
     }
+    // The photograph's description: what it shows, the camera, when, who.
+    for (const uint32_t tag : {270u, 271u, 272u, 305u, 306u, 315u, 33432u}) {
+        char* text = nullptr;
+        if (TIFFGetField(tif, tag, &text) == 1 && text != nullptr)
+            heritage.Tags.push_back({tag, TIFF_ASCII, {text, text + std::strlen(text) + 1}, 0});
+    }
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &heritage.Compression);
     TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &heritage.Predictor);
     uint16_t extras = 0;
@@ -164,14 +176,6 @@ bool Lossless(uint16_t compression) {
     default:
         return false;
     }
-}
-
-// The temporary name beside Path, with Path's extension (libvips picks its saver by it).
-std::string PartName(const std::string& path) {
-    const std::filesystem::path p(path);
-    return (p.parent_path() /
-            ("." + p.stem().string() + ".part" + std::to_string(getpid()) + p.extension().string()))
-        .string();
 }
 
 } // namespace
@@ -200,8 +204,11 @@ struct TRasterReader::TState {
     }
     void Open() {
         Drop();
-        Image = vips::VImage::new_from_file(
-            Path.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        // A damaged file fails rather than being read as far as it goes and filled in.
+        Image =
+            vips::VImage::new_from_file(Path.c_str(), vips::VImage::option()
+                                                          ->set("access", VIPS_ACCESS_SEQUENTIAL)
+                                                          ->set("fail_on", VIPS_FAIL_ON_ERROR));
         if (Mask)
             Image = Image.extract_band(0) != 0.0;
         Region = vips_region_new(Image.get_image());
@@ -237,7 +244,7 @@ TRasterReader::TRasterReader(const std::string& path, bool mask)
                 State->Alpha = n == 2 || n == 4;
         }
     } catch (const vips::VError& e) {
-        throw std::runtime_error("cannot read " + path + ": " + VipsReason(e));
+        throw std::runtime_error("cannot read " + path + ": " + VipsReason(e, path));
     }
 }
 
@@ -267,8 +274,37 @@ TSampleType TRasterReader::Type() const noexcept {
            : State->Format == VIPS_FORMAT_FLOAT ? TSampleType::Float32
                                                 : TSampleType::UInt8;
 }
-bool TRasterReader::EightBit() const noexcept {
-    return State->Format == VIPS_FORMAT_UCHAR || State->Format == VIPS_FORMAT_CHAR;
+const char* TRasterReader::FileTypeName() const noexcept {
+    switch (State->Format) {
+    case VIPS_FORMAT_UCHAR:
+        return "uint8";
+    case VIPS_FORMAT_CHAR:
+        return "int8";
+    case VIPS_FORMAT_USHORT:
+        return "uint16";
+    case VIPS_FORMAT_SHORT:
+        return "int16";
+    case VIPS_FORMAT_UINT:
+        return "uint32";
+    case VIPS_FORMAT_INT:
+        return "int32";
+    case VIPS_FORMAT_FLOAT:
+        return "float32";
+    case VIPS_FORMAT_DOUBLE:
+        return "float64";
+    case VIPS_FORMAT_COMPLEX:
+        return "complex64";
+    case VIPS_FORMAT_DPCOMPLEX:
+        return "complex128";
+    default:
+        return "unknown";
+    }
+}
+void TRasterReader::RequireEngineType() const {
+    if (!EngineType())
+        throw EStretch(State->Path + ": " + FileTypeName() +
+                       " samples are not supported yet (the stretch takes uint8, uint16 and "
+                       "float32)");
 }
 bool TRasterReader::Tiff() const noexcept {
     return State->Tiff;
@@ -288,7 +324,7 @@ void TRasterReader::Restart() {
     try {
         State->Open();
     } catch (const vips::VError& e) {
-        throw std::runtime_error("cannot read " + State->Path + ": " + VipsReason(e));
+        throw std::runtime_error("cannot read " + State->Path + ": " + VipsReason(e, State->Path));
     }
 }
 
@@ -298,7 +334,8 @@ void TRasterReader::Read(int64_t y, int64_t rows, uint8_t* buffer) {
     VipsRect rect{0, static_cast<int>(y), static_cast<int>(State->Width), static_cast<int>(rows)};
     if (vips_region_prepare(State->Region, &rect) != 0) {
         vips::VError error;
-        throw std::runtime_error("cannot read " + State->Path + ": " + VipsReason(error));
+        throw std::runtime_error("cannot read " + State->Path + ": " +
+                                 VipsReason(error, State->Path));
     }
     const size_t line = RowBytes();
     for (int64_t r = 0; r < rows; ++r)
@@ -309,13 +346,96 @@ void TRasterReader::Read(int64_t y, int64_t rows, uint8_t* buffer) {
 
 // ---- Writing -------------------------------------------------------------------------------
 
+namespace {
+
+// Which formats hold what: the saver libvips chooses by the name.
+struct TFormat {
+    const char* Saver; // part of libvips's saver class name
+    const char* Name;
+    bool Wide;  // 16-bit samples
+    bool Float; // float samples
+    int Bands;  // at most, alpha included
+    bool FourthIsAlpha;
+};
+
+const TFormat Formats[] = {
+    {"Tiff", "TIFF", true, true, 1 << 16, false}, {"Vips", "VIPS", true, true, 1 << 16, false},
+    {"Png", "PNG", true, false, 4, true},         {"Jpeg", "JPEG", false, false, 4, false},
+    {"Webp", "WebP", false, false, 4, true},      {"Gif", "GIF", false, false, 4, true},
+    {"Ppm", "PNM", true, false, 3, false},        {"Heif", "HEIF", false, false, 4, true},
+};
+
+// The GDAL metadata of the input without the items that describe its values (statistics,
+// histograms, scale and offset): they would misdescribe the stretched output. Empty when
+// nothing is left.
+std::string WithoutValueItems(const std::string& xml) {
+    std::string out;
+    size_t at = 0;
+    for (;;) {
+        const size_t open = xml.find("<Item", at);
+        if (open == std::string::npos)
+            break;
+        const size_t close = xml.find("</Item>", open);
+        if (close == std::string::npos)
+            break;
+        const size_t end = close + 7;
+        const std::string item = xml.substr(open, end - open);
+        const bool values = item.find("name=\"STATISTICS_") != std::string::npos ||
+                            item.find("role=\"scale\"") != std::string::npos ||
+                            item.find("role=\"offset\"") != std::string::npos;
+        out += xml.substr(at, open - at);
+        if (!values) {
+            out += item;
+        } else {
+            // The line the item stood on goes with it.
+            while (!out.empty() && (out.back() == ' ' || out.back() == '\t'))
+                out.pop_back();
+        }
+        at = end;
+        if (values && at < xml.size() && xml[at] == '\n')
+            ++at;
+    }
+    out += xml.substr(at);
+    return out.find("<Item") == std::string::npos ? std::string() : out;
+}
+
+} // namespace
+
+void CheckOutputHolds(const std::string& out, int bands, bool alpha, TSampleType type) {
+    const std::string file = SplitOutputName(out).File;
+    const char* saver = vips_foreign_find_save(file.c_str());
+    if (saver == nullptr) {
+        vips_error_clear();
+        throw EStretch("cannot write " + file + ": no image format has that extension");
+    }
+    const TFormat* format = nullptr;
+    for (const TFormat& f : Formats)
+        if (std::strstr(saver, f.Saver) != nullptr)
+            format = &f;
+    const int colour = bands - (alpha ? 1 : 0);
+    std::string why;
+    if (type == TSampleType::Float32 && (format == nullptr || !format->Float))
+        why = "float32 samples";
+    else if (type == TSampleType::UInt16 && (format == nullptr || !format->Wide))
+        why = "16-bit samples";
+    else if (format == nullptr ? bands > 4 : bands > format->Bands)
+        why = std::to_string(bands) + " bands";
+    else if (format != nullptr && format->FourthIsAlpha && colour == 4)
+        why = "four colour bands (it takes a fourth band as alpha)";
+    if (why.empty())
+        return;
+    const std::string name = format != nullptr ? format->Name : "that format";
+    throw EStretch("cannot write " + file + ": " + name + " cannot hold " + why +
+                   " of this result; write a TIFF (.tif) instead");
+}
+
 struct TRasterWriter::TState {
     std::string Path, Part;
+    TWriteOptions Options;
     const TRasterReader* Like = nullptr;
     std::unique_ptr<TTiffFile> Tiff; // TIFF output
     std::vector<uint8_t> Gathered;   // any other format
     int64_t Row = 0;
-    bool Finished = false;
 
     [[noreturn]] void Fail(const std::string& reason) const {
         throw std::runtime_error("cannot write " + Path + ": " + reason);
@@ -339,6 +459,39 @@ uint16_t Photometric(const TRasterReader& like) {
 const void* Blob(const GValue& value, size_t& size) {
     size = 0;
     return G_VALUE_HOLDS(&value, VIPS_TYPE_BLOB) ? vips_value_get_blob(&value, &size) : nullptr;
+}
+
+// The blob of the metadata's field of that name, or null.
+const void* FieldBlob(const TMetadata* metadata, const char* name, size_t& size) {
+    size = 0;
+    if (metadata != nullptr)
+        for (const auto& [field, value] : metadata->Fields)
+            if (field == name)
+                return Blob(value, size);
+    return nullptr;
+}
+
+// The IPTC records of a Photoshop block ("Photoshop 3.0", then resources "8BIM", id, padded
+// name, size, padded data): resource 0x0404's data, or nothing.
+std::vector<uint8_t> IptcRecords(const uint8_t* block, size_t size) {
+    size_t at = 14;
+    while (at + 12 <= size && std::memcmp(block + at, "8BIM", 4) == 0) {
+        const unsigned id = block[at + 4] << 8 | block[at + 5];
+        size_t name = 1 + block[at + 6];
+        name += name % 2;
+        const size_t length = at + 6 + name + 4;
+        if (length > size)
+            break;
+        const size_t data = static_cast<size_t>(block[length - 4]) << 24 |
+                            static_cast<size_t>(block[length - 3]) << 16 |
+                            static_cast<size_t>(block[length - 2]) << 8 | block[length - 1];
+        if (data > size - length)
+            break;
+        if (id == 0x0404)
+            return std::vector<uint8_t>(block + length, block + length + data);
+        at = length + data + data % 2;
+    }
+    return {};
 }
 
 } // namespace
@@ -385,10 +538,16 @@ void TRasterWriter::TState::StartTiff() {
             TIFFSetField(tif, TIFFTAG_PREDICTOR, predictor);
     }
     for (const TTiffHeritage::TTag& tag : heritage.Tags) {
-        if (tag.Type == TIFF_ASCII)
-            TIFFSetField(tif, tag.Tag, reinterpret_cast<const char*>(tag.Data.data()));
-        else
+        if (tag.Type != TIFF_ASCII) {
             TIFFSetField(tif, tag.Tag, static_cast<int>(tag.Count), tag.Data.data());
+        } else if (tag.Tag == GdalMetadataTag) {
+            const std::string kept =
+                WithoutValueItems(reinterpret_cast<const char*>(tag.Data.data()));
+            if (!kept.empty())
+                TIFFSetField(tif, tag.Tag, kept.c_str());
+        } else {
+            TIFFSetField(tif, tag.Tag, reinterpret_cast<const char*>(tag.Data.data()));
+        }
     }
 
     // The photograph's description: profile, XMP, orientation and resolution.
@@ -414,6 +573,22 @@ void TRasterWriter::TState::StartTiff() {
                 centimetres = unit != nullptr && std::strcmp(unit, "cm") == 0;
             }
         }
+    // EXIF's description of the camera in the TIFF's own tags (its directories follow when the
+    // file is complete), and IPTC both as Photoshop's resources and as the bare records.
+    size_t exifSize = 0, iptcSize = 0;
+    const auto* exif = static_cast<const uint8_t*>(FieldBlob(metadata, "exif-data", exifSize));
+    const auto* iptc =
+        static_cast<const uint8_t*>(FieldBlob(metadata, VIPS_META_IPTC_NAME, iptcSize));
+    for (const auto& [tag, text] : ExifTextTags(exif, exifSize))
+        if (!heritage.Has(tag))
+            TIFFSetField(tif, tag, text.c_str());
+    if (iptc != nullptr && iptcSize > 14) {
+        TIFFSetField(tif, TIFFTAG_PHOTOSHOP, static_cast<uint32_t>(iptcSize - 14), iptc + 14);
+        const std::vector<uint8_t> records = IptcRecords(iptc, iptcSize);
+        if (!records.empty())
+            TIFFSetField(tif, TIFFTAG_RICHTIFFIPTC, static_cast<uint32_t>(records.size()),
+                         records.data());
+    }
     const double perUnit = centimetres ? 10.0 : 25.4; // libvips keeps pixels per millimetre
     TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, centimetres ? RESUNIT_CENTIMETER : RESUNIT_INCH);
     TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<float>(xres * perUnit));
@@ -421,15 +596,17 @@ void TRasterWriter::TState::StartTiff() {
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
 }
 
-TRasterWriter::TRasterWriter(const std::string& path, const TRasterReader& like)
+TRasterWriter::TRasterWriter(const TPartFile& part, const TRasterReader& like,
+                             const TWriteOptions& options)
     : State(std::make_unique<TState>()) {
-    State->Path = path;
-    State->Part = PartName(path);
+    State->Path = part.Target();
+    State->Part = part.Part();
+    State->Options = options;
     State->Like = &like;
-    if (IsTiffName(path)) {
+    if (IsTiffName(State->Path)) {
         State->StartTiff();
     } else {
-        if (vips_foreign_find_save(path.c_str()) == nullptr) {
+        if (vips_foreign_find_save(State->Path.c_str()) == nullptr) {
             vips_error_clear();
             State->Fail("no image format has that extension");
         }
@@ -437,13 +614,7 @@ TRasterWriter::TRasterWriter(const std::string& path, const TRasterReader& like)
     }
 }
 
-TRasterWriter::~TRasterWriter() {
-    if (!State->Finished) {
-        State->Tiff.reset();
-        std::error_code ignored;
-        std::filesystem::remove(State->Part, ignored);
-    }
-}
+TRasterWriter::~TRasterWriter() = default;
 
 void TRasterWriter::Write(const uint8_t* rows, int64_t count) {
     const size_t line = State->Like->RowBytes();
@@ -465,28 +636,27 @@ void TRasterWriter::Finish() {
         if (TIFFFlush(State->Tiff->Handle) != 1)
             State->Fail(State->Tiff->Reason());
         State->Tiff.reset();
-    } else {
-        try {
-            static const VipsBandFormat formats[] = {VIPS_FORMAT_UCHAR, VIPS_FORMAT_USHORT,
-                                                     VIPS_FORMAT_FLOAT};
-            vips::VImage image = vips::VImage::new_from_memory(
-                State->Gathered.data(), State->Gathered.size(), static_cast<int>(like.Width()),
-                static_cast<int>(like.Height()), like.Bands(),
-                formats[static_cast<int>(like.Type())]);
-            image =
-                image.copy(vips::VImage::option()->set("interpretation", like.Interpretation()));
-            if (like.Metadata())
-                PutMetadata(*like.Metadata(), WritesJpeg(State->Path), image);
-            image.write_to_file(State->Part.c_str());
-        } catch (const vips::VError& e) {
-            State->Fail(VipsReason(e));
-        }
+        size_t size = 0;
+        const void* exif = FieldBlob(like.Metadata().get(), "exif-data", size);
+        if (exif != nullptr)
+            AppendExif(State->Part, static_cast<const uint8_t*>(exif), size);
+        else if (like.Tiff() && StartsAsTiff(like.Path()))
+            AppendExifOfTiff(State->Part, like.Path());
+        return;
     }
-    std::error_code error;
-    std::filesystem::rename(State->Part, State->Path, error);
-    if (error)
-        State->Fail(error.message());
-    State->Finished = true;
+    try {
+        static const VipsBandFormat formats[] = {VIPS_FORMAT_UCHAR, VIPS_FORMAT_USHORT,
+                                                 VIPS_FORMAT_FLOAT};
+        vips::VImage image = vips::VImage::new_from_memory(
+            State->Gathered.data(), State->Gathered.size(), static_cast<int>(like.Width()),
+            static_cast<int>(like.Height()), like.Bands(), formats[static_cast<int>(like.Type())]);
+        image = image.copy(vips::VImage::option()->set("interpretation", like.Interpretation()));
+        if (like.Metadata())
+            PutMetadata(*like.Metadata(), WritesJpeg(State->Path), image);
+        SaveImage(image, State->Part, State->Options.SaverOptions, State->Options.Quality);
+    } catch (const vips::VError& e) {
+        State->Fail(VipsReason(e));
+    }
 }
 
 // ---- The rest ------------------------------------------------------------------------------
@@ -498,27 +668,37 @@ bool IsTiffName(const std::string& path) {
     return ext == ".tif" || ext == ".tiff";
 }
 
-void WriteComparison(const std::string& before, const std::string& after, const std::string& path) {
+void WriteComparison(const std::string& before, const std::string& after, const TPartFile& part,
+                     const TWriteOptions& options) {
     try {
         auto colour = [](const std::string& file) {
             TRasterReader reader(file);
-            vips::VImage image = vips::VImage::new_from_file(file.c_str());
-            return reader.Alpha() ? image.extract_band(
-                                        0, vips::VImage::option()->set("n", reader.ColourBands()))
-                                  : image;
+            vips::VImage image = vips::VImage::new_from_file(
+                file.c_str(), vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR));
+            const int shown = std::min(3, reader.ColourBands());
+            if (shown != image.bands())
+                image = image.extract_band(0, vips::VImage::option()->set("n", shown));
+            // The bands shown as the colour (or grey) they are, whatever the file called them.
+            const bool wide = image.format() == VIPS_FORMAT_USHORT;
+            const VipsInterpretation space =
+                shown == 3 ? (wide ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB)
+                           : (wide ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W);
+            return image.format() == VIPS_FORMAT_FLOAT
+                       ? image
+                       : image.copy(vips::VImage::option()->set("interpretation", space));
         };
         const vips::VImage left = colour(before);
         const double white = left.format() == VIPS_FORMAT_USHORT  ? 65535
                              : left.format() == VIPS_FORMAT_FLOAT ? 1
                                                                   : 255;
-        left.join(colour(after), VIPS_DIRECTION_HORIZONTAL,
-                  vips::VImage::option()
-                      ->set("expand", true)
-                      ->set("shim", 8)
-                      ->set("background", std::vector<double>{white}))
-            .write_to_file(path.c_str());
+        const vips::VImage joined = left.join(colour(after), VIPS_DIRECTION_HORIZONTAL,
+                                              vips::VImage::option()
+                                                  ->set("expand", true)
+                                                  ->set("shim", 8)
+                                                  ->set("background", std::vector<double>{white}));
+        SaveImage(joined, part.Part(), options.SaverOptions, options.Quality);
     } catch (const vips::VError& e) {
-        throw std::runtime_error("cannot write " + path + ": " + VipsReason(e));
+        throw std::runtime_error("cannot write " + part.Target() + ": " + VipsReason(e));
     }
 }
 

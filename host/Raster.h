@@ -3,6 +3,7 @@
 // that an image of any size passes through a few strips of memory.
 #pragma once
 
+#include "host/Output.h"
 #include "stretch/StretchEngine.h"
 
 #include <cstdint>
@@ -17,8 +18,9 @@ struct TMetadata;
 class TRasterReader {
 public:
     // Opens Path's header (the pixels are read by Read). As a mask, the file's first band
-    // becomes one band of 8-bit samples, 255 where it is non-zero. Throws std::runtime_error
-    // "cannot read PATH: reason".
+    // becomes one band of 8-bit samples, 255 where it is non-zero. A file that turns out damaged
+    // (truncated, corrupt) fails when its pixels are read, never with made-up pixels. Throws
+    // std::runtime_error "cannot read PATH: reason".
     explicit TRasterReader(const std::string& path, bool mask = false);
     ~TRasterReader();
     TRasterReader(const TRasterReader&) = delete;
@@ -32,8 +34,11 @@ public:
     int ColourBands() const noexcept { return Bands() - (Alpha() ? 1 : 0); }
     // False for samples the engine does not take (signed, 32-bit integer, double, complex).
     bool EngineType() const noexcept;
+    // The file's samples by name: "uint8", "int16", "float64", ...
+    const char* FileTypeName() const noexcept;
+    // Throws EStretch "PATH: int16 samples are not supported yet" unless EngineType.
+    void RequireEngineType() const;
     TSampleType Type() const noexcept;
-    bool EightBit() const noexcept;      // 8-bit samples, signed or not
     bool Tiff() const noexcept;          // the file is a TIFF
     int Interpretation() const noexcept; // libvips's VipsInterpretation of the pixels
     size_t RowBytes() const noexcept;    // one row, every band
@@ -52,20 +57,27 @@ private:
     std::unique_ptr<TState> State;
 };
 
-// An output file of the reader's layout, written strip by strip from the top. A TIFF is
-// written as it comes with libtiff, keeping the georeferencing tags of the input when that is
-// a TIFF too; other formats are gathered in memory and saved by libvips. Everything goes to a
-// temporary file beside Path that Finish renames; a writer dropped unfinished removes it, so
-// a failure leaves Path as it was.
+// Refuses, before anything is read, an output whose format cannot hold an image of Bands bands
+// (the last of them alpha when Alpha) of the given samples: floats anywhere but TIFF, 16 bits
+// in JPEG, WebP or GIF, more than four bands (or four without alpha where the fourth would be
+// taken as alpha) outside TIFF. The message says why and which format would hold it. Throws
+// EStretch.
+void CheckOutputHolds(const std::string& out, int bands, bool alpha, TSampleType type);
+
+// An output file of the reader's layout, written strip by strip from the top into a part file
+// that the caller commits. A TIFF is written as it comes with libtiff, keeping the
+// georeferencing tags of the input when that is a TIFF too (less the input's statistics, which
+// no longer describe the output); other formats are gathered in memory and saved by libvips.
 class TRasterWriter {
 public:
-    // Throws std::runtime_error "cannot write PATH: reason".
-    TRasterWriter(const std::string& path, const TRasterReader& like);
+    // Throws std::runtime_error "cannot write TARGET: reason".
+    TRasterWriter(const TPartFile& part, const TRasterReader& like, const TWriteOptions& options);
     ~TRasterWriter();
     TRasterWriter(const TRasterWriter&) = delete;
     TRasterWriter& operator=(const TRasterWriter&) = delete;
 
     void Write(const uint8_t* rows, int64_t count);
+    // Completes the part file (the caller commits it).
     void Finish();
 
 private:
@@ -76,7 +88,9 @@ private:
 // Whether a file name ends in .tif or .tiff.
 bool IsTiffName(const std::string& path);
 
-// The images of two files side by side with a narrow white gap, alpha left out.
-void WriteComparison(const std::string& before, const std::string& after, const std::string& path);
+// The images of two files side by side with a narrow white gap: their first three colour bands,
+// alpha left out. Written into Part (the caller commits it).
+void WriteComparison(const std::string& before, const std::string& after, const TPartFile& part,
+                     const TWriteOptions& options);
 
 } // namespace vt::host

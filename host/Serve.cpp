@@ -3,6 +3,8 @@
 // stay blocked in every thread and arrive through a signalfd, so no handler ever runs.
 #include "host/Serve.h"
 
+#include "host/Help.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -36,14 +38,6 @@ namespace fs = std::filesystem;
 namespace vt::host {
 
 namespace {
-
-const char* const ServeUsage =
-    "usage: veltrane serve [--port N] [--address A] [--root DIR]\n"
-    "serves the web page (the stretch in the browser; images never leave the device) over\n"
-    "HTTP until interrupted. --port (default 8080; 0 picks a free port), --address (default\n"
-    "127.0.0.1, this machine only; 0.0.0.0 makes the page reachable from the network), --root\n"
-    "the page's folder (default: $VELTRANE_WEB, else web/page of the build or\n"
-    "share/veltrane/web of the installation).\n";
 
 const char* const BuildHint =
     "build it with `cmake --preset web && cmake --build --preset web`, or name its folder "
@@ -610,13 +604,13 @@ int ServeCommand(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "-h" || a == "--help") {
-            std::fputs(ServeUsage, stdout);
+            std::fputs(ServeHelp, stdout);
             return 0;
         }
         if (a != "--port" && a != "--address" && a != "--root")
-            throw std::invalid_argument("serve: unexpected argument '" + a + "'\n" + ServeUsage);
+            throw std::invalid_argument("serve: unexpected argument '" + a + "'\n" + ServeHelp);
         if (i + 1 >= args.size())
-            throw std::invalid_argument("serve: " + a + " needs a value\n" + ServeUsage);
+            throw std::invalid_argument("serve: " + a + " needs a value\n" + ServeHelp);
         const std::string& value = args[++i];
         if (a == "--port")
             port = ParsePort(value);

@@ -1,6 +1,7 @@
-// Stretching image files through the plug-in or the engine.
+// Stretching image files through the engine, or through the plug-in when asked.
 #include "host/StretchJob.h"
 
+#include "host/Help.h"
 #include "host/ImageFile.h"
 #include "host/Raster.h"
 #include "platform/Console.h"
@@ -56,57 +57,59 @@ namespace {
 TStretchOutcome PluginStretchFile(TPluginModule& plugin, const std::string& in,
                                   const std::string& out, const TStretchOptions& options) {
     TStretchOutcome outcome;
-    try {
-        std::vector<std::string> notes;
-        TPicture picture = LoadPicture(in, notes);
-        for (const std::string& note : notes)
-            std::fprintf(stderr, "veltrane: warning: %s\n", note.c_str());
+    const TOutputName name = SplitOutputName(out),
+                      compareName = SplitOutputName(options.Engine.Compare);
+    TWriteOptions write = options.Engine.Write, compareWrite = options.Engine.Write;
+    write.SaverOptions = name.Options;
+    compareWrite.SaverOptions = compareName.Options;
+    std::vector<std::string> notes;
+    TPicture picture = LoadPicture(in, notes);
+    for (const std::string& note : notes)
+        std::fprintf(stderr, "veltrane: warning: %s\n", note.c_str());
+    CheckOutputHolds(name.File, picture.Alpha.empty() ? 3 : 4, !picture.Alpha.empty(),
+                     TSampleType::UInt8);
+    if (!options.Engine.Compare.empty())
+        CheckOutputHolds(compareName.File, 3, false, TSampleType::UInt8);
 
-        const int32_t line = AlignedLine(picture.Width, options.RowAlign);
-        if (int64_t{line} * picture.Height > INT32_MAX)
-            throw std::runtime_error(in + ": the image is too large for the plug-in (2 GiB)");
-        // The host's own image memory, rows aligned as it likes them.
-        std::vector<uint8_t> memory(static_cast<size_t>(line) *
-                                    static_cast<size_t>(picture.Height));
-        const size_t packed = static_cast<size_t>(picture.Width) * 3;
-        for (int32_t y = 0; y < picture.Height; ++y)
-            std::memcpy(memory.data() + static_cast<size_t>(y) * static_cast<size_t>(line),
-                        picture.Bgr.data() + static_cast<size_t>(y) * packed, packed);
-        THostImage image{picture.Width, picture.Height, line, 3, memory.data(), nullptr};
+    const int32_t line = AlignedLine(picture.Width, options.RowAlign);
+    if (int64_t{line} * picture.Height > INT32_MAX)
+        throw std::runtime_error(in + ": the image is too large for the plug-in (2 GiB); "
+                                      "without --plugin the engine takes it");
+    // The host's own image memory, rows aligned as it likes them.
+    std::vector<uint8_t> memory(static_cast<size_t>(line) * static_cast<size_t>(picture.Height));
+    const size_t packed = static_cast<size_t>(picture.Width) * 3;
+    for (int32_t y = 0; y < picture.Height; ++y)
+        std::memcpy(memory.data() + static_cast<size_t>(y) * static_cast<size_t>(line),
+                    picture.Bgr.data() + static_cast<size_t>(y) * packed, packed);
+    THostImage image{picture.Width, picture.Height, line, 3, memory.data(), nullptr};
 
-        int32_t result;
-        {
-            std::lock_guard<std::mutex> lock(PluginLock);
-            result = plugin.Process(1, image);
-        }
-        if (result != VT_PROCESSED) {
-            outcome.Status = 1;
-            outcome.Message = in + ": the plug-in did nothing; " + out + " was not written";
-            return outcome;
-        }
-
-        TPicture stretched = picture;
-        for (int32_t y = 0; y < picture.Height; ++y)
-            std::memcpy(stretched.Bgr.data() + static_cast<size_t>(y) * packed,
-                        memory.data() + static_cast<size_t>(y) * static_cast<size_t>(line), packed);
-        SavePicture(stretched, out);
-        if (!options.Compare.empty())
-            SavePicture(SideBySide(picture, stretched), options.Compare);
-        outcome.Status = 0;
-    } catch (const std::exception& e) {
-        outcome.Status = 2;
-        outcome.Message = e.what();
+    int32_t processed;
+    {
+        std::lock_guard<std::mutex> lock(PluginLock);
+        processed = plugin.Process(1, image);
     }
-    return outcome;
-}
+    if (processed != VT_PROCESSED) {
+        outcome.Status = 1;
+        outcome.Message = in + ": the plug-in did nothing; " + name.File + " was not written";
+        return outcome;
+    }
 
-// The plug-in serves 8-bit images, which it sees as colour (grey, palette and other colour
-// spaces are converted as they always were), except TIFFs of other than three colour bands,
-// which keep their bands; and samples the engine does not take, converted to 8 bits as before.
-bool PluginServes(const TRasterReader& image) {
-    if (!image.EngineType())
-        return true;
-    return image.EightBit() && !(image.Tiff() && image.ColourBands() != 3);
+    TPicture stretched = picture;
+    for (int32_t y = 0; y < picture.Height; ++y)
+        std::memcpy(stretched.Bgr.data() + static_cast<size_t>(y) * packed,
+                    memory.data() + static_cast<size_t>(y) * static_cast<size_t>(line), packed);
+    TPartFile result(name.File);
+    SavePicture(stretched, result, write);
+    std::unique_ptr<TPartFile> compare;
+    if (!options.Engine.Compare.empty()) {
+        compare = std::make_unique<TPartFile>(compareName.File);
+        SavePicture(SideBySide(picture, stretched), *compare, compareWrite);
+    }
+    result.Commit();
+    if (compare)
+        compare->Commit();
+    outcome.Status = 0;
+    return outcome;
 }
 
 // The answer to "Allow offset components?" as the engine's method; Ask asks as the plug-in
@@ -134,8 +137,9 @@ TPluginModule& TPluginHandle::Get() {
 TStretchOutcome StretchFile(TPluginHandle& plugin, const std::string& in, const std::string& out,
                             const TStretchOptions& options, const TBandTransform* given) {
     TStretchOutcome outcome;
+    TWarningScope warnings;
     try {
-        if (given == nullptr && !options.UseEngine && PluginServes(TRasterReader(in))) {
+        if (given == nullptr && options.Plugin) {
             TPluginModule* module;
             {
                 std::lock_guard<std::mutex> lock(PluginLock);
@@ -149,40 +153,34 @@ TStretchOutcome StretchFile(TPluginHandle& plugin, const std::string& in, const 
         if (given == nullptr && (target ? options.Answer == TAnswer::Cancel
                                         : !MethodOf(options.Answer, engine.Fit.Method))) {
             outcome.Status = 1;
-            outcome.Message = in + ": cancelled; " + out + " was not written";
+            outcome.Message = in + ": cancelled; " + SplitOutputName(out).File + " was not written";
             return outcome;
+        }
+        // The transform's own no-data value serves unless the command line gives one.
+        if (given != nullptr && !engine.HasNoData && given->HasNoData) {
+            engine.HasNoData = true;
+            engine.NoData = given->NoData;
         }
         engine.Progress = !options.Quiet && options.OutDir.empty();
         EngineStretchFile(in, out, engine, given);
-        if (!options.Compare.empty())
-            WriteComparison(in, out, options.Compare);
         outcome.Status = 0;
     } catch (const std::exception& e) {
         outcome.Status = 2;
         outcome.Message = e.what();
+        // The file's own name leads every message about it.
+        if (outcome.Message.find(in) == std::string::npos)
+            outcome.Message = in + ": " + outcome.Message;
+        outcome.Message += warnings.Text("  ");
     }
     return outcome;
 }
 
 namespace {
 
-const char* const StretchUsage =
-    "usage: veltrane stretch IN OUT [--offset | --no-offset | --cancel] [--row-align N]\n"
-    "                        [--compare FILE] [--plugin PATH] [engine options]\n"
-    "       veltrane stretch --out-dir DIR [--jobs N] [--pool] [--offset | --no-offset |\n"
-    "                        --cancel] [--row-align N] [--plugin PATH] [--quiet]\n"
-    "                        [engine options] IN...\n"
-    "engine options: [--basis correlation|covariance] [--pairing plugin|direct]\n"
-    "                [--sample X,Y,W,H] [--mask FILE] [--every K] [--nodata V]\n"
-    "                [--threads N] [--save-transform FILE]\n"
-    "                [--target-mean M[,M...]] [--target-sigma S[,S...]]\n"
-    "                [--space rgb|ycbcr|yiq | --matrix FILE] [--keep K[,K...]]\n"
-    "                [--clip LOW[,HIGH]]\n";
-
-const char* const ApplyUsage =
-    "usage: veltrane apply IN OUT --transform FILE [--nodata V] [--threads N] [--compare FILE]\n"
-    "       veltrane apply --out-dir DIR --transform FILE [--jobs N] [--nodata V]\n"
-    "                      [--threads N] [--quiet] IN...\n";
+// Where each input of a batch is written: DIR and the input's own name.
+std::string BatchOutput(const std::string& outDir, const std::string& in) {
+    return (std::filesystem::path(outDir) / std::filesystem::path(in).filename()).string();
+}
 
 using TJob = std::function<TStretchOutcome(const std::string& in, const std::string& out)>;
 
@@ -202,9 +200,7 @@ int RunBatch(const std::vector<std::string>& inputs, const TStretchOptions& opti
     auto worker = [&] {
         for (size_t i = next++; i < inputs.size(); i = next++) {
             const std::string& in = inputs[i];
-            const std::string out =
-                (std::filesystem::path(options.OutDir) / std::filesystem::path(in).filename())
-                    .string();
+            const std::string out = BatchOutput(options.OutDir, in);
             const TStretchOutcome outcome = job(in, out);
             std::lock_guard<std::mutex> lock(report);
             ++done;
@@ -235,18 +231,28 @@ int RunBatch(const std::vector<std::string>& inputs, const TStretchOptions& opti
     return failed > 0 ? 2 : untouched > 0 ? 1 : 0;
 }
 
-void CheckBatchNames(const std::vector<std::string>& inputs) {
+// Two inputs of one name would overwrite each other's result; a result over its own input
+// replaces it, which only --overwrite allows.
+void CheckBatchNames(const std::vector<std::string>& inputs, const TStretchOptions& options) {
     std::set<std::string> names;
     for (const std::string& in : inputs) {
         const std::string name = Lower(std::filesystem::path(in).filename().string());
         if (!names.insert(name).second)
             throw std::invalid_argument("two inputs would both be written as " + name);
+        std::error_code error;
+        const std::string out = BatchOutput(options.OutDir, in);
+        if (!options.Overwrite && std::filesystem::equivalent(in, out, error))
+            throw std::invalid_argument("--out-dir " + options.OutDir +
+                                        " would write over the "
+                                        "input " +
+                                        in + "; give --overwrite to replace inputs");
     }
 }
 
-// Ask once for the whole batch, then answer every image's question with it.
+// Ask once for the whole batch, then answer every image's question with it. The target method
+// asks nothing.
 void AskOnce(TStretchOptions& options, size_t images) {
-    if (options.Answer != TAnswer::Ask)
+    if (options.Answer != TAnswer::Ask || options.Engine.Fit.Method == TStretchMethod::Target)
         return;
     const std::string question =
         "Allow offset components? (applies to all " + std::to_string(images) + " images)";
@@ -258,26 +264,51 @@ void AskOnce(TStretchOptions& options, size_t images) {
 }
 
 // The pooled batch: the statistics of all images, then their components' ranges (two steps
-// of the bar per image), then each image through the one transform.
+// of the bar per image), then each image through the one transform, which --save-transform
+// writes once it is fitted.
 int RunPool(TPluginHandle& plugin, const std::vector<std::string>& inputs,
             TStretchOptions options) {
-    TEngineOptions engine = options.Engine;
+    TEngineOptions& engine = options.Engine;
     const bool target = engine.Fit.Method == TStretchMethod::Target;
     if (target ? options.Answer == TAnswer::Cancel : !MethodOf(options.Answer, engine.Fit.Method)) {
         std::printf("stretched 0 of %zu images into %s (cancelled)\n", inputs.size(),
                     options.OutDir.c_str());
         return 1;
     }
+    // Every result's format before any pixel is read.
+    for (const std::string& in : inputs) {
+        const TRasterReader image(in);
+        CheckOutputHolds(BatchOutput(options.OutDir, in), image.Bands(), image.Alpha(),
+                         image.Type());
+    }
+    std::unique_ptr<TPartFile> saved;
+    if (!engine.SaveTransform.empty())
+        saved = std::make_unique<TPartFile>(engine.SaveTransform);
     const bool progress = !options.Quiet && platform::IsTerminal(2);
     const size_t total = inputs.size() * (target ? 2 : 3);
     size_t done = 0;
-    const TBandTransform t = FitPooled(inputs, engine, [&](const std::string& file) {
+    TBandTransform t;
+    try {
+        t = FitPooled(inputs, engine, [&](const std::string& file) {
+            if (progress)
+                ShowProgress(done, total, file);
+            ++done;
+        });
+    } catch (const std::exception& e) {
+        // One image that cannot be read fails the pool: its statistics would bend everyone's.
         if (progress)
-            ShowProgress(done, total, file);
-        ++done;
-    });
-    if (!options.Engine.SaveTransform.empty())
-        SaveTransform(t, options.Engine.SaveTransform);
+            std::fputc('\n', stderr);
+        std::fprintf(stderr, "veltrane: %s\n", e.what());
+        std::printf("stretched 0 of %zu images into %s (the pooled fit failed)\n", inputs.size(),
+                    options.OutDir.c_str());
+        return 2;
+    }
+    if (saved) {
+        WriteWholeFile(*saved, WriteTransformJson(t));
+        saved->Commit();
+    }
+    // The pooled transform is applied as fitted: the images' question is already answered.
+    options.Plugin = false;
     return RunBatch(
         inputs, options,
         [&](const std::string& in, const std::string& out) {
@@ -341,14 +372,22 @@ struct TParsed {
     bool Help = false;
 };
 
+// Whether a --plugin is followed by the module's path rather than by a file to stretch.
+bool NamesModule(const std::string& text) {
+    const std::string ext = Lower(std::filesystem::path(text).extension().string());
+    return ext == ".so" || ext == ".dll";
+}
+
 // The arguments of `stretch` (Apply false) or `apply`.
 TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
-    const char* const usage = apply ? ApplyUsage : StretchUsage;
+    const char* const usage = apply ? ApplyHelp : StretchHelp;
     const std::string command = apply ? "apply: " : "stretch: ";
     TParsed parsed;
     TStretchOptions& options = parsed.Options;
+    TEngineOptions& engine = options.Engine;
     options.PluginPath = DefaultPluginPath();
     int answerFlags = 0;
+    bool rowAlign = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&]() -> const std::string& {
@@ -359,8 +398,8 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
         auto choice = [&](const char* first, const char* second) {
             const std::string& v = value();
             if (v != first && v != second)
-                throw std::invalid_argument(command + a + " takes " + first + " or " + second);
-            options.UseEngine = true;
+                throw std::invalid_argument(command + a + " takes " + first + " or " + second +
+                                            ", not '" + v + "'");
             return v == first;
         };
         // Options that fit a transform have no place in `apply`.
@@ -375,6 +414,13 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
                                         usage);
         if (!apply && a == "--transform")
             throw std::invalid_argument(command + "--transform belongs to veltrane apply");
+        // Options of the engine alone: the plug-in takes none of them.
+        const bool engineOnly = a == "--basis" || a == "--pairing" || a == "--sample" ||
+                                a == "--mask" || a == "--every" || a == "--nodata" ||
+                                a == "--threads" || a == "--target-mean" || a == "--target-sigma" ||
+                                a == "--space" || a == "--matrix" || a == "--keep" ||
+                                a == "--clip" || a == "--save-transform" || a == "--pool";
+        options.EngineOption = options.EngineOption || engineOnly;
         if (a == "--offset") {
             options.Answer = TAnswer::Yes;
             ++answerFlags;
@@ -384,61 +430,60 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
         } else if (a == "--cancel") {
             options.Answer = TAnswer::Cancel;
             ++answerFlags;
+        } else if (a == "--plugin") {
+            options.Plugin = true;
+            if (i + 1 < args.size() && NamesModule(args[i + 1]))
+                options.PluginPath = args[++i];
         } else if (a == "--row-align") {
             const std::string& v = value();
             if (v != "1" && v != "2" && v != "4" && v != "8")
-                throw std::invalid_argument(command + "--row-align takes 1, 2, 4 or 8");
+                throw std::invalid_argument(command + "--row-align takes 1, 2, 4 or 8, not '" + v +
+                                            "'");
             options.RowAlign = std::stoi(v);
+            options.Plugin = rowAlign = true;
         } else if (a == "--compare") {
-            options.Compare = value();
-        } else if (a == "--plugin") {
-            options.PluginPath = value();
+            engine.Compare = value();
+        } else if (a == "--quality") {
+            engine.Write.Quality = static_cast<int>(ParseInteger(command + a, value(), 1, 100));
         } else if (a == "--out-dir") {
             options.OutDir = value();
+        } else if (a == "--overwrite") {
+            options.Overwrite = true;
         } else if (a == "--jobs") {
-            const std::string& v = value();
-            options.Jobs = std::atoi(v.c_str());
-            if (options.Jobs < 1 || options.Jobs > 256)
-                throw std::invalid_argument(command + "--jobs takes a number from 1 to 256");
+            options.Jobs = static_cast<int>(ParseInteger(command + a, value(), 1, 256));
         } else if (a == "--quiet") {
             options.Quiet = true;
+        } else if (a == "--verbose") {
+            KeepVipsWarnings(true);
         } else if (a == "--pool") {
-            options.Pool = options.UseEngine = true;
+            options.Pool = true;
         } else if (a == "--basis") {
-            options.Engine.Fit.Basis = choice("correlation", "covariance")
-                                           ? TStretchBasis::Correlation
-                                           : TStretchBasis::Covariance;
+            engine.Fit.Basis = choice("correlation", "covariance") ? TStretchBasis::Correlation
+                                                                   : TStretchBasis::Covariance;
         } else if (a == "--pairing") {
-            options.Engine.Fit.Pairing =
+            engine.Fit.Pairing =
                 choice("plugin", "direct") ? TBandPairing::Plugin : TBandPairing::Direct;
         } else if (a == "--sample") {
-            ParseSample(command + "--sample", value(), options.Engine);
-            options.UseEngine = true;
+            ParseSample(command + "--sample", value(), engine);
         } else if (a == "--mask") {
-            options.Engine.Mask = value();
-            options.UseEngine = true;
+            engine.Mask = value();
         } else if (a == "--every") {
-            options.Engine.Every = ParseInteger(command + "--every", value());
-            options.UseEngine = true;
+            engine.Every = ParseInteger(command + a, value(), 1);
         } else if (a == "--nodata") {
             const std::string& v = value();
             char* end = nullptr;
-            options.Engine.NoData = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0')
+            engine.NoData = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || std::isnan(engine.NoData))
                 throw std::invalid_argument(command + "--nodata takes a number, not '" + v + "'");
-            options.Engine.HasNoData = options.UseEngine = true;
+            engine.HasNoData = true;
         } else if (a == "--threads") {
-            const int64_t n = ParseInteger(command + "--threads", value());
-            if (n < 0 || n > 256)
-                throw std::invalid_argument(command + "--threads takes a number from 0 to 256");
-            options.Threads = static_cast<int>(n);
-            options.UseEngine = true;
+            options.Threads = static_cast<int>(ParseInteger(command + a, value(), 0, 256));
         } else if (a == "--target-mean" || a == "--target-sigma") {
             // One value for every band, or one a band, in the samples' units.
             const bool mean = a == "--target-mean";
             const std::vector<double> v =
                 ParseNumbers(command + a, value(), mean ? "numbers" : "numbers of at least 0");
-            double* to = mean ? options.Engine.Fit.TargetMean : options.Engine.Fit.TargetSigma;
+            double* to = mean ? engine.Fit.TargetMean : engine.Fit.TargetSigma;
             for (const double x : v)
                 if (!mean && x < 0)
                     throw std::invalid_argument(command + a + " takes numbers of at least 0");
@@ -446,15 +491,13 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
             const int count = static_cast<int>(v.size());
             if (count == 1)
                 std::fill(to + 1, to + MaxBands, to[0]);
-            (a == "--target-mean" ? options.Engine.TargetMeans : options.Engine.TargetSigmas) =
-                count;
-            options.Engine.Fit.Method = TStretchMethod::Target;
-            options.Engine.Fit.Pairing = TBandPairing::Direct;
-            options.UseEngine = true;
+            (mean ? engine.TargetMeans : engine.TargetSigmas) = count;
+            engine.Fit.Method = TStretchMethod::Target;
+            engine.Fit.Pairing = TBandPairing::Direct;
         } else if (a == "--space" || a == "--matrix") {
-            if (options.Engine.Fit.Space != TColourSpace::None)
+            if (engine.Fit.Space != TColourSpace::None)
                 throw std::invalid_argument(command + "give one --space or --matrix");
-            TFitOptions& fit = options.Engine.Fit;
+            TFitOptions& fit = engine.Fit;
             if (a == "--space") {
                 const std::string& v = value();
                 if (v != "rgb" && v != "ycbcr" && v != "yiq")
@@ -465,62 +508,65 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
                 fit.SpaceMatrix = ReadSpaceMatrix(value());
                 fit.Space = TColourSpace::Matrix;
             }
-            options.UseEngine = true;
         } else if (a == "--keep") {
             const std::vector<double> bands = ParseNumbers(command + a, value(), "band numbers");
             for (const double b : bands) {
                 if (b != std::floor(b) || b < 1 || b > MaxBands)
                     throw std::invalid_argument(command + "--keep takes band numbers from 1 to 16");
-                options.Engine.Fit.Keep |= 1u << (static_cast<int>(b) - 1);
+                engine.Fit.Keep |= 1u << (static_cast<int>(b) - 1);
             }
-            options.UseEngine = true;
         } else if (a == "--clip") {
             const std::vector<double> f = ParseNumbers(command + a, value(), "fractions");
             if (f.size() > 2 || f[0] < 0 || f.back() < 0 || f[0] + f.back() >= 1)
                 throw std::invalid_argument(command +
                                             "--clip takes LOW[,HIGH]: fractions of at least 0, "
                                             "together below 1 (0.01 saturates 1 % at each end)");
-            TFitOptions& fit = options.Engine.Fit;
+            TFitOptions& fit = engine.Fit;
             fit.Clip = true;
             fit.ClipLow = f[0];
             fit.ClipHigh = f.back();
-            options.UseEngine = true;
         } else if (a == "--save-transform") {
-            options.Engine.SaveTransform = value();
-            options.UseEngine = true;
+            engine.SaveTransform = value();
         } else if (a == "--transform") {
             options.Transform = value();
         } else if (a == "-h" || a == "--help") {
             parsed.Help = true;
         } else if (!a.empty() && a[0] == '-' && a != "-") {
-            throw std::invalid_argument(command + "unknown option " + a + "\n" + usage);
+            throw std::invalid_argument(command + "unknown option " + a + " (veltrane " +
+                                        (apply ? "apply" : "stretch") + " --help lists them)");
         } else {
             parsed.Files.push_back(a);
         }
     }
+    if (parsed.Help)
+        return parsed;
     if (answerFlags > 1)
         throw std::invalid_argument(command +
                                     "give at most one of --offset, --no-offset, --cancel");
-    if (options.Engine.Fit.Method == TStretchMethod::Target && answerFlags > 0 &&
+    if (engine.Fit.Method == TStretchMethod::Target && answerFlags > 0 &&
         options.Answer != TAnswer::Cancel)
         throw std::invalid_argument(command +
                                     "--offset and --no-offset choose the other methods; "
                                     "a target (--target-mean, --target-sigma) is a method "
                                     "of its own");
-    if (parsed.Help)
-        return parsed;
+    if (options.Plugin && options.EngineOption)
+        throw std::invalid_argument(command + "--plugin" + (rowAlign ? " (and --row-align)" : "") +
+                                    " runs the plug-in itself, which takes none of the engine's "
+                                    "options");
     if (!options.OutDir.empty()) {
         if (parsed.Files.empty())
             throw std::invalid_argument(command + "no input images\n" + usage);
-        if (!options.Compare.empty())
+        if (!engine.Compare.empty())
             throw std::invalid_argument(command + "--compare takes one image, not a batch");
-        if (!options.Pool && !options.Engine.SaveTransform.empty())
+        if (!options.Pool && !engine.SaveTransform.empty())
             throw std::invalid_argument(command +
                                         "--save-transform takes one image or a --pool batch");
-        CheckBatchNames(parsed.Files);
+        CheckBatchNames(parsed.Files, options);
     } else {
         if (options.Pool)
             throw std::invalid_argument(command + "--pool takes a batch (--out-dir DIR)");
+        if (options.Overwrite)
+            throw std::invalid_argument(command + "--overwrite takes a batch (--out-dir DIR)");
         if (parsed.Files.size() != 2)
             throw std::invalid_argument(command + "expected IN and OUT\n" + usage);
     }
@@ -541,12 +587,20 @@ int RunSingle(TPluginHandle& plugin, const TParsed& parsed, const TBandTransform
 
 } // namespace
 
-int64_t ParseInteger(const std::string& option, const std::string& text) {
+int64_t ParseInteger(const std::string& option, const std::string& text, int64_t lowest,
+                     int64_t highest) {
     char* end = nullptr;
     errno = 0;
     const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE)
-        throw std::invalid_argument(option + " takes an integer, not '" + text + "'");
+    if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE || v < lowest ||
+        v > highest) {
+        std::string range = " integer";
+        if (lowest != INT64_MIN && highest != INT64_MAX)
+            range = "n integer from " + std::to_string(lowest) + " to " + std::to_string(highest);
+        else if (lowest != INT64_MIN)
+            range = "n integer of at least " + std::to_string(lowest);
+        throw std::invalid_argument(option + " takes a" + range + ", not '" + text + "'");
+    }
     return v;
 }
 
@@ -557,7 +611,15 @@ void ParseSample(const std::string& option, const std::string& text, TEngineOpti
         const size_t comma = k < 3 ? text.find(',', from) : text.size();
         if (comma == std::string::npos)
             throw std::invalid_argument(option + " takes X,Y,W,H, not '" + text + "'");
-        n[k] = ParseInteger(option, text.substr(from, comma - from));
+        const std::string item = text.substr(from, comma - from);
+        char* end = nullptr;
+        errno = 0;
+        n[k] = std::strtoll(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || errno == ERANGE || n[k] < 0)
+            throw std::invalid_argument(option +
+                                        " takes X,Y,W,H, four integers of at least 0, "
+                                        "not '" +
+                                        text + "'");
         from = comma + 1;
     }
     options.SampleX = n[0];
@@ -581,7 +643,7 @@ void ShowProgress(size_t done, size_t total, const std::string& name) {
 int StretchCommand(const std::vector<std::string>& args) {
     TParsed parsed = ParseArguments(args, false);
     if (parsed.Help) {
-        std::fputs(StretchUsage, stdout);
+        std::fputs(StretchHelp, stdout);
         return 0;
     }
     TStretchOptions& options = parsed.Options;
@@ -600,10 +662,18 @@ int StretchCommand(const std::vector<std::string>& args) {
 int ApplyCommand(const std::vector<std::string>& args) {
     const TParsed parsed = ParseArguments(args, true);
     if (parsed.Help) {
-        std::fputs(ApplyUsage, stdout);
+        std::fputs(ApplyHelp, stdout);
         return 0;
     }
-    const TBandTransform t = LoadTransform(parsed.Options.Transform);
+    TBandTransform t;
+    try {
+        t = LoadTransform(parsed.Options.Transform);
+    } catch (const Exception& e) {
+        // The file's name leads the reason, whatever reading it found.
+        if (e.Message.find(parsed.Options.Transform) != std::string::npos)
+            throw;
+        throw EStretch(parsed.Options.Transform + ": not a transform file: " + e.Message);
+    }
     TPluginHandle plugin(parsed.Options.PluginPath);
     if (parsed.Options.OutDir.empty())
         return RunSingle(plugin, parsed, &t);

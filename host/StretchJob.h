@@ -1,6 +1,6 @@
 // The host's main job: stretching image files, one at a time or many at once, through the
-// plug-in where it serves (8-bit colour, no engine option) and through the stretch engine in
-// this process for everything else.
+// stretch engine in this process; or, when asked, through the loaded plug-in module itself, as
+// an image editor would run it.
 #pragma once
 
 #include "host/EngineJob.h"
@@ -15,21 +15,22 @@ namespace vt::host {
 
 struct TStretchOptions {
     std::string PluginPath;
+    bool Plugin = false;           // through the loaded module rather than the engine
     TAnswer Answer = TAnswer::Ask; // how "Allow offset components?" is answered
-    int32_t RowAlign = 1;          // the host's row alignment in bytes (1 = packed rows)
-    std::string Compare;           // a before/after picture to write (single image)
+    int32_t RowAlign = 1;          // the plug-in's row alignment in bytes (1 = packed rows)
     std::string OutDir;            // batch: where the results go
     int Jobs = 1;                  // batch: images read and written at once
     bool Quiet = false;            // no progress bar
-    bool UseEngine = false;        // an engine option was given: the engine serves every image
+    bool Overwrite = false;        // batch: results may replace their inputs
+    bool EngineOption = false;     // an option only the engine takes was given
     bool Pool = false;             // batch: one transform fitted to all images
     int Threads = 0;               // the engine's threads (0: the processor's)
-    TEngineOptions Engine;
-    std::string Transform; // apply: the transform file
+    TEngineOptions Engine;         // also the comparison and how outputs are encoded
+    std::string Transform;         // apply: the transform file
 };
 
-// Outcome of one image: 0 stretched and written, 1 the plug-in did nothing (nothing written),
-// 2 error (Message says why).
+// Outcome of one image: 0 stretched and written, 1 the plug-in did nothing or the question was
+// cancelled (nothing written), 2 error (Message says why and names the file).
 struct TStretchOutcome {
     int Status = 2;
     std::string Message;
@@ -54,9 +55,12 @@ TStretchOutcome StretchFile(TPluginHandle& plugin, const std::string& in, const 
 // status (0, 1 or 2 as above; for a batch the worst of all images).
 int StretchCommand(const std::vector<std::string>& args);
 
-// An integer option's value; throws std::invalid_argument "OPTION takes an integer, not ...".
-int64_t ParseInteger(const std::string& option, const std::string& text);
-// --sample X,Y,W,H into the options' rectangle; throws std::invalid_argument naming Option.
+// An integer option's value from Lowest to Highest; throws std::invalid_argument "OPTION takes
+// an integer from LOWEST to HIGHEST, not ...".
+int64_t ParseInteger(const std::string& option, const std::string& text, int64_t lowest = INT64_MIN,
+                     int64_t highest = INT64_MAX);
+// --sample X,Y,W,H (none negative) into the options' rectangle; throws std::invalid_argument
+// naming Option.
 void ParseSample(const std::string& option, const std::string& text, TEngineOptions& options);
 
 // Draws "[=====>    ] 3/10 name" on standard error.

@@ -1,6 +1,8 @@
 // The host's libvips helpers: metadata and errors.
 #include "host/VipsSupport.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace vt::host {
@@ -73,14 +75,43 @@ void PutMetadata(const TMetadata& metadata, bool iptc, vips::VImage& image) {
             vips_image_set(image.get_image(), name.c_str(), const_cast<GValue*>(&value));
 }
 
-std::string VipsReason(const std::exception& e) {
-    std::string text = e.what();
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    const size_t newline = text.find('\n');
-    if (newline != std::string::npos)
-        text = text.substr(0, newline);
-    return text.empty() ? "unknown error" : text;
+void SaveImage(const vips::VImage& image, const std::string& path, const std::string& options,
+               int quality) {
+    std::string lower = options;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    vips::VOption* set = vips::VImage::option();
+    const char* saver = vips_foreign_find_save(path.c_str());
+    const bool jpeg = saver != nullptr && std::strstr(saver, "Jpeg") != nullptr;
+    const bool webp = saver != nullptr && std::strstr(saver, "Webp") != nullptr;
+    if ((jpeg || webp) && lower.find("q=") == std::string::npos)
+        set->set("Q", quality > 0 ? quality : 95);
+    if (jpeg && lower.find("subsample") == std::string::npos)
+        set->set("subsample_mode", VIPS_FOREIGN_SUBSAMPLE_OFF);
+    image.write_to_file((path + options).c_str(), set);
+}
+
+std::string VipsReason(const std::exception& e, const std::string& file) {
+    std::vector<std::string> lines;
+    const std::string text = e.what();
+    for (size_t from = 0; from < text.size();) {
+        const size_t end = std::min(text.find('\n', from), text.size());
+        std::string line = text.substr(from, end - from);
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(line);
+        from = end + 1;
+    }
+    vips_error_clear();
+    if (lines.empty())
+        return "unknown error";
+    // The buffer is the whole process's: the newest line about this file, else the newest.
+    const std::string name = file.substr(file.find_last_of('/') + 1);
+    for (auto line = lines.rbegin(); !name.empty() && line != lines.rend(); ++line)
+        if (line->find(name) != std::string::npos)
+            return *line;
+    return lines.back();
 }
 
 } // namespace vt::host

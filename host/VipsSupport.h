@@ -39,7 +39,14 @@ void PutMetadata(const TMetadata& metadata, bool iptc, vips::VImage& image);
 // Whether libvips writes Path as JPEG.
 bool WritesJpeg(const std::string& path);
 
-// The first line of libvips's error buffer, which names the problem.
-std::string VipsReason(const std::exception& e);
+// Saves Image to Path (whose extension chooses the format) with the saver's options as the user
+// gave them after the name ("[Q=90]"). Lossy formats are written at Quality (JPEG and WebP;
+// 0 for 95), JPEG with its colour at full resolution, unless the options say otherwise.
+void SaveImage(const vips::VImage& image, const std::string& path, const std::string& options,
+               int quality);
+
+// The line of libvips's error that names the problem (of the last error, the line about File
+// when one is), after which the error buffer is cleared.
+std::string VipsReason(const std::exception& e, const std::string& file = "");
 
 } // namespace vt::host

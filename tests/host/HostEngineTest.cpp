@@ -485,7 +485,7 @@ TEST_F(HostEngine, RefusesOptionsThatDoNotFitBeforeWritingAnything) {
              {"--nodata 300", "nodata: the value does not fit uint8"},
              {"--nodata 2.5", "nodata: the value does not fit uint8"},
              {"--sample 10,0,20,5", "sample: the rectangle 10,0,20,5 does not lie within"},
-             {"--every 0", "every: the step must be at least 1"},
+             {"--every 0", "--every takes an integer of at least 1"},
              {"--mask " + Path("none.png"), "cannot read"},
              {"--sample 1,2,3", "--sample takes X,Y,W,H"},
              {"--basis variance", "--basis takes correlation or covariance"},

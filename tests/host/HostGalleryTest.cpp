@@ -269,7 +269,8 @@ TEST_F(Gallery, RefusalsExitTwoAndWriteNothing) {
          {TCase{Path("grey.png") + " " + out, "1 colour band; the gallery takes colour images"},
           TCase{Path("in.png") + " " + out + " --nodata 0", "unknown option --nodata"},
           TCase{Path("missing.png") + " " + out, "cannot read .*missing.png"},
-          TCase{Path("in.png") + " " + out + " --tile-width 9", "--tile-width takes a number"},
+          TCase{Path("in.png") + " " + out + " --tile-width 9",
+                "--tile-width takes an integer from 32 to 2000"},
           TCase{Path("in.png") + " " + out + " --sample 300,0,50,50", "sample"},
           TCase{Path("in.png"), "expected IN and OUT"}}) {
         const TRun run = RunHost("gallery " + c.Arguments);

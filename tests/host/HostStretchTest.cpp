@@ -153,16 +153,25 @@ protected:
         return out;
     }
 
-    // The stretch of interleaved RGB(A) pixels computed in this process.
+    // The stretch of interleaved RGB(A) pixels computed in this process by the plug-in's own
+    // library: fitted to every pixel, or (Opaque) only to those whose alpha is not 0.
     static std::vector<uint8_t> Expected(const std::vector<uint8_t>& rgb, int w, int h, int bands,
-                                         bool offset) {
-        vt::TLinearBitmap bitmap;
-        bitmap.New(w, h, vt::pf24bit);
-        for (int i = 0; i < w * h; ++i)
-            for (int c = 0; c < 3; ++c)
-                bitmap.Map[3 * i + c] = rgb[static_cast<size_t>(i * bands + 2 - c)];
+                                         bool offset, bool opaque = false) {
+        auto fill = [&](vt::TLinearBitmap& bitmap, bool skip) {
+            std::vector<int> pixels;
+            for (int i = 0; i < w * h; ++i)
+                if (!skip || rgb[static_cast<size_t>(i * bands + bands - 1)] != 0)
+                    pixels.push_back(i);
+            bitmap.New(static_cast<int>(pixels.size()), 1, vt::pf24bit);
+            for (size_t k = 0; k < pixels.size(); ++k)
+                for (int c = 0; c < 3; ++c)
+                    bitmap.Map[3 * k + c] = rgb[static_cast<size_t>(pixels[k] * bands + 2 - c)];
+        };
         vt::TAffineTransform t;
-        vt::StretchTransform(bitmap, offset, t);
+        vt::TLinearBitmap fitted, bitmap;
+        fill(fitted, opaque && bands == 4);
+        vt::StretchTransform(fitted, offset, t);
+        fill(bitmap, false);
         vt::TransformBitmap(bitmap, t, nullptr);
         std::vector<uint8_t> out = rgb;
         for (int i = 0; i < w * h; ++i)
@@ -197,35 +206,53 @@ TEST_F(HostStretch, StretchesInBothModesWithPackedAndAlignedRows) {
     }
 }
 
-TEST_F(HostStretch, KeepsAlphaAsItWas) {
+TEST_F(HostStretch, KeepsAlphaAsItWasAndLeavesTransparentPixelsOutOfTheFit) {
     const int w = 16, h = 9;
-    const std::vector<uint8_t> rgba = Rgb(w, h, 4);
+    std::vector<uint8_t> rgba = Rgb(w, h, 4);
+    // A transparent stripe of extreme colours that would otherwise set the ranges.
+    for (int y = 0; y < h; ++y) {
+        uint8_t* p = &rgba[static_cast<size_t>((y * w + w - 1) * 4)];
+        p[0] = 255, p[1] = 0, p[2] = 255, p[3] = 0;
+    }
     Write(rgba, w, h, 4, Path("in.png"));
-    const TRun run = RunHost("stretch " + Path("in.png") + " " + Path("out.png") + " --offset");
+    TRun run = RunHost("stretch " + Path("in.png") + " " + Path("out.png") + " --offset");
     ASSERT_EQ(run.Status, 0) << run.Output;
     int ow, oh, ob;
-    const std::vector<uint8_t> got = Read(Path("out.png"), ow, oh, ob);
+    std::vector<uint8_t> got = Read(Path("out.png"), ow, oh, ob);
     ASSERT_EQ(ob, 4);
-    EXPECT_EQ(got, Expected(rgba, w, h, 4, true));
+    EXPECT_EQ(got, Expected(rgba, w, h, 4, true, true));
+    EXPECT_NE(got, Expected(rgba, w, h, 4, true, false));
+    // The plug-in itself sees every pixel, as an image editor hands them over.
+    run = RunHost("stretch " + Path("in.png") + " " + Path("plugin.png") + " --offset --plugin");
+    ASSERT_EQ(run.Status, 0) << run.Output;
+    got = Read(Path("plugin.png"), ow, oh, ob);
+    EXPECT_EQ(got, Expected(rgba, w, h, 4, true, false));
 }
 
-TEST_F(HostStretch, GreyBecomesEightBitColourSixteenBitStaysSixteenBit) {
+TEST_F(HostStretch, GreyStaysGreySixteenBitStaysSixteenBit) {
     const int w = 12, h = 10;
     Write(Rgb(w, h, 1), w, h, 1, Path("grey.png"));
-    TRun run = RunHost("stretch " + Path("grey.png") + " " + Path("grey-out.png") + " --offset");
-    ASSERT_EQ(run.Status, 0) << run.Output;
-    int ow, oh, ob;
-    std::vector<uint8_t> got = Read(Path("grey-out.png"), ow, oh, ob);
-    ASSERT_EQ(ob, 3);
-    uint8_t lowest = 255, highest = 0;
-    for (size_t i = 0; i < got.size(); i += 3) {
-        EXPECT_EQ(got[i], got[i + 1]);
-        EXPECT_EQ(got[i + 1], got[i + 2]);
-        lowest = std::min(lowest, got[i]);
-        highest = std::max(highest, got[i]);
+    // The engine stretches the one band; the plug-in sees it as colour.
+    for (const auto& [flags, bands] :
+         {std::pair{"--offset", 1}, std::pair{"--offset --plugin", 3}}) {
+        const TRun run =
+            RunHost("stretch " + Path("grey.png") + " " + Path("grey-out.png") + " " + flags);
+        ASSERT_EQ(run.Status, 0) << run.Output;
+        int ow, oh, ob;
+        const std::vector<uint8_t> got = Read(Path("grey-out.png"), ow, oh, ob);
+        ASSERT_EQ(ob, bands) << flags;
+        uint8_t lowest = 255, highest = 0;
+        for (size_t i = 0; i < got.size(); i += static_cast<size_t>(bands)) {
+            EXPECT_EQ(got[i], got[i + static_cast<size_t>(bands) - 1]);
+            lowest = std::min(lowest, got[i]);
+            highest = std::max(highest, got[i]);
+        }
+        EXPECT_EQ(lowest, 0) << flags;
+        EXPECT_EQ(highest, 255) << flags;
     }
-    EXPECT_EQ(lowest, 0);
-    EXPECT_EQ(highest, 255);
+    TRun run;
+    int ow, oh, ob;
+    std::vector<uint8_t> got;
 
     const std::vector<uint8_t> rgb = Rgb(w, h, 3);
     Write(rgb, w, h, 3, Path("wide.png"), VIPS_FORMAT_USHORT);
@@ -262,7 +289,7 @@ TEST_F(HostStretch, ExitStatusSaysWhatHappened) {
     TRun run = RunHost("stretch " + Path("in.png") + " " + Path("out.png") + " --cancel");
     EXPECT_EQ(run.Status, 1) << run.Output;
     EXPECT_FALSE(fs::exists(Path("out.png")));
-    EXPECT_NE(run.Output.find("did nothing"), std::string::npos);
+    EXPECT_NE(run.Output.find("was not written"), std::string::npos);
 
     run = RunHost("stretch " + Path("missing.png") + " " + Path("out.png") + " --offset");
     EXPECT_EQ(run.Status, 2);
@@ -325,7 +352,7 @@ TEST_F(HostStretch, KeepsWhatThePhotographCarriedWhereTheFormatHoldsIt) {
     ASSERT_EQ(Carried(Path("phone.jpg")), all);
     for (const auto& [ext, kept] : {std::pair<const char*, TSet>{"jpg", all},
                                     {"png", {"orientation", "exif", "xmp", "icc"}},
-                                    {"tif", {"orientation", "xmp", "icc"}},
+                                    {"tif", {"orientation", "xmp", "iptc", "icc"}},
                                     {"webp", {"orientation", "exif", "xmp", "icc"}},
                                     {"bmp", {"icc"}},
                                     {"ppm", {}}}) {
