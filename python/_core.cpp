@@ -214,6 +214,24 @@ void CheckSelection(const TImageView& image, const TSelection& selection) {
     MeasureStatistics(stand, s);
 }
 
+// A transform recording the no-data value of the selection it was fitted to (the value as the
+// sample type holds it), as FitStretch records its own; raises ValueError for a value that is
+// not a sample of the type.
+TBandTransform WithNoData(TBandTransform t, double value) {
+    TImageView stand;
+    stand.Width = stand.Height = 1;
+    stand.Bands = t.Bands;
+    stand.Type = t.Type;
+    TSelection s;
+    s.HasNoData = true;
+    s.NoData = value;
+    CheckSelection(stand, s);
+    t.HasNoData = true;
+    t.NoData =
+        t.Type == TSampleType::Float32 ? static_cast<double>(static_cast<float>(value)) : value;
+    return t;
+}
+
 // ---- The objects ---------------------------------------------------------------------------
 
 // A fitted transform; Reversed when it sees an array's three bands last to first.
@@ -418,6 +436,21 @@ PYBIND11_MODULE(_core, m) {
             "N x (N + 1): output band b = row b's weights times the input bands plus its last "
             "element, bands in the array's order.")
         .def_property_readonly(
+            "nodata",
+            [](const TPyTransform& t) -> py::object {
+                if (!t.T.HasNoData)
+                    return py::none();
+                return py::float_(t.T.NoData);
+            },
+            "The no-data value of the selection it was fitted to (None without one): apply() "
+            "leaves those pixels alone unless told another value.")
+        .def(
+            "_with_nodata",
+            [](const TPyTransform& t, double value) {
+                return TPyTransform{WithNoData(t.T, value)};
+            },
+            py::arg("value"))
+        .def_property_readonly(
             "statistics",
             [](const TPyTransform& t) {
                 return t.IsReversed() ? ReversedStatistics(t.T.Statistics) : t.T.Statistics;
@@ -430,7 +463,8 @@ PYBIND11_MODULE(_core, m) {
                 const TImageView from = ViewOf(source, t.IsReversed());
                 const TImageView to = ViewOf(target, t.IsReversed(), true);
                 CheckFits(from, t.T.Bands, t.T.Type, "the transform");
-                TSelection marks;
+                // The transform's own no-data value unless told another.
+                TSelection marks = NoDataOf(t.T);
                 if (!nodata.is_none()) {
                     marks.HasNoData = true;
                     marks.NoData = nodata.cast<double>();

@@ -34,14 +34,17 @@ void ApplyRows(const TStreamApply& apply, const TImageView& src, const TImageVie
                     for (int b = 0; b < n; ++b)
                         std::memcpy(dst.At(x0 + i, y, b), out + (i * n + b) * size,
                                     static_cast<size_t>(size));
-            // No-data pixels stay as they are (converted when the target is another type).
-            if (marked)
+            // No-data pixels, and pixels with a sample that is not finite, stay as they are
+            // (converted when the target is another type).
+            if (marked || block.NonFinite())
                 for (int64_t i = 0; i < count; ++i) {
                     const double* pixel = block.Samples() + i * n;
-                    bool all = true;
-                    for (int b = 0; b < n && all; ++b)
-                        all = pixel[b] == noData->NoData;
-                    if (all)
+                    bool all = marked, finite = true;
+                    for (int b = 0; b < n; ++b) {
+                        all = all && pixel[b] == noData->NoData;
+                        finite = finite && IsFiniteSample(pixel[b]);
+                    }
+                    if (all || !finite)
                         for (int b = 0; b < n; ++b)
                             StoreSample(dst.At(x0 + i, y, b), dst.Type, pixel[b]);
                 }
@@ -64,6 +67,13 @@ void ForEachWholePart(const TImageView& source, const TImageView& target, const 
 
 } // namespace
 
+TSelection NoDataOf(const TBandTransform& T) noexcept {
+    TSelection marks;
+    marks.HasNoData = T.HasNoData;
+    marks.NoData = T.NoData;
+    return marks;
+}
+
 void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,
                   const TSelection* NoData) {
     Source.Check();
@@ -73,14 +83,17 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
                               {T.Bands, Source.Bands != T.Bands ? Source.Bands : Target.Bands}));
     if (Source.Width != Target.Width || Source.Height != Target.Height)
         throw EStretch("the target is not the size of the image");
+    // Only the no-data value of the selection counts here; it must fit the samples, and is
+    // compared as the sample type rounds it.
+    TSelection marks;
     if (NoData != nullptr && NoData->HasNoData) {
-        TSelection marks;
         marks.HasNoData = true;
         marks.NoData = NoData->NoData;
-        RegionOf(Source, marks); // the value must fit the samples
+        RegionOf(Source, marks);
+        marks = SelectionFor(Source, marks);
     }
     TFloatEnvironmentGuard environment;
-    const bool marked = NoData != nullptr && NoData->HasNoData;
+    const bool marked = marks.HasNoData;
     if (!marked && IsThreeBytePixels(Source) && IsThreeBytePixels(Target) &&
         IsPluginOrder(T.Order, T.Bands)) {
         const TApplyPlan plan(AsAffineTransform(T.Map));
@@ -112,7 +125,7 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
     }
     RunParts(parts, [&](int p) {
         const auto i = static_cast<size_t>(p);
-        ApplyRows(apply, Source, Target, NoData, Source.Height * p / parts,
+        ApplyRows(apply, Source, Target, &marks, Source.Height * p / parts,
                   Source.Height * (p + 1) / parts, blocks[i], aside[i]);
     });
 }

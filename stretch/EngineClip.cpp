@@ -88,33 +88,41 @@ void CountFourBytes(const TBandTransform& t, const TSegments& segments, int64_t 
 
 } // namespace
 
-void TClipHistogram::Measure(const TImageView& Image, const TSelection& Selection) {
+void TClipHistogram::Measure(const TImageView& Image, const TSelection& Given) {
     if (Pass >= Passes)
         throw EStretch("the saturation has taken all its passes");
     if (Image.Bands != Stretch.Bands || Image.Type != Stretch.Type)
         throw EStretch(Format("the stretch is for %d-band %s images, not %d-band %s",
                               {Stretch.Bands, SampleTypeName(Stretch.Type), Image.Bands,
                                SampleTypeName(Image.Type)}));
-    const TRegion region = RegionOf(Image, Selection);
+    const TRegion region = RegionOf(Image, Given);
+    const TSelection selection = SelectionFor(Image, Given);
     TFloatEnvironmentGuard environment;
-    const bool plain = Selection.Mask == nullptr && !Selection.HasNoData && region.Every == 1;
+    const bool plain = selection.Mask == nullptr && !selection.HasNoData && region.Every == 1;
     const TSegments segments = plain ? PackedSegments(Image, region) : SegmentsOf(Image, region);
     const int parts = PartsFor(segments);
     const int n = Image.Bands;
     const TSampleType type = Image.Type;
     const bool real = type == TSampleType::Float32, refine = real && Pass == 1;
-    const bool screen = Selection.HasNoData || real;
+    const bool screen = selection.HasNoData || real;
     const TStreamApply apply(Stretch, type, type);
-    // Each part counts into bins of its own; counts add up the same whatever the cut.
-    std::vector<std::vector<uint64_t>> bins(static_cast<size_t>(parts));
-    std::vector<std::array<int64_t, MaxBands>> counts(static_cast<size_t>(parts));
+    // Each part counts into bins of its own (the first into the histogram's), kept across the
+    // pass's measures and folded in when it ends; counts add up the same whatever the cut.
+    if (PartBins.size() < static_cast<size_t>(parts)) {
+        PartBins.resize(static_cast<size_t>(parts));
+        PartCounts.resize(static_cast<size_t>(parts));
+    }
+    for (size_t i = 1; i < static_cast<size_t>(parts); ++i)
+        if (PartBins[i].size() != Bins.size()) {
+            PartBins[i].assign(Bins.size(), 0);
+            PartCounts[i].fill(0);
+        }
     // Four-byte cells: the outputs of a run of pixels at a time, counted from a scratch row.
     const bool fourBytes = plain && IsFourBytePixels(Image) && FourByteApplies(Stretch) && !real;
     RunParts(parts, [&](int p) {
         const auto i = static_cast<size_t>(p);
-        std::vector<uint64_t>& mine = bins[i];
-        mine.assign(Bins.size(), 0);
-        counts[i].fill(0);
+        std::vector<uint64_t>& mine = p == 0 ? Bins : PartBins[i];
+        int64_t* counts = p == 0 ? Count : PartCounts[i].data();
         if (fourBytes) {
             CountFourBytes(Stretch, PartOf(segments, p, parts), Image.BandStride, mine);
             return;
@@ -122,7 +130,7 @@ void TClipHistogram::Measure(const TImageView& Image, const TSelection& Selectio
         TSampleBlock block(n, type);
         std::vector<uint8_t> out(static_cast<size_t>(block.Capacity() * n) * SampleBytes(type));
         const size_t levels = Bins.size() / static_cast<size_t>(refine ? 2 * n : n);
-        ForEachBlock(Image, Selection, PartOf(segments, p, parts), screen, block,
+        ForEachBlock(Image, selection, PartOf(segments, p, parts), screen, block,
                      [&](TSampleBlock& b) {
                          if (b.Count() == 0)
                              return;
@@ -147,7 +155,7 @@ void TClipHistogram::Measure(const TImageView& Image, const TSelection& Selectio
                              const uint32_t key = OrderedKey(f);
                              if (!refine) {
                                  ++mine[band * levels + (key >> 16)];
-                                 ++counts[i][band];
+                                 ++counts[band];
                                  continue;
                              }
                              for (size_t side = 0; side < 2; ++side)
@@ -156,18 +164,42 @@ void TClipHistogram::Measure(const TImageView& Image, const TSelection& Selectio
                          }
                      });
     });
-    for (size_t i = 0; i < bins.size(); ++i) {
+}
+
+void TClipHistogram::Fold() {
+    const int n = Stretch.Bands;
+    for (size_t i = 1; i < PartBins.size(); ++i) {
+        if (PartBins[i].size() != Bins.size())
+            continue;
         for (size_t k = 0; k < Bins.size(); ++k)
-            Bins[k] += bins[i][k];
-        if (!refine)
-            for (int b = 0; b < n; ++b)
-                Count[b] += real ? counts[i][static_cast<size_t>(b)] : 0;
+            Bins[k] += PartBins[i][k];
+        for (int b = 0; b < n; ++b)
+            Count[b] += PartCounts[i][static_cast<size_t>(b)];
     }
+    PartBins.clear();
+    PartCounts.clear();
+}
+
+uint64_t TClipHistogram::Total(size_t k) const noexcept {
+    uint64_t total = Bins[k];
+    for (size_t i = 1; i < PartBins.size(); ++i)
+        if (PartBins[i].size() == Bins.size())
+            total += PartBins[i][k];
+    return total;
+}
+
+int64_t TClipHistogram::TotalCount(int b) const noexcept {
+    int64_t total = Count[b];
+    for (size_t i = 1; i < PartBins.size(); ++i)
+        if (PartBins[i].size() == Bins.size())
+            total += PartCounts[i][static_cast<size_t>(b)];
+    return total;
 }
 
 void TClipHistogram::FinishPass() {
     if (Pass >= Passes)
         throw EStretch("the saturation has taken all its passes");
+    Fold();
     const int n = Stretch.Bands;
     const bool real = Stretch.Type == TSampleType::Float32;
     const size_t levels = Bins.size() / static_cast<size_t>(Pass == 1 ? 2 * n : n);
@@ -216,6 +248,8 @@ void TClipHistogram::FinishPass() {
 
 TClipHistogram TClipHistogram::Empty() const {
     TClipHistogram h = *this;
+    h.PartBins.clear();
+    h.PartCounts.clear();
     std::fill(h.Bins.begin(), h.Bins.end(), 0);
     // A float's second pass judges its bins against the first pass's count, which stays.
     if (Pass == 0)
@@ -240,16 +274,21 @@ void TClipHistogram::Merge(const TClipHistogram& Other) {
     if (Pass >= Passes)
         throw EStretch("the saturation has taken all its passes");
     for (size_t k = 0; k < Bins.size(); ++k)
-        Bins[k] += Other.Bins[k];
+        Bins[k] += Other.Total(k);
     if (Pass == 0)
         for (int b = 0; b < n; ++b)
-            Count[b] += Other.Count[b];
+            Count[b] += Other.TotalCount(b);
 }
 
 TBandTransform TClipHistogram::Clipped() const {
     if (Pass < Passes)
         throw EStretch("the saturation has not taken all its passes");
     const int n = Stretch.Bands;
+    bool counted = false;
+    for (int b = 0; b < n; ++b)
+        counted = counted || Count[b] > 0;
+    if (!counted)
+        throw EStretch("no pixels selected: the saturation counted no value");
     const double top = SampleTop(Stretch.Type);
     TBandTransform t = Stretch;
     t.Options.Clip = true;

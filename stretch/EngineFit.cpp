@@ -22,6 +22,7 @@ TBandTransform TBandTransform::Identity(int Bands, TSampleType Type) {
     TBandTransform t;
     t.Bands = Bands;
     t.Type = Type;
+    t.Options.Pairing = TBandPairing::Direct; // storage order is the direct pairing's
     t.Map = TAffineMap::Identity(Bands);
     for (int b = 0; b < Bands; ++b)
         t.Order[b] = b;
@@ -31,7 +32,7 @@ TBandTransform TBandTransform::Identity(int Bands, TSampleType Type) {
 
 double TBandTransform::Weight(int Out, int In) const noexcept {
     int r = 0, c = 0;
-    for (int j = 0; j < Bands; ++j) {
+    for (int j = 0; j < Bands && j < MaxBands; ++j) {
         if (Order[j] == Out)
             r = j;
         if (Order[j] == In)
@@ -41,7 +42,7 @@ double TBandTransform::Weight(int Out, int In) const noexcept {
 }
 
 double TBandTransform::Constant(int Out) const noexcept {
-    for (int j = 0; j < Bands; ++j)
+    for (int j = 0; j < Bands && j < MaxBands; ++j)
         if (Order[j] == Out)
             return Map.M[j][Bands];
     return 0;
@@ -139,6 +140,8 @@ TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options
     const int n = Statistics.Bands;
     if (n < 1 || n > MaxBands)
         throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
+    if (Statistics.Count <= 0)
+        throw EStretch("no pixels selected: the statistics count none");
     if (Options.Space != TColourSpace::None || Options.Keep != 0)
         return SpaceAxes(Statistics, Options);
     TFloatEnvironmentGuard environment;
@@ -184,9 +187,10 @@ bool FiniteWeights(const TAffineMap& m) noexcept {
 
 namespace detail {
 
-TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelection& selection,
+TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelection& given,
                                         const TPrincipalAxes& axes, const TBlockBoxes* boxes) {
-    const TRegion region = RegionOf(image, selection);
+    const TRegion region = RegionOf(image, given);
+    const TSelection selection = SelectionFor(image, given);
     if (image.Bands != axes.Bands)
         throw EStretch(
             Format("the axes are for %d bands, the image has %d", {axes.Bands, image.Bands}));
@@ -262,7 +266,35 @@ TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelectio
 
 namespace detail {
 
-double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest) {
+double ComponentScale(const TAffineMap& axes, const double* lowest, const double* highest,
+                      int count) noexcept {
+    const int n = axes.Size;
+    Extended largest = 0;
+    for (int k = 0; k < count; ++k) {
+        if (!std::isfinite(lowest[k]) || !std::isfinite(highest[k]))
+            continue;
+        const Extended low = Fabs(static_cast<Extended>(lowest[k]) - axes.M[k][n]);
+        const Extended high = Fabs(static_cast<Extended>(highest[k]) - axes.M[k][n]);
+        largest = low > largest ? low : largest;
+        largest = high > largest ? high : largest;
+    }
+    return static_cast<double>(largest);
+}
+
+double ConstantTolerance(double scale, double top, double lowest, double highest) noexcept {
+    // Relative to the data's scale (1e-9 for 8-bit data that spans its range), and never
+    // below the rounding of the component's own values, whose constant may be far larger
+    // than the data (the offset method's lift).
+    const double relative =
+        static_cast<double>(static_cast<Extended>(ConstantComponentRange) * scale / top);
+    // Never 0, so that a component of no range at all (data of zeros) is always constant.
+    const double rounding = 0x1p-44 * std::max(std::fabs(lowest), std::fabs(highest));
+    return std::max(
+        {relative, std::isfinite(rounding) ? rounding : 0.0, std::numeric_limits<double>::min()});
+}
+
+double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest,
+                       double tolerance) {
     const int n = axes.Size;
     // Pos and Neg: the largest and smallest values component k takes over the cube of all
     // pixel values.
@@ -277,7 +309,7 @@ double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest,
     pos = static_cast<double>(static_cast<Extended>(pos) * top);
     neg = static_cast<double>(static_cast<Extended>(neg) * top);
     // Extremes at rounding-noise level (the chroma components of a grey image) bound nothing.
-    if (std::fabs(lowest) < ConstantComponentRange && std::fabs(highest) < ConstantComponentRange)
+    if (std::fabs(lowest) < tolerance && std::fabs(highest) < tolerance)
         return 1.0;
     Extended s = std::numeric_limits<Extended>::infinity();
     if (pos > 0 && highest > 0) {
@@ -298,9 +330,12 @@ double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest,
 TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const double* highest,
                          bool allowOffset, double top, int kept) {
     const int n = axes.Size;
+    const double scale = ComponentScale(axes, lowest, highest, n - kept);
     bool constant[MaxBands], allConstant = true;
+    double tolerance[MaxBands];
     for (int k = 0; k < n; ++k) {
-        constant[k] = !(static_cast<Extended>(highest[k]) - lowest[k] >= ConstantComponentRange);
+        tolerance[k] = ConstantTolerance(scale, top, lowest[k], highest[k]);
+        constant[k] = !(static_cast<Extended>(highest[k]) - lowest[k] >= tolerance[k]);
         if (k >= n - kept)
             constant[k] = true; // kept bands pass as they are
         allConstant = allConstant && constant[k];
@@ -324,7 +359,7 @@ TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const dou
         ComposeAffine(stretch, translation);
     } else {
         for (int k = 0; k < n - kept; ++k)
-            scaling.M[k][k] = ScaleOnlyFactor(axes, k, top, lowest[k], highest[k]);
+            scaling.M[k][k] = ScaleOnlyFactor(axes, k, top, lowest[k], highest[k], tolerance[k]);
     }
     ComposeAffine(stretch, scaling);
 
@@ -337,9 +372,16 @@ TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const dou
 } // namespace detail
 
 TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& Ranges) {
+    if (Axes.Bands < 1 || Axes.Bands > MaxBands || Axes.Map.Size != Axes.Bands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {Axes.Bands}));
     if (Ranges.Bands != Axes.Bands)
         throw EStretch(Format("ranges of %d components do not fit axes of %d bands",
                               {Ranges.Bands, Axes.Bands}));
+    bool measured = false;
+    for (int k = 0; k < Ranges.Bands; ++k)
+        measured = measured || !(Ranges.Lowest[k] > Ranges.Highest[k]);
+    if (!measured)
+        throw EStretch("no pixels selected: the components' ranges are empty");
     TFloatEnvironmentGuard environment;
     TBandTransform t;
     t.Bands = Axes.Bands;
@@ -353,18 +395,40 @@ TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& 
     return t;
 }
 
+namespace {
+
+// The refusal of a selection that leaves no pixel to fit, naming the selection.
+[[noreturn]] void NoPixels(const TImageView& image, const TSelection& selection) {
+    std::string reason;
+    const TRegion region = RegionOf(image, selection);
+    if (image.Type == TSampleType::Float32 && selection.Mask == nullptr && !selection.HasNoData &&
+        region.Columns() > 0 && region.Rows() > 0)
+        reason = ": every pixel has a sample that is not a finite number";
+    throw EStretch("no pixels selected (" + SelectionText(selection) + ")" + reason);
+}
+
+} // namespace
+
 TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection,
                           const TFitOptions& Options) {
     TBandTransform t;
     if (Options.Method == TStretchMethod::Target) {
-        t = FitTarget(MeasureStatistics(Image, Selection), Options);
+        const TStatistics statistics = MeasureStatistics(Image, Selection);
+        if (statistics.Count == 0)
+            NoPixels(Image, Selection);
+        t = FitTarget(statistics, Options);
     } else {
         // The range pass reads only the blocks whose box may move an extreme.
         TBlockBoxes boxes;
         const TStatistics statistics = detail::MeasureStatistics(Image, Selection, &boxes);
+        if (statistics.Count == 0)
+            NoPixels(Image, Selection);
         const TPrincipalAxes axes = FitAxes(statistics, Options);
         t = BuildStretch(axes, detail::MeasureComponentRanges(Image, Selection, axes, &boxes));
     }
+    // The transform carries the no-data value its statistics left out, as the samples hold it.
+    t.HasNoData = Selection.HasNoData;
+    t.NoData = Selection.HasNoData ? NoDataSample(Selection.NoData, Image.Type) : 0.0;
     return Options.Clip ? ClipStretch(t, Image, Selection, Options.ClipLow, Options.ClipHigh) : t;
 }
 

@@ -8,19 +8,34 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <string>
 
 namespace vt::detail {
 
 // The selected rectangle, half-open, and the step between selected pixels.
 struct TRegion {
     int64_t X0 = 0, Y0 = 0, X1 = 0, Y1 = 0, Every = 1;
-    int64_t Columns() const noexcept { return X1 > X0 ? (X1 - X0 + Every - 1) / Every : 0; }
-    int64_t Rows() const noexcept { return Y1 > Y0 ? (Y1 - Y0 + Every - 1) / Every : 0; }
+    // Counted without forming X1 - X0 + Every, which a step near the type's limit overflows.
+    int64_t Columns() const noexcept { return X1 > X0 ? (X1 - X0 - 1) / Every + 1 : 0; }
+    int64_t Rows() const noexcept { return Y1 > Y0 ? (Y1 - Y0 - 1) / Every + 1 : 0; }
 };
 
 // Checks the view and the selection against each other (the messages name what is wrong) and
 // resolves the rectangle.
 TRegion RegionOf(const TImageView& image, const TSelection& selection);
+
+// The selection as the passes compare with it: its no-data value rounded to the image's sample
+// type (a float32 image stores (float)NoData), so that a value printed from a stored sample
+// finds it. Check the selection with RegionOf first.
+TSelection SelectionFor(const TImageView& image, const TSelection& selection) noexcept;
+
+// The no-data value of a selection, rounded to a sample type: the value itself for integer
+// types (RegionOf refuses one that is not a sample), the nearest float for float32.
+double NoDataSample(double value, TSampleType type) noexcept;
+
+// A double in the fewest digits that read back to it (for messages).
+std::string NumberText(double value);
 
 // The selected pixels as segments: one per selected row, Every pixels apart.
 TSegments SegmentsOf(const TImageView& image, const TRegion& region) noexcept;
@@ -53,13 +68,20 @@ inline double LoadSample(const uint8_t* p, TSampleType type) noexcept {
     return 0;
 }
 
+// Whether a sample is finite (integer samples always are): false for not-a-number and the
+// infinities alike.
+inline bool IsFiniteSample(double x) noexcept {
+    return std::fabs(x) <= std::numeric_limits<double>::max();
+}
+
 // Whether the pixel at p counts in statistics: not marked by the no-data value, and (float
-// samples) no band is not a number.
+// samples) every band finite. The no-data value is compared as the selection holds it (see
+// SelectionFor, which rounds it to the sample type).
 inline bool Counts(const uint8_t* p, const TImageView& v, const TSelection& s) noexcept {
     bool allNoData = s.HasNoData;
     for (int b = 0; b < v.Bands; ++b) {
         const double x = LoadSample(p + b * v.BandStride, v.Type);
-        if (x != x)
+        if (!IsFiniteSample(x))
             return false;
         allNoData = allNoData && x == s.NoData;
     }
@@ -110,6 +132,8 @@ void LiftRow(double* row, int n, double top) noexcept;
 
 // The number of bands the options keep out of n (all bits beyond n are refused by the fit).
 inline int KeptBands(const TFitOptions& options, int n) noexcept {
+    if (n <= 0)
+        return 0;
     return __builtin_popcount(options.Keep & ((n >= 32 ? 0u : 1u << n) - 1u));
 }
 
@@ -118,9 +142,19 @@ inline int KeptBands(const TFitOptions& options, int n) noexcept {
 // weights on the bands as stored; bands pair directly.
 TPrincipalAxes SpaceAxes(const TStatistics& statistics, const TFitOptions& options);
 
+// The data's scale in the components' units: the largest magnitude of the first Count
+// components' extremes less their constants (the weighted sums of the samples alone).
+double ComponentScale(const TAffineMap& axes, const double* lowest, const double* highest,
+                      int count) noexcept;
+// The range below which a component counts as constant: ConstantComponentRange x scale / top,
+// and at least the rounding of values the size of its extremes.
+double ConstantTolerance(double scale, double top, double lowest, double highest) noexcept;
+
 // The scale-only factor of component k: the largest scale about 0 that keeps the component's
-// extremes within the values it takes over the cube 0..top; 1 when nothing bounds it.
-double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest);
+// extremes within the values it takes over the cube 0..top; 1 when nothing bounds it or both
+// extremes lie within the tolerance of 0 (rounding noise).
+double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest,
+                       double tolerance);
 
 // The stretch of each component (translation and scale, or scale only) between the axes and
 // their inverse; the last Kept rows pass unchanged.

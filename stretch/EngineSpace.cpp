@@ -12,6 +12,17 @@ using namespace detail;
 
 namespace {
 
+// The sample covariance (Sab - Sa Sb / N) / (N - 1) in extended precision, rounded to a double;
+// 0 for fewer than two pixels, and a variance never below 0.
+double SampleCovariance(const TStatistics& statistics, int a, int b) noexcept {
+    if (statistics.Count < 2)
+        return 0;
+    const Extended n = static_cast<Extended>(statistics.Count);
+    const Extended c =
+        (statistics.ProductOf(a, b) - statistics.SumOf(a) * statistics.SumOf(b) / n) / (n - 1);
+    return a == b && !(c > 0) ? 0.0 : static_cast<double>(c);
+}
+
 const struct {
     TColourSpace Space;
     const char* Name;
@@ -21,8 +32,8 @@ const struct {
                   {TColourSpace::Yiq, "yiq"},
                   {TColourSpace::Matrix, "matrix"}};
 
-// The selected pixels' moments in the space: means and covariances, and the basis matrix of
-// the bands that are not kept.
+// The selected pixels' moments in the space: means and covariances (population ones, or with
+// Sample those divided by N - 1), and the basis matrix of the bands that are not kept.
 struct TSpaceMoments {
     int Bands = 0;
     TAffineMap Space;  // S(x) = A x + c
@@ -32,7 +43,7 @@ struct TSpaceMoments {
     int Free[MaxBands] = {}; // the bands that are stretched
     int FreeCount = 0;
 
-    TSpaceMoments(const TStatistics& statistics, const TFitOptions& options) {
+    TSpaceMoments(const TStatistics& statistics, const TFitOptions& options, bool sample = false) {
         const int n = Bands = statistics.Bands;
         if (n < 1 || n > MaxBands)
             throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
@@ -49,7 +60,8 @@ struct TSpaceMoments {
         for (int a = 0; a < n; ++a) {
             mean[a] = statistics.Mean(a);
             for (int b = 0; b < n; ++b)
-                covariance[a][b] = statistics.Covariance(a, b);
+                covariance[a][b] =
+                    sample ? SampleCovariance(statistics, a, b) : statistics.Covariance(a, b);
         }
         if (Plain) {
             std::copy(mean, mean + n, Mean);
@@ -125,6 +137,8 @@ TColourSpace ColourSpaceNamed(const std::string& Name) {
 }
 
 TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Type) {
+    if (Bands < 1 || Bands > MaxBands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {Bands}));
     if (Options.Space == TColourSpace::None)
         return TAffineMap::Identity(Bands);
     if (Bands != 3)
@@ -215,59 +229,124 @@ TPrincipalAxes SpaceAxes(const TStatistics& statistics, const TFitOptions& optio
 
 } // namespace detail
 
+namespace {
+
+// The largest magnitude band i of the space takes over the box of the selected samples.
+Extended SpaceMagnitude(const TStatistics& statistics, const TAffineMap& space, int i) noexcept {
+    const int n = statistics.Bands;
+    Extended m = Fabs(static_cast<Extended>(space.M[i][n]));
+    for (int j = 0; j < n; ++j) {
+        const Extended x =
+            std::max(std::fabs(statistics.Lowest[j]), std::fabs(statistics.Highest[j]));
+        m += Fabs(static_cast<Extended>(space.M[i][j])) * x;
+    }
+    return m;
+}
+
+} // namespace
+
 TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Options) {
     const int n = Statistics.Bands;
     if (n < 1 || n > MaxBands)
         throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
+    if (Statistics.Count <= 0)
+        throw EStretch("no pixels selected: the statistics count none");
     for (int b = 0; b < n; ++b)
         if (std::isinf(Options.TargetMean[b]) || std::isinf(Options.TargetSigma[b]) ||
             Options.TargetSigma[b] < 0)
             throw EStretch("target: a mean must be finite and a deviation finite and not negative");
     TFloatEnvironmentGuard environment;
-    const TSpaceMoments moments(Statistics, Options);
+    // Sample statistics (divided by N - 1), as the method is defined.
+    const TSpaceMoments moments(Statistics, Options, true);
     const int f = moments.FreeCount;
     const bool correlation = Options.Basis == TStretchBasis::Correlation;
-    double sigma[MaxBands];
-    for (int b = 0; b < n; ++b)
-        sigma[b] = std::sqrt(moments.Covariance[b][b]);
-    TMatrix vectors(1, 1), values(1, 1);
-    moments.Decompose(Statistics, correlation, vectors, values);
-    // The whitening V Lambda^(-1/2) V'; a component whose eigenvalue is nothing against the
-    // largest (rounding noise of a band that copies another, a band without variance in the
-    // covariance basis) passes unstretched.
-    double largest = 0;
-    for (int k = 1; k <= f; ++k)
-        largest = std::max(largest, values.GetElement(k, 1));
-    double factor[MaxBands];
-    for (int k = 1; k <= f; ++k) {
-        const double lambda = values.GetElement(k, 1);
-        factor[k - 1] = lambda > 1e-12 * largest && lambda > 0 ? 1 / std::sqrt(lambda) : 1.0;
+    double sigma[MaxBands], targetSigma[MaxBands], targetMean[MaxBands];
+    for (int b = 0; b < n; ++b) {
+        sigma[b] = static_cast<double>(Sqrt(static_cast<Extended>(moments.Covariance[b][b])));
+        targetSigma[b] = std::isnan(Options.TargetSigma[b]) ? sigma[b] : Options.TargetSigma[b];
+        targetMean[b] = std::isnan(Options.TargetMean[b]) ? moments.Mean[b] : Options.TargetMean[b];
     }
-    // T in the space: the free bands' rows; kept bands pass as they are.
+    // The free bands that vary over the selection: a variance above the rounding that a band
+    // of its magnitude leaves in the sums (a millionth of the magnitude, squared). Constant
+    // bands take no part in the basis and pass with gain 1.
+    int varying[MaxBands], g = 0;
+    for (int a = 0; a < f; ++a) {
+        const int b = moments.Free[a];
+        const Extended floor = 1e-6L * SpaceMagnitude(Statistics, moments.Space, b);
+        if (moments.Covariance[b][b] > floor * floor)
+            varying[g++] = b;
+    }
+    // T in the space: every band starts with gain 1 (kept and constant bands stay so), and the
+    // varying bands get the method's rows below.
     Extended map[MaxBands][MaxBands + 1] = {};
     for (int b = 0; b < n; ++b)
         map[b][b] = 1;
+    if (g > 0) {
+        // The basis over the varying bands: correlations (each band standardised by its
+        // deviation D) or covariances (D = 1).
+        double scale[MaxBands];
+        for (int a = 0; a < g; ++a)
+            scale[a] = correlation ? sigma[varying[a]] : 1.0;
+        TMatrix basis(g, g), vectors(g, g), values(g, 1);
+        for (int a = 0; a < g; ++a)
+            for (int b = 0; b < g; ++b) {
+                const Extended c = moments.Covariance[varying[a]][varying[b]];
+                basis.SetElement(
+                    a + 1, b + 1,
+                    a == b && correlation ? 1.0 : static_cast<double>(c / scale[a] / scale[b]));
+            }
+        basis.EigenDecompose(vectors, values);
+        double largest = 0;
+        for (int k = 1; k <= g; ++k)
+            largest = std::max(largest, values.GetElement(k, 1));
+        // W = V_+ Lambda_+^(-1/2) V_+' whitens the components with variance; P = V_0 V_0'
+        // keeps those without (an eigenvalue of at most 1e-12 of the largest) as they are.
+        Extended whiten[MaxBands][MaxBands] = {}, keep[MaxBands][MaxBands] = {};
+        for (int k = 1; k <= g; ++k) {
+            const double lambda = values.GetElement(k, 1);
+            const bool scaled = lambda > 1e-12 * largest && lambda > 0;
+            const Extended factor = scaled ? 1 / Sqrt(static_cast<Extended>(lambda)) : 0.0L;
+            for (int a = 0; a < g; ++a)
+                for (int b = 0; b < g; ++b) {
+                    const Extended v = static_cast<Extended>(vectors.GetElement(a + 1, k)) *
+                                       vectors.GetElement(b + 1, k);
+                    if (scaled)
+                        whiten[a][b] += v * factor;
+                    else
+                        keep[a][b] += v;
+                }
+        }
+        // T_+ = Sigma_t W D^-1, each row then rescaled to its target deviation over the
+        // selection: sigma_t / sqrt((T_+ C T_+')_rr). A row without variance stays as it is.
+        Extended rows[MaxBands][MaxBands];
+        for (int a = 0; a < g; ++a) {
+            for (int b = 0; b < g; ++b)
+                rows[a][b] = whiten[a][b] * targetSigma[varying[a]] / scale[b];
+            Extended variance = 0;
+            for (int b = 0; b < g; ++b)
+                for (int c = 0; c < g; ++c)
+                    variance +=
+                        rows[a][b] * moments.Covariance[varying[b]][varying[c]] * rows[a][c];
+            if (variance > 0 && targetSigma[varying[a]] > 0) {
+                const Extended rescale = targetSigma[varying[a]] / Sqrt(variance);
+                for (int b = 0; b < g; ++b)
+                    rows[a][b] *= rescale;
+            }
+        }
+        // T = T_+ + D P D^-1 on the varying bands (P passes the components without variance
+        // with gain 1 through the same standardisation).
+        for (int a = 0; a < g; ++a)
+            for (int b = 0; b < g; ++b)
+                map[varying[a]][varying[b]] = rows[a][b] + scale[a] * keep[a][b] / scale[b];
+    }
+    // The constants: b_S = T (S(x) - m_S) + m_t on the free bands.
     for (int a = 0; a < f; ++a) {
         const int r = moments.Free[a];
-        const double targetSigma =
-            std::isnan(Options.TargetSigma[r]) ? sigma[r] : Options.TargetSigma[r];
-        const double targetMean =
-            std::isnan(Options.TargetMean[r]) ? moments.Mean[r] : Options.TargetMean[r];
-        Extended constant = targetMean;
-        map[r][r] = 0;
+        Extended constant = targetMean[r];
         for (int b = 0; b < f; ++b) {
             const int c = moments.Free[b];
-            Extended w = 0;
-            for (int k = 0; k < f; ++k)
-                w += static_cast<Extended>(vectors.GetElement(a + 1, k + 1)) * factor[k] *
-                     vectors.GetElement(b + 1, k + 1);
-            // In the correlation basis each band is first standardised; a band without
-            // variance has nothing to standardise and keeps weight 1 there.
-            if (correlation && sigma[c] > 0)
-                w /= sigma[c];
-            w *= targetSigma;
-            map[r][c] = static_cast<double>(w);
-            constant -= w * moments.Mean[c];
+            map[r][c] = static_cast<double>(map[r][c]);
+            constant -= map[r][c] * moments.Mean[c];
         }
         map[r][n] = static_cast<double>(constant);
     }
@@ -286,19 +365,19 @@ TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Optio
     const TAffineMap& space = moments.Space;
     TAffineMap inverse;
     InvertAffine(space, inverse);
-    Extended g[MaxBands][MaxBands + 1];
+    Extended back[MaxBands][MaxBands + 1];
     for (int r = 0; r < n; ++r)
         for (int j = 0; j <= n; ++j) {
             Extended v = j == n ? map[r][n] - space.M[r][n] : 0.0L;
             for (int c = 0; c < n; ++c)
                 v += map[r][c] * space.M[c][j];
-            g[r][j] = v;
+            back[r][j] = v;
         }
     for (int i = 0; i < n; ++i)
         for (int j = 0; j <= n; ++j) {
             Extended v = 0;
             for (int r = 0; r < n; ++r)
-                v += static_cast<Extended>(inverse.M[i][r]) * g[r][j];
+                v += static_cast<Extended>(inverse.M[i][r]) * back[r][j];
             t.Map.M[i][j] = static_cast<double>(v);
         }
     return t;

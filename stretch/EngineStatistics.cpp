@@ -3,6 +3,8 @@
 #include "stretch/StreamKernels.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <vector>
 
@@ -96,20 +98,23 @@ TRegion RegionOf(const TImageView& image, const TSelection& s) {
     image.Check();
     if (s.Every < 1)
         throw EStretch("every: the step must be at least 1");
+    // Each edge checked against the image before any sum is formed, so that no size can
+    // overflow on the way.
+    const bool inside = s.X >= 0 && s.Y >= 0 && s.X <= image.Width && s.Y <= image.Height &&
+                        (s.Width < 0 || s.Width <= image.Width - s.X) &&
+                        (s.Height < 0 || s.Height <= image.Height - s.Y);
+    if (!inside)
+        throw EStretch(Format("sample: the rectangle %s,%s,%s,%s does not lie within the %sx%s "
+                              "image",
+                              {std::to_string(s.X), std::to_string(s.Y), std::to_string(s.Width),
+                               std::to_string(s.Height), std::to_string(image.Width),
+                               std::to_string(image.Height)}));
     TRegion r;
     r.Every = s.Every;
     r.X0 = s.X;
     r.Y0 = s.Y;
     r.X1 = s.Width < 0 ? image.Width : s.X + s.Width;
     r.Y1 = s.Height < 0 ? image.Height : s.Y + s.Height;
-    if (s.X < 0 || s.Y < 0 || r.X1 < r.X0 || r.Y1 < r.Y0 || r.X1 > image.Width ||
-        r.Y1 > image.Height || (s.Width >= 0 && s.X > INT64_MAX - s.Width) ||
-        (s.Height >= 0 && s.Y > INT64_MAX - s.Height))
-        throw EStretch(Format("sample: the rectangle %s,%s,%s,%s does not lie within the %sx%s "
-                              "image",
-                              {std::to_string(s.X), std::to_string(s.Y), std::to_string(s.Width),
-                               std::to_string(s.Height), std::to_string(image.Width),
-                               std::to_string(image.Height)}));
     if (s.Mask != nullptr) {
         s.Mask->Check();
         if (s.Mask->Bands != 1 || s.Mask->Type != TSampleType::UInt8)
@@ -120,15 +125,38 @@ TRegion RegionOf(const TImageView& image, const TSelection& s) {
                                    std::to_string(image.Width), std::to_string(image.Height)}));
     }
     if (s.HasNoData) {
+        // Integer types hold whole numbers of their range; float32 every value that rounds to
+        // a float, the infinities included (below 2^128 - 2^103, which rounds to infinity).
         const bool fits = image.Type == TSampleType::Float32
-                              ? std::isfinite(s.NoData) || std::isinf(s.NoData)
+                              ? std::isinf(s.NoData) || std::fabs(s.NoData) < 0x1.ffffffp127
                               : s.NoData >= 0 && s.NoData <= SampleTop(image.Type) &&
                                     s.NoData == std::floor(s.NoData);
-        if (!fits || s.NoData != s.NoData)
-            throw EStretch("nodata: the value does not fit " +
-                           std::string(SampleTypeName(image.Type)) + " samples");
+        if (!fits)
+            throw EStretch(Format("nodata: the value does not fit %s samples (%s)",
+                                  {SampleTypeName(image.Type), NumberText(s.NoData)}));
     }
     return r;
+}
+
+std::string NumberText(double value) {
+    char text[32];
+    for (int digits = 15; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value || value != value)
+            break;
+    }
+    return text;
+}
+
+double NoDataSample(double value, TSampleType type) noexcept {
+    return type == TSampleType::Float32 ? static_cast<double>(static_cast<float>(value)) : value;
+}
+
+TSelection SelectionFor(const TImageView& image, const TSelection& selection) noexcept {
+    TSelection s = selection;
+    if (s.HasNoData)
+        s.NoData = NoDataSample(s.NoData, image.Type);
+    return s;
 }
 
 TSegments SegmentsOf(const TImageView& image, const TRegion& region) noexcept {
@@ -140,8 +168,10 @@ TSegments SegmentsOf(const TImageView& image, const TRegion& region) noexcept {
         return s;
     }
     s.First = image.At(region.X0, region.Y0, 0);
-    s.Stride = image.RowStride * region.Every;
-    s.PixelStride = image.PixelStride * region.Every;
+    // A step that leaves the image has no second row or pixel to reach (and its product with
+    // a stride need not fit).
+    s.Stride = s.Count > 1 ? image.RowStride * region.Every : 0;
+    s.PixelStride = s.Length > 1 ? image.PixelStride * region.Every : image.PixelStride;
     s.Row = region.Y0;
     s.Offset = region.X0;
     s.Step = region.Every;
@@ -166,6 +196,21 @@ TImageView ViewOfBitmap(const TLinearBitmap& bitmap) noexcept {
 }
 
 } // namespace detail
+
+std::string SelectionText(const TSelection& s) {
+    std::string text;
+    const auto add = [&](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+    if (s.X != 0 || s.Y != 0 || s.Width >= 0 || s.Height >= 0)
+        add("sample " + std::to_string(s.X) + "," + std::to_string(s.Y) + "," +
+            std::to_string(s.Width) + "," + std::to_string(s.Height));
+    if (s.Mask != nullptr)
+        add("mask");
+    if (s.Every != 1)
+        add("every " + std::to_string(s.Every));
+    if (s.HasNoData)
+        add("nodata " + NumberText(s.NoData));
+    return text.empty() ? "the whole image" : text;
+}
 
 // ---- Sums ----------------------------------------------------------------------------------
 
@@ -245,6 +290,8 @@ TStatistics::TStatistics(int bands, TSampleType type) noexcept : Bands(bands), T
 }
 
 void TStatistics::Add(const TStatistics& Other) {
+    if (Bands < 0 || Bands > MaxBands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {Bands}));
     if (Other.Bands != Bands || Other.Type != Type)
         throw EStretch(
             Format("statistics of %d-band %s images cannot pool with %d-band %s ones",
@@ -293,7 +340,7 @@ double TStatistics::Covariance(int a, int b) const noexcept {
 }
 
 bool TStatistics::operator==(const TStatistics& o) const {
-    if (Bands != o.Bands || Type != o.Type || Count != o.Count)
+    if (Bands != o.Bands || Type != o.Type || Count != o.Count || Bands < 0 || Bands > MaxBands)
         return false;
     for (int a = 0; a < Bands; ++a) {
         if (!(Sum[a] == o.Sum[a]) || !(RealSum[a] == o.RealSum[a]) || Lowest[a] != o.Lowest[a] ||
@@ -329,9 +376,10 @@ void ThreeBytePart(const TSegments& seg, TStatistics& st) {
 
 namespace detail {
 
-TStatistics MeasureStatistics(const TImageView& image, const TSelection& selection,
+TStatistics MeasureStatistics(const TImageView& image, const TSelection& given,
                               TBlockBoxes* boxes) {
-    const TRegion region = RegionOf(image, selection);
+    const TRegion region = RegionOf(image, given);
+    const TSelection selection = SelectionFor(image, given);
     const bool plain = selection.Mask == nullptr && !selection.HasNoData;
     const bool threeBytes = plain && region.Every == 1 && IsThreeBytePixels(image);
     const bool fourBytes = plain && region.Every == 1 && IsFourBytePixels(image);

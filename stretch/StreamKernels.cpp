@@ -124,7 +124,7 @@ TSampleBlock::TSampleBlock(int bands, TSampleType type)
 void TSampleBlock::Clear() noexcept {
     Pixels = 0;
     Largest = Type == TSampleType::Float32 ? 0.0 : SampleTop(Type);
-    HasNaN = false;
+    HasNonFinite = false;
 }
 
 void TSampleBlock::Read(const uint8_t* first, int64_t count, int64_t pixelStride,
@@ -143,7 +143,7 @@ void TSampleBlock::Read(const uint8_t* first, int64_t count, int64_t pixelStride
         else if (Type == TSampleType::UInt16)
             k.Convert16(from, count * N, out);
         else
-            k.ConvertFloat(from, count * N, out, Largest, HasNaN);
+            k.ConvertFloat(from, count * N, out, Largest, HasNonFinite);
         if (reversed)
             for (int64_t p = 0; p < count; ++p)
                 std::reverse(out + p * N, out + (p + 1) * N);
@@ -160,8 +160,9 @@ void TSampleBlock::Append(const uint8_t* pixel, const TImageView& v) {
         const double x = LoadSample(pixel + b * v.BandStride, Type);
         out[b] = x;
         if (Type == TSampleType::Float32) {
-            HasNaN = HasNaN || x != x;
-            Largest = std::fabs(x) > Largest ? std::fabs(x) : Largest;
+            const bool finite = IsFiniteSample(x);
+            HasNonFinite = HasNonFinite || !finite;
+            Largest = finite && std::fabs(x) > Largest ? std::fabs(x) : Largest;
         }
     }
     ++Pixels;

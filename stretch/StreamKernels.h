@@ -133,10 +133,10 @@ public:
     int64_t Count() const noexcept { return Pixels; }
     int64_t Capacity() const noexcept { return Room; }
     bool Full() const noexcept { return Pixels == Room; }
-    // The largest magnitude of a sample (the type's top for integers; not-a-number skipped),
-    // and whether a sample is not a number.
+    // The largest magnitude of a sample (the type's top for integers; samples that are not
+    // finite skipped), and whether a sample is not finite (not a number or infinite).
     double Magnitude() const noexcept { return Largest; }
-    bool Unordered() const noexcept { return HasNaN; }
+    bool NonFinite() const noexcept { return HasNonFinite; }
 
     void Clear() noexcept;
     // Appends `count` pixels from `first`, the view's pixel stride apart (at most the room).
@@ -150,7 +150,7 @@ private:
     TSampleType Type;
     int64_t Room, Pixels = 0;
     double Largest = 0;
-    bool HasNaN = false;
+    bool HasNonFinite = false;
     std::vector<double> Storage;
     size_t Start = StreamPad; // the first sample, on a 64-byte boundary
 };
@@ -251,7 +251,7 @@ void ForEachBlock(const TImageView& v, const TSelection& sel, const TSegments& s
             const uint8_t* first = seg.First + r * seg.Stride + from * seg.PixelStride;
             block.Clear();
             block.Read(first, count, seg.PixelStride, v);
-            if (screen && block.Unordered()) {
+            if (screen && block.NonFinite()) {
                 block.Clear();
                 for (int64_t i = 0; i < count; ++i)
                     if (Counts(first + i * seg.PixelStride, v, sel))

@@ -9,6 +9,7 @@
 #include "rtl/Extended.h"
 #include "rtl/SysUtils.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -69,8 +70,17 @@ struct TSelection {
                                       // only pixels where it is non-zero count
     int64_t Every = 1;                // every k-th pixel of the rectangle, both directions
     bool HasNoData = false;           // pixels whose bands all equal NoData never count
-    double NoData = 0;                // (nor are they written by the application)
+    double NoData = 0;                // (nor are they written by the application); compared
+                                      // as the sample type holds it: float32 samples with
+                                      // (float)NoData, so that 0.1 or -3.40282346638529e+38
+                                      // find the stored floats
 };
+// Pixels with a float sample that is not a finite number (not a number, or infinite) never
+// count either, whatever the selection, and the application leaves them as they are.
+
+// What a selection is, for messages: "sample X,Y,W,H, mask, every K, nodata V" as far as it
+// differs from the whole image, or "the whole image".
+std::string SelectionText(const TSelection& Selection);
 
 // A sum that stays exact: 128-bit unsigned integers for integer samples.
 struct TWideSum {
@@ -133,9 +143,10 @@ public:
     bool operator==(const TStatistics& Other) const;
 };
 
-// Measures the statistics of the selected pixels. Raises EStretch for a view or a selection
-// that does not fit (a rectangle outside the image, a mask of another size or not one 8-bit
-// band, Every below 1, a no-data value outside the sample type's range).
+// Measures the statistics of the selected pixels (none is no error: statistics of pieces pool,
+// and the fit refuses an empty whole). Raises EStretch for a view or a selection that does not
+// fit (a rectangle outside the image, a mask of another size or not one 8-bit band, Every
+// below 1, a no-data value that is not a sample of the type, such as 1e39 for float32).
 TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection = {});
 
 enum class TStretchMethod : uint8_t {
@@ -204,8 +215,10 @@ struct TBandTransform {
     TAffineMap Map;
     TFitOptions Options;
     TStatistics Statistics; // what it was fitted to (Count 0 for a transform made by hand)
-    // The no-data value of the pixels it was fitted to: such pixels were left out and pass
-    // through unchanged wherever it is applied.
+    // The no-data value of the selection it was fitted to (FitStretch sets it, rounded to the
+    // sample type; transform files record it): pixels whose bands all equal it took no part
+    // in the fit, and an application meant to give the fit's result leaves them alone too
+    // (pass NoDataOf(T) to ApplyStretch).
     bool HasNoData = false;
     double NoData = 0;
 
@@ -246,21 +259,26 @@ TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options
 TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelection& Selection,
                                         const TPrincipalAxes& Axes);
 // The stretch from the axes and the components' ranges: scale (and translation) of each
-// component, composed with the inverse rotation.
+// component, composed with the inverse rotation. Raises EStretch when the ranges saw no pixel.
 TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& Ranges);
-// The target method from statistics alone (it needs no range pass): with m the means, Sigma
-// the deviations of the selected pixels and V Lambda V' the basis matrix,
+// The target method from statistics alone (it needs no range pass). With m the means and C the
+// sample covariance (divided by N - 1) of the selected pixels, Sigma their deviations and
+// V Lambda V' the basis matrix,
 //     T = Sigma_target V Lambda^(-1/2) V' Sigma^(-1)   (correlation basis)
 //     T = Sigma_target V Lambda^(-1/2) V'              (covariance basis)
-// and b = T (a - m) + m_target, bands paired directly. A band without variance and a component
-// without variance pass unstretched.
+// then each row r rescaled by sigma_target_r / sqrt((T C T')_rr), so that every output band has
+// exactly its target deviation over the selection; b = T (a - m) + m_target, bands paired
+// directly. Bands constant over the selection and components without variance (an eigenvalue
+// of at most 1e-12 of the largest: copies of a band, a grey selection in the covariance basis)
+// pass with gain 1, their mean moved to the target. Raises EStretch for statistics of no pixel.
 TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Options);
 // Saturation of a fitted transform's outputs (see TFitOptions::Clip): the limits are order
 // statistics of each band's stored outputs over the selected pixels, counted exactly (every
 // level of an integer type; floats in two passes over the high and the low 16 bits of their
 // ordered bits). Measure the selected pixels of each image of a series while NeedsPass is
 // true, calling FinishPass after each pass over the series; then Clipped gives T followed by
-// the linear map of each band.
+// the linear map of each band (or raises EStretch "no pixels selected" when nothing was
+// counted).
 class TClipHistogram {
 public:
     // Raises EStretch unless 0 <= Low, 0 <= High and Low + High < 1.
@@ -278,9 +296,18 @@ public:
     TClipHistogram Empty() const;
     void Merge(const TClipHistogram& Other);
 
+    // The stretch whose outputs it counts.
+    const TBandTransform& Transform() const noexcept { return Stretch; }
+
 private:
     friend std::string WriteClipHistogramJson(const TClipHistogram& H);
     friend TClipHistogram ReadClipHistogramJson(const std::string& Text);
+
+    // The parts' counts of the pass so far added into Bins and Count (FinishPass does it).
+    void Fold();
+    // Bin k and band b's count with the parts' counts not yet folded in.
+    uint64_t Total(size_t k) const noexcept;
+    int64_t TotalCount(int b) const noexcept;
 
     TBandTransform Stretch;
     double LowFraction, HighFraction;
@@ -291,23 +318,31 @@ private:
     double Limit[MaxBands][2] = {};    // each band's L and H, as stored samples
     std::vector<uint64_t> Bins;        // per band: every level, or 65,536 bins of keys (two
                                        // sets when refining floats)
+    // The bins and float counts of parts 1.. of Measure's threads (part 0 counts into Bins),
+    // allocated once a pass and kept across its measures.
+    std::vector<std::vector<uint64_t>> PartBins;
+    std::vector<std::array<int64_t, MaxBands>> PartCounts;
 };
 // One image's saturation: the passes of TClipHistogram over it.
 TBandTransform ClipStretch(const TBandTransform& T, const TImageView& Image,
                            const TSelection& Selection, double Low, double High);
 
 // All three steps on one image (the target method: the statistics, then FitTarget), then the
-// saturation when Options.Clip asks for it.
+// saturation when Options.Clip asks for it. The transform records the selection's no-data
+// value. Raises EStretch "no pixels selected (SELECTION)" when the selection leaves no pixel.
 TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection = {},
                           const TFitOptions& Options = {});
 
 // Maps every pixel of Source through T into Target (which may be Source itself, or overlap it
 // exactly): sums in extended precision in T's working order, integer samples rounded half to
 // even and clamped to their type's range, floats stored as computed (clamped to 0..1 when T
-// was clipped). Pixels that the
-// selection's no-data value marks are left as they are (copied when Target is another view).
-// Raises EStretch when the views' sizes or band counts differ from each other or from T.
+// was clipped). Pixels that the selection's no-data value marks, and pixels with a float sample
+// that is not finite, are left as they are (copied when Target is another view). Raises
+// EStretch when the views' sizes or band counts differ from each other or from T.
 void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,
                   const TSelection* NoData = nullptr);
+// The selection that marks T's own no-data pixels (none when T has no no-data value), for
+// ApplyStretch: ApplyStretch(T, a, b, &marks) with marks = NoDataOf(T) gives the fit's result.
+TSelection NoDataOf(const TBandTransform& T) noexcept;
 
 } // namespace vt

@@ -56,6 +56,7 @@ namespace {
 TBandTransform PluginTransform(const TAffineTransform& t) {
     TBandTransform b = TBandTransform::Identity(3, TSampleType::UInt8);
     b.Map = AsAffineMap(t);
+    b.Options.Pairing = TBandPairing::Plugin;
     for (int j = 0; j < 3; ++j)
         b.Order[j] = 2 - j;
     return b;
@@ -102,6 +103,11 @@ void BuildStretch(const TAffineTransform& axes, const double lowest[3], const do
 void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTransform& Result) {
     if (Bitmap.PixelFormat != pf24bit)
         throw ELinearBitmap(SUnsupportedPixelFormat);
+    // A bitmap without pixels has nothing to stretch (the engine refuses to fit it).
+    if (!Bitmap.Present || Bitmap.Width <= 0 || Bitmap.Height <= 0) {
+        IdentityTransform(Result);
+        return;
+    }
     TFitOptions options;
     options.Method = AllowOffset ? TStretchMethod::Offset : TStretchMethod::ScaleOnly;
     Result = detail::AsAffineTransform(FitStretch(detail::ViewOfBitmap(Bitmap), {}, options).Map);

@@ -50,7 +50,11 @@ void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTran
 void SetStretchThreads(int Threads) noexcept;
 int StretchThreads() noexcept;
 
-// The range below which a principal component counts as constant.
+// The range below which a principal component counts as constant, for data whose components
+// reach the sample type's top: the rule is relative, a component counting as constant when its
+// range is below ConstantComponentRange x M / top, M the largest magnitude of the components'
+// weighted sums over the selected pixels (constants left out). 8-bit data spanning its range
+// thus keeps 1e-9, and float data of any scale is judged against its own.
 inline constexpr double ConstantComponentRange = 1e-9;
 
 } // namespace vt

@@ -58,8 +58,8 @@ double ReadExtreme(const TJsonValue& v, bool low) {
     return Real(v);
 }
 
-// The header every document starts with; checks it on reading and returns the band count.
-void CheckHeader(const TJsonValue& doc, const char* kind) {
+// The header every document starts with; checks it on reading and returns the version.
+int CheckHeader(const TJsonValue& doc, const char* kind) {
     if (!doc.IsObject() || doc.Find("format") == nullptr)
         throw EStretch(std::string("not a ") + kind + " document");
     if (doc["format"].AsString() != kind)
@@ -69,6 +69,41 @@ void CheckHeader(const TJsonValue& doc, const char* kind) {
         throw EStretch(Format("the document has version %d; this version of the library reads "
                               "version %d",
                               {static_cast<long long>(version), TransformFileVersion}));
+    return static_cast<int>(version);
+}
+
+// Whether a transform's working order is the one its pairing gives: the plug-in's (third,
+// second, first band) for the plug-in pairing of three bands, storage order otherwise.
+bool OrderFitsPairing(TBandPairing pairing, const int* order, int n) noexcept {
+    const bool reversed = ReadsBandsReversed(pairing, n);
+    for (int j = 0; j < n; ++j)
+        if (order[j] != (reversed ? n - 1 - j : j))
+            return false;
+    return true;
+}
+
+// A no-data value as the document holds it: a number, or "inf" / "-inf" for a float type's
+// infinities; it must be a sample of the type.
+TJsonValue NoDataValue(double v) {
+    return std::isfinite(v) ? TJsonValue(v) : TJsonValue(v > 0 ? "inf" : "-inf");
+}
+
+double ReadNoData(const TJsonValue& v, TSampleType type) {
+    double d;
+    if (v.IsString()) {
+        if (v.AsString() != "inf" && v.AsString() != "-inf")
+            throw EStretch("\"" + v.Path() + "\" is a number, \"inf\" or \"-inf\"");
+        d = v.AsString() == "inf" ? std::numeric_limits<double>::infinity()
+                                  : -std::numeric_limits<double>::infinity();
+    } else {
+        d = Real(v);
+    }
+    const bool fits = type == TSampleType::Float32
+                          ? std::isinf(d) || std::fabs(d) < 0x1.ffffffp127
+                          : d >= 0 && d <= SampleTop(type) && d == std::floor(d);
+    if (!fits)
+        throw EStretch("\"" + v.Path() + "\" does not fit " + SampleTypeName(type) + " samples");
+    return d;
 }
 
 int Bands(const TJsonValue& doc) {
@@ -86,6 +121,8 @@ void ExpectSize(const TJsonValue& v, size_t size) {
 }
 
 TJsonValue StatisticsValue(const TStatistics& s) {
+    if (s.Bands < 1 || s.Bands > MaxBands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {s.Bands}));
     TJsonValue doc = TJsonValue::Object();
     doc.Set("format", StatisticsKind);
     doc.Set("version", 1);
@@ -250,12 +287,17 @@ std::string WriteTransformJson(const TBandTransform& T) {
     const int n = T.Bands;
     if (n < 1 || n > MaxBands)
         throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
-    TJsonValue doc = TJsonValue::Object();
     const TFitOptions& o = T.Options;
-    // Version 2 records the controls; a transform without them stays readable by version 1.
+    if (!OrderFitsPairing(o.Pairing, T.Order, n))
+        throw EStretch("the transform's band order contradicts its pairing");
+    TJsonValue doc = TJsonValue::Object();
+    // The lowest version that holds the transform, so that older readers take what they can:
+    // 3 for a no-data value or the plug-in pairing (whose matrix version 3 writes in the
+    // file's band order), 2 for the controls, 1 otherwise.
+    const bool reversed = ReadsBandsReversed(o.Pairing, n);
     const bool controls = o.Space != TColourSpace::None || o.Keep != 0 || o.Clip;
     doc.Set("format", TransformKind);
-    doc.Set("version", controls ? TransformFileVersion : 1);
+    doc.Set("version", T.HasNoData || reversed ? TransformFileVersion : controls ? 2 : 1);
     doc.Set("bands", n);
     doc.Set("type", SampleTypeName(T.Type));
     doc.Set("method", MethodName(o.Method));
@@ -286,14 +328,21 @@ std::string WriteTransformJson(const TBandTransform& T) {
         clip.Push(o.ClipHigh);
         doc.Set("clip", std::move(clip));
     }
+    if (T.HasNoData) {
+        (void)ReadNoData(NoDataValue(T.NoData), T.Type); // a value the file can hold
+        doc.Set("nodata", NoDataValue(T.NoData));
+    }
+    // The matrix in the file's band order: the plug-in pairing's engine sees a file's three
+    // bands last to first, so its rows and columns are the engine's reversed.
+    const auto file = [&](int b) { return reversed ? n - 1 - b : b; };
     TJsonValue order = TJsonValue::Array(), matrix = TJsonValue::Array();
     for (int j = 0; j < n; ++j)
         order.Push(T.Order[j]);
     for (int out = 0; out < n; ++out) {
         TJsonValue row = TJsonValue::Array();
         for (int in = 0; in < n; ++in)
-            row.Push(T.Weight(out, in));
-        row.Push(T.Constant(out));
+            row.Push(T.Weight(file(out), file(in)));
+        row.Push(T.Constant(file(out)));
         matrix.Push(std::move(row));
     }
     doc.Set("order", std::move(order));
@@ -306,7 +355,7 @@ std::string WriteTransformJson(const TBandTransform& T) {
 TBandTransform ReadTransformJson(const std::string& Text) {
     return Reading([&] {
         const TJsonValue doc = Parse(Text);
-        CheckHeader(doc, TransformKind);
+        const int version = CheckHeader(doc, TransformKind);
         const int n = Bands(doc);
         TBandTransform t = TBandTransform::Identity(n, SampleTypeNamed(doc["type"].AsString()));
         t.Options.Method =
@@ -319,6 +368,10 @@ TBandTransform ReadTransformJson(const std::string& Text) {
         t.Options.Pairing = Named<TBandPairing>(
             doc["pairing"], {{"plugin", TBandPairing::Plugin}, {"direct", TBandPairing::Direct}});
         ReadControls(doc, n, t.Options);
+        if (const TJsonValue* nodata = doc.Find("nodata"); nodata != nullptr && version >= 3) {
+            t.HasNoData = true;
+            t.NoData = ReadNoData(*nodata, t.Type);
+        }
         const TJsonValue& order = doc["order"];
         ExpectSize(order, static_cast<size_t>(n));
         bool seen[MaxBands] = {};
@@ -329,13 +382,22 @@ TBandTransform ReadTransformJson(const std::string& Text) {
             seen[b] = true;
             t.Order[j] = static_cast<int>(b);
         }
+        if (!OrderFitsPairing(t.Options.Pairing, t.Order, n))
+            throw EStretch(std::string("\"pairing\" and \"order\" contradict each other: the ") +
+                           (ReadsBandsReversed(t.Options.Pairing, n)
+                                ? "plug-in pairing of three bands sums in the order 2, 1, 0"
+                                : "direct pairing sums in the bands' order"));
+        // Versions 1 and 2 hold the matrix in the engine's band order, version 3 in the file's
+        // (the plug-in pairing's engine sees a file's three bands last to first).
+        const bool reversed = version >= 3 && ReadsBandsReversed(t.Options.Pairing, n);
+        const auto file = [&](int b) { return static_cast<size_t>(reversed ? n - 1 - b : b); };
         const TJsonValue& matrix = doc["matrix"];
         ExpectSize(matrix, static_cast<size_t>(n));
         for (int r = 0; r < n; ++r) {
-            const TJsonValue& row = matrix[static_cast<size_t>(t.Order[r])];
+            const TJsonValue& row = matrix[file(t.Order[r])];
             ExpectSize(row, static_cast<size_t>(n + 1));
             for (int j = 0; j < n; ++j)
-                t.Map.M[r][j] = Real(row[static_cast<size_t>(t.Order[j])]);
+                t.Map.M[r][j] = Real(row[file(t.Order[j])]);
             t.Map.M[r][n] = Real(row[static_cast<size_t>(n)]);
         }
         t.Statistics = StatisticsOf(doc["statistics"]);
@@ -365,7 +427,7 @@ std::string WriteClipHistogramJson(const TClipHistogram& H) {
     TJsonValue count = TJsonValue::Array(), prefix = TJsonValue::Array();
     TJsonValue passed = TJsonValue::Array(), limit = TJsonValue::Array();
     for (int b = 0; b < n; ++b) {
-        count.Push(H.Count[b]);
+        count.Push(H.TotalCount(b));
         TJsonValue p = TJsonValue::Array(), q = TJsonValue::Array(), l = TJsonValue::Array();
         for (int side = 0; side < 2; ++side) {
             p.Push(H.Prefix[b][side]);
@@ -385,10 +447,10 @@ std::string WriteClipHistogramJson(const TClipHistogram& H) {
     // The bins that hold anything, as [index, count] pairs: most are empty.
     TJsonValue bins = TJsonValue::Array();
     for (size_t k = 0; k < H.Bins.size(); ++k)
-        if (H.Bins[k] != 0) {
+        if (const uint64_t total = H.Total(k); total != 0) {
             TJsonValue pair = TJsonValue::Array();
             pair.Push(static_cast<uint64_t>(k));
-            pair.Push(H.Bins[k]);
+            pair.Push(total);
             bins.Push(std::move(pair));
         }
     doc.Set("bins", std::move(bins));
@@ -445,12 +507,37 @@ TClipHistogram ReadClipHistogramJson(const std::string& Text) {
     });
 }
 
+namespace {
+
+// Runs the reading of a file's text, naming the file in every refusal: "PATH: not a transform
+// file: ..." for text that is not a document of the kind at all, "PATH: ..." otherwise.
+template <class TRead>
+auto ReadingFile(const std::string& path, const char* kind, const char* noun, const TRead& read) {
+    const std::string text = ReadFile(path);
+    bool document = false;
+    try {
+        const TJsonValue doc = ParseJson(text);
+        document = doc.IsObject() && doc.Find("format") != nullptr && doc["format"].IsString() &&
+                   doc["format"].AsString() == kind;
+    } catch (const EJsonError&) {
+    }
+    try {
+        return read(text);
+    } catch (const EStretch& e) {
+        throw EStretch(path + (document ? ": " : std::string(": not ") + noun + " file: ") +
+                       e.Message);
+    }
+}
+
+} // namespace
+
 void SaveTransform(const TBandTransform& T, const std::string& Path) {
     WriteFile(Path, WriteTransformJson(T));
 }
 
 TBandTransform LoadTransform(const std::string& Path) {
-    return ReadTransformJson(ReadFile(Path));
+    return ReadingFile(Path, TransformKind, "a transform",
+                       [](const std::string& text) { return ReadTransformJson(text); });
 }
 
 void SaveStatistics(const TStatistics& S, const std::string& Path) {
@@ -458,7 +545,8 @@ void SaveStatistics(const TStatistics& S, const std::string& Path) {
 }
 
 TStatistics LoadStatistics(const std::string& Path) {
-    return ReadStatisticsJson(ReadFile(Path));
+    return ReadingFile(Path, StatisticsKind, "a statistics",
+                       [](const std::string& text) { return ReadStatisticsJson(text); });
 }
 
 } // namespace vt

@@ -1,7 +1,8 @@
 // The stretch engine for the web page: a few C functions over RGBA pixels in the module's
 // memory, called from the page's worker. They fit and apply exactly as `veltrane stretch` does
-// on the colour bands of an 8-bit image (the alpha band is left alone), strip by strip so that
-// the page can show progress, and never let an exception out.
+// on the colour bands of an 8-bit image (the alpha band is left alone, and fully transparent
+// pixels take no part in the fit), strip by strip so that the page can show progress, and
+// never let an exception out.
 #include "library/Startup.h"
 #include "streams/Json.h"
 #include "stretch/StretchEngine.h"
@@ -142,9 +143,11 @@ int64_t StripRows(int64_t width) {
 }
 
 // Runs Each over the strips of the rows that hold selected pixels, with the selection in the
-// strip's coordinates, and tells the page the share of the pass done after each strip.
+// strip's coordinates (and Mask's rows of the strip as its mask, when given), and tells the
+// page the share of the pass done after each strip.
 void ForEachSelectedStrip(const TImageView& image, const TSelection& selection, const char* phase,
-                          const std::function<void(const TImageView&, const TSelection&)>& each) {
+                          const std::function<void(const TImageView&, const TSelection&)>& each,
+                          const TImageView* mask = nullptr) {
     const int64_t strip = StripRows(image.Width);
     const int64_t top = selection.Y;
     const int64_t bottom = selection.Height < 0 ? image.Height : selection.Y + selection.Height;
@@ -158,6 +161,13 @@ void ForEachSelectedStrip(const TImageView& image, const TSelection& selection, 
             TSelection s = selection;
             s.Y = first - y;
             s.Height = end - first;
+            TImageView partMask;
+            if (mask != nullptr) {
+                partMask = *mask;
+                partMask.Data = mask->At(0, y, 0);
+                partMask.Height = rows;
+                s.Mask = &partMask;
+            }
             each(part, s);
         }
         ReportProgress(static_cast<double>(y + rows) / static_cast<double>(image.Height), phase);
@@ -165,13 +175,38 @@ void ForEachSelectedStrip(const TImageView& image, const TSelection& selection, 
 }
 
 void ApplyInStrips(const TBandTransform& t, const TImageView& image) {
-    ForEachSelectedStrip(image, {}, "apply",
-                         [&](const TImageView& v, const TSelection&) { ApplyStretch(t, v, v); });
+    // The transform's own no-data pixels stay as they are, as veltrane apply leaves them.
+    const TSelection marks = NoDataOf(t);
+    ForEachSelectedStrip(image, {}, "apply", [&](const TImageView& v, const TSelection&) {
+        ApplyStretch(t, v, v, &marks);
+    });
+}
+
+// The alpha band of packed RGBA pixels as a mask of the pixels that show (alpha above 0), or
+// an empty view when every pixel shows (the statistics then take their fastest passes).
+TImageView Showing(uint8_t* rgba, int64_t width, int64_t height) {
+    const int64_t pixels = width * height;
+    int64_t k = 0;
+    while (k < pixels && rgba[4 * k + 3] != 0)
+        ++k;
+    if (k == pixels)
+        return {};
+    TImageView alpha;
+    alpha.Data = rgba + 3;
+    alpha.Width = width;
+    alpha.Height = height;
+    alpha.Bands = 1;
+    alpha.Type = TSampleType::UInt8;
+    alpha.PixelStride = 4;
+    alpha.RowStride = 4 * width;
+    alpha.BandStride = 1;
+    return alpha;
 }
 
 // The fit of `veltrane stretch`: the statistics, the components' ranges (unless the target
-// method, which needs none), then the saturation's passes.
-TBandTransform Fit(const TImageView& image, const TWebOptions& o) {
+// method, which needs none), then the saturation's passes. Fully transparent pixels (Showing,
+// when not empty) take no part in any of them.
+TBandTransform Fit(const TImageView& image, const TWebOptions& o, const TImageView& showing) {
     // The engine's checks of the selection, before any pass, on a stand-in of the image's
     // size whose every pixel is its first one, sampled once.
     TImageView stand = image;
@@ -181,28 +216,36 @@ TBandTransform Fit(const TImageView& image, const TWebOptions& o) {
     once.Every = std::max<int64_t>({image.Width, image.Height, 1});
     MeasureStatistics(stand, once);
     ColourSpaceMap(o.Fit, 3, TSampleType::UInt8);
+    const TImageView* mask = showing.Data != nullptr ? &showing : nullptr;
     TStatistics total(3, TSampleType::UInt8);
     ForEachSelectedStrip(
         image, o.Selection, "statistics",
-        [&](const TImageView& v, const TSelection& s) { total.Add(MeasureStatistics(v, s)); });
+        [&](const TImageView& v, const TSelection& s) { total.Add(MeasureStatistics(v, s)); },
+        mask);
+    if (total.Count == 0)
+        throw EStretch("no pixels selected (" + SelectionText(o.Selection) +
+                       (mask != nullptr ? ", fully transparent pixels left out)" : ")"));
     TBandTransform t;
     if (o.Fit.Method == TStretchMethod::Target) {
         t = FitTarget(total, o.Fit);
     } else {
         const TPrincipalAxes axes = FitAxes(total, o.Fit);
         TComponentRanges ranges(3);
-        ForEachSelectedStrip(image, o.Selection, "ranges",
-                             [&](const TImageView& v, const TSelection& s) {
-                                 ranges.Add(MeasureComponentRanges(v, s, axes));
-                             });
+        ForEachSelectedStrip(
+            image, o.Selection, "ranges",
+            [&](const TImageView& v, const TSelection& s) {
+                ranges.Add(MeasureComponentRanges(v, s, axes));
+            },
+            mask);
         t = BuildStretch(axes, ranges);
     }
     if (!o.Fit.Clip)
         return t;
     TClipHistogram clip(t, o.Fit.ClipLow, o.Fit.ClipHigh);
     while (clip.NeedsPass()) {
-        ForEachSelectedStrip(image, o.Selection, "clip",
-                             [&](const TImageView& v, const TSelection& s) { clip.Measure(v, s); });
+        ForEachSelectedStrip(
+            image, o.Selection, "clip",
+            [&](const TImageView& v, const TSelection& s) { clip.Measure(v, s); }, mask);
         clip.FinishPass();
     }
     return clip.Clipped();
@@ -245,7 +288,7 @@ EMSCRIPTEN_KEEPALIVE int vt_web_stretch(uint8_t* rgba, int width, int height, co
         const TWebOptions o = ReadOptions(options != nullptr ? options : "{}");
         const bool reversed = ReadsBandsReversed(PairingFor(o.Fit, 3), 3);
         const TImageView image = ColourBands(rgba, width, height, reversed);
-        const TBandTransform t = Fit(image, o);
+        const TBandTransform t = Fit(image, o, Showing(rgba, width, height));
         std::string text = WriteTransformJson(t);
         ApplyInStrips(t, image);
         TransformText = std::move(text);

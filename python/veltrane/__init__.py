@@ -366,6 +366,8 @@ def fit(
         else:
             a = _core.axes(s, options)
             t = _core.build(a, _core.component_ranges(image, a, rect, mask, every, nodata, threads))
+        if nodata is not None:
+            t = t._with_nodata(nodata)  # the transform carries the value its fit left out
         if clip_fractions is not None:
             t = _core.clip(t, image, *clip_fractions, rect, mask, every, nodata, threads)
         return t
@@ -432,7 +434,9 @@ def build(axes, ranges):
 def _apply(self, img, out=None, *, nodata=None, threads=0):
     """Maps every pixel of img through the transform into out (img itself for in place, or an
     array of its shape and type; a new array by default) and returns out. Pixels whose bands
-    all equal nodata are left as they are. img has the transform's bands and sample type."""
+    all equal nodata (by default the transform's own nodata, the value its fit left out) and
+    pixels with a sample that is not finite are left as they are. img has the transform's
+    bands and sample type."""
     bands = _image(img)
     if bands != self.bands or img.dtype.name != self.dtype:
         raise ValueError(

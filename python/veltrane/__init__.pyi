@@ -33,6 +33,7 @@ class Transform:
     method: Literal["offset", "scale-only", "target"]
     clipped: bool
     matrix: npt.NDArray[np.float64]
+    nodata: float | None
     statistics: Statistics
     def apply(
         self, img: Image, out: Image | None = None, *, nodata: float | None = None,

@@ -300,6 +300,8 @@ def fit(
             _chunk_ranges, _add, parts, empty, (dask.delayed(axes),), split_every, compute
         )
         transform = _vt.build(axes, ranges)
+    if nodata is not None:
+        transform = transform._with_nodata(nodata)  # carried as the in-memory fit carries it
 
     if clip is not None:
         histogram = _vt.ClipHistogram(transform, *_vt._clip_fractions(clip))

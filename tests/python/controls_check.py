@@ -61,20 +61,34 @@ def fit(x, t, mom, method, basis, A, c, keep, tmean=None, tsigma=None):
     if basis == "correlation":
         B = B / np.outer(d, d) * np.outer(sig[F] > 0, sig[F] > 0)
         np.fill_diagonal(B, 1.0)
-    lam, V = np.linalg.eigh(B)
     if method == "target":
-        scaled = lam > 1e-12 * lam.max()
-        T = V @ np.diag(np.where(scaled, 1 / np.sqrt(np.where(scaled, lam, 1)), 1.0)) @ V.T
-        if basis == "correlation":
-            T = T @ np.diag(1 / d)
-        st = sig if tsigma is None else np.broadcast_to(np.asarray(tsigma, float), (n,))
+        # Sample statistics (divided by N - 1); bands constant over the selection leave the
+        # basis and pass with gain 1, as do components without variance.
+        N = len(x)
+        CT = CS * N / (N - 1)
+        sg = np.sqrt(np.maximum(np.diag(CT), 0))
+        st = sg if tsigma is None else np.broadcast_to(np.asarray(tsigma, float), (n,))
         mt = mS if tmean is None else np.broadcast_to(np.asarray(tmean, float), (n,))
-        T = np.diag(st[F]) @ T
+        G = [i for i in F if sg[i] > 0]
+        T = np.eye(n)
+        if G:
+            D = sg[G] if basis == "correlation" else np.ones(len(G))
+            lam, V = np.linalg.eigh(CT[np.ix_(G, G)] / np.outer(D, D))
+            scaled = lam > 1e-12 * lam.max()
+            W = V[:, scaled] @ np.diag(lam[scaled] ** -0.5) @ V[:, scaled].T
+            P = V[:, ~scaled] @ V[:, ~scaled].T
+            Tp = np.diag(st[G]) @ W @ np.diag(1 / D)
+            var = np.diag(Tp @ CT[np.ix_(G, G)] @ Tp.T)  # each row to its target deviation
+            for r in range(len(G)):
+                if var[r] > 0 and st[G[r]] > 0:
+                    Tp[r] *= st[G[r]] / np.sqrt(var[r])
+            T[np.ix_(G, G)] = Tp + np.diag(D) @ P @ np.diag(1 / D)
         G, g = np.eye(n), np.zeros(n)  # b_S = G S(x) + g
-        G[np.ix_(F, F)] = T
-        g[F] = mt[F] - T @ mS[F]
+        G[np.ix_(F, F)] = T[np.ix_(F, F)]
+        g[F] = mt[F] - T[np.ix_(F, F)] @ mS[F]
         Ai = np.linalg.inv(A)
         return Ai @ G @ A, Ai @ (G @ c + g - c)
+    lam, V = np.linalg.eigh(B)
     U = np.zeros((n, len(F)))
     U[F, :] = V
     R = np.array(A, dtype=float)  # kept bands: row A_i, constant 0, unchanged

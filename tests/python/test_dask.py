@@ -142,9 +142,12 @@ def test_refusals():
         vd.statistics([darr, darr], mask=[None])
     with pytest.raises(ValueError, match="3-band uint8 images, not 3-band uint16"):
         vd.apply(darr.astype(np.uint16), vt.fit(darr.compute()))
-    # Nothing selected: no chunk holds a selected pixel, and the fit is the in-memory one.
-    empty = vd.stretch(darr, sample=(3, 3, 0, 0)).compute()
-    assert np.array_equal(empty, vt.stretch(darr.compute(), sample=(3, 3, 0, 0)))
+    # Nothing selected: no chunk holds a selected pixel; the statistics count none, and the fit
+    # refuses as the in-memory one does.
+    with pytest.raises(ValueError, match="^no pixels selected"):
+        vd.stretch(darr, sample=(3, 3, 0, 0))
+    with pytest.raises(ValueError, match=r"^no pixels selected \(sample 3,3,0,0\)"):
+        vt.stretch(darr.compute(), sample=(3, 3, 0, 0))
     assert vd.statistics(darr, sample=(3, 3, 0, 0)).count == 0
 
 

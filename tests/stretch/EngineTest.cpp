@@ -408,7 +408,8 @@ TEST(Engine, EveryKernelWidthGivesTheSameStatisticsAndBytes) {
 }
 
 namespace {
-// Mean, deviation and correlations of the bands of a float image, in long double.
+// Mean, sample deviation (divided by N - 1, as the target method defines it) and correlations of
+// the bands of a float image, in long double.
 struct TMoments {
     long double Mean[MaxBands] = {}, Sigma[MaxBands] = {}, Corr[MaxBands][MaxBands] = {};
 };
@@ -424,8 +425,8 @@ TMoments MomentsOf(const TTestImage& img) {
         for (int64_t x = 0; x < img.W; ++x)
             for (int a = 0; a < img.N; ++a)
                 for (int b = 0; b < img.N; ++b)
-                    cov[a][b] +=
-                        (img.Get(x, y, a) - m.Mean[a]) * (img.Get(x, y, b) - m.Mean[b]) / count;
+                    cov[a][b] += (img.Get(x, y, a) - m.Mean[a]) * (img.Get(x, y, b) - m.Mean[b]) /
+                                 (count - 1);
     for (int a = 0; a < img.N; ++a) {
         m.Sigma[a] = std::sqrt(cov[a][a]);
         for (int b = 0; b < img.N; ++b)

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 using namespace vt;
@@ -90,13 +92,14 @@ TEST(TransformFile, FilesRoundTrip) {
 TEST(TransformFile, DamagedDocumentsAreRefusedWithTheirProblem) {
     TBandTransform t = TBandTransform::Identity(3, TSampleType::UInt8);
     t.Order[0] = 2, t.Order[2] = 0;
+    t.Options.Pairing = TBandPairing::Plugin;
     const std::string good = WriteTransformJson(t);
     ASSERT_EQ(Refusal(good), "(read)");
     EXPECT_NE(Refusal(good.substr(0, good.size() / 2)).find("JSON error"), std::string::npos);
     EXPECT_NE(Refusal("[1, 2]").find("not a veltrane-transform"), std::string::npos);
     EXPECT_NE(Refusal(WriteStatisticsJson(t.Statistics)).find("not a veltrane-transform"),
               std::string::npos);
-    EXPECT_NE(Refusal(Replace(good, "\"version\": 1", "\"version\": 3")).find("version 3"),
+    EXPECT_NE(Refusal(Replace(good, "\"version\": 3", "\"version\": 4")).find("version 4"),
               std::string::npos);
     EXPECT_NE(Refusal(Replace(good, "\"bands\": 3", "\"bands\": 17")).find("17"),
               std::string::npos);
@@ -115,4 +118,103 @@ TEST(TransformFile, DamagedDocumentsAreRefusedWithTheirProblem) {
                               "\"type\": \"uint16\",\n  \"method\""))
                   .find("statistics"),
               std::string::npos);
+}
+
+TEST(TransformFile, VersionTwoDocumentsReadAsTheyWereWritten) {
+    // Written by version 2 of the library for a default three-band fit with a clip (the plug-in
+    // pairing): its matrix is in the engine's band order, the file's bands last to first.
+    std::ifstream file(std::string(VT_TEST_DATA_DIR) + "/transform-v2-plugin-clip.json");
+    const std::string v2((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_NE(v2.find("\"version\": 2"), std::string::npos);
+    const TBandTransform t = ReadTransformJson(v2);
+    EXPECT_EQ(t.Options.Pairing, TBandPairing::Plugin);
+    EXPECT_TRUE(t.Options.Clip);
+    EXPECT_EQ(t.Order[0], 2);
+    EXPECT_EQ(t.Order[2], 0);
+    // Rows of the document as written, in the engine's numbering of the bands.
+    const double rows[3][4] = {
+        {2.9306830552605256, -0.29751737041474013, -0.2788598352452313, -56.52484229557442},
+        {-0.3388762873782239, 3.3425674510490215, 0.2907231601084596, -233.59550215298893},
+        {-0.27885983524523145, 0.2552411996227814, 2.937961719754226, -402.17338045152763}};
+    for (int out = 0; out < 3; ++out) {
+        for (int in = 0; in < 3; ++in)
+            EXPECT_EQ(t.Weight(out, in), rows[out][in]);
+        EXPECT_EQ(t.Constant(out), rows[out][3]);
+    }
+    EXPECT_FALSE(t.HasNoData);
+    // Written again it is version 3, its matrix in the file's order (row 0 the file's first
+    // band, the engine's last), and reads back to the same bits.
+    const std::string v3 = WriteTransformJson(t);
+    EXPECT_NE(v3.find("\"version\": 3"), std::string::npos);
+    EXPECT_NE(v3.find("[\n      2.937961719754226,\n      0.2552411996227814,\n      "
+                      "-0.27885983524523145,\n      -402.17338045152763\n    ]"),
+              std::string::npos)
+        << v3;
+    EXPECT_TRUE(SameBits(ReadTransformJson(v3), t));
+    // The same document marked version 3 would mean the other order: its rows swap.
+    const TBandTransform swapped =
+        ReadTransformJson(Replace(v2, "\"version\": 2", "\"version\": 3"));
+    EXPECT_EQ(swapped.Weight(2, 2), rows[0][0]);
+    EXPECT_EQ(swapped.Constant(0), rows[2][3]);
+}
+
+TEST(TransformFile, PairingAndOrderMustAgree) {
+    TBandTransform t = TBandTransform::Identity(3, TSampleType::UInt16);
+    const std::string direct = WriteTransformJson(t);
+    EXPECT_NE(direct.find("\"version\": 1"), std::string::npos);
+    EXPECT_NE(Refusal(Replace(direct, "\"direct\"", "\"plugin\"")).find("contradict"),
+              std::string::npos);
+    t.Order[0] = 2, t.Order[2] = 0;
+    EXPECT_THROW(WriteTransformJson(t), EStretch);
+    t.Options.Pairing = TBandPairing::Plugin;
+    const std::string plugin = WriteTransformJson(t);
+    EXPECT_NE(Refusal(Replace(plugin, "\"plugin\"", "\"direct\"")).find("contradict"),
+              std::string::npos);
+    // Other band counts pair directly whatever the document says.
+    TBandTransform four = TBandTransform::Identity(4, TSampleType::UInt8);
+    four.Options.Pairing = TBandPairing::Plugin;
+    EXPECT_EQ(Refusal(WriteTransformJson(four)), "(read)");
+}
+
+TEST(TransformFile, NoDataValuesAreRecorded) {
+    for (const double v : {0.1f * 1.0, -3.4028234663852886e38, -HUGE_VAL}) {
+        TBandTransform t = TBandTransform::Identity(2, TSampleType::Float32);
+        t.HasNoData = true;
+        t.NoData = v;
+        const std::string text = WriteTransformJson(t);
+        EXPECT_NE(text.find("\"nodata\""), std::string::npos);
+        const TBandTransform back = ReadTransformJson(text);
+        EXPECT_TRUE(back.HasNoData);
+        EXPECT_EQ(back.NoData, v);
+        EXPECT_EQ(WriteTransformJson(back), text);
+    }
+    TBandTransform t = TBandTransform::Identity(1, TSampleType::UInt8);
+    EXPECT_EQ(WriteTransformJson(t).find("nodata"), std::string::npos);
+    t.HasNoData = true;
+    t.NoData = 255;
+    const std::string text = WriteTransformJson(t);
+    EXPECT_NE(Refusal(Replace(text, "\"nodata\": 255", "\"nodata\": 256")).find("uint8"),
+              std::string::npos);
+    EXPECT_NE(Refusal(Replace(text, "\"nodata\": 255", "\"nodata\": \"inf\"")).find("uint8"),
+              std::string::npos);
+}
+
+TEST(TransformFile, ReadingErrorsNameTheFile) {
+    const std::string path = testing::TempDir() + "veltrane-not-a-transform.tif";
+    const auto message = [&](const std::string& content) {
+        std::ofstream(path, std::ios::binary) << content;
+        try {
+            LoadTransform(path);
+        } catch (const EStretch& e) {
+            return std::string(e.what());
+        }
+        return std::string("(read)");
+    };
+    EXPECT_EQ(
+        message(std::string("II*\0\x08\0\0\0", 8)).rfind(path + ": not a transform file: ", 0), 0u);
+    EXPECT_EQ(message("{\"a\": 1}").rfind(path + ": not a transform file: ", 0), 0u);
+    TBandTransform t = TBandTransform::Identity(2, TSampleType::UInt8);
+    const std::string newer = Replace(WriteTransformJson(t), "\"version\": 1", "\"version\": 9");
+    EXPECT_EQ(message(newer).rfind(path + ": the document has version 9", 0), 0u) << message(newer);
+    std::remove(path.c_str());
 }

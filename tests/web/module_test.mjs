@@ -74,6 +74,10 @@ function synthetic(width, height) {
     return { width, height, rgb };
 }
 
+// The alpha pattern that must survive: never 0, since fully transparent pixels take no part in
+// the fit (the transparent test below sets them apart).
+const alphaOf = (i) => ((i * 7) % 255) + 1;
+
 // The image's colour as RGBA in the module's memory (alpha a pattern that must survive).
 function upload(image) {
     const n = image.width * image.height;
@@ -84,7 +88,7 @@ function upload(image) {
         heap[p + 4 * i] = image.rgb[3 * i];
         heap[p + 4 * i + 1] = image.rgb[3 * i + 1];
         heap[p + 4 * i + 2] = image.rgb[3 * i + 2];
-        heap[p + 4 * i + 3] = (i * 7) & 255;
+        heap[p + 4 * i + 3] = alphaOf(i);
     }
     return p;
 }
@@ -99,7 +103,7 @@ function download(p, image, what) {
         rgb[3 * i] = heap[p + 4 * i];
         rgb[3 * i + 1] = heap[p + 4 * i + 1];
         rgb[3 * i + 2] = heap[p + 4 * i + 2];
-        if (heap[p + 4 * i + 3] !== ((i * 7) & 255)) alpha++;
+        if (heap[p + 4 * i + 3] !== alphaOf(i)) alpha++;
     }
     if (alpha) fail(`${what}: ${alpha} alpha samples changed`);
     return rgb;
@@ -177,6 +181,40 @@ for (const [name, image] of images) {
     }
 }
 
+// Fully transparent pixels take no part in the fit: the module's stretch of an image whose
+// left columns are transparent (and garish) is veltrane stretch's with a mask of the others.
+{
+    const image = synthetic(203, 117);
+    const input = path.join(work, 'transparent.ppm'), mask = path.join(work, 'showing.pgm');
+    const showing = Buffer.alloc(image.width * image.height);
+    for (let i = 0; i < showing.length; i++) {
+        showing[i] = i % image.width < 40 ? 0 : 255;
+        if (!showing[i]) image.rgb.set([255, (i * 13) & 255, 0], 3 * i);
+    }
+    writePpm(input, image);
+    fs.writeFileSync(mask, Buffer.concat([Buffer.from(`P5\n${image.width} ${image.height}\n255\n`),
+        showing]));
+    for (const [options, args] of [optionSets[0], optionSets[7], optionSets[9]]) {
+        const what = `transparent pixels, ${args.join(' ')}`;
+        const p = upload(image);
+        for (let i = 0; i < showing.length; i++) if (!showing[i]) M.HEAPU8[p + 4 * i + 3] = 0;
+        if (stretch(p, image.width, image.height, JSON.stringify(options)) !== 0) {
+            fail(`${what}: the module refused: ${message()}`);
+        } else {
+            const rgb = new Uint8Array(image.rgb.length);
+            for (let i = 0; i < showing.length; i++)
+                rgb.set(M.HEAPU8.subarray(p + 4 * i, p + 4 * i + 3), 3 * i);
+            const d = differences(rgb, nativeStretch(input, [...args, '--mask', mask]));
+            if (d) fail(`${what}: ${d} samples differ from veltrane stretch --mask`);
+        }
+        for (let i = 0; i < showing.length; i++) M.HEAPU8[p + 4 * i + 3] = 0;
+        if (stretch(p, image.width, image.height, JSON.stringify(options)) !== 2 ||
+            !/^no pixels selected/.test(message()))
+            fail(`${what}: an image without a visible pixel was not refused: "${message()}"`);
+        M._free(p);
+    }
+}
+
 // Refusals: a reason, and the pixels as they were.
 const image = images[2][1];
 const refusals = [
@@ -186,6 +224,8 @@ const refusals = [
     [{ keep: [1, 2, 3] }, /every band/],
     [{ target_sigma: [-1] }, /at least 0/],
     [{ basis: 7 }, /./],
+    [{ offset: true, sample: [3, 3, 0, 0] }, /^no pixels selected \(sample 3,3,0,0\)/],
+    [{ target_sigma: [30], sample: [5, 5, 0, 4] }, /^no pixels selected/],
 ];
 for (const [options, reason] of refusals) {
     const p = upload(image);
