@@ -7,7 +7,9 @@
 #include "stretch/TransformFile.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -274,6 +276,11 @@ struct TSaturation {
 
     void Count(const TImageView& v, const TSelection& marks) {
         const double top = SampleTop(v.Type);
+        // The no-data value as the samples hold it (the engine compares floats in float).
+        const double noDataValue =
+            v.Type == TSampleType::Float32 && std::fabs(marks.NoData) <= FLT_MAX
+                ? static_cast<double>(static_cast<float>(marks.NoData))
+                : marks.NoData;
         for (int64_t y = 0; y < v.Height; ++y)
             for (int64_t x = 0; x < v.Width; ++x) {
                 double sample[MaxBands];
@@ -283,7 +290,7 @@ struct TSaturation {
                     sample[b] = v.Type == TSampleType::UInt8    ? *p
                                 : v.Type == TSampleType::UInt16 ? Load<uint16_t>(p)
                                                                 : Load<float>(p);
-                    noData = noData && sample[b] == marks.NoData;
+                    noData = noData && sample[b] == noDataValue;
                 }
                 if (noData)
                     continue;
