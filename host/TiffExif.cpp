@@ -120,6 +120,10 @@ struct TEntry {
     uint32_t Pointer = 0;
 };
 
+uint32_t LittleU32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
 bool IsDirectoryTag(uint16_t tag) {
     return tag == ExifIfdTag || tag == GpsIfdTag || tag == InteropIfdTag;
 }
@@ -155,8 +159,7 @@ bool ReadDirectory(TBlock& b, uint32_t offset, std::vector<TEntry>& entries) {
             if ((e.Type != LongType && e.Type != 13) || e.Count != 1)
                 continue;
             e.Directory = true;
-            e.Pointer = static_cast<uint32_t>(e.Value[0] | e.Value[1] << 8 | e.Value[2] << 16 |
-                                              static_cast<uint32_t>(e.Value[3]) << 24);
+            e.Pointer = LittleU32(e.Value.data());
         }
         entries.push_back(std::move(e));
     }
@@ -264,8 +267,7 @@ bool Append(const std::string& path, TBlock& block) {
     file.seekg(0, std::ios::end);
     const auto end = static_cast<uint64_t>(file.tellg());
     // The output's first directory as it stands: its entries stay, their values where they are.
-    const uint32_t ifd0 = static_cast<uint32_t>(header[4] | header[5] << 8 | header[6] << 16 |
-                                                static_cast<uint32_t>(header[7]) << 24);
+    const uint32_t ifd0 = LittleU32(header + 4);
     uint8_t count[2];
     file.seekg(ifd0);
     if (!file.read(reinterpret_cast<char*>(count), 2))
