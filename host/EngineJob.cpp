@@ -145,13 +145,13 @@ public:
     // The selection the options make, for the whole image.
     TSelection Selection() const {
         TSelection s;
-        s.X = Options.SampleX;
-        s.Y = Options.SampleY;
-        s.Width = Options.SampleWidth;
-        s.Height = Options.SampleHeight;
-        s.Every = EffectiveEvery(Options.Every, Image.Width(), Image.Height());
-        s.HasNoData = Options.HasNoData;
-        s.NoData = Options.NoData;
+        s.X = Options.Request.Selection.X;
+        s.Y = Options.Request.Selection.Y;
+        s.Width = Options.Request.Selection.Width;
+        s.Height = Options.Request.Selection.Height;
+        s.Every = EffectiveEvery(Options.Request.Selection.Every, Image.Width(), Image.Height());
+        s.HasNoData = Options.Request.Selection.HasNoData;
+        s.NoData = Options.Request.Selection.NoData;
         return s;
     }
 
@@ -180,7 +180,9 @@ public:
     }
     // The last row a selection reaches.
     int64_t SelectionEnd() const {
-        return Options.SampleHeight < 0 ? Image.Height() : Options.SampleY + Options.SampleHeight;
+        return Options.Request.Selection.Height < 0
+                   ? Image.Height()
+                   : Options.Request.Selection.Y + Options.Request.Selection.Height;
     }
 
 private:
@@ -392,16 +394,18 @@ template <class TCheck> void NamingFile(const std::string& file, const TCheck& c
 
 std::string SelectionText(const TEngineOptions& o, bool transparent) {
     std::string text;
-    if (o.SampleWidth >= 0 || o.SampleHeight >= 0)
-        text += " --sample " + std::to_string(o.SampleX) + "," + std::to_string(o.SampleY) + "," +
-                std::to_string(o.SampleWidth) + "," + std::to_string(o.SampleHeight);
+    if (o.Request.Selection.Width >= 0 || o.Request.Selection.Height >= 0)
+        text += " --sample " + std::to_string(o.Request.Selection.X) + "," +
+                std::to_string(o.Request.Selection.Y) + "," +
+                std::to_string(o.Request.Selection.Width) + "," +
+                std::to_string(o.Request.Selection.Height);
     if (!o.Mask.empty())
         text += " --mask " + o.Mask;
-    if (o.Every != 1)
-        text += " --every " + std::to_string(o.Every);
-    if (o.HasNoData) {
+    if (o.Request.Selection.Every != 1)
+        text += " --every " + std::to_string(o.Request.Selection.Every);
+    if (o.Request.Selection.HasNoData) {
         char value[32];
-        std::snprintf(value, sizeof value, "%.9g", o.NoData);
+        std::snprintf(value, sizeof value, "%.9g", o.Request.Selection.NoData);
         text += std::string(" --nodata ") + value;
     }
     if (transparent)
@@ -433,52 +437,18 @@ void CheckEngineJob(const std::string& in, const TEngineOptions& options,
             Format("%s has %d colour bands; the stretch takes 1 to %d", {in, bands, MaxBands}));
     if (given != nullptr)
         CheckTransformFits(*given, image);
-    for (const auto& [count, name] : {std::pair{options.TargetMeans, "--target-mean"},
-                                      std::pair{options.TargetSigmas, "--target-sigma"}})
-        if (count > 1 && count != bands)
-            throw EStretch(Format("%s: %d values of %s for an image of %d bands (give one, or "
-                                  "one a band)",
-                                  {in, count, name, bands}));
     NamingFile(in, [&] {
-        if (given == nullptr) {
-            const TFitOptions& fit = options.Fit;
-            if (fit.Keep >> bands != 0)
-                throw EStretch(Format("--keep: %s has %d bands", {in, bands}));
-            if (fit.Keep == (1u << bands) - 1)
-                throw EStretch("--keep keeps every band: nothing is left to stretch");
-            if (fit.Space != TColourSpace::None && bands != 3)
-                throw EStretch(Format(
-                    "--space and --matrix are for images of three bands; %s has %d", {in, bands}));
-            ColourSpaceMap(fit, bands, image.Type());
-        }
-        // The engine's own checks on a stand-in of the image's size whose every pixel is one
-        // zero sample (no stride), so that they cost one pixel whatever the size.
-        static const uint8_t zeros[8] = {}, ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};
-        TImageView stand;
-        stand.Data = const_cast<uint8_t*>(zeros);
-        stand.Width = image.Width();
-        stand.Height = image.Height();
-        stand.Bands = bands;
-        stand.Type = image.Type();
-        TSelection s;
-        s.X = options.SampleX;
-        s.Y = options.SampleY;
-        s.Width = options.SampleWidth;
-        s.Height = options.SampleHeight;
-        s.Every = options.Every < 1 ? options.Every
-                                    : std::max<int64_t>({image.Width(), image.Height(), 1});
-        s.HasNoData = options.HasNoData;
-        s.NoData = options.NoData;
-        TImageView mask;
+        int64_t maskWidth = -1, maskHeight = -1;
         if (!options.Mask.empty()) {
             const TRasterReader file(options.Mask, true);
-            mask.Data = const_cast<uint8_t*>(ones);
-            mask.Width = file.Width();
-            mask.Height = file.Height();
-            mask.Bands = 1;
-            s.Mask = &mask;
+            maskWidth = file.Width();
+            maskHeight = file.Height();
         }
-        MeasureStatistics(stand, s);
+        TStretchRequest request = options.Request;
+        if (given != nullptr) // a transform brings its own fit: only the selection is checked
+            request.Fit = TFitOptions();
+        CheckStretchRequest(request, bands, image.Type(), image.Width(), image.Height(), maskWidth,
+                            maskHeight);
     });
 }
 
@@ -497,7 +467,7 @@ int FitPasses(const TFitOptions& fit, TSampleType type) {
 template <class TEach>
 TBandTransform FitSeries(const TEngineOptions& options, size_t count, const TEach& each,
                          const std::function<std::string()>& empty) {
-    const TFitOptions& fit = options.Fit;
+    const TFitOptions& fit = options.Request.Fit;
     TStatistics pooled;
     for (size_t i = 0; i < count; ++i)
         each(i, [&](TSource& source, TProgress& progress) {
@@ -535,8 +505,8 @@ TBandTransform FitSeries(const TEngineOptions& options, size_t count, const TEac
         }
         t = clip.Clipped();
     }
-    t.HasNoData = options.HasNoData;
-    t.NoData = options.NoData;
+    t.HasNoData = options.Request.Selection.HasNoData;
+    t.NoData = options.Request.Selection.NoData;
     return t;
 }
 
@@ -553,9 +523,9 @@ std::string NothingSelected(const std::string& where, const TEngineOptions& opti
 TBandTransform FitFile(const std::string& in, const TEngineOptions& options) {
     CheckEngineJob(in, options, nullptr);
     TSource source(in, options);
-    source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit));
+    source.Orient(ReversedFor(source.Image.ColourBands(), options.Request.Fit));
     TProgress progress(options.Progress,
-                       source.Image.Height() * FitPasses(options.Fit, source.Image.Type()),
+                       source.Image.Height() * FitPasses(options.Request.Fit, source.Image.Type()),
                        std::filesystem::path(in).filename().string());
     return FitSeries(
         options, 1, [&](size_t, const auto& pass) { pass(source, progress); },
@@ -587,17 +557,17 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
     // fails now.
     TPartFile result(name.File);
     std::unique_ptr<TPartFile> transform, compare;
-    if (given == nullptr && !options.SaveTransform.empty())
-        transform = std::make_unique<TPartFile>(options.SaveTransform);
+    if (given == nullptr && !options.Request.SaveTransform.empty())
+        transform = std::make_unique<TPartFile>(options.Request.SaveTransform);
     if (!options.Compare.empty())
         compare = std::make_unique<TPartFile>(compareName.File);
 
     const int64_t height = image.Height();
     const bool fit = given == nullptr;
-    source.Orient(fit ? ReversedFor(image.ColourBands(), options.Fit)
+    source.Orient(fit ? ReversedFor(image.ColourBands(), options.Request.Fit)
                       : ReversedFor(given->Bands, given->Options.Pairing));
     TProgress progress(options.Progress,
-                       height * (fit ? FitPasses(options.Fit, image.Type()) + 1 : 1),
+                       height * (fit ? FitPasses(options.Request.Fit, image.Type()) + 1 : 1),
                        std::filesystem::path(in).filename().string());
     TBandTransform t;
     if (fit) {
@@ -606,9 +576,9 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
             [&] { return NothingSelected(in, options, image.Alpha()); });
     } else {
         t = *given;
-        if (options.HasNoData) {
+        if (options.Request.Selection.HasNoData) {
             t.HasNoData = true;
-            t.NoData = options.NoData;
+            t.NoData = options.Request.Selection.NoData;
         }
     }
     const TSaturation saturation = ApplyToFile(source, t, result, write, progress);
@@ -647,7 +617,7 @@ TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOp
             NamingFile(inputs[i], [&] {
                 TSource source(inputs[i], options);
                 transparent = transparent || source.Image.Alpha();
-                source.Orient(ReversedFor(source.Image.ColourBands(), options.Fit));
+                source.Orient(ReversedFor(source.Image.ColourBands(), options.Request.Fit));
                 pass(source, none);
             });
         },

@@ -5,6 +5,7 @@
 
 #include "host/Output.h"
 #include "stretch/StretchEngine.h"
+#include "stretch/StretchOptions.h"
 
 #include <cstdint>
 #include <functional>
@@ -14,16 +15,10 @@
 namespace vt::host {
 
 struct TEngineOptions {
-    TFitOptions Fit;
-    // Which pixels the statistics come from.
-    int64_t SampleX = 0, SampleY = 0, SampleWidth = -1, SampleHeight = -1;
-    std::string Mask; // a file of the image's size: its non-zero pixels count
-    int64_t Every = 1;
-    bool HasNoData = false;
-    double NoData = 0;         // pixels whose bands all hold it are neither counted nor changed
-    std::string SaveTransform; // where to write the fitted transform, or empty
-    // Values given to --target-mean and --target-sigma (1: for every band, else one a band).
-    int TargetMeans = 0, TargetSigmas = 0;
+    // The stretch's options as the engine's table parses them: the fit, which pixels the
+    // statistics come from, the target's values, threads, where the transform is saved.
+    TStretchRequest Request;
+    std::string Mask;      // a file of the image's size: its non-zero pixels count
     bool Progress = false; // a bar on standard error for an image that takes a while
     std::string Compare;   // a before/after picture written with the output, or empty
     TWriteOptions Write;   // how outputs are encoded

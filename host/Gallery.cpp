@@ -62,19 +62,20 @@ static_assert(std::size(Settings) == Across * Down);
 // selection).
 TEngineOptions OptionsOf(const TSetting& setting, const TEngineOptions& base) {
     TEngineOptions o = base;
-    o.Fit.Method = setting.Method;
-    o.Fit.Basis = setting.Basis;
-    o.Fit.Space = setting.Space;
-    o.Fit.Keep = setting.Keep;
+    o.Request.Fit.Method = setting.Method;
+    o.Request.Fit.Basis = setting.Basis;
+    o.Request.Fit.Space = setting.Space;
+    o.Request.Fit.Keep = setting.Keep;
     if (setting.TargetSigma > 0) {
-        o.Fit.Method = TStretchMethod::Target;
-        o.Fit.Pairing = TBandPairing::Direct;
-        std::fill(o.Fit.TargetSigma, o.Fit.TargetSigma + MaxBands, setting.TargetSigma);
-        o.TargetSigmas = 1;
+        o.Request.Fit.Method = TStretchMethod::Target;
+        o.Request.Fit.Pairing = TBandPairing::Direct;
+        std::fill(o.Request.Fit.TargetSigma, o.Request.Fit.TargetSigma + MaxBands,
+                  setting.TargetSigma);
+        o.Request.TargetSigmas = 1;
     }
     if (setting.Clip > 0) {
-        o.Fit.Clip = true;
-        o.Fit.ClipLow = o.Fit.ClipHigh = setting.Clip;
+        o.Request.Fit.Clip = true;
+        o.Request.Fit.ClipLow = o.Request.Fit.ClipHigh = setting.Clip;
     }
     return o;
 }
@@ -91,7 +92,6 @@ struct TArguments {
 TArguments ParseArguments(const std::vector<std::string>& args) {
     TArguments parsed;
     std::vector<std::string> files;
-    std::string sample, mask, every;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&]() -> const std::string& {
@@ -101,18 +101,16 @@ TArguments ParseArguments(const std::vector<std::string>& args) {
         };
         if (a == "--tile-width") {
             parsed.TileWidth = static_cast<int>(ParseInteger("gallery: " + a, value(), 32, 2000));
-        } else if (a == "--sample") {
-            const std::string& v = value();
-            ParseSample("gallery: --sample", v, parsed.Selection);
-            const TEngineOptions& n = parsed.Selection;
-            sample = " --sample " + std::to_string(n.SampleX) + "," + std::to_string(n.SampleY) +
-                     "," + std::to_string(n.SampleWidth) + "," + std::to_string(n.SampleHeight);
         } else if (a == "--mask") {
             parsed.Selection.Mask = value();
-            mask = " --mask " + parsed.Selection.Mask;
-        } else if (a == "--every") {
-            parsed.Selection.Every = ParseInteger("gallery: " + a, value(), 1);
-            every = " --every " + std::to_string(parsed.Selection.Every);
+        } else if (a == "--sample" || a == "--every") {
+            const TStretchOption& option = *FindStretchOption(a);
+            try {
+                SetStretchOption(parsed.Selection.Request, option,
+                                 StretchArgument(option, value()));
+            } catch (const EStretch& e) {
+                throw std::invalid_argument("gallery: " + e.Message);
+            }
         } else if (a == "--quality") {
             parsed.Write.Quality = static_cast<int>(ParseInteger("gallery: " + a, value(), 1, 100));
         } else if (a == "-h" || a == "--help") {
@@ -133,7 +131,8 @@ TArguments ParseArguments(const std::vector<std::string>& args) {
         throw std::invalid_argument(std::string("gallery: expected IN and OUT\n") + GalleryHelp);
     parsed.In = files[0];
     parsed.Out = files[1];
-    parsed.SelectionText = sample + mask + every;
+    const std::string selection = SelectionText(parsed.Selection);
+    parsed.SelectionText = selection.empty() ? selection : " " + selection;
     return parsed;
 }
 

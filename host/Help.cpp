@@ -1,6 +1,8 @@
 // The help texts.
 #include "host/Help.h"
 
+#include "stretch/StretchOptions.h"
+
 #include <string>
 
 namespace vt::host {
@@ -10,8 +12,10 @@ const char* const InfoHelp = R"(usage: veltrane info [--plugin PATH]
   command it registered: menu, caption, description and command id.
 )";
 
-const char* const StretchHelp =
-    R"(usage: veltrane stretch IN OUT [--offset | --no-offset | --cancel] [options]
+const char* StretchHelp() {
+    static const std::string text =
+        std::string(
+            R"(usage: veltrane stretch IN OUT [--offset | --no-offset | --cancel] [options]
        veltrane stretch --out-dir DIR [--jobs N] [--pool] [--overwrite] [options] IN...
   stretches IN into OUT (PNG, JPEG, TIFF, WebP, ... as OUT's extension names; "out.jpg[Q=90]"
   passes options to the format's saver). Samples stay as stored (uint8, uint16 or float32, 1
@@ -19,39 +23,15 @@ const char* const StretchHelp =
   left out of the statistics). TIFF outputs keep the input's georeferencing, no-data value and
   compression; photographs keep their EXIF, XMP, IPTC and colour profile wherever OUT's format
   has a place for them. Every file is written under a part name and renamed when complete.
-  The method:
-  --offset               answer "Allow offset components?" yes: each principal component is
-                         moved and scaled so that the selected pixels span the full range
-  --no-offset            answer no: each component scaled about 0 as far as the range allows
-  --cancel               answer cancel: nothing is written (exit status 1)
-                         (without any of these the question is asked on the terminal)
-  --target-mean M[,M...] the target method: the bands decorrelated, each to the mean M and
-  --target-sigma S[,S...] the standard deviation S (one value for every band, or one a band;
-                         either may be given alone; the bands' own are kept for the other)
-  --basis correlation|covariance
-                         the matrix whose eigenvectors are the axes (default correlation)
-  --pairing plugin|direct
-                         three bands: measured and applied in the plug-in's orders (default)
-                         or in one order; other band counts always pair directly
-  --space rgb|ycbcr|yiq  stretch three bands in this colour space
-  --matrix FILE          ... or in the space of a JSON matrix of three rows [a, a, a, c]
-  --keep K[,K...]        bands of the space (1-based) that pass unchanged
-  --clip LOW[,HIGH]      saturate the fraction LOW of the pixels at the bottom of each band
-                         and HIGH at the top (default HIGH = LOW), e.g. 0.01
-  Which pixels the statistics come from (the stretch applies to every pixel):
-  --sample X,Y,W,H       this rectangle only
-  --mask FILE            the pixels where FILE (the image's size, first band) is not zero
-  --every K              every K-th pixel across and down
-  --nodata V             pixels whose bands all equal V: neither counted nor changed (V is
-                         rounded to the sample type first; saved with --save-transform)
-  Output and running:
+  --offset and --no-offset answer "Allow offset components?" (--cancel: nothing is written,
+  exit status 1; without any of them the question is asked on the terminal).
+  The engine's options:
+)") + StretchOptionsHelp(2) +
+        R"(  Output and running:
   --compare FILE         also write the image before and after, side by side (first three
                          colour bands)
-  --save-transform FILE  also write the fitted transform (JSON) for veltrane apply; written
-                         with OUT or not at all
   --quality Q            JPEG and WebP quality, 1 to 100 (default 95; JPEG colour at full
                          resolution)
-  --threads N            threads for the engine (default 0: the processor's)
   --out-dir DIR          batch: write each IN into DIR under its own name
   --jobs N               batch: images read and written at once (1 to 256, default 1)
   --pool                 batch: one transform fitted to all images together
@@ -63,6 +43,8 @@ const char* const StretchHelp =
                          8-bit colour in memory, no engine options
   --row-align N          with --plugin: rows aligned to N bytes (1, 2, 4 or 8)
 )";
+    return text.c_str();
+}
 
 const char* const ApplyHelp =
     R"(usage: veltrane apply IN OUT --transform FILE [options]
@@ -105,7 +87,7 @@ const char* MainHelp() {
                     "       veltrane --help | --version\n\n"
                     "commands: info, stretch, apply, gallery, serve ('veltrane COMMAND --help' "
                     "shows one)\n\n") +
-        InfoHelp + "\n" + StretchHelp + "\n" + ApplyHelp + "\n" + GalleryHelp + "\n" + ServeHelp +
+        InfoHelp + "\n" + StretchHelp() + "\n" + ApplyHelp + "\n" + GalleryHelp + "\n" + ServeHelp +
         "\nexit status: 0 done, 1 the plug-in did nothing or the question was cancelled, "
         "2 error\n";
     return text.c_str();

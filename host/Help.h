@@ -5,7 +5,7 @@
 namespace vt::host {
 
 extern const char* const InfoHelp;
-extern const char* const StretchHelp;
+const char* StretchHelp(); // made with the engine's table of options
 extern const char* const ApplyHelp;
 extern const char* const GalleryHelp;
 extern const char* const ServeHelp;

@@ -149,17 +149,17 @@ TStretchOutcome StretchFile(TPluginHandle& plugin, const std::string& in, const 
         }
         TEngineOptions engine = options.Engine;
         // A target is a method of its own: no question, though --cancel still cancels.
-        const bool target = engine.Fit.Method == TStretchMethod::Target;
+        const bool target = engine.Request.Fit.Method == TStretchMethod::Target;
         if (given == nullptr && (target ? options.Answer == TAnswer::Cancel
-                                        : !MethodOf(options.Answer, engine.Fit.Method))) {
+                                        : !MethodOf(options.Answer, engine.Request.Fit.Method))) {
             outcome.Status = 1;
             outcome.Message = in + ": cancelled; " + SplitOutputName(out).File + " was not written";
             return outcome;
         }
         // The transform's own no-data value serves unless the command line gives one.
-        if (given != nullptr && !engine.HasNoData && given->HasNoData) {
-            engine.HasNoData = true;
-            engine.NoData = given->NoData;
+        if (given != nullptr && !engine.Request.Selection.HasNoData && given->HasNoData) {
+            engine.Request.Selection.HasNoData = true;
+            engine.Request.Selection.NoData = given->NoData;
         }
         engine.Progress = !options.Quiet && options.OutDir.empty();
         EngineStretchFile(in, out, engine, given);
@@ -252,7 +252,8 @@ void CheckBatchNames(const std::vector<std::string>& inputs, const TStretchOptio
 // Ask once for the whole batch, then answer every image's question with it. The target method
 // asks nothing.
 void AskOnce(TStretchOptions& options, size_t images) {
-    if (options.Answer != TAnswer::Ask || options.Engine.Fit.Method == TStretchMethod::Target)
+    if (options.Answer != TAnswer::Ask ||
+        options.Engine.Request.Fit.Method == TStretchMethod::Target)
         return;
     const std::string question =
         "Allow offset components? (applies to all " + std::to_string(images) + " images)";
@@ -269,8 +270,9 @@ void AskOnce(TStretchOptions& options, size_t images) {
 int RunPool(TPluginHandle& plugin, const std::vector<std::string>& inputs,
             TStretchOptions options) {
     TEngineOptions& engine = options.Engine;
-    const bool target = engine.Fit.Method == TStretchMethod::Target;
-    if (target ? options.Answer == TAnswer::Cancel : !MethodOf(options.Answer, engine.Fit.Method)) {
+    const bool target = engine.Request.Fit.Method == TStretchMethod::Target;
+    if (target ? options.Answer == TAnswer::Cancel
+               : !MethodOf(options.Answer, engine.Request.Fit.Method)) {
         std::printf("stretched 0 of %zu images into %s (cancelled)\n", inputs.size(),
                     options.OutDir.c_str());
         return 1;
@@ -282,8 +284,8 @@ int RunPool(TPluginHandle& plugin, const std::vector<std::string>& inputs,
                          image.Type());
     }
     std::unique_ptr<TPartFile> saved;
-    if (!engine.SaveTransform.empty())
-        saved = std::make_unique<TPartFile>(engine.SaveTransform);
+    if (!engine.Request.SaveTransform.empty())
+        saved = std::make_unique<TPartFile>(engine.Request.SaveTransform);
     const bool progress = !options.Quiet && platform::IsTerminal(2);
     const size_t total = inputs.size() * (target ? 2 : 3);
     size_t done = 0;
@@ -317,53 +319,18 @@ int RunPool(TPluginHandle& plugin, const std::vector<std::string>& inputs,
         done, total);
 }
 
-// Numbers separated by commas (at most 16), all finite.
-std::vector<double> ParseNumbers(const std::string& option, const std::string& text,
-                                 const char* what) {
-    std::vector<double> numbers;
-    for (size_t from = 0; from <= text.size();) {
-        const size_t comma = std::min(text.find(',', from), text.size());
-        const std::string item = text.substr(from, comma - from);
-        char* end = nullptr;
-        const double x = std::strtod(item.c_str(), &end);
-        if (item.empty() || *end != '\0' || !std::isfinite(x) || numbers.size() == MaxBands)
-            throw std::invalid_argument(option + " takes " + what +
-                                        " separated by commas (at most 16), not '" + text + "'");
-        numbers.push_back(x);
-        from = comma + 1;
-    }
-    return numbers;
-}
-
-// A colour space of the user's: {"matrix": [[a, a, a, c], [...], [...]]} or the bare array,
-// three rows of three weights and a constant.
-TAffineMap ReadSpaceMatrix(const std::string& path) {
+// A JSON document from a file (a colour space's matrix). Throws std::invalid_argument.
+TJsonValue ReadJsonFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
     if (!file)
         throw std::invalid_argument("cannot read " + path + ": " + std::strerror(errno));
-    TAffineMap m;
-    m.Size = 3;
     try {
-        const TJsonValue doc = ParseJson(text.str());
-        const TJsonValue& rows = doc.IsObject() ? doc["matrix"] : doc;
-        if (!rows.IsArray() || rows.Size() != 3)
-            throw EStretch("expected three rows");
-        for (size_t r = 0; r < 3; ++r) {
-            if (!rows[r].IsArray() || rows[r].Size() != 4)
-                throw EStretch("each row holds three weights and a constant");
-            for (size_t c = 0; c < 4; ++c)
-                m.M[r][c] = rows[r][c].AsDouble();
-        }
-        TFitOptions check;
-        check.Space = TColourSpace::Matrix;
-        check.SpaceMatrix = m;
-        ColourSpaceMap(check, 3, TSampleType::UInt8);
+        return ParseJson(text.str());
     } catch (const Exception& e) {
         throw std::invalid_argument(path + ": not a colour space matrix: " + e.Message);
     }
-    return m;
 }
 
 struct TParsed {
@@ -380,7 +347,7 @@ bool NamesModule(const std::string& text) {
 
 // The arguments of `stretch` (Apply false) or `apply`.
 TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
-    const char* const usage = apply ? ApplyHelp : StretchHelp;
+    const char* const usage = apply ? ApplyHelp : StretchHelp();
     const std::string command = apply ? "apply: " : "stretch: ";
     TParsed parsed;
     TStretchOptions& options = parsed.Options;
@@ -395,31 +362,20 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
                 throw std::invalid_argument(command + a + " needs a value\n" + usage);
             return args[++i];
         };
-        auto choice = [&](const char* first, const char* second) {
-            const std::string& v = value();
-            if (v != first && v != second)
-                throw std::invalid_argument(command + a + " takes " + first + " or " + second +
-                                            ", not '" + v + "'");
-            return v == first;
-        };
-        // Options that fit a transform have no place in `apply`.
-        const bool fitting = a == "--offset" || a == "--no-offset" || a == "--cancel" ||
-                             a == "--row-align" || a == "--plugin" || a == "--pool" ||
-                             a == "--basis" || a == "--pairing" || a == "--sample" ||
-                             a == "--mask" || a == "--every" || a == "--save-transform" ||
-                             a == "--target-mean" || a == "--target-sigma" || a == "--space" ||
-                             a == "--matrix" || a == "--keep" || a == "--clip";
+        // The engine's options (the table's, but the question's answers); of them `apply`
+        // takes only those that do not fit a transform, and the plug-in none.
+        const TStretchOption* table = a.rfind("--", 0) == 0 ? FindStretchOption(a) : nullptr;
+        const bool engineOnly =
+            (table != nullptr && table->Kind != TOptionKind::Flag) || a == "--pool";
+        const bool fitting = a == "--cancel" || a == "--row-align" || a == "--plugin" ||
+                             a == "--pool" ||
+                             (table != nullptr && std::string(table->Key) != "nodata" &&
+                              std::string(table->Key) != "threads");
         if (apply && fitting)
             throw std::invalid_argument(command + a + " fits a transform; apply takes one\n" +
                                         usage);
         if (!apply && a == "--transform")
             throw std::invalid_argument(command + "--transform belongs to veltrane apply");
-        // Options of the engine alone: the plug-in takes none of them.
-        const bool engineOnly = a == "--basis" || a == "--pairing" || a == "--sample" ||
-                                a == "--mask" || a == "--every" || a == "--nodata" ||
-                                a == "--threads" || a == "--target-mean" || a == "--target-sigma" ||
-                                a == "--space" || a == "--matrix" || a == "--keep" ||
-                                a == "--clip" || a == "--save-transform" || a == "--pool";
         options.EngineOption = options.EngineOption || engineOnly;
         if (a == "--offset") {
             options.Answer = TAnswer::Yes;
@@ -457,76 +413,21 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
             KeepVipsWarnings(true);
         } else if (a == "--pool") {
             options.Pool = true;
-        } else if (a == "--basis") {
-            engine.Fit.Basis = choice("correlation", "covariance") ? TStretchBasis::Correlation
-                                                                   : TStretchBasis::Covariance;
-        } else if (a == "--pairing") {
-            engine.Fit.Pairing =
-                choice("plugin", "direct") ? TBandPairing::Plugin : TBandPairing::Direct;
-        } else if (a == "--sample") {
-            ParseSample(command + "--sample", value(), engine);
         } else if (a == "--mask") {
             engine.Mask = value();
-        } else if (a == "--every") {
-            engine.Every = ParseInteger(command + a, value(), 1);
-        } else if (a == "--nodata") {
-            const std::string& v = value();
-            char* end = nullptr;
-            engine.NoData = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || std::isnan(engine.NoData))
-                throw std::invalid_argument(command + "--nodata takes a number, not '" + v + "'");
-            engine.HasNoData = true;
-        } else if (a == "--threads") {
-            options.Threads = static_cast<int>(ParseInteger(command + a, value(), 0, 256));
-        } else if (a == "--target-mean" || a == "--target-sigma") {
-            // One value for every band, or one a band, in the samples' units.
-            const bool mean = a == "--target-mean";
-            const std::vector<double> v =
-                ParseNumbers(command + a, value(), mean ? "numbers" : "numbers of at least 0");
-            double* to = mean ? engine.Fit.TargetMean : engine.Fit.TargetSigma;
-            for (const double x : v)
-                if (!mean && x < 0)
-                    throw std::invalid_argument(command + a + " takes numbers of at least 0");
-            std::copy(v.begin(), v.end(), to);
-            const int count = static_cast<int>(v.size());
-            if (count == 1)
-                std::fill(to + 1, to + MaxBands, to[0]);
-            (mean ? engine.TargetMeans : engine.TargetSigmas) = count;
-            engine.Fit.Method = TStretchMethod::Target;
-            engine.Fit.Pairing = TBandPairing::Direct;
-        } else if (a == "--space" || a == "--matrix") {
-            if (engine.Fit.Space != TColourSpace::None)
-                throw std::invalid_argument(command + "give one --space or --matrix");
-            TFitOptions& fit = engine.Fit;
-            if (a == "--space") {
-                const std::string& v = value();
-                if (v != "rgb" && v != "ycbcr" && v != "yiq")
-                    throw std::invalid_argument(command + "--space takes rgb, ycbcr or yiq, not '" +
-                                                v + "'");
-                fit.Space = ColourSpaceNamed(v);
-            } else {
-                fit.SpaceMatrix = ReadSpaceMatrix(value());
-                fit.Space = TColourSpace::Matrix;
+        } else if (const TStretchOption* option = FindStretchOption(a);
+                   option != nullptr && a.rfind("--", 0) == 0 &&
+                   option->Kind != TOptionKind::Flag) {
+            // The engine's options, as its table parses them.
+            const std::string& text = value();
+            try {
+                SetStretchOption(engine.Request, *option,
+                                 option->Kind == TOptionKind::Matrix
+                                     ? ReadJsonFile(text)
+                                     : StretchArgument(*option, text));
+            } catch (const EStretch& e) {
+                throw std::invalid_argument(command + e.Message);
             }
-        } else if (a == "--keep") {
-            const std::vector<double> bands = ParseNumbers(command + a, value(), "band numbers");
-            for (const double b : bands) {
-                if (b != std::floor(b) || b < 1 || b > MaxBands)
-                    throw std::invalid_argument(command + "--keep takes band numbers from 1 to 16");
-                engine.Fit.Keep |= 1u << (static_cast<int>(b) - 1);
-            }
-        } else if (a == "--clip") {
-            const std::vector<double> f = ParseNumbers(command + a, value(), "fractions");
-            if (f.size() > 2 || f[0] < 0 || f.back() < 0 || f[0] + f.back() >= 1)
-                throw std::invalid_argument(command +
-                                            "--clip takes LOW[,HIGH]: fractions of at least 0, "
-                                            "together below 1 (0.01 saturates 1 % at each end)");
-            TFitOptions& fit = engine.Fit;
-            fit.Clip = true;
-            fit.ClipLow = f[0];
-            fit.ClipHigh = f.back();
-        } else if (a == "--save-transform") {
-            engine.SaveTransform = value();
         } else if (a == "--transform") {
             options.Transform = value();
         } else if (a == "-h" || a == "--help") {
@@ -543,7 +444,7 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
     if (answerFlags > 1)
         throw std::invalid_argument(command +
                                     "give at most one of --offset, --no-offset, --cancel");
-    if (engine.Fit.Method == TStretchMethod::Target && answerFlags > 0 &&
+    if (engine.Request.Fit.Method == TStretchMethod::Target && answerFlags > 0 &&
         options.Answer != TAnswer::Cancel)
         throw std::invalid_argument(command +
                                     "--offset and --no-offset choose the other methods; "
@@ -558,7 +459,7 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
             throw std::invalid_argument(command + "no input images\n" + usage);
         if (!engine.Compare.empty())
             throw std::invalid_argument(command + "--compare takes one image, not a batch");
-        if (!options.Pool && !engine.SaveTransform.empty())
+        if (!options.Pool && !engine.Request.SaveTransform.empty())
             throw std::invalid_argument(command +
                                         "--save-transform takes one image or a --pool batch");
         CheckBatchNames(parsed.Files, options);
@@ -572,7 +473,7 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
     }
     if (apply && options.Transform.empty())
         throw std::invalid_argument(command + "--transform FILE is required\n" + usage);
-    SetStretchThreads(options.Threads);
+    SetStretchThreads(engine.Request.Threads);
     return parsed;
 }
 
@@ -604,30 +505,6 @@ int64_t ParseInteger(const std::string& option, const std::string& text, int64_t
     return v;
 }
 
-void ParseSample(const std::string& option, const std::string& text, TEngineOptions& options) {
-    int64_t n[4];
-    size_t from = 0;
-    for (int k = 0; k < 4; ++k) {
-        const size_t comma = k < 3 ? text.find(',', from) : text.size();
-        if (comma == std::string::npos)
-            throw std::invalid_argument(option + " takes X,Y,W,H, not '" + text + "'");
-        const std::string item = text.substr(from, comma - from);
-        char* end = nullptr;
-        errno = 0;
-        n[k] = std::strtoll(item.c_str(), &end, 10);
-        if (item.empty() || *end != '\0' || errno == ERANGE || n[k] < 0)
-            throw std::invalid_argument(option +
-                                        " takes X,Y,W,H, four integers of at least 0, "
-                                        "not '" +
-                                        text + "'");
-        from = comma + 1;
-    }
-    options.SampleX = n[0];
-    options.SampleY = n[1];
-    options.SampleWidth = n[2];
-    options.SampleHeight = n[3];
-}
-
 void ShowProgress(size_t done, size_t total, const std::string& name) {
     const int width = std::max(10, std::min(40, platform::TerminalWidth() - 40));
     const int filled = static_cast<int>(static_cast<double>(width) * static_cast<double>(done) /
@@ -643,7 +520,7 @@ void ShowProgress(size_t done, size_t total, const std::string& name) {
 int StretchCommand(const std::vector<std::string>& args) {
     TParsed parsed = ParseArguments(args, false);
     if (parsed.Help) {
-        std::fputs(StretchHelp, stdout);
+        std::fputs(StretchHelp(), stdout);
         return 0;
     }
     TStretchOptions& options = parsed.Options;

@@ -24,7 +24,6 @@ struct TStretchOptions {
     bool Overwrite = false;        // batch: results may replace their inputs
     bool EngineOption = false;     // an option only the engine takes was given
     bool Pool = false;             // batch: one transform fitted to all images
-    int Threads = 0;               // the engine's threads (0: the processor's)
     TEngineOptions Engine;         // also the comparison and how outputs are encoded
     std::string Transform;         // apply: the transform file
 };
@@ -59,9 +58,6 @@ int StretchCommand(const std::vector<std::string>& args);
 // an integer from LOWEST to HIGHEST, not ...".
 int64_t ParseInteger(const std::string& option, const std::string& text, int64_t lowest = INT64_MIN,
                      int64_t highest = INT64_MAX);
-// --sample X,Y,W,H (none negative) into the options' rectangle; throws std::invalid_argument
-// naming Option.
-void ParseSample(const std::string& option, const std::string& text, TEngineOptions& options);
 
 // Draws "[=====>    ] 3/10 name" on standard error.
 void ShowProgress(size_t done, size_t total, const std::string& name);

@@ -6,6 +6,7 @@
 #include "library/Startup.h"
 #include "streams/Json.h"
 #include "stretch/StretchEngine.h"
+#include "stretch/StretchOptions.h"
 #include "stretch/TransformFile.h"
 
 #include <emscripten.h>
@@ -31,95 +32,13 @@ EM_JS(void, ReportProgress, (double fraction, const char* phase), {
 
 std::string Message, TransformText;
 
-// The engine's options and the statistics' rectangle, read from the page's JSON, whose keys
-// are the command line's options.
-struct TWebOptions {
-    TFitOptions Fit;
-    TSelection Selection;
-};
-
-std::vector<double> Numbers(const TJsonValue& v, const char* option) {
-    std::vector<double> out;
-    if (v.IsNull())
-        return out;
-    if (v.IsNumber())
-        return {v.AsDouble()};
-    for (const TJsonValue& x : v.AsArray()) {
-        const double d = x.AsDouble();
-        if (!std::isfinite(d))
-            throw EStretch(std::string(option) + " takes numbers");
-        out.push_back(d);
-    }
-    return out;
-}
-
-TWebOptions ReadOptions(const std::string& text) {
-    TWebOptions o;
-    const TJsonValue doc = ParseJson(text);
-    TFitOptions& fit = o.Fit;
-    if (const TJsonValue* v = doc.Find("offset"); v != nullptr && !v->IsNull())
-        fit.Method = v->AsBool() ? TStretchMethod::Offset : TStretchMethod::ScaleOnly;
-    if (const TJsonValue* v = doc.Find("basis"); v != nullptr && !v->IsNull()) {
-        const std::string& b = v->AsString();
-        if (b != "correlation" && b != "covariance")
-            throw EStretch("--basis takes correlation or covariance, not '" + b + "'");
-        fit.Basis = b == "correlation" ? TStretchBasis::Correlation : TStretchBasis::Covariance;
-    }
-    if (const TJsonValue* v = doc.Find("pairing"); v != nullptr && !v->IsNull()) {
-        const std::string& p = v->AsString();
-        if (p != "plugin" && p != "direct")
-            throw EStretch("--pairing takes plugin or direct, not '" + p + "'");
-        fit.Pairing = p == "plugin" ? TBandPairing::Plugin : TBandPairing::Direct;
-    }
-    if (const TJsonValue* v = doc.Find("sample"); v != nullptr && !v->IsNull()) {
-        if (v->Size() != 4)
-            throw EStretch("--sample takes X,Y,W,H");
-        o.Selection.X = (*v)[0].AsInt64();
-        o.Selection.Y = (*v)[1].AsInt64();
-        o.Selection.Width = (*v)[2].AsInt64();
-        o.Selection.Height = (*v)[3].AsInt64();
-    }
-    for (const char* key : {"target_mean", "target_sigma"}) {
-        const TJsonValue* v = doc.Find(key);
-        const std::vector<double> values = v == nullptr ? std::vector<double>{} : Numbers(*v, key);
-        if (values.empty())
-            continue;
-        const bool mean = std::string_view(key) == "target_mean";
-        const char* option = mean ? "--target-mean" : "--target-sigma";
-        if (values.size() != 1 && values.size() != 3)
-            throw EStretch(std::string(option) + ": give one value, or one a band (three)");
-        double* to = mean ? fit.TargetMean : fit.TargetSigma;
-        for (size_t b = 0; b < static_cast<size_t>(MaxBands); ++b) {
-            to[b] = values[std::min(b, values.size() - 1)];
-            if (!mean && to[b] < 0)
-                throw EStretch("--target-sigma takes numbers of at least 0");
-        }
-        fit.Method = TStretchMethod::Target;
-        fit.Pairing = TBandPairing::Direct;
-    }
-    if (const TJsonValue* v = doc.Find("space"); v != nullptr && !v->IsNull()) {
-        const std::string& s = v->AsString();
-        if (s != "rgb" && s != "ycbcr" && s != "yiq")
-            throw EStretch("--space takes rgb, ycbcr or yiq, not '" + s + "'");
-        fit.Space = ColourSpaceNamed(s);
-    }
-    if (const TJsonValue* v = doc.Find("keep"))
-        for (const double b : Numbers(*v, "--keep")) {
-            if (b != std::floor(b) || b < 1 || b > 3)
-                throw EStretch("--keep takes band numbers from 1 to 3");
-            fit.Keep |= 1u << (static_cast<int>(b) - 1);
-        }
-    if (fit.Keep == 7)
-        throw EStretch("--keep keeps every band: nothing is left to stretch");
-    if (const TJsonValue* v = doc.Find("clip"); v != nullptr && !v->IsNull()) {
-        const std::vector<double> f = Numbers(*v, "--clip");
-        if (f.empty() || f.size() > 2 || f[0] < 0 || f.back() < 0 || f[0] + f.back() >= 1)
-            throw EStretch("--clip takes LOW[,HIGH]: fractions of at least 0, together below 1");
-        fit.Clip = true;
-        fit.ClipLow = f[0];
-        fit.ClipHigh = f.back();
-    }
-    return o;
+// The engine's options the page offers, read from its JSON (keys as the command line's options
+// or Python's keywords) by the engine's table; any other key is refused.
+TStretchRequest ReadOptions(const std::string& text) {
+    static const std::vector<std::string> offered = {"offset", "basis",       "pairing",
+                                                     "sample", "target_mean", "target_sigma",
+                                                     "space",  "keep",        "clip"};
+    return ReadStretchRequest(ParseJson(text), &offered);
 }
 
 // The colour bands of packed RGBA pixels, presented last to first when the pairing asks for
@@ -206,16 +125,9 @@ TImageView Showing(uint8_t* rgba, int64_t width, int64_t height) {
 // The fit of `veltrane stretch`: the statistics, the components' ranges (unless the target
 // method, which needs none), then the saturation's passes. Fully transparent pixels (Showing,
 // when not empty) take no part in any of them.
-TBandTransform Fit(const TImageView& image, const TWebOptions& o, const TImageView& showing) {
-    // The engine's checks of the selection, before any pass, on a stand-in of the image's
-    // size whose every pixel is its first one, sampled once.
-    TImageView stand = image;
-    stand.PixelStride = 0;
-    stand.RowStride = 0;
-    TSelection once = o.Selection;
-    once.Every = std::max<int64_t>({image.Width, image.Height, 1});
-    MeasureStatistics(stand, once);
-    ColourSpaceMap(o.Fit, 3, TSampleType::UInt8);
+TBandTransform Fit(const TImageView& image, const TStretchRequest& o, const TImageView& showing) {
+    // The options against the image, before any pass.
+    CheckStretchRequest(o, 3, TSampleType::UInt8, image.Width, image.Height);
     const TImageView* mask = showing.Data != nullptr ? &showing : nullptr;
     TStatistics total(3, TSampleType::UInt8);
     ForEachSelectedStrip(
@@ -285,7 +197,7 @@ extern "C" {
 EMSCRIPTEN_KEEPALIVE int vt_web_stretch(uint8_t* rgba, int width, int height, const char* options) {
     return Guarded([&] {
         CheckSize(width, height);
-        const TWebOptions o = ReadOptions(options != nullptr ? options : "{}");
+        const TStretchRequest o = ReadOptions(options != nullptr ? options : "{}");
         const bool reversed = ReadsBandsReversed(PairingFor(o.Fit, 3), 3);
         const TImageView image = ColourBands(rgba, width, height, reversed);
         const TBandTransform t = Fit(image, o, Showing(rgba, width, height));

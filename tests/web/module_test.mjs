@@ -235,6 +235,25 @@ for (const [options, reason] of refusals) {
     if (differences(download(p, image, what), image.rgb)) fail(`${what}: the pixels changed`);
     M._free(p);
 }
+// The cross-face cases, which the engine's suite runs on the command line's text and JSON:
+// accepted or refused alike, with the same message; options the page does not offer are
+// refused by name.
+const crossFace = JSON.parse(fs.readFileSync(path.join(root, 'tests/data/option_cases.json')));
+const caseImage = synthetic(64, 48);
+for (const c of crossFace.cases) {
+    const p = upload(caseImage);
+    const rc = stretch(p, 64, 48, JSON.stringify(c.options));
+    const what = 'cross-face case ' + JSON.stringify(c.options);
+    const offered = c.web !== false;
+    const key = Object.keys(c.options)[0];
+    const expected = !offered ? `--${key} is not taken here` : c.refused;
+    if (expected === undefined) {
+        if (rc !== 0) fail(`${what}: refused: "${message()}"`);
+    } else if (rc !== 2 || !message().includes(expected)) {
+        fail(`${what}: rc ${rc}, "${message()}", expected "${expected}"`);
+    }
+    M._free(p);
+}
 for (const text of ['', '{', '{"format":"veltrane-transform","version":99}']) {
     const p = upload(image);
     if (apply(p, image.width, image.height, text) !== 2 || !message())
@@ -252,4 +271,5 @@ if (failures) {
     process.exit(1);
 }
 console.log(`module: ${images.length} images x ${optionSets.length} option sets equal veltrane ` +
-    `stretch, transforms pass both ways, ${refusals.length + 4} refusals keep the pixels`);
+    `stretch, transforms pass both ways, ${refusals.length + 4} refusals keep the pixels, ` +
+    `${crossFace.cases.length} cross-face cases`);
