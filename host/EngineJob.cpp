@@ -2,6 +2,7 @@
 // the application), or one read when the image fits in one strip.
 #include "host/EngineJob.h"
 
+#include "host/Progress.h"
 #include "host/Raster.h"
 #include "platform/Console.h"
 #include "stretch/TransformFile.h"
@@ -21,45 +22,6 @@
 namespace vt::host {
 
 namespace {
-
-// A bar on standard error once the work has taken half a second.
-class TProgress {
-public:
-    TProgress(bool enabled, int64_t total, std::string label)
-        : Enabled(enabled && platform::IsTerminal(2)), Total(std::max<int64_t>(total, 1)),
-          Label(std::move(label)), Started(std::chrono::steady_clock::now()) {}
-    ~TProgress() {
-        if (Shown)
-            std::fputc('\n', stderr);
-    }
-    TProgress(const TProgress&) = delete;
-    TProgress& operator=(const TProgress&) = delete;
-
-    void Advance(int64_t units) {
-        Done += units;
-        if (!Enabled ||
-            (!Shown && std::chrono::steady_clock::now() - Started < std::chrono::milliseconds(500)))
-            return;
-        const int width = std::max(10, std::min(40, platform::TerminalWidth() - 40));
-        const double part = std::min(1.0, static_cast<double>(Done) / static_cast<double>(Total));
-        const int filled = static_cast<int>(width * part);
-        std::string bar(static_cast<size_t>(filled), '=');
-        if (filled < width)
-            bar += '>' + std::string(static_cast<size_t>(width - filled - 1), ' ');
-        std::fprintf(stderr, "\r[%s] %3d%% %s", bar.c_str(), static_cast<int>(part * 100),
-                     Label.c_str());
-        std::fflush(stderr);
-        Shown = true;
-    }
-
-private:
-    bool Enabled;
-    int64_t Total;
-    int64_t Done = 0;
-    std::string Label;
-    std::chrono::steady_clock::time_point Started;
-    bool Shown = false;
-};
 
 // The step between selected pixels as the engine sees it: a step beyond the image selects only
 // the rectangle's first pixel, as the image's own size does, and keeps every sum in range.

@@ -8,6 +8,7 @@
 #include "host/Font.h"
 #include "host/Help.h"
 #include "host/ImageFile.h"
+#include "host/Progress.h"
 #include "host/Raster.h"
 #include "host/StretchJob.h"
 #include "platform/Console.h"

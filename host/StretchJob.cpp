@@ -3,6 +3,7 @@
 
 #include "host/Help.h"
 #include "host/ImageFile.h"
+#include "host/Progress.h"
 #include "host/Raster.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
@@ -503,18 +504,6 @@ int64_t ParseInteger(const std::string& option, const std::string& text, int64_t
         throw std::invalid_argument(option + " takes a" + range + ", not '" + text + "'");
     }
     return v;
-}
-
-void ShowProgress(size_t done, size_t total, const std::string& name) {
-    const int width = std::max(10, std::min(40, platform::TerminalWidth() - 40));
-    const int filled = static_cast<int>(static_cast<double>(width) * static_cast<double>(done) /
-                                        static_cast<double>(total));
-    std::string bar(static_cast<size_t>(filled), '=');
-    if (filled < width)
-        bar += '>' + std::string(static_cast<size_t>(width - filled - 1), ' ');
-    std::string label = name.size() > 30 ? "..." + name.substr(name.size() - 27) : name;
-    std::fprintf(stderr, "\r[%s] %zu/%zu %-30s", bar.c_str(), done, total, label.c_str());
-    std::fflush(stderr);
 }
 
 int StretchCommand(const std::vector<std::string>& args) {

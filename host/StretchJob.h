@@ -59,9 +59,6 @@ int StretchCommand(const std::vector<std::string>& args);
 int64_t ParseInteger(const std::string& option, const std::string& text, int64_t lowest = INT64_MIN,
                      int64_t highest = INT64_MAX);
 
-// Draws "[=====>    ] 3/10 name" on standard error.
-void ShowProgress(size_t done, size_t total, const std::string& name);
-
 // The `apply` command: a saved transform applied to one image or a batch, with no new
 // statistics.
 int ApplyCommand(const std::vector<std::string>& args);

@@ -142,7 +142,7 @@ const TStretchOption* FindStretchOption(std::string_view name) noexcept {
 void SetStretchOption(TStretchRequest& r, const TStretchOption& o, const TJsonValue& v) {
     TFitOptions& fit = r.Fit;
     const std::string key = o.Key;
-    if (v.IsNull() && key != "offset")
+    if (v.IsNull())
         return; // the default
     switch (o.Kind) {
     case K::Flag:

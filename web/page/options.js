@@ -108,16 +108,18 @@ export function readSettings(fields, width, height) {
     if (Object.keys(errors).length > 0)
         return {errors, options: null, args: null};
 
+    // Options left at their defaults go as null: the engine refuses what contradicts (an
+    // offset answer beside a target) or is empty.
     const options = {
-        offset: f.method !== 'no-offset',
+        offset: target ? null : f.method !== 'no-offset',
         basis: f.basis,
         // A target pairs the bands directly, as on the command line.
         pairing: target ? 'direct' : f.pairing,
         sample,
-        target_mean: target ? mean : [],
-        target_sigma: target ? sigma : [],
+        target_mean: target && mean.length > 0 ? mean : null,
+        target_sigma: target && sigma.length > 0 ? sigma : null,
         space: f.space || null,
-        keep,
+        keep: keep.length > 0 ? keep : null,
         clip,
     };
     const args = [];
