@@ -39,7 +39,7 @@ const std::vector<TStretchOption> Table = {
      "saturate the fraction LOW of the selected pixels at the bottom of each band and HIGH "
      "(default LOW) at the top"},
     {"--sample", nullptr, "sample", K::Rectangle, nullptr, 0, Huge, "X,Y,W,H",
-     "statistics from this rectangle only"},
+     "statistics from this rectangle only (a width or height of -1 reaches the edge)"},
     {"--mask", nullptr, "mask", K::Image, nullptr, 0, 0, "FILE",
      "statistics from the pixels where the mask (the image's size, first band) is not zero"},
     {"--every", nullptr, "every", K::Integer, nullptr, 1, 9.3e18, "K",
@@ -204,7 +204,9 @@ void SetStretchOption(TStretchRequest& r, const TStretchOption& o, const TJsonVa
             Refuse(o, what, Shown(v));
         int64_t n[4];
         for (size_t k = 0; k < 4; ++k)
-            n[k] = WholeNumber(o, v[k], what);
+            // A width or height of -1 reaches the image's edge.
+            n[k] = k >= 2 && v[k].IsNumber() && v[k].AsDouble() == -1 ? -1
+                                                                      : WholeNumber(o, v[k], what);
         r.Selection.X = n[0];
         r.Selection.Y = n[1];
         r.Selection.Width = n[2];

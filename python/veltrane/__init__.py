@@ -27,6 +27,7 @@ Wrong arrays raise TypeError, values that do not fit raise ValueError; nothing i
 an output when a call fails.
 """
 
+import json
 import numbers
 
 import numpy as np
@@ -74,89 +75,46 @@ def _image(img, what="img"):
     return bands
 
 
-def _integer(value, name):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
-        raise ValueError("%s takes an integer, not %r" % (name, value))
-    return int(value)
+def _plain(value):
+    """A keyword's value as JSON holds it, for the engine's table of options: arrays and
+    tuples as lists, NumPy scalars as numbers; what JSON cannot hold (inf, nan, objects) as
+    its text, which the table refuses by the option's name."""
+    if isinstance(value, np.ndarray):
+        return _plain(value.tolist())
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, np.generic):
+        return _plain(value.item())
+    if isinstance(value, (bool, str)) or value is None:
+        return value
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    if isinstance(value, numbers.Real):
+        return float(value) if np.isfinite(value) else repr(float(value))
+    return repr(value)
 
 
-def _number(value, name):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise ValueError("%s takes a number, not %r" % (name, value))
-    return float(value)
+def _request(values):
+    return json.dumps({k: _plain(v) for k, v in values.items()})
 
 
 def _selection(sample, mask, every, nodata):
     """The selection keywords as _core takes them: (x, y, w, h), mask, every, nodata."""
-    if sample is None:
-        rect = (0, 0, -1, -1)
-    else:
-        try:
-            items = list(sample)
-        except TypeError:
-            items = []
-        if len(items) != 4:
-            raise ValueError("sample is a rectangle (x, y, w, h), not %r" % (sample,))
-        rect = tuple(_integer(v, "sample") for v in items)
-    every = _integer(every, "every")
-    if nodata is not None:
-        nodata = _number(nodata, "nodata")
     if mask is not None and not isinstance(mask, np.ndarray):
         raise TypeError("mask must be a NumPy array, not %s" % type(mask).__name__)
+    rect, every, nodata, _ = _core._selection_request(
+        _request({"sample": sample, "every": every, "nodata": nodata})
+    )
     return rect, mask, every, nodata
 
 
 def _threads(threads):
-    threads = _integer(threads, "threads")
-    if not 0 <= threads <= 256:
-        raise ValueError("threads takes a number from 0 to 256 (0: every processor thread)")
-    return threads
-
-
-def _per_band(value, name, bands, low=None):
-    if value is None:
-        return [float("nan")] * _MAX_BANDS
-    values = [value] if isinstance(value, numbers.Real) else list(np.asarray(value).ravel())
-    values = [_number(v, name) for v in values]
-    if not values or len(values) > _MAX_BANDS:
-        raise ValueError("%s takes one number, or one a band (at most 16)" % name)
-    for v in values:
-        if not np.isfinite(v) or (low is not None and v < low):
-            raise ValueError(
-                "%s takes finite numbers%s" % (name, "" if low is None else " of at least 0")
-            )
-    if bands is not None and len(values) not in (1, bands):
-        raise ValueError(
-            "%s: %d values for an image of %d bands (give one, or one a band)"
-            % (name, len(values), bands)
-        )
-    if len(values) == 1:
-        values = values * _MAX_BANDS
-    return values + [float("nan")] * (_MAX_BANDS - len(values))
-
-
-def _clip_fractions(clip):
-    if isinstance(clip, numbers.Real) and not isinstance(clip, bool):
-        low = high = float(clip)
-    else:
-        try:
-            items = [float(v) for v in clip]
-        except (TypeError, ValueError):
-            items = []
-        if len(items) not in (1, 2):
-            raise ValueError("clip takes LOW or (LOW, HIGH), not %r" % (clip,))
-        low, high = items[0], items[-1]
-    if not (low >= 0 and high >= 0 and low + high < 1):
-        raise ValueError(
-            "clip takes fractions of at least 0, together below 1 (0.01 saturates 1 %% at "
-            "each end), not %r" % (clip,)
-        )
-    return low, high
+    return _core._selection_request(_request({"threads": threads}))[3]
 
 
 def _fit_options(
     bands,
-    offset=True,
+    offset=None,
     basis="correlation",
     pairing="plugin",
     target_mean=None,
@@ -166,62 +124,13 @@ def _fit_options(
     keep=None,
     clip=None,
 ):
-    """The fit's keywords checked against a band count (None: not known yet) and normalised
-    for _core."""
-    target = target_mean is not None or target_sigma is not None
-    if offset not in (True, False):
-        raise ValueError("offset takes True or False, not %r" % (offset,))
-    if target and offset is False:
-        raise ValueError(
-            "offset=False chooses the scale-only method; a target (target_mean, "
-            "target_sigma) is a method of its own"
-        )
-    if basis not in ("correlation", "covariance"):
-        raise ValueError("basis takes 'correlation' or 'covariance', not %r" % (basis,))
-    if pairing not in ("plugin", "direct"):
-        raise ValueError("pairing takes 'plugin' or 'direct', not %r" % (pairing,))
-    options = {
-        "method": "target" if target else "offset" if offset else "scale-only",
-        "basis": basis,
-        # A target pairs bands directly, as the command line does.
-        "pairing": "direct" if target else pairing,
-        "target_mean": _per_band(target_mean, "target_mean", bands),
-        "target_sigma": _per_band(target_sigma, "target_sigma", bands, low=0),
-        "space": "none",
-        "matrix": None,
-        "keep": 0,
-        "clip": None if clip is None else _clip_fractions(clip),
-    }
-    if space is not None and matrix is not None:
-        raise ValueError("give one of space and matrix")
-    if space is not None:
-        if space not in ("rgb", "ycbcr", "yiq"):
-            raise ValueError("space takes 'rgb', 'ycbcr' or 'yiq', not %r" % (space,))
-        options["space"] = space
-    if matrix is not None:
-        m = np.asarray(matrix, dtype=np.float64)
-        if m.shape != (3, 4) or not np.all(np.isfinite(m)):
-            raise ValueError(
-                "matrix is a 3 x 4 array of finite numbers (three weights and a constant a row)"
-            )
-        options["space"] = "matrix"
-        options["matrix"] = m.tolist()
-    if options["space"] != "none" and bands is not None and bands != 3:
-        raise ValueError("space and matrix are for images of three bands, not %d" % bands)
-    if keep is not None:
-        items = [keep] if isinstance(keep, numbers.Integral) else list(keep)
-        bits = 0
-        for k in items:
-            k = _integer(k, "keep")
-            if not 1 <= k <= _MAX_BANDS:
-                raise ValueError("keep takes band numbers from 1 to 16, not %d" % k)
-            if bands is not None and k > bands:
-                raise ValueError("keep: band %d of an image of %d bands" % (k, bands))
-            bits |= 1 << (k - 1)
-        if bands is not None and bits == (1 << bands) - 1:
-            raise ValueError("keep keeps every band: nothing is left to stretch")
-        options["keep"] = bits
-    return options
+    """The fit's keywords read by the engine's table of options (the command line's rules and
+    messages) and checked against a band count (None: not known yet), normalised for _core."""
+    # offset=None: the default (True, or the target when one is given).
+    values = {"offset": offset}
+    values.update(basis=basis, pairing=pairing, target_mean=target_mean,
+                  target_sigma=target_sigma, space=space, matrix=matrix, keep=keep, clip=clip)
+    return _core._fit_request(_request(values), 0 if bands is None else bands)
 
 
 def _output(img, out):
@@ -257,7 +166,7 @@ def _source_for(img, out):
 def stretch(
     img,
     *,
-    offset=True,
+    offset=None,
     basis="correlation",
     pairing="plugin",
     target_mean=None,
@@ -276,8 +185,8 @@ def stretch(
     """The decorrelation stretch of an image: fit() then Transform.apply().
 
     img: H x W x N (or H x W) array of uint8, uint16 or float32 samples, any strides.
-    offset: True moves and scales each principal component to span the range (--offset);
-        False scales each about 0 (--no-offset).
+    offset: True (the default) moves and scales each principal component to span the range
+        (--offset); False scales each about 0 (--no-offset). A target is a method of its own.
     basis: 'correlation' (default) or 'covariance'.
     pairing: 'plugin' (three bands measured and weighted as the plug-in does) or 'direct'.
     target_mean, target_sigma: the target method; one number or one a band, in the samples'
@@ -317,7 +226,7 @@ def fit(
     img_or_statistics,
     *,
     image=None,
-    offset=True,
+    offset=None,
     basis="correlation",
     pairing="plugin",
     target_mean=None,
@@ -383,7 +292,7 @@ def fit(
 def axes(
     statistics,
     *,
-    offset=True,
+    offset=None,
     basis="correlation",
     pairing="plugin",
     space=None,
@@ -445,7 +354,7 @@ def _apply(self, img, out=None, *, nodata=None, threads=0):
         )
     out = _output(img, out)
     if nodata is not None:
-        nodata = _number(nodata, "nodata")
+        nodata = _selection(None, None, 1, nodata)[3]
     self._apply(_source_for(img, out), out, nodata, _threads(threads))
     return out
 

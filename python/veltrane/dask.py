@@ -56,16 +56,8 @@ class _Selection:
 
     def __init__(self, shape, sample, every, nodata):
         height, width = shape
-        every = _vt._integer(every, "every")
-        if every < 1:
-            raise ValueError("every: the step must be at least 1")
-        if sample is None:
-            x, y, w, h = 0, 0, -1, -1
-        else:
-            try:
-                x, y, w, h = (_vt._integer(v, "sample") for v in sample)
-            except (TypeError, ValueError):
-                raise ValueError("sample is a rectangle (x, y, w, h), not %r" % (sample,)) from None
+        # The keywords by the engine's table of options; the rectangle against the image here.
+        (x, y, w, h), _, every, nodata = _vt._selection(sample, None, every, nodata)
         x1 = width if w < 0 else x + w
         y1 = height if h < 0 else y + h
         if x < 0 or y < 0 or x1 < x or y1 < y or x1 > width or y1 > height:
@@ -75,7 +67,7 @@ class _Selection:
             )
         self.x0, self.y0, self.x1, self.y1 = x, y, x1, y1
         self.every = every
-        self.nodata = None if nodata is None else _vt._number(nodata, "nodata")
+        self.nodata = nodata
 
     def _run(self, low, high, start, end):
         # The first selected index of low..high-1 within start..end-1 (the step counted from
@@ -304,7 +296,7 @@ def fit(
         transform = transform._with_nodata(nodata)  # carried as the in-memory fit carries it
 
     if clip is not None:
-        histogram = _vt.ClipHistogram(transform, *_vt._clip_fractions(clip))
+        histogram = _vt.ClipHistogram(transform, *_vt._fit_options(None, clip=clip)["clip"])
         while histogram.needs_pass:
             piece = _reduce(
                 _chunk_histogram,
@@ -336,7 +328,7 @@ def apply(images, transform, *, nodata=None):
                 % (transform.bands, transform.dtype, bands, image.dtype)
             )
     if nodata is not None:
-        nodata = _vt._number(nodata, "nodata")
+        nodata = _vt._selection(None, None, 1, nodata)[3]
     recipe = pickle.dumps(transform)
     out = [
         image.map_blocks(

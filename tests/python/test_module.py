@@ -253,7 +253,7 @@ def test_errors_are_clear_and_leave_out_alone():
         (ValueError, "invertible", lambda: vt.stretch(img, matrix=np.zeros((3, 4)), out=out)),
         (ValueError, "clip", lambda: vt.stretch(img, clip=(0.5, 0.5), out=out)),
         (ValueError, "values for an image", lambda: vt.stretch(img, target_mean=[1, 2], out=out)),
-        (ValueError, "scale-only", lambda: vt.stretch(img, target_sigma=3, offset=False, out=out)),
+        (ValueError, "method of its own", lambda: vt.stretch(img, target_sigma=3, offset=False, out=out)),
         (ValueError, "shape", lambda: vt.stretch(img, out=out[1:])),
         (ValueError, "4-band", lambda: vt.fit(img).apply(np.zeros((5, 5, 4), np.uint8))),
         (ValueError, "uint16", lambda: vt.fit(img).apply(img.astype(np.uint16), out=None)),
