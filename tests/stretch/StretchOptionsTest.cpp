@@ -93,4 +93,20 @@ TEST(StretchOptions, EveryOptionHasOneNameKeyAndHelp) {
     EXPECT_EQ(FindStretchOption("--colour"), nullptr);
 }
 
+TEST(StretchOptions, TheDocumentedListIsTheTable) {
+    std::ifstream file(std::string(VT_TEST_DATA_DIR) + "/../../docs/controls.md");
+    std::string line, rows;
+    while (std::getline(file, line))
+        if (line.rfind("| `--", 0) == 0)
+            rows += line + "\n";
+    for (const TStretchOption& o : StretchOptionTable()) {
+        const std::string row = std::string("| `") + o.Flag +
+                                (o.Negation != nullptr ? std::string(" / ") + o.Negation : "") +
+                                "` | `" + o.Key + "` |";
+        const size_t at = rows.find(row);
+        ASSERT_NE(at, std::string::npos) << o.Flag;
+        EXPECT_NE(rows.find(o.Help, at), std::string::npos) << o.Flag;
+    }
+}
+
 } // namespace
