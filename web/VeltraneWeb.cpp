@@ -34,11 +34,11 @@ std::string Message, TransformText;
 
 // The engine's options the page offers, read from its JSON (keys as the command line's options
 // or Python's keywords) by the engine's table; any other key is refused.
+const std::vector<std::string> Offered = {
+    "offset", "basis", "pairing", "sample", "target_mean", "target_sigma", "space", "keep", "clip"};
+
 TStretchRequest ReadOptions(const std::string& text) {
-    static const std::vector<std::string> offered = {"offset", "basis",       "pairing",
-                                                     "sample", "target_mean", "target_sigma",
-                                                     "space",  "keep",        "clip"};
-    return ReadStretchRequest(ParseJson(text), &offered);
+    return ReadStretchRequest(ParseJson(text), &Offered);
 }
 
 // The colour bands of packed RGBA pixels, presented last to first when the pairing asks for
@@ -233,6 +233,23 @@ EMSCRIPTEN_KEEPALIVE const char* vt_web_message() {
 
 EMSCRIPTEN_KEEPALIVE const char* vt_web_version() {
     return VT_VERSION;
+}
+
+// The engine's table of options as JSON (name, key, kind, range, help), each with "offered":
+// whether this module takes it.
+EMSCRIPTEN_KEEPALIVE const char* vt_web_options() {
+    static const std::string table = [] {
+        TJsonValue rows = ParseJson(StretchOptionsJson());
+        TJsonValue marked = TJsonValue::Array();
+        for (const TJsonValue& row : rows.AsArray()) {
+            TJsonValue copy = row;
+            const std::string& key = row["key"].AsString();
+            copy.Set("offered", std::find(Offered.begin(), Offered.end(), key) != Offered.end());
+            marked.Push(copy);
+        }
+        return ToJsonText(marked, false);
+    }();
+    return table.c_str();
 }
 
 } // extern "C"

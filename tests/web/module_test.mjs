@@ -254,6 +254,18 @@ for (const c of crossFace.cases) {
     }
     M._free(p);
 }
+// The page's settings make only options the module's table offers, under its keys.
+const table = JSON.parse(M.UTF8ToString(M._vt_web_options()));
+const offered = new Set(table.filter((row) => row.offered).map((row) => row.key));
+// options.js is a browser module of its own: imported from its text.
+const { readSettings } = await import('data:text/javascript,' +
+    encodeURIComponent(fs.readFileSync(path.join(root, 'web/page/options.js'), 'utf8')));
+for (const fields of [{}, { method: 'target', targetSigma: '40' }, { method: 'no-offset',
+    basis: 'covariance', keep: '1', clip: '0.01', sample: '0,0,10,10', space: 'ycbcr' }]) {
+    const settings = readSettings(fields, 64, 48);
+    for (const key of Object.keys(settings.options ?? {}))
+        if (!offered.has(key)) fail(`the page's option ${key} is not in the module's table`);
+}
 for (const text of ['', '{', '{"format":"veltrane-transform","version":99}']) {
     const p = upload(image);
     if (apply(p, image.width, image.height, text) !== 2 || !message())
