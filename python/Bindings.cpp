@@ -1,0 +1,222 @@
+// The helpers the binding files share (Bindings.h): arrays as the engine's views, selections,
+// the fit's normalised options, threads, and the translation of the engine's exceptions.
+#include "Bindings.h"
+
+#include "rtl/SysUtils.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vt::bindings {
+
+namespace {
+
+TSampleType TypeOf(const py::array& a) {
+    if (py::isinstance<py::array_t<uint8_t>>(a))
+        return TSampleType::UInt8;
+    if (py::isinstance<py::array_t<uint16_t>>(a))
+        return TSampleType::UInt16;
+    if (py::isinstance<py::array_t<float>>(a))
+        return TSampleType::Float32;
+    throw py::type_error("the stretch takes uint8, uint16 or float32 samples in native byte "
+                         "order, not " +
+                         py::str(a.dtype()).cast<std::string>());
+}
+
+} // namespace
+
+// ---- Arrays as views -----------------------------------------------------------------------
+
+py::array AsArray(const py::handle& h, const char* what) {
+    if (!py::isinstance<py::array>(h))
+        throw py::type_error(std::string(what) + " must be a NumPy array, not " +
+                             py::str(py::type::of(h).attr("__name__")).cast<std::string>());
+    return py::reinterpret_borrow<py::array>(h);
+}
+
+TImageView ViewOf(const py::array& a, bool reversed, bool writable) {
+    if (a.ndim() != 2 && a.ndim() != 3)
+        throw py::value_error("an image is an H x W or H x W x N array, not one of " +
+                              std::to_string(a.ndim()) + " dimensions");
+    TImageView v;
+    v.Type = TypeOf(a);
+    v.Height = a.shape(0);
+    v.Width = a.shape(1);
+    v.Bands = a.ndim() == 3 ? static_cast<int>(a.shape(2)) : 1;
+    if (a.ndim() == 3 && (a.shape(2) < 1 || a.shape(2) > MaxBands))
+        throw py::value_error("images have 1 to 16 bands, not " + std::to_string(a.shape(2)));
+    if (v.Width == 0 || v.Height == 0)
+        throw py::value_error("the image has no pixels");
+    v.RowStride = a.strides(0);
+    v.PixelStride = a.strides(1);
+    v.BandStride = a.ndim() == 3 ? a.strides(2) : static_cast<int64_t>(a.itemsize());
+    if (writable && !a.writeable())
+        throw py::value_error("the output array is read-only");
+    v.Data = const_cast<void*>(a.data());
+    if (reversed && v.Bands == 3) {
+        v.Data = v.At(0, 0, 2);
+        v.BandStride = -v.BandStride;
+    }
+    return v;
+}
+
+bool ThreeBytePixels(const TImageView& v) {
+    return v.Type == TSampleType::UInt8 && v.Bands == 3 && v.BandStride == 1 && v.PixelStride == 3;
+}
+
+void CopySwapped(const TImageView& source, const TImageView& target) {
+    const bool same = source.Data == target.Data && source.RowStride == target.RowStride &&
+                      source.PixelStride == target.PixelStride &&
+                      source.BandStride == target.BandStride;
+    for (int64_t y = 0; y < source.Height; ++y) {
+        uint8_t* to = target.At(0, y, 0);
+        if (same) {
+            for (int64_t x = 0; x < source.Width; ++x, to += 3)
+                std::swap(to[0], to[2]);
+            continue;
+        }
+        for (int64_t x = 0; x < source.Width; ++x, to += 3) {
+            const uint8_t* from = source.At(x, y, 0);
+            const uint8_t a = from[0], b = from[source.BandStride], c = from[2 * source.BandStride];
+            to[0] = c;
+            to[1] = b;
+            to[2] = a;
+        }
+    }
+}
+
+void CheckFits(const TImageView& v, int bands, TSampleType type, const char* what) {
+    if (v.Bands != bands || v.Type != type)
+        throw py::value_error(std::string(what) + " is for " + std::to_string(bands) + "-band " +
+                              SampleTypeName(type) + " images, not " + std::to_string(v.Bands) +
+                              "-band " + SampleTypeName(v.Type));
+}
+
+// ---- Selections ----------------------------------------------------------------------------
+
+TPySelection::TPySelection(const py::array& image, const py::tuple& sample, const py::object& mask,
+                           int64_t every, const py::object& nodata) {
+    if (sample.size() != 4)
+        throw py::value_error("sample is a rectangle (x, y, w, h)");
+    Selection.X = sample[0].cast<int64_t>();
+    Selection.Y = sample[1].cast<int64_t>();
+    Selection.Width = sample[2].cast<int64_t>();
+    Selection.Height = sample[3].cast<int64_t>();
+    Selection.Every = every;
+    if (!nodata.is_none()) {
+        Selection.HasNoData = true;
+        Selection.NoData = nodata.cast<double>();
+    }
+    if (!mask.is_none()) {
+        const py::array m = AsArray(mask, "mask");
+        if (!py::isinstance<py::array_t<uint8_t>>(m) && !py::isinstance<py::array_t<bool>>(m))
+            throw py::type_error("the mask is a uint8 or bool array, not " +
+                                 py::str(m.dtype()).cast<std::string>());
+        if (m.ndim() != 2 || m.shape(0) != image.shape(0) || m.shape(1) != image.shape(1))
+            throw py::value_error("the mask must be a 2-D array of the image's height and "
+                                  "width");
+        MaskArray = m;
+        Mask.Data = const_cast<void*>(m.data());
+        Mask.Height = m.shape(0);
+        Mask.Width = m.shape(1);
+        Mask.Bands = 1;
+        Mask.Type = TSampleType::UInt8;
+        Mask.RowStride = m.strides(0);
+        Mask.PixelStride = m.strides(1);
+        Mask.BandStride = 1;
+        Selection.Mask = &Mask;
+    }
+}
+
+void CheckSelection(const TImageView& image, const TSelection& selection) {
+    static const uint8_t zeros[MaxBands * 4] = {};
+    TImageView stand = image;
+    stand.Data = const_cast<uint8_t*>(zeros);
+    stand.PixelStride = stand.RowStride = 0;
+    stand.BandStride = static_cast<int64_t>(SampleBytes(image.Type));
+    TSelection s = selection;
+    if (s.Every >= 1)
+        s.Every = std::max<int64_t>({image.Width, image.Height, 1});
+    MeasureStatistics(stand, s);
+}
+
+// ---- Options -------------------------------------------------------------------------------
+
+TFitOptions FitOptionsOf(const py::dict& o) {
+    TFitOptions f;
+    const auto text = [&](const char* key) { return o[key].cast<std::string>(); };
+    const std::string method = text("method");
+    f.Method = method == "offset"       ? TStretchMethod::Offset
+               : method == "scale-only" ? TStretchMethod::ScaleOnly
+                                        : TStretchMethod::Target;
+    f.Basis =
+        text("basis") == "covariance" ? TStretchBasis::Covariance : TStretchBasis::Correlation;
+    f.Pairing = text("pairing") == "direct" ? TBandPairing::Direct : TBandPairing::Plugin;
+    const auto mean = o["target_mean"].cast<std::vector<double>>();
+    const auto sigma = o["target_sigma"].cast<std::vector<double>>();
+    for (size_t b = 0; b < MaxBands && b < mean.size(); ++b)
+        f.TargetMean[b] = mean[b];
+    for (size_t b = 0; b < MaxBands && b < sigma.size(); ++b)
+        f.TargetSigma[b] = sigma[b];
+    f.Space = ColourSpaceNamed(text("space"));
+    if (f.Space == TColourSpace::Matrix) {
+        const auto m = o["matrix"].cast<std::vector<std::vector<double>>>();
+        f.SpaceMatrix.Size = 3;
+        for (size_t r = 0; r < 3; ++r)
+            for (size_t c = 0; c < 4; ++c)
+                f.SpaceMatrix.M[r][c] = m.at(r).at(c);
+    }
+    f.Keep = o["keep"].cast<uint32_t>();
+    if (!o["clip"].is_none()) {
+        const auto clip = o["clip"].cast<std::pair<double, double>>();
+        f.Clip = true;
+        f.ClipLow = clip.first;
+        f.ClipHigh = clip.second;
+    }
+    return f;
+}
+
+void SetThreads(int threads) {
+    if (threads < 0 || threads > 256)
+        throw py::value_error("threads is a number from 0 to 256 (0: the processor's threads)");
+    SetStretchThreads(threads);
+}
+
+TStatistics ReversedStatistics(const TStatistics& s) {
+    if (s.Bands != 3)
+        return s;
+    TStatistics r = s;
+    const int n = s.Bands;
+    for (int a = 0; a < n; ++a) {
+        r.Sum[a] = s.Sum[n - 1 - a];
+        r.RealSum[a] = s.RealSum[n - 1 - a];
+        r.Lowest[a] = s.Lowest[n - 1 - a];
+        r.Highest[a] = s.Highest[n - 1 - a];
+        for (int b = a; b < n; ++b) {
+            r.Product[a][b] = s.Product[n - 1 - b][n - 1 - a];
+            r.RealProduct[a][b] = s.RealProduct[n - 1 - b][n - 1 - a];
+        }
+    }
+    return r;
+}
+
+// ---- Errors --------------------------------------------------------------------------------
+
+void RegisterExceptions() {
+    // The engine's refusals are wrong values; everything else from the library is an error
+    // of the system (files that cannot be read or written).
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p)
+                std::rethrow_exception(p);
+        } catch (const EStretch& e) {
+            PyErr_SetString(PyExc_ValueError, e.Message.c_str());
+        } catch (const Exception& e) {
+            PyErr_SetString(PyExc_OSError, e.Message.c_str());
+        }
+    });
+}
+
+} // namespace vt::bindings

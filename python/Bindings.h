@@ -1,0 +1,106 @@
+// What the binding files of veltrane._core share: arrays as the engine's views, the selection's
+// keywords, the fit's normalised options, the Python-side objects that wrap the engine's, the
+// translation of the engine's exceptions, and one Bind function a file. Private to python/.
+#pragma once
+
+#include "stretch/StretchEngine.h"
+#include "stretch/StretchTransform.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+
+namespace vt::bindings {
+
+namespace py = pybind11;
+
+// ---- Arrays as views -----------------------------------------------------------------------
+
+// H x W (one band) or H x W x N samples, as the engine's view of them; raises TypeError for
+// another sample type and ValueError for other dimensions. Reversed presents three bands last
+// to first (a negative band stride): the plug-in's pairing sees a file's RGB pixels as it sees
+// the host's BGR ones. Writable refuses a read-only array.
+TImageView ViewOf(const py::array& a, bool reversed = false, bool writable = false);
+
+// h as an array, or TypeError naming what it was meant to be.
+py::array AsArray(const py::handle& h, const char* what);
+
+// True for an array of three 8-bit bands packed pixel by pixel (any row stride): the layout of
+// the engine's fastest passes, when the bytes lie in the plug-in's order.
+bool ThreeBytePixels(const TImageView& v);
+
+// Target := Source with the outer bands of every pixel exchanged (in place when they are one
+// view): three 8-bit bands in the plug-in's order, as the command line holds them.
+void CopySwapped(const TImageView& source, const TImageView& target);
+
+// ValueError unless the view has the band count and sample type an object was made for; what
+// names the object ("the transform", "the axes are").
+void CheckFits(const TImageView& v, int bands, TSampleType type, const char* what);
+
+// ---- Selections ----------------------------------------------------------------------------
+
+// Which pixels count, as the interface's keywords give them; keeps the mask's view alive.
+struct TPySelection {
+    TSelection Selection;
+    TImageView Mask;
+    py::object MaskArray;
+
+    TPySelection(const py::array& image, const py::tuple& sample, const py::object& mask,
+                 int64_t every, const py::object& nodata);
+};
+
+// The engine's refusals of a selection, before anything is written: its checks on a stand-in
+// of the image's size whose every pixel is one zero sample (no strides), so that they cost a
+// pixel whatever the size.
+void CheckSelection(const TImageView& image, const TSelection& selection);
+
+// ---- Options -------------------------------------------------------------------------------
+
+// The fit's options from the interface's normalised keywords (the dict _fit_request returns):
+// method "offset", "scale-only" or "target"; basis; pairing; targets (16 values each, not a
+// number where unset); space name; matrix (3 x 4 or None); keep (a bit a band); clip (None or
+// (low, high)).
+TFitOptions FitOptionsOf(const py::dict& o);
+
+// Threads of the passes (process-wide), or ValueError outside 0..256.
+void SetThreads(int threads);
+
+// The statistics of three bands last to first (what a reversed view measures).
+TStatistics ReversedStatistics(const TStatistics& s);
+
+// ---- The objects ---------------------------------------------------------------------------
+
+// A fitted transform; reversed when it sees an array's three bands last to first.
+struct TPyTransform {
+    TBandTransform T;
+    bool IsReversed() const { return ReadsBandsReversed(T.Options.Pairing, T.Bands); }
+};
+
+// Principal axes with the fit's options.
+struct TPyAxes {
+    TPrincipalAxes Axes;
+    bool IsReversed() const { return ReadsBandsReversed(Axes.Options.Pairing, Axes.Bands); }
+};
+
+// The saturation's histogram, and whether its transform reads bands reversed.
+struct TPyClip {
+    TClipHistogram Histogram;
+    bool IsReversed;
+};
+
+// ---- The module, one part a file -------------------------------------------------------------
+
+// The engine's refusals (EStretch) raise ValueError; its other errors (files) raise OSError.
+void RegisterExceptions();
+
+void BindOptions(py::module_& m);    // bind_options.cpp: _fit_request, ..., set_threads
+void BindStatistics(py::module_& m); // bind_statistics.cpp: Statistics
+void BindTransform(py::module_& m);  // bind_transform.cpp: Transform
+void BindAxes(py::module_& m);       // bind_axes.cpp: Axes
+void BindRanges(py::module_& m);     // bind_ranges.cpp: ComponentRanges
+void BindClip(py::module_& m);       // bind_clip.cpp: ClipHistogram
+void BindFunctions(py::module_& m);  // bind_functions.cpp: statistics, fit, stretch, ...
+
+} // namespace vt::bindings
