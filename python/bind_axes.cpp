@@ -44,12 +44,28 @@ TPyAxes AxesOfState(const py::tuple& state) {
     return a;
 }
 
+const char* const AxesDoc = R"doc(The principal axes of (pooled) statistics with the fit's options.
+
+The first step of a fit in pieces, made by ``veltrane.axes``: the input of
+``veltrane.component_ranges`` (measured over each piece) and of ``veltrane.build``.
+Picklable, so that the pieces may be measured in other processes.
+
+Attributes
+----------
+bands : int
+    Bands of the images it is for.
+fractions : list of float
+    Each component's share of the variance, largest first.
+
+See Also
+--------
+veltrane.axes, veltrane.component_ranges, veltrane.build
+)doc";
+
 } // namespace
 
 void BindAxes(py::module_& m) {
-    py::class_<TPyAxes>(m, "Axes",
-                        "The principal axes of pooled statistics with the fit's options: the "
-                        "input of component_ranges and build. Picklable.")
+    py::class_<TPyAxes>(m, "Axes", AxesDoc)
         .def_property_readonly(
             "bands", [](const TPyAxes& a) { return a.Axes.Bands; }, "Bands.")
         .def_property_readonly(

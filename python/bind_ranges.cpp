@@ -6,12 +6,32 @@
 
 namespace vt::bindings {
 
-void BindRanges(py::module_& m) {
+namespace {
 
-    py::class_<TComponentRanges>(m, "ComponentRanges",
-                                 "Each principal component's extremes over selected pixels; "
-                                 "ranges of the pieces of a series pool with + (in the series' "
-                                 "order). Picklable.")
+const char* const RangesDoc = R"doc(Each principal component's extremes over selected pixels.
+
+Made by ``veltrane.component_ranges`` for one image or piece; the ranges of the pieces of a
+series pool with ``+`` (in the series' order) into the ranges of the whole, which
+``veltrane.build`` takes. Picklable.
+
+Attributes
+----------
+bands : int
+    Components (the bands of the images measured).
+lowest : list of float
+    Each component's lowest value (inf when nothing was selected).
+highest : list of float
+    Each component's highest value (-inf when nothing was selected).
+
+See Also
+--------
+veltrane.component_ranges, veltrane.build
+)doc";
+
+} // namespace
+
+void BindRanges(py::module_& m) {
+    py::class_<TComponentRanges>(m, "ComponentRanges", RangesDoc)
         .def_readonly("bands", &TComponentRanges::Bands, "Components.")
         .def_property_readonly(
             "lowest",

@@ -29,14 +29,65 @@ py::list Matrix(const TStatistics& s, double (TStatistics::*f)(int, int) const n
     return rows;
 }
 
+const char* const StatisticsDoc = R"doc(Sums, cross-product sums and extremes of selected pixels.
+
+The statistics of one image's selected pixels (``veltrane.statistics``) or, added with ``+``,
+of a series of images or pieces of one. Integer samples are summed exactly, so the pieces'
+statistics added equal the whole's; float samples are summed with compensation. Picklable;
+``to_json()`` and ``Statistics.from_json()`` give the library's statistics document.
+
+Attributes
+----------
+bands : int
+    Bands of the images measured.
+dtype : {'uint8', 'uint16', 'float32'}
+    Sample type of the images measured.
+count : int
+    Selected pixels.
+mean : list of float
+    Each band's mean.
+lowest, highest : list of float
+    Each band's lowest and highest sample (inf and -inf when nothing was selected).
+covariance : list of list of float
+    Population covariances of the bands.
+correlation : list of list of float
+    Pearson correlations of the bands (0 where a band is constant).
+
+See Also
+--------
+veltrane.statistics, veltrane.fit, veltrane.axes
+)doc";
+
+const char* const ToJsonDoc = R"doc(The statistics as the library's JSON document.
+
+Returns
+-------
+str
+    The document, which ``Statistics.from_json`` reads.
+)doc";
+
+const char* const FromJsonDoc = R"doc(Statistics from the document ``to_json`` wrote.
+
+Parameters
+----------
+text : str
+    A statistics document.
+
+Returns
+-------
+Statistics
+    The statistics it holds.
+
+Raises
+------
+ValueError
+    When text is not a statistics document.
+)doc";
+
 } // namespace
 
 void BindStatistics(py::module_& m) {
-    py::class_<TStatistics>(m, "Statistics",
-                            "Sums, cross-product sums and extremes of the selected pixels of one "
-                            "image or, added with +, of a series (exact for integer samples). "
-                            "Picklable; to_json()/from_json() give the library's statistics "
-                            "document.")
+    py::class_<TStatistics>(m, "Statistics", StatisticsDoc)
         .def_readonly("bands", &TStatistics::Bands, "Bands of the images measured.")
         .def_property_readonly(
             "dtype", [](const TStatistics& s) { return SampleTypeName(s.Type); },
@@ -68,7 +119,8 @@ void BindStatistics(py::module_& m) {
                 s.Add(b);
                 return s;
             },
-            "The statistics of both series.")
+            "The statistics of both series (ValueError unless their images have one band "
+            "count and sample type).")
         .def(
             "__iadd__",
             [](TStatistics& a, const TStatistics& b) -> TStatistics& {
@@ -77,9 +129,8 @@ void BindStatistics(py::module_& m) {
             },
             py::return_value_policy::reference_internal)
         .def("__eq__", [](const TStatistics& a, const TStatistics& b) { return a == b; })
-        .def("to_json", &WriteStatisticsJson, "The statistics as a JSON document.")
-        .def_static("from_json", &ReadStatisticsJson, py::arg("text"),
-                    "Statistics from the document to_json wrote.")
+        .def("to_json", &WriteStatisticsJson, ToJsonDoc)
+        .def_static("from_json", &ReadStatisticsJson, py::arg("text"), FromJsonDoc)
         .def("__repr__",
              [](const TStatistics& s) {
                  return "<veltrane.Statistics " + std::to_string(s.Bands) + " bands " +

@@ -28,13 +28,103 @@ TBandTransform WithNoData(TBandTransform t, double value) {
     return t;
 }
 
+const char* const TransformDoc = R"doc(A fitted stretch: one affine map of the bands.
+
+Made by ``veltrane.fit``, ``veltrane.build`` or ``ClipHistogram.clipped``, or read by
+``Transform.from_json`` and ``Transform.load``. ``apply()`` maps arrays of its band count and
+sample type through it. ``to_json()`` and ``save()`` give the command line's transform files,
+so a transform saved here applies with ``veltrane apply --transform`` and one saved by
+``--save-transform`` applies here. Picklable; ``==`` compares the documents.
+
+Attributes
+----------
+bands : int
+    Bands it maps.
+dtype : {'uint8', 'uint16', 'float32'}
+    Sample type it was fitted to.
+method : {'offset', 'scale-only', 'target'}
+    The method of its fit.
+clipped : bool
+    Whether saturation is part of it (float outputs are then clamped to 0..1).
+matrix : ndarray of float64, shape (N, N + 1)
+    Output band b is row b's weights times the input bands plus its last element, bands in
+    the array's order.
+nodata : float or None
+    The no-data value of the selection it was fitted to; ``apply()`` leaves those pixels
+    alone unless told another value.
+statistics : Statistics
+    The statistics it was fitted to (bands in the array's order).
+
+See Also
+--------
+veltrane.fit, veltrane.stretch, veltrane.build
+)doc";
+
+const char* const ToJsonDoc = R"doc(The transform as the command line's JSON document.
+
+Returns
+-------
+str
+    The document, which ``Transform.from_json`` and ``veltrane apply --transform`` read.
+)doc";
+
+const char* const FromJsonDoc = R"doc(A transform from a JSON document.
+
+Parameters
+----------
+text : str
+    A transform document (``to_json()``'s, or a file the command line wrote).
+
+Returns
+-------
+Transform
+    The transform it holds.
+
+Raises
+------
+ValueError
+    When text is not a transform document.
+)doc";
+
+const char* const SaveDoc = R"doc(Writes the transform file (what ``--save-transform`` writes).
+
+Parameters
+----------
+path : str
+    The file to write.
+
+Raises
+------
+OSError
+    When the file cannot be written.
+)doc";
+
+const char* const LoadDoc = R"doc(Reads a transform file.
+
+The file ``--save-transform`` writes and ``veltrane apply --transform`` reads.
+
+Parameters
+----------
+path : str
+    The file to read.
+
+Returns
+-------
+Transform
+    The transform it holds.
+
+Raises
+------
+OSError
+    When the file cannot be read.
+ValueError
+    When it is not a transform document.
+)doc";
+
 } // namespace
 
 void BindTransform(py::module_& m) {
-    py::class_<TPyTransform>(m, "Transform",
-                             "A fitted stretch: one affine map of the bands. apply() maps "
-                             "arrays through it; to_json()/save() give the command line's "
-                             "transform files. Picklable.")
+    py::class_<TPyTransform>(m, "Transform", TransformDoc)
         .def_property_readonly(
             "bands", [](const TPyTransform& t) { return t.T.Bands; }, "Bands it maps.")
         .def_property_readonly(
@@ -118,19 +208,18 @@ void BindTransform(py::module_& m) {
             },
             py::arg("source"), py::arg("target"), py::arg("nodata"), py::arg("threads"))
         .def(
-            "to_json", [](const TPyTransform& t) { return WriteTransformJson(t.T); },
-            "The transform as the command line's JSON document.")
+            "to_json", [](const TPyTransform& t) { return WriteTransformJson(t.T); }, ToJsonDoc)
         .def_static(
             "from_json",
             [](const std::string& text) { return TPyTransform{ReadTransformJson(text)}; },
-            py::arg("text"), "A transform from a JSON document (the command line's too).")
+            py::arg("text"), FromJsonDoc)
         .def(
             "save",
             [](const TPyTransform& t, const std::string& path) { SaveTransform(t.T, path); },
-            py::arg("path"), "Writes the transform file (what --save-transform writes).")
+            py::arg("path"), SaveDoc)
         .def_static(
             "load", [](const std::string& path) { return TPyTransform{LoadTransform(path)}; },
-            py::arg("path"), "Reads a transform file (what veltrane apply --transform reads).")
+            py::arg("path"), LoadDoc)
         .def("__eq__",
              [](const TPyTransform& a, const TPyTransform& b) {
                  return WriteTransformJson(a.T) == WriteTransformJson(b.T);
