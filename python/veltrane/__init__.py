@@ -27,8 +27,10 @@ Wrong arrays raise TypeError, values that do not fit raise ValueError; nothing i
 an output when a call fails.
 """
 
+import inspect
 import json
 import numbers
+import re
 
 import numpy as np
 
@@ -51,6 +53,79 @@ __all__ = [
 
 _MAX_BANDS = 16
 _DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
+
+
+# ---- Documentation -----------------------------------------------------------------------------
+# The parameters several functions share (here and in veltrane.dask), written once: a line of a
+# docstring that is only $name stands for the block _DOCS[name], indented as that line is.
+
+_DOCS = {
+    "image": """\
+img : ndarray, shape (H, W, N) or (H, W)
+    1 to 16 bands of uint8, uint16 or float32 samples in native byte order, in any memory
+    layout (slices, transposed or Fortran-ordered views, negative strides); float samples
+    span 0..1.""",
+    "method": """\
+offset : bool, optional
+    True (the default) moves and scales each principal component to span the samples'
+    range (``--offset``); False scales each about 0 (``--no-offset``). With a target the
+    default is the target method, and ``offset=False`` is refused.
+basis : {'correlation', 'covariance'}, optional
+    The matrix whose eigenvectors are the principal axes (default 'correlation').
+pairing : {'plugin', 'direct'}, optional
+    How three bands pair: 'plugin' (the default) measures and weights them as the plug-in
+    does, for the command line's bytes; 'direct' takes them in the array's order. A space,
+    kept bands or a target pair directly.""",
+    "target": """\
+target_mean, target_sigma : float or sequence of float, optional
+    The target method: the outputs' mean and standard deviation, one number or one a band,
+    in the samples' units (sigma at least 0); an unset one keeps each band's own.
+clip : float or (float, float), optional
+    ``LOW`` or ``(LOW, HIGH)``: saturate those fractions of the selected pixels at each end
+    (float outputs are then clamped to 0..1).""",
+    "space": """\
+space : {'rgb', 'ycbcr', 'yiq'}, optional
+    Decorrelate in a colour space (three bands).
+matrix : array_like, shape (3, 4), optional
+    A colour space of one's own (three bands): three weights and a constant a row.
+keep : int or sequence of int, optional
+    1-based bands of the space that pass unchanged.""",
+    "selection": """\
+sample : (int, int, int, int), optional
+    The rectangle ``(x, y, w, h)`` the statistics come from (`w` or `h` -1: to the edge);
+    the whole image by default.
+mask : ndarray of uint8 or bool, shape (H, W), optional
+    Only pixels where it is non-zero count.
+every : int, optional
+    Every k-th pixel of the rectangle in both directions (default 1: all of them).
+nodata : float, optional
+    Pixels whose bands all equal it (as the sample type holds it: float32 compares with
+    ``np.float32(nodata)``) do not count, and a stretch leaves them unchanged.""",
+    "threads": """\
+threads : int, optional
+    Threads of the passes, process-wide for the call: 0 (the default) every processor
+    thread, 1 the calling thread only. The result never depends on it.""",
+    "type_error": """\
+When an array is not a NumPy array or holds samples of another type (a mask: not uint8
+or bool), or a keyword is not one of the function's.""",
+    "value_error": """\
+When an image is not H x W x N of 1 to 16 bands, an option is out of its range or does
+not fit the image (the engine's message names it), or the selection holds no pixel.""",
+}
+
+
+def _documented(function):
+    """function with the $name lines of its docstring replaced by the blocks of _DOCS."""
+    lines = []
+    for line in inspect.cleandoc(function.__doc__).splitlines():
+        block = re.fullmatch(r"( *)\$(\w+)", line)
+        if block is None:
+            lines.append(line)
+            continue
+        indent, name = block.groups()
+        lines.extend(indent + text if text else text for text in _DOCS[name].splitlines())
+    function.__doc__ = "\n".join(lines)
+    return function
 
 
 # ---- Checks and normalisation ----------------------------------------------------------------
@@ -163,6 +238,7 @@ def _source_for(img, out):
 # ---- The interface -----------------------------------------------------------------------------
 
 
+@_documented
 def stretch(
     img,
     *,
@@ -182,25 +258,40 @@ def stretch(
     threads=0,
     out=None,
 ):
-    """The decorrelation stretch of an image: fit() then Transform.apply().
+    """The decorrelation stretch of an image: ``fit()`` then ``Transform.apply()``.
 
-    img: H x W x N (or H x W) array of uint8, uint16 or float32 samples, any strides.
-    offset: True (the default) moves and scales each principal component to span the range
-        (--offset); False scales each about 0 (--no-offset). A target is a method of its own.
-    basis: 'correlation' (default) or 'covariance'.
-    pairing: 'plugin' (three bands measured and weighted as the plug-in does) or 'direct'.
-    target_mean, target_sigma: the target method; one number or one a band, in the samples'
-        units (sigma at least 0); an unset one keeps each band's own.
-    clip: LOW or (LOW, HIGH): saturate those fractions of the selected pixels at each end.
-    space: 'rgb', 'ycbcr' or 'yiq', or matrix: a 3 x 4 affine map (three bands only).
-    keep: 1-based bands (of the space) that pass unchanged.
-    sample: (x, y, w, h) rectangle the statistics come from (w, h -1: to the edge).
-    mask: H x W uint8 or bool array; only pixels where it is non-zero count.
-    every: every k-th pixel of the rectangle in both directions.
-    nodata: pixels whose bands all equal it neither count nor change.
-    threads: threads of the passes (0: every processor thread, 1: this thread only).
-    out: the array to write (img itself for in place, or one of its shape and type);
-        a new array by default. Returns the stretched array.
+    The transform is fitted to the selected pixels and applied to every pixel; the options
+    are those of ``veltrane stretch``, and so are the bytes.
+
+    Parameters
+    ----------
+    $image
+    $method
+    $target
+    $space
+    $selection
+    $threads
+    out : ndarray, optional
+        The array to write: `img` itself (in place) or a writable array of its shape and
+        sample type; a new array by default. An `out` that overlaps `img` in another way
+        reads a copy of `img`.
+
+    Returns
+    -------
+    out : ndarray
+        The stretched image, of `img`'s shape and sample type.
+
+    Raises
+    ------
+    TypeError
+        $type_error
+    ValueError
+        $value_error
+        Nothing is written to `out` then.
+
+    See Also
+    --------
+    fit, Transform.apply, veltrane.dask.stretch
     """
     bands = _image(img)
     out = _output(img, out)
@@ -214,14 +305,39 @@ def stretch(
     return out
 
 
+@_documented
 def statistics(img, *, sample=None, mask=None, every=1, nodata=None, threads=0):
-    """The statistics of the selected pixels of img (sample, mask, every, nodata as in
-    stretch()): a Statistics, which pools with + and pickles."""
+    """The statistics of the selected pixels of an image.
+
+    Parameters
+    ----------
+    $image
+    $selection
+    $threads
+
+    Returns
+    -------
+    Statistics
+        Sums, cross-product sums and extremes of the selected pixels, which pool with ``+``
+        (over the pieces of an image or a series) and pickle.
+
+    Raises
+    ------
+    TypeError
+        $type_error
+    ValueError
+        $value_error
+
+    See Also
+    --------
+    fit, axes, veltrane.dask.statistics
+    """
     _image(img)
     rect, mask, every, nodata = _selection(sample, mask, every, nodata)
     return _core.statistics(img, rect, mask, every, nodata, _threads(threads))
 
 
+@_documented
 def fit(
     img_or_statistics,
     *,
@@ -241,12 +357,42 @@ def fit(
     nodata=None,
     threads=0,
 ):
-    """The Transform the options (those of stretch()) fit to an image's selected pixels.
+    """The transform the options fit to an image's selected pixels.
 
-    Given Statistics instead (pooled over a series, say), the target method fits from them
-    alone; the offset and scale-only methods also need the components' ranges, and clip the
-    histogram of the outputs, which are measured over image= (selected by sample, mask,
-    every, nodata): fit(s, image=img) is then axes(s) -> component_ranges(img) -> build.
+    Parameters
+    ----------
+    img_or_statistics : ndarray or Statistics
+        The image (as `img` of ``stretch()``), or Statistics (pooled over a series, say).
+        From Statistics the target method fits alone; the offset and scale-only methods
+        also need the components' ranges, and `clip` the outputs' histogram, which are
+        measured over `image`.
+    image : ndarray, optional
+        With Statistics: the image whose selected pixels give the ranges and the histogram
+        (``fit(s, image=img)`` is ``axes(s)``, ``component_ranges(img)``, ``build``).
+    $method
+    $target
+    $space
+    $selection
+    $threads
+
+    Returns
+    -------
+    Transform
+        The fitted transform, which records `nodata`; ``stretch()`` is this and
+        ``Transform.apply()``.
+
+    Raises
+    ------
+    TypeError
+        $type_error
+    ValueError
+        $value_error
+        With Statistics: when `image` is missing for the offset and scale-only methods or
+        `clip`, or is not of the statistics' bands and sample type.
+
+    See Also
+    --------
+    stretch, axes, veltrane.dask.fit
     """
     rect, mask, every, nodata = _selection(sample, mask, every, nodata)
     threads = _threads(threads)
@@ -289,6 +435,7 @@ def fit(
     return _core.fit(img_or_statistics, options, rect, mask, every, nodata, threads)
 
 
+@_documented
 def axes(
     statistics,
     *,
@@ -300,10 +447,40 @@ def axes(
     keep=None,
     **ignored,
 ):
-    """The principal axes of (pooled) Statistics for the offset or scale-only method, with the
-    fit options of stretch(): the first step of a fit in pieces, for component_ranges() and
-    build(). Axes pickle. The target method and clip are not steps of this fit (fit(statistics)
-    and ClipHistogram); the selection keywords and threads are accepted and not used here."""
+    """The principal axes of (pooled) statistics, for the offset or scale-only method.
+
+    The first step of a fit in pieces: the axes go to ``component_ranges()`` over each piece
+    and, with the pooled ranges, to ``build()``. The target method and `clip` are not steps
+    of this fit (``fit(statistics)`` and ``ClipHistogram``).
+
+    Parameters
+    ----------
+    statistics : Statistics
+        The statistics of the selected pixels (of a series, pooled with ``+``).
+    $method
+    $space
+    **ignored
+        The other keywords of ``fit()``, so that one set of keywords serves every step:
+        `sample`, `mask`, `every`, `nodata` and `threads` are not used here, and
+        `target_mean`, `target_sigma` or `clip` other than None are refused.
+
+    Returns
+    -------
+    Axes
+        The principal axes with the fit's options; they pickle.
+
+    Raises
+    ------
+    TypeError
+        When `statistics` is not Statistics or a keyword is not one of ``fit()``'s.
+    ValueError
+        When an option is out of its range or does not fit the statistics' bands, or a
+        target or `clip` is given.
+
+    See Also
+    --------
+    component_ranges, build, ClipHistogram
+    """
     if not isinstance(statistics, Statistics):
         raise TypeError("axes takes Statistics, not %s" % type(statistics).__name__)
     for key in ("target_mean", "target_sigma"):
@@ -320,9 +497,36 @@ def axes(
     return _core.axes(statistics, options)
 
 
+@_documented
 def component_ranges(img, axes, *, sample=None, mask=None, every=1, nodata=None, threads=0):
-    """Each principal component's extremes over the selected pixels of img: ComponentRanges,
-    which pool with + (in the series' order) and pickle."""
+    """Each principal component's extremes over the selected pixels of an image.
+
+    Parameters
+    ----------
+    $image
+    axes : Axes
+        The principal axes (``axes()``), for images of `img`'s bands and sample type.
+    $selection
+    $threads
+
+    Returns
+    -------
+    ComponentRanges
+        The extremes, which pool with ``+`` (in the series' order) and pickle.
+
+    Raises
+    ------
+    TypeError
+        $type_error
+        Also when `axes` is not Axes.
+    ValueError
+        $value_error
+        Also when the axes are for other bands or another sample type.
+
+    See Also
+    --------
+    axes, build
+    """
     _image(img)
     if not isinstance(axes, Axes):
         raise TypeError("component_ranges takes Axes, not %s" % type(axes).__name__)
@@ -331,7 +535,32 @@ def component_ranges(img, axes, *, sample=None, mask=None, every=1, nodata=None,
 
 
 def build(axes, ranges):
-    """The Transform of the axes and the components' (pooled) ranges."""
+    """The transform of principal axes and the components' (pooled) ranges.
+
+    Parameters
+    ----------
+    axes : Axes
+        The principal axes (``axes()``).
+    ranges : ComponentRanges
+        The components' ranges over the series, measured on these axes
+        (``component_ranges()``, pooled with ``+``).
+
+    Returns
+    -------
+    Transform
+        The transform; with integer samples the same as ``fit()`` of the whole series.
+
+    Raises
+    ------
+    TypeError
+        When `axes` or `ranges` is of another type.
+    ValueError
+        When the ranges are of another band count.
+
+    See Also
+    --------
+    axes, component_ranges, ClipHistogram
+    """
     if not isinstance(axes, Axes) or not isinstance(ranges, ComponentRanges):
         raise TypeError("build takes Axes and ComponentRanges")
     return _core.build(axes, ranges)
@@ -340,12 +569,39 @@ def build(axes, ranges):
 # ---- Methods of the engine's objects with the interface's keywords -------------------------------
 
 
+@_documented
 def _apply(self, img, out=None, *, nodata=None, threads=0):
-    """Maps every pixel of img through the transform into out (img itself for in place, or an
-    array of its shape and type; a new array by default) and returns out. Pixels whose bands
-    all equal nodata (by default the transform's own nodata, the value its fit left out) and
-    pixels with a sample that is not finite are left as they are. img has the transform's
-    bands and sample type."""
+    """Maps every pixel of an image through the transform.
+
+    Pixels whose bands all equal `nodata` and pixels with a sample that is not finite are
+    left as they are.
+
+    Parameters
+    ----------
+    $image
+        Of the transform's band count and sample type.
+    out : ndarray, optional
+        The array to write: `img` itself (in place) or a writable array of its shape and
+        sample type; a new array by default.
+    nodata : float, optional
+        The no-data value; by default the transform's own ``nodata`` (the value its fit
+        left out).
+    $threads
+
+    Returns
+    -------
+    out : ndarray
+        The mapped image, of `img`'s shape and sample type.
+
+    Raises
+    ------
+    TypeError
+        $type_error
+    ValueError
+        When `img` is not of the transform's bands and sample type, `out` is not of `img`'s
+        shape and type or is read-only, or `nodata` or `threads` is out of range. Nothing
+        is written to `out` then.
+    """
     bands = _image(img)
     if bands != self.bands or img.dtype.name != self.dtype:
         raise ValueError(
@@ -359,9 +615,28 @@ def _apply(self, img, out=None, *, nodata=None, threads=0):
     return out
 
 
+@_documented
 def _measure(self, img, *, sample=None, mask=None, every=1, nodata=None, threads=0):
-    """Counts the transform's outputs over the selected pixels of img (one piece of the
-    series) in the current pass."""
+    """Counts the transform's outputs over the selected pixels of one piece of the series.
+
+    The counts go to the current pass; measure every piece of the series once a pass (here,
+    or into ``empty()`` copies that are then merged).
+
+    Parameters
+    ----------
+    $image
+        Of the transform's band count and sample type.
+    $selection
+    $threads
+
+    Raises
+    ------
+    TypeError
+        $type_error
+    ValueError
+        $value_error
+        Also when `img` is not of the transform's bands and sample type.
+    """
     _image(img)
     rect, mask, every, nodata = _selection(sample, mask, every, nodata)
     self._measure(img, rect, mask, every, nodata, _threads(threads))

@@ -42,10 +42,42 @@ __all__ = ["statistics", "fit", "apply", "stretch"]
 # How many partial results each task of a tree pools.
 _SPLIT_EVERY = 8
 _DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
-# The fit's keywords besides the selection and clip (veltrane.stretch's).
-_FIT_OPTIONS = {
-    "offset", "basis", "pairing", "target_mean", "target_sigma", "space", "matrix", "keep"
-}
+
+# The parameters of this module's functions beside veltrane's own blocks ($method, $target,
+# $space: see veltrane._documented).
+_vt._DOCS.update(
+    {
+        "images": """\
+images : dask.array.Array or list of them
+    H x W x N (or H x W) arrays of uint8, uint16 or float32 samples chunked in H and W
+    (an array chunked along its bands is rechunked); a list pools one band count and sample
+    type. Other arrays are read with ``dask.array.asarray``.""",
+        "dask_selection": """\
+sample : (int, int, int, int), optional
+    The rectangle ``(x, y, w, h)`` of each image the statistics come from, in whole-image
+    coordinates (`w` or `h` -1: to the edge); the whole image by default.
+mask : dask or NumPy array, shape (H, W), or a list of them, optional
+    Only pixels where it is non-zero count; rechunked to the image's chunks. A list gives
+    one mask an image.
+every : int, optional
+    Every k-th pixel of the rectangle, counted from its top-left corner in both directions,
+    whatever chunk it falls in (default 1: all of them).
+nodata : float, optional
+    Pixels whose bands all equal it do not count, and a stretch leaves them unchanged.""",
+        "compute": """\
+split_every : int, optional
+    How many partial results each task of a tree pools (default 8).
+scheduler : str, optional
+    The scheduler of the computation (``dask.compute``'s `scheduler`); by default the one
+    ``compute()`` would use (the active ``Client`` if there is one).""",
+        "dask_type_error": """\
+When an image holds samples of another type, or a keyword is not one of the function's.""",
+        "dask_value_error": """\
+When an image is not H x W x N of 1 to 16 bands, the images of a series differ in band
+count or sample type, an option is out of its range or does not fit the images (the
+engine's message names it), or the selection lies outside an image or holds no pixel.""",
+    }
+)
 
 
 # ---- Selections --------------------------------------------------------------------------
@@ -239,6 +271,7 @@ def _reduce(task, combine, parts, empty, extra, split_every, compute):
 # ---- The interface -------------------------------------------------------------------------
 
 
+@_vt._documented
 def statistics(
     images,
     *,
@@ -249,8 +282,33 @@ def statistics(
     split_every=_SPLIT_EVERY,
     scheduler=None,
 ):
-    """The statistics of the selected pixels of a dask image, or pooled over a list of them,
-    computed now: a veltrane.Statistics, as veltrane.statistics gives the images in memory."""
+    """The statistics of the selected pixels of a dask image, or pooled over a list of them.
+
+    They are computed now: each chunk's statistics, added up by a tree of tasks.
+
+    Parameters
+    ----------
+    $images
+    $dask_selection
+    $compute
+
+    Returns
+    -------
+    veltrane.Statistics
+        The statistics of the selected pixels, as ``veltrane.statistics`` gives them for the
+        images in memory (exactly, for integer samples).
+
+    Raises
+    ------
+    TypeError
+        $dask_type_error
+    ValueError
+        $dask_value_error
+
+    See Also
+    --------
+    veltrane.statistics, fit
+    """
     _, images, masks = _series(images, mask)
     _bands(images)
     parts, empty = _selected_blocks(images, masks, sample, every, nodata)
@@ -258,33 +316,78 @@ def statistics(
     return _reduce(_chunk_statistics, _add, parts, empty, (), split_every, compute)
 
 
+@_vt._documented
 def fit(
     images,
     *,
+    offset=None,
+    basis="correlation",
+    pairing="plugin",
+    target_mean=None,
+    target_sigma=None,
+    clip=None,
+    space=None,
+    matrix=None,
+    keep=None,
     sample=None,
     mask=None,
     every=1,
     nodata=None,
-    clip=None,
     split_every=_SPLIT_EVERY,
     scheduler=None,
-    **options,
 ):
-    """The transform of a dask image, or one pooled over a list of them, computed now: the
-    statistics, then the axes and the components' ranges (the target method: the statistics
-    alone), then the saturation's histogram passes when clip is given. The options are those
-    of veltrane.stretch (offset, basis, space, keep, target_mean, target_sigma, ...)."""
+    """The transform of a dask image, or one pooled over a list of them.
+
+    It is computed now, one reading of the images a step: the statistics, then the axes and
+    the components' ranges (the target method: the statistics alone), then the saturation's
+    histogram passes when `clip` is given (one for integer samples, two for floats). Chunks
+    that hold no selected pixel are not read.
+
+    Parameters
+    ----------
+    $images
+    $method
+    $target
+    $space
+    $dask_selection
+    $compute
+
+    Returns
+    -------
+    veltrane.Transform
+        The transform, which records `nodata`: for integer samples the one
+        ``veltrane.fit`` gives the whole image (or the series) in memory, whatever the
+        chunking and the scheduler.
+
+    Raises
+    ------
+    TypeError
+        $dask_type_error
+    ValueError
+        $dask_value_error
+
+    See Also
+    --------
+    veltrane.fit, apply, stretch
+    """
     _, images, masks = _series(images, mask)
     # The options are checked before any pixel is read.
-    unknown = set(options) - _FIT_OPTIONS
-    if unknown:
-        raise TypeError("fit() got unexpected keywords: %s" % ", ".join(sorted(unknown)))
+    options = dict(
+        offset=offset,
+        basis=basis,
+        pairing=pairing,
+        target_mean=target_mean,
+        target_sigma=target_sigma,
+        space=space,
+        matrix=matrix,
+        keep=keep,
+    )
     _vt._fit_options(_bands(images), clip=clip, **options)
     parts, empty = _selected_blocks(images, masks, sample, every, nodata)
     compute = {} if scheduler is None else {"scheduler": scheduler}
 
     stats = _reduce(_chunk_statistics, _add, parts, empty, (), split_every, compute)
-    if options.get("target_mean") is not None or options.get("target_sigma") is not None:
+    if target_mean is not None or target_sigma is not None:
         transform = _vt.fit(stats, **options)
     else:
         axes = _vt.axes(stats, **options)
@@ -313,10 +416,40 @@ def fit(
     return transform
 
 
+@_vt._documented
 def apply(images, transform, *, nodata=None):
-    """Every pixel of a dask image (or of each of a list) through a transform, lazily: one
-    task per chunk, the result chunked like the image and of its sample type. Pixels whose
-    bands all equal nodata are left as they are."""
+    """Every pixel of a dask image (or of each of a list) through a transform, lazily.
+
+    One task a chunk maps its pixels when the result is computed or stored, so a result
+    larger than memory goes to its store without being gathered.
+
+    Parameters
+    ----------
+    $images
+    transform : veltrane.Transform
+        The transform, for the images' band count and sample type.
+    nodata : float, optional
+        Pixels whose bands all equal it are left as they are (as are pixels with a sample
+        that is not finite). Without it the transform's own no-data value is left alone.
+
+    Returns
+    -------
+    dask.array.Array or list of them
+        The mapped images (a list for a list), chunked like them and of their sample type.
+
+    Raises
+    ------
+    TypeError
+        When `transform` is not a veltrane.Transform or an image holds samples of another
+        type.
+    ValueError
+        When an image is not of the transform's bands and sample type, or `nodata` is not a
+        number.
+
+    See Also
+    --------
+    veltrane.Transform.apply, fit, stretch
+    """
     single, images, _ = _series(images, None)
     if not isinstance(transform, _vt.Transform):
         raise TypeError("apply takes a veltrane.Transform, not %s" % type(transform).__name__)
@@ -343,9 +476,73 @@ def apply(images, transform, *, nodata=None):
     return out[0] if single else out
 
 
-def stretch(images, *, sample=None, mask=None, every=1, nodata=None, **options):
-    """The stretch of a dask image, or of each of a list with one transform pooled over them
-    all: fit (computed now) and apply (lazy). Takes the options of veltrane.stretch; the
-    result is byte for byte the in-memory stretch's for integer samples."""
-    transform = fit(images, sample=sample, mask=mask, every=every, nodata=nodata, **options)
+@_vt._documented
+def stretch(
+    images,
+    *,
+    offset=None,
+    basis="correlation",
+    pairing="plugin",
+    target_mean=None,
+    target_sigma=None,
+    clip=None,
+    space=None,
+    matrix=None,
+    keep=None,
+    sample=None,
+    mask=None,
+    every=1,
+    nodata=None,
+    split_every=_SPLIT_EVERY,
+    scheduler=None,
+):
+    """The stretch of a dask image, or of each of a list with one transform pooled over all.
+
+    ``fit()`` (computed now) then ``apply()`` (lazy); for integer samples the result is byte
+    for byte ``veltrane.stretch`` of the whole image in memory.
+
+    Parameters
+    ----------
+    $images
+    $method
+    $target
+    $space
+    $dask_selection
+    $compute
+
+    Returns
+    -------
+    dask.array.Array or list of them
+        The stretched images (a list for a list), chunked like them and of their sample
+        type; computing or storing them runs the application.
+
+    Raises
+    ------
+    TypeError
+        $dask_type_error
+    ValueError
+        $dask_value_error
+
+    See Also
+    --------
+    veltrane.stretch, fit, apply
+    """
+    transform = fit(
+        images,
+        offset=offset,
+        basis=basis,
+        pairing=pairing,
+        target_mean=target_mean,
+        target_sigma=target_sigma,
+        clip=clip,
+        space=space,
+        matrix=matrix,
+        keep=keep,
+        sample=sample,
+        mask=mask,
+        every=every,
+        nodata=nodata,
+        split_every=split_every,
+        scheduler=scheduler,
+    )
     return apply(images, transform, nodata=nodata)
