@@ -1,6 +1,7 @@
 // Application: every pixel through a band transform, rounded and clamped for integer samples.
 #include "stretch/FourByteKernels.h"
 #include "stretch/StreamKernels.h"
+#include "stretch/ThreeByteKernels.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,6 +4,7 @@
 #include "stretch/FourByteKernels.h"
 #include "stretch/StreamKernels.h"
 #include "stretch/StretchTransform.h"
+#include "stretch/ThreeByteKernels.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,6 +5,7 @@
 #include "math/FloatMap.h"
 #include "stretch/StretchEngine.h"
 #include "stretch/StretchPrivate.h"
+#include "stretch/Threads.h"
 
 #include <cmath>
 #include <cstring>

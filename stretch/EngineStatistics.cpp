@@ -1,6 +1,7 @@
 // The engine's image views, selections and statistics.
 #include "stretch/FourByteKernels.h"
 #include "stretch/StreamKernels.h"
+#include "stretch/ThreeByteKernels.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,8 +3,8 @@
 // properties a fitted stretch must have.
 #include "EngineTestImages.h"
 #include "StretchTestImages.h"
+#include "stretch/KernelDispatch.h"
 #include "stretch/StretchEngine.h"
-#include "stretch/StretchPrivate.h"
 #include "stretch/StretchReference.h"
 #include "stretch/StretchTransform.h"
 

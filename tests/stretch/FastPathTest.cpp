@@ -2,6 +2,7 @@
 // on ordinary images and on adversarial ones whose sums land on or near rounding halves, with
 // the vector kernels and with the portable ones.
 #include "StretchTestImages.h"
+#include "stretch/KernelDispatch.h"
 #include "stretch/StretchPrivate.h"
 #include "stretch/StretchReference.h"
 #include "stretch/StretchTransform.h"
