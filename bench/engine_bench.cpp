@@ -2,11 +2,11 @@
 // against the NumPy and OpenCV recipes of the same offset stretch on the same pixels, one
 // cv2.transform pass, the literal stretch (8-bit, three bands) and the bandwidth bound.
 #include "../tests/plugin/GoldenImages.h"
+#include "StretchReference.h"
 
 #include "library/Startup.h"
 #include "platform/Process.h"
 #include "stretch/StretchEngine.h"
-#include "stretch/StretchReference.h"
 #include "stretch/StretchTransform.h"
 
 #include <algorithm>

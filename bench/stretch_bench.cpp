@@ -7,12 +7,12 @@
 // and prints megapixels per second, the ratios, the peak extra memory of (a) and whether (a)
 // gave the bytes of (b).
 #include "../tests/plugin/GoldenImages.h"
+#include "StretchReference.h"
 
 #include "library/Startup.h"
 #include "platform/Process.h"
 #include "platform/Win32.h"
 #include "plugin/VeltranePlugin.h"
-#include "stretch/StretchReference.h"
 #include "stretch/StretchTransform.h"
 
 #include <algorithm>

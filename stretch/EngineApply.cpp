@@ -1,6 +1,8 @@
 // Application: every pixel through a band transform, rounded and clamped for integer samples.
 #include "stretch/FourByteKernels.h"
+#include "stretch/KernelDispatch.h"
 #include "stretch/StreamKernels.h"
+#include "stretch/ThreeByteKernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -93,9 +95,8 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
         marks = SelectionFor(Source, marks);
     }
     TFloatEnvironmentGuard environment;
-    const bool marked = marks.HasNoData;
-    if (!marked && IsThreeBytePixels(Source) && IsThreeBytePixels(Target) &&
-        IsPluginOrder(T.Order, T.Bands)) {
+    const TKernelFamily family = KernelFamilyFor(Source, &marks, TKernelPass::Apply(T, Target));
+    if (family == TKernelFamily::ThreeByte) {
         const TApplyPlan plan(AsAffineTransform(T.Map));
         ForEachWholePart(Source, Target, [&](const TSegments& a, const TSegments& b) {
             for (int64_t s = 0; s < a.Count; ++s)
@@ -103,8 +104,7 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
         });
         return;
     }
-    if (!marked && IsFourBytePixels(Source) && IsFourBytePixels(Target) &&
-        Source.BandStride == Target.BandStride && FourByteApplies(T)) {
+    if (family == TKernelFamily::FourByte) {
         ForEachWholePart(Source, Target, [&](const TSegments& a, const TSegments& b) {
             FourByteApply(a, b, Source.BandStride, T);
         });

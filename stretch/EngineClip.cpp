@@ -1,6 +1,7 @@
 // Saturation: each output band of a fitted stretch mapped linearly between two order
 // statistics of its stored values over the selected pixels, counted exactly.
 #include "stretch/FourByteKernels.h"
+#include "stretch/KernelDispatch.h"
 #include "stretch/StreamKernels.h"
 
 #include <algorithm>
@@ -118,7 +119,8 @@ void TClipHistogram::Measure(const TImageView& Image, const TSelection& Given) {
             PartCounts[i].fill(0);
         }
     // Four-byte cells: the outputs of a run of pixels at a time, counted from a scratch row.
-    const bool fourBytes = plain && IsFourBytePixels(Image) && FourByteApplies(Stretch) && !real;
+    const bool fourBytes =
+        KernelFamilyFor(Image, &selection, TKernelPass::Count(Stretch)) == TKernelFamily::FourByte;
     RunParts(parts, [&](int p) {
         const auto i = static_cast<size_t>(p);
         std::vector<uint64_t>& mine = p == 0 ? Bins : PartBins[i];

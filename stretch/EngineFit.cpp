@@ -2,8 +2,10 @@
 // and the stretch built from both.
 #include "math/FloatMap.h"
 #include "stretch/FourByteKernels.h"
+#include "stretch/KernelDispatch.h"
 #include "stretch/StreamKernels.h"
 #include "stretch/StretchTransform.h"
+#include "stretch/ThreeByteKernels.h"
 
 #include <algorithm>
 #include <cstring>
@@ -196,11 +198,11 @@ TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelectio
             Format("the axes are for %d bands, the image has %d", {axes.Bands, image.Bands}));
     TFloatEnvironmentGuard environment;
     const bool plain = selection.Mask == nullptr && !selection.HasNoData && region.Every == 1;
-    const bool threeBytes =
-        plain && IsThreeBytePixels(image) && IsPluginOrder(axes.Order, axes.Bands);
+    const TKernelFamily family = KernelFamilyFor(image, &selection, TKernelPass::Ranges(axes));
+    const bool threeBytes = family == TKernelFamily::ThreeByte;
     const TAffineTransform affine = AsAffineTransform(axes.Map);
     const TSegments segments = plain ? PackedSegments(image, region) : SegmentsOf(image, region);
-    if (plain && IsFourBytePixels(image) && FourByteMeasures(axes)) {
+    if (family == TKernelFamily::FourByte) {
         const int parts = PartsFor(segments);
         std::vector<TComponentRanges> partRanges(static_cast<size_t>(parts), TComponentRanges(3));
         RunParts(parts, [&](int p) {

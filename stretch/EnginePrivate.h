@@ -5,6 +5,7 @@
 #include "math/FloatMap.h"
 #include "stretch/StretchEngine.h"
 #include "stretch/StretchPrivate.h"
+#include "stretch/Threads.h"
 
 #include <cmath>
 #include <cstring>
@@ -39,11 +40,6 @@ std::string NumberText(double value);
 
 // The selected pixels as segments: one per selected row, Every pixels apart.
 TSegments SegmentsOf(const TImageView& image, const TRegion& region) noexcept;
-
-// True for the plug-in's layout: 8-bit samples, three bands interleaved in storage order.
-inline bool IsThreeBytePixels(const TImageView& v) noexcept {
-    return v.Type == TSampleType::UInt8 && v.Bands == 3 && v.BandStride == 1 && v.PixelStride == 3;
-}
 
 // The selected rows of a plain selection (whole pixels, no mask, no no-data), merged into one
 // long run when the rows follow each other without a gap.

@@ -1,6 +1,8 @@
 // The engine's image views, selections and statistics.
 #include "stretch/FourByteKernels.h"
+#include "stretch/KernelDispatch.h"
 #include "stretch/StreamKernels.h"
+#include "stretch/ThreeByteKernels.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -381,8 +383,8 @@ TStatistics MeasureStatistics(const TImageView& image, const TSelection& given,
     const TRegion region = RegionOf(image, given);
     const TSelection selection = SelectionFor(image, given);
     const bool plain = selection.Mask == nullptr && !selection.HasNoData;
-    const bool threeBytes = plain && region.Every == 1 && IsThreeBytePixels(image);
-    const bool fourBytes = plain && region.Every == 1 && IsFourBytePixels(image);
+    const TKernelFamily family = KernelFamilyFor(image, &selection, TKernelPass::Statistics());
+    const bool stream = family == TKernelFamily::Stream;
     const TSegments segments =
         plain && region.Every == 1 ? PackedSegments(image, region) : SegmentsOf(image, region);
     // Integer sums are exact, so any cut gives the same; compensated float sums are added in
@@ -394,12 +396,12 @@ TStatistics MeasureStatistics(const TImageView& image, const TSelection& given,
                                        TStatistics(image.Bands, image.Type));
     std::vector<TSampleBlock> blocks;
     std::vector<TStreamStatistics> sums;
-    if (!threeBytes && !fourBytes)
+    if (stream)
         for (int p = 0; p < parts; ++p) {
             blocks.emplace_back(image.Bands, image.Type);
             sums.emplace_back(image.Bands, image.Type);
         }
-    const bool boxed = boxes != nullptr && !threeBytes && !fourBytes && plain;
+    const bool boxed = boxes != nullptr && stream && plain;
     if (boxed) {
         boxes->Parts = parts;
         boxes->Boxes.assign(static_cast<size_t>(parts), {});
@@ -416,11 +418,11 @@ TStatistics MeasureStatistics(const TImageView& image, const TSelection& given,
     RunParts(parts, threads, [&](int p) {
         const TSegments part = PartOf(segments, p, parts);
         const auto i = static_cast<size_t>(p);
-        if (threeBytes) {
+        if (family == TKernelFamily::ThreeByte) {
             ThreeBytePart(part, partStats[i]);
             return;
         }
-        if (fourBytes) {
+        if (family == TKernelFamily::FourByte) {
             FourByteStatistics(part, image.BandStride, partStats[i]);
             return;
         }

@@ -9,12 +9,6 @@
 
 namespace vt::detail {
 
-// 8-bit samples of three bands in consecutive bytes (either direction), pixels four bytes apart.
-inline bool IsFourBytePixels(const TImageView& v) noexcept {
-    return v.Type == TSampleType::UInt8 && v.Bands == 3 && v.PixelStride == 4 &&
-           (v.BandStride == 1 || v.BandStride == -1);
-}
-
 // Adds the selected pixels of the segments (whole pixels, no mask, no no-data value) to st.
 void FourByteStatistics(const TSegments& segments, int64_t bandStride, TStatistics& st) noexcept;
 

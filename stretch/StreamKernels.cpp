@@ -3,6 +3,8 @@
 // computations that decide wherever a double sum cannot.
 #include "stretch/StreamKernels.h"
 
+#include "stretch/KernelDispatch.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>

@@ -6,12 +6,12 @@
 // back unchanged, and that the result is 0 exactly when the pixels were processed, and then
 // processed as the literal stretch computes them.
 #include "FuzzSupport.h"
+#include "StretchReference.h"
 
 #include "image/LinarBitmap.h"
 #include "platform/Win32.h"
 #include "plugin/VeltranePlugin.h"
 #include "rtl/Memory.h"
-#include "stretch/StretchReference.h"
 
 #include <cfenv>
 #include <cstring>

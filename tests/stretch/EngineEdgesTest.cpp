@@ -3,7 +3,7 @@
 // the integer limit, data far from the unit scale and float no-data values, each judged on
 // figures computed here from the pixels themselves.
 #include "EngineTestImages.h"
-#include "stretch/StretchPrivate.h"
+#include "stretch/KernelDispatch.h"
 #include "stretch/StretchTransform.h"
 
 #include <gtest/gtest.h>

@@ -2,10 +2,10 @@
 // literal extended-precision application written here, the plug-in's own stretch, and the
 // properties a fitted stretch must have.
 #include "EngineTestImages.h"
+#include "StretchReference.h"
 #include "StretchTestImages.h"
+#include "stretch/KernelDispatch.h"
 #include "stretch/StretchEngine.h"
-#include "stretch/StretchPrivate.h"
-#include "stretch/StretchReference.h"
 #include "stretch/StretchTransform.h"
 
 #include <gtest/gtest.h>

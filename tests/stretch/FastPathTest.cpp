@@ -1,9 +1,10 @@
 // The fast passes against the literal reference: the same transform bits and the same bytes,
 // on ordinary images and on adversarial ones whose sums land on or near rounding halves, with
 // the vector kernels and with the portable ones.
+#include "StretchReference.h"
 #include "StretchTestImages.h"
+#include "stretch/KernelDispatch.h"
 #include "stretch/StretchPrivate.h"
-#include "stretch/StretchReference.h"
 #include "stretch/StretchTransform.h"
 
 #include <gtest/gtest.h>

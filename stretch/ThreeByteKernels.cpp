@@ -1,15 +1,15 @@
-// The passes over the pixels: channel sums, component ranges and the application of the final
-// transform. Each has a portable form and an AVX2 form chosen at run time; the AVX2 forms
-// compute in single precision with a proven error bound and fall back to the extended
-// computation wherever the bound cannot decide, so both give the same bytes.
-#include "stretch/StretchPrivate.h"
+// The passes over the plug-in's three-byte layout: channel sums, component ranges and the
+// application of the final transform. Each has a portable form and an AVX2 form chosen at run
+// time; the AVX2 forms compute in single precision with a proven error bound and fall back to
+// the extended computation wherever the bound cannot decide, so both give the same bytes.
+#include "stretch/ThreeByteKernels.h"
+
+#include "stretch/KernelDispatch.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <thread>
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <immintrin.h>
@@ -20,17 +20,6 @@
 namespace vt::detail {
 
 namespace {
-
-std::atomic<TKernelChoice> KernelChoice{TKernelChoice::Best};
-
-bool ProcessorHasAvx2() noexcept {
-#if defined(VT_HAVE_AVX2_KERNELS)
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return has;
-#else
-    return false;
-#endif
-}
 
 // ---- Portable forms ------------------------------------------------------------------------
 
@@ -606,72 +595,6 @@ VT_AVX2 int32_t ApplyAvx2(const uint8_t* in, uint8_t* out, int32_t count, const 
 
 } // namespace
 
-// ---- Threads -------------------------------------------------------------------------------
-
-namespace {
-std::atomic<int> ThreadSetting{1};
-constexpr int64_t AutoPixelsPerPart = 256 * 1024;
-constexpr int64_t LeastPixelsPerPart = 64;
-} // namespace
-
-int PartsFor(const TSegments& segments) noexcept {
-    const int64_t pixels = segments.Count * segments.Length;
-    int threads = ThreadSetting.load();
-    int64_t least = LeastPixelsPerPart;
-    if (threads <= 0) {
-        threads = static_cast<int>(std::min(std::thread::hardware_concurrency(), 8u));
-        least = AutoPixelsPerPart;
-    }
-    int64_t parts = std::min<int64_t>(std::min(threads, MaxParts), pixels / least);
-    if (segments.Count > 1)
-        parts = std::min<int64_t>(parts, segments.Count);
-    return static_cast<int>(std::max<int64_t>(parts, 1));
-}
-
-int FixedPartsFor(const TSegments& segments) noexcept {
-    const int64_t pixels = segments.Count * segments.Length;
-    int64_t parts = std::min<int64_t>(MaxParts, pixels / AutoPixelsPerPart);
-    if (segments.Count > 1)
-        parts = std::min<int64_t>(parts, segments.Count);
-    return static_cast<int>(std::max<int64_t>(parts, 1));
-}
-
-TSegments PartOf(const TSegments& segments, int part, int parts) noexcept {
-    const auto cut = [&](int64_t total, int i) { return total * i / parts; };
-    TSegments p = segments;
-    if (segments.Count == 1) {
-        const int64_t from = cut(segments.Length, part);
-        p.First = segments.First + from * segments.PixelStride;
-        p.Length = cut(segments.Length, part + 1) - from;
-        p.Offset = segments.Offset + from * segments.Step;
-    } else {
-        const int64_t from = cut(segments.Count, part);
-        p.First = segments.First + from * segments.Stride;
-        p.Count = cut(segments.Count, part + 1) - from;
-        p.Row = segments.Row + from * segments.Step;
-    }
-    return p;
-}
-
-void SetKernelChoice(TKernelChoice choice) noexcept {
-    KernelChoice.store(choice);
-}
-
-bool UseVectorKernels() noexcept {
-    return KernelChoice.load() != TKernelChoice::Portable && ProcessorHasAvx2();
-}
-
-bool UseWideKernels() noexcept {
-#if defined(VT_HAVE_AVX2_KERNELS)
-    static const bool has =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-    return KernelChoice.load() == TKernelChoice::Best && has && ProcessorHasAvx2();
-#else
-    return false;
-#endif
-}
-
 // ---- The three-byte passes over segments ----------------------------------------------------
 
 namespace {
@@ -751,15 +674,3 @@ void TApplyPlan::Run(const uint8_t* in, uint8_t* out, int64_t count) const noexc
 }
 
 } // namespace vt::detail
-
-namespace vt {
-
-void SetStretchThreads(int Threads) noexcept {
-    detail::ThreadSetting.store(Threads < 0 ? 0 : Threads);
-}
-
-int StretchThreads() noexcept {
-    return detail::ThreadSetting.load();
-}
-
-} // namespace vt

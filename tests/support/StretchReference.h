@@ -1,7 +1,8 @@
 // The stretch computed exactly as its definition reads, one step at a time: one pass over the
 // pixels per channel pair, a pass for the component ranges and a pass that maps every pixel,
 // each pixel through extended arithmetic. It is slow on purpose: it is the oracle that the
-// fast paths are checked against, byte for byte, and the baseline the benchmarks measure.
+// fast paths are checked against, byte for byte, and the baseline the benchmarks measure, and
+// lives with them (library vt_stretch_reference), outside the installed library.
 #pragma once
 
 #include "image/LinarBitmap.h"

@@ -1,5 +1,5 @@
 // The literal stretch, the oracle of the fast paths.
-#include "stretch/StretchReference.h"
+#include "StretchReference.h"
 
 #include "stretch/PrincipalAxes.h"
 #include "stretch/StretchPrivate.h"
