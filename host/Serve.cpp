@@ -1,23 +1,16 @@
-// The page's server: one thread per connection and one request per connection (Connection:
-// close). The main thread waits in poll() for a connection or a stop signal; SIGINT and SIGTERM
-// stay blocked in every thread and arrive through a signalfd, so no handler ever runs.
+// The page's server, on cpp-httplib: the library parses each request, routes it and writes the
+// response; this file says what is served, with which headers, and how long and how much a
+// connection may take. One request per connection (Connection: close). SIGINT and SIGTERM stay
+// blocked in every thread; the main thread waits for them and then stops the server.
 #include "host/Serve.h"
 
 #include "host/Help.h"
+#include "platform/Serving.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -25,12 +18,13 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <map>
+#include <fstream>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -43,261 +37,235 @@ const char* const BuildHint =
     "build it with `cmake --preset web && cmake --build --preset web`, or name its folder "
     "with --root DIR or VELTRANE_WEB";
 
-using Clock = std::chrono::steady_clock;
+// The request line and headers must arrive within HeadSeconds and MaxHead bytes. MaxHead is
+// below cpp-httplib's own limit on one line (8192 bytes), so that a long head is answered 431
+// here rather than 400 there.
+constexpr size_t MaxHead = 8000;
+constexpr int HeadSeconds = 5;
+constexpr int BusyHeadSeconds = 1;      // for a connection that is told 503
+constexpr int IdleMilliseconds = 10000; // longest wait for the client to take more of a response
+constexpr int LingerMilliseconds = 2000;
+constexpr size_t MaxConnections = 64; // served at once; the next BusyWorkers are told 503
+constexpr size_t BusyWorkers = 16;
 
-constexpr size_t MaxHead = 16 * 1024; // request line and headers
-constexpr int HeadSeconds = 5;        // for the whole head to arrive
-constexpr int IdleSeconds = 10;       // longest wait for the client to take more of a response
-constexpr int LingerSeconds = 2;      // reading what the client still sends after the response
-constexpr size_t MaxConnections = 64; // connections served at once; more are told 503
-
-// Every response's headers besides its type and length: the page runs its own scripts and
-// WebAssembly and loads nothing from elsewhere.
-const char* const FixedHeaders =
-    "X-Content-Type-Options: nosniff\r\n"
-    "Referrer-Policy: no-referrer\r\n"
-    "Cache-Control: no-cache\r\n"
-    "Content-Security-Policy: default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; "
-    "img-src 'self' blob: data:; style-src 'self'; connect-src 'self'; worker-src 'self' blob:; "
-    "object-src 'none'; base-uri 'none'; form-action 'none'\r\n"
-    "Connection: close\r\n";
-
-// A descriptor closed when it goes out of scope.
-struct TDescriptor {
-    int Fd = -1;
-    explicit TDescriptor(int fd) : Fd(fd) {}
-    TDescriptor(const TDescriptor&) = delete;
-    TDescriptor& operator=(const TDescriptor&) = delete;
-    ~TDescriptor() {
-        if (Fd >= 0)
-            close(Fd);
-    }
+// Every response's headers: the page runs its own scripts and WebAssembly and loads nothing
+// from elsewhere; every file is revalidated, which its ETag makes a 304; ranges are not served.
+const httplib::Headers FixedHeaders = {
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+    {"Cache-Control", "no-cache"},
+    {"Accept-Ranges", "none"},
+    {"Content-Security-Policy",
+     "default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; img-src 'self' blob: data:; "
+     "style-src 'self'; connect-src 'self'; worker-src 'self' blob:; object-src 'none'; "
+     "base-uri 'none'; form-action 'none'"},
 };
-
-int MillisecondsUntil(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::max<long long>(left, 0));
-}
-
-// Waits until Socket is ready for Events or Milliseconds pass; false on a timeout or an error.
-bool WaitFor(int socket, short events, int milliseconds) {
-    pollfd p{socket, events, 0};
-    for (;;) {
-        const int ready = poll(&p, 1, milliseconds);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        return ready > 0;
-    }
-}
-
-const char* Reason(int status) {
-    static const std::pair<int, const char*> Reasons[] = {
-        {200, "OK"},
-        {400, "Bad Request"},
-        {404, "Not Found"},
-        {405, "Method Not Allowed"},
-        {408, "Request Timeout"},
-        {413, "Content Too Large"},
-        {431, "Request Header Fields Too Large"},
-        {503, "Service Unavailable"},
-        {505, "HTTP Version Not Supported"},
-    };
-    for (const auto& [code, reason] : Reasons)
-        if (code == status)
-            return reason;
-    return "Internal Server Error";
-}
-
-// Now as HTTP writes dates, independent of the locale.
-std::string HttpDate() {
-    static const char* const Days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const std::time_t now = std::time(nullptr);
-    std::tm t{};
-    gmtime_r(&now, &t);
-    char day[8], rest[32];
-    std::strftime(day, sizeof day, "%d", &t);
-    std::strftime(rest, sizeof rest, "%Y %H:%M:%S GMT", &t);
-    return std::string(Days[t.tm_wday % 7]) + ", " + day + " " + Months[t.tm_mon % 12] + " " + rest;
-}
-
-std::string ResponseHead(int status, const std::string& type, uintmax_t length,
-                         const char* extra = "") {
-    return "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\nDate: " + HttpDate() +
-           "\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(length) + "\r\n" +
-           FixedHeaders + extra + "\r\n";
-}
-
-// Sends all of Data on the non-blocking Socket; false when the client stops taking it.
-bool SendAll(int socket, const char* data, size_t size) {
-    while (size > 0) {
-        if (!WaitFor(socket, POLLOUT, IdleSeconds * 1000))
-            return false;
-        const ssize_t sent = send(socket, data, size, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                continue;
-            return false;
-        }
-        data += sent;
-        size -= static_cast<size_t>(sent);
-    }
-    return true;
-}
-
-void SendError(int socket, int status, bool withBody) {
-    const std::string body = std::to_string(status) + " " + Reason(status) + "\n";
-    std::string response = ResponseHead(status, "text/plain; charset=utf-8", body.size(),
-                                        status == 405 ? "Allow: GET, HEAD\r\n" : "");
-    if (withBody)
-        response += body;
-    SendAll(socket, response.data(), response.size());
-}
-
-// Half-closes the connection and reads, for a moment, what the client still sends (a refused
-// body, say): closing with unread data would reset the connection, and the client could lose
-// the response before reading it.
-void Linger(int socket) {
-    shutdown(socket, SHUT_WR);
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(LingerSeconds);
-    char buffer[4096];
-    for (size_t drained = 0; drained < (1u << 20);) {
-        if (!WaitFor(socket, POLLIN, MillisecondsUntil(deadline)))
-            return;
-        const ssize_t got = recv(socket, buffer, sizeof buffer, 0);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        if (got <= 0)
-            return;
-        drained += static_cast<size_t>(got);
-    }
-}
-
-enum class THeadRead { Read, Closed, TimedOut, TooLarge };
-
-// Reads the request line and headers into Head, up to (without) the blank line that ends them.
-THeadRead ReadHead(int socket, std::string& head) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(HeadSeconds);
-    char buffer[4096];
-    for (;;) {
-        const int wait = MillisecondsUntil(deadline);
-        if (wait == 0 || !WaitFor(socket, POLLIN, wait))
-            return Clock::now() >= deadline ? THeadRead::TimedOut : THeadRead::Closed;
-        const ssize_t got = recv(socket, buffer, sizeof buffer, 0);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        if (got <= 0)
-            return THeadRead::Closed;
-        // The head ends at a line feed followed by an empty line (CRLF or a bare LF).
-        size_t from = head.size() >= 2 ? head.size() - 2 : 0;
-        head.append(buffer, static_cast<size_t>(got));
-        for (size_t at = head.find('\n', from); at != std::string::npos;
-             at = head.find('\n', at + 1)) {
-            if (head.compare(at + 1, 1, "\n") == 0 || head.compare(at + 1, 2, "\r\n") == 0) {
-                if (at > MaxHead)
-                    return THeadRead::TooLarge;
-                head.resize(at);
-                return THeadRead::Read;
-            }
-        }
-        if (head.size() > MaxHead)
-            return THeadRead::TooLarge;
-    }
-}
-
-struct TRequest {
-    std::string Method;
-    std::string Target;
-    bool HasBody = false;
-};
-
-bool IsToken(const std::string& s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-               std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-    });
-}
 
 std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
     return s;
 }
 
-// Parses the head into Request; returns 0, or the status that refuses a malformed head.
-int ParseHead(const std::string& head, TRequest& request) {
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < head.size();) {
-        size_t end = head.find('\n', at);
-        if (end == std::string::npos)
-            end = head.size();
-        std::string line = head.substr(at, end - at);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const bool control = std::any_of(line.begin(), line.end(), [](char c) {
-            return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f;
-        });
-        if (control)
-            return 400;
-        if (!line.empty() || !lines.empty()) // empty lines before the request line are skipped
-            lines.push_back(line);
+std::string Trim(const std::string& s) {
+    const size_t begin = s.find_first_not_of(" \t");
+    return begin == std::string::npos ? "" : s.substr(begin, s.find_last_not_of(" \t") + 1 - begin);
+}
+
+// The comma-separated items of a header, trimmed.
+std::vector<std::string> Items(const std::string& header) {
+    std::vector<std::string> items;
+    for (size_t at = 0; at <= header.size();) {
+        const size_t end = std::min(header.find(',', at), header.size());
+        items.push_back(Trim(header.substr(at, end - at)));
         at = end + 1;
     }
-    if (lines.empty() || std::count(lines[0].begin(), lines[0].end(), ' ') != 2)
-        return 400;
-    const std::string& first = lines[0];
-    const size_t space1 = first.find(' '), space2 = first.rfind(' ');
-    request.Method = first.substr(0, space1);
-    request.Target = first.substr(space1 + 1, space2 - space1 - 1);
-    const std::string version = first.substr(space2 + 1);
-    if (!IsToken(request.Method) || request.Target.empty())
-        return 400;
-    const bool versionShaped = version.size() == 8 && version.compare(0, 5, "HTTP/") == 0 &&
-                               version[6] == '.' && version[5] >= '0' && version[5] <= '9' &&
-                               version[7] >= '0' && version[7] <= '9';
-    if (!versionShaped)
-        return 400;
-    if (version[5] != '1')
-        return 505;
-    int hosts = 0;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        const size_t colon = line.find(':');
-        if (colon == std::string::npos || !IsToken(line.substr(0, colon)))
-            return 400; // also a folded line, which starts with white space
-        const std::string name = Lower(line.substr(0, colon));
-        const size_t begin = line.find_first_not_of(" \t", colon + 1);
-        const std::string value =
-            begin == std::string::npos
-                ? std::string()
-                : line.substr(begin, line.find_last_not_of(" \t") + 1 - begin);
-        if (name == "content-length") {
-            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
-                return 400;
-            if (value.find_first_not_of('0') != std::string::npos)
-                request.HasBody = true;
-        } else if (name == "transfer-encoding") {
-            request.HasBody = true;
-        } else if (name == "host") {
-            ++hosts;
+    return items;
+}
+
+// A connection as cpp-httplib reads and writes it: the head within its deadline and MaxHead,
+// the response with a bound on how long the client may leave each part untaken.
+class TConnection final : public httplib::Stream {
+public:
+    TConnection(int socket, bool busy)
+        : Busy(busy), Socket(socket),
+          Deadline(std::chrono::steady_clock::now() +
+                   std::chrono::seconds(busy ? BusyHeadSeconds : HeadSeconds)) {}
+
+    const bool Busy;           // told 503 once its request is read
+    bool TimedOut = false;     // the head did not arrive in time
+    bool HeadTooLarge = false; // the head exceeds MaxHead
+    bool Answered = false;     // something was written
+    std::string RequestLine;   // as received, for what the library lets pass
+
+    bool is_readable() const override { return Next < Got; }
+    bool is_writable() const override { return platform::WaitWritable(Socket, IdleMilliseconds); }
+    ssize_t read(char* data, size_t size) override {
+        if (Handed == MaxHead) {
+            HeadTooLarge = true;
+            return -1;
         }
+        if (Next == Got) {
+            const long got = platform::ReceiveBefore(Socket, Buffer, sizeof Buffer, Deadline);
+            TimedOut = got == -2;
+            if (got <= 0)
+                return got == 0 ? 0 : -1;
+            Next = 0;
+            Got = static_cast<size_t>(got);
+        }
+        size = std::min({size, Got - Next, MaxHead - Handed});
+        std::memcpy(data, Buffer + Next, size);
+        if (RequestLine.empty() || RequestLine.back() != '\n') {
+            const char *from = data, *end = std::find(from, from + size, '\n');
+            RequestLine.append(from, end == from + size ? end : end + 1);
+        }
+        Next += size;
+        Handed += size;
+        return static_cast<ssize_t>(size);
     }
-    if (version == "HTTP/1.1" && hosts != 1)
-        return 400;
-    return 0;
+    ssize_t write(const char* data, size_t size) override {
+        Answered = true;
+        return platform::SendAll(Socket, data, size, IdleMilliseconds) ? static_cast<ssize_t>(size)
+                                                                       : -1;
+    }
+    using httplib::Stream::write;
+    void get_remote_ip_and_port(std::string&, int&) const override {}
+    void get_local_ip_and_port(std::string&, int&) const override {}
+    socket_t socket() const override { return Socket; }
+
+private:
+    const int Socket;
+    const platform::TDeadline Deadline;
+    char Buffer[4096];
+    size_t Next = 0, Got = 0, Handed = 0;
+};
+
+// The connection being served on this thread, for the handlers.
+thread_local TConnection* Current = nullptr;
+
+// cpp-httplib's server with the connections read through TConnection, counted (beyond
+// MaxConnections they are told 503) and cut short when the server stops.
+class TPageServer final : public httplib::Server {
+public:
+    int ListeningSocket() const { return svr_sock_; }
+
+    void CutConnections() {
+        std::lock_guard<std::mutex> hold(Lock);
+        Stopping = true;
+        for (const int socket : Open)
+            platform::CutShort(socket);
+    }
+
+private:
+    bool process_and_close_socket(socket_t socket) override {
+        bool counted = false, busy = false, linger = false;
+        try {
+            {
+                std::lock_guard<std::mutex> hold(Lock);
+                if (!Stopping) {
+                    busy = Open.size() >= MaxConnections;
+                    Open.insert(socket);
+                    counted = true;
+                }
+            }
+            if (counted)
+                linger = Serve(socket, busy);
+        } catch (const std::exception&) {
+            // Out of memory or the like: this connection is given up, the server goes on.
+        }
+        Current = nullptr;
+        if (linger) // still counted, so that stopping cuts it short
+            platform::Linger(socket, LingerMilliseconds);
+        if (counted) {
+            std::lock_guard<std::mutex> hold(Lock);
+            Open.erase(socket); // before closing: CutConnections must never cut a reused number
+        }
+        platform::Close(socket);
+        return true;
+    }
+
+    // Serves one request; false when the client is not to be waited for any more.
+    bool Serve(int socket, bool busy) {
+        platform::MakeNonBlocking(socket);
+        TConnection connection(socket, busy);
+        Current = &connection;
+        bool closed = false;
+        process_request(connection, true, closed, nullptr);
+        // A head cut short on its first line gets no answer from the library.
+        if (!connection.Answered && (connection.TimedOut || connection.HeadTooLarge))
+            connection.write(std::string("HTTP/1.1 ") +
+                             (connection.TimedOut ? "408 Request Timeout"
+                                                  : "431 Request Header Fields Too Large") +
+                             "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        return !connection.TimedOut;
+    }
+
+    std::mutex Lock;
+    std::set<int> Open; // the connections being served
+    bool Stopping = false;
+};
+
+// The names a request may give in its Host header: those of the address served, and the
+// loopback names when it is a loopback address. A server on every address takes any name.
+struct THosts {
+    bool Any = false;
+    std::set<std::string> Names;
+
+    bool Allow(std::string host) const {
+        host = Lower(host);
+        const size_t colon = host.rfind(':'), bracket = host.rfind(']');
+        if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket))
+            host.resize(colon);
+        return Any || Names.count(host) != 0;
+    }
+};
+
+bool HasControl(const std::string& s) {
+    return std::any_of(s.begin(), s.end(), [](char c) {
+        return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f;
+    });
+}
+
+// The status that refuses Request before any file is looked for (set in Response), or 0.
+int Refuse(const httplib::Request& request, httplib::Response& response, const THosts& hosts) {
+    const std::string length = request.get_header_value("Content-Length");
+    const size_t hostCount = request.get_header_value_count("Host");
+    const TConnection& connection = *Current; // handlers run only within TPageServer::Serve
+    // The library splits the request line on runs of spaces; here it has exactly two.
+    const std::string& line = connection.RequestLine;
+    int status = 0;
+    if (connection.Busy)
+        status = 503;
+    else if (std::count(line.begin(), line.end(), ' ') != 2 ||
+             HasControl(line.substr(0, line.find_last_not_of("\r\n") + 1)))
+        status = 400;
+    else if (std::any_of(request.headers.begin(), request.headers.end(),
+                         [](const auto& h) { return HasControl(h.first) || HasControl(h.second); }))
+        status = 400;
+    else if (hostCount > 1 || (hostCount == 0 && request.version != "HTTP/1.0"))
+        status = 400;
+    else if (hostCount == 1 && !hosts.Allow(request.get_header_value("Host")))
+        status = 421; // a name this server does not go by: a DNS-rebinding page, say
+    else if (request.method != "GET" && request.method != "HEAD")
+        status = 405;
+    else if (request.has_header("Content-Length") &&
+             (length.empty() || length.find_first_not_of("0123456789") != std::string::npos))
+        status = 400;
+    else if (length.find_first_not_of('0') != std::string::npos ||
+             request.has_header("Transfer-Encoding"))
+        status = 413; // the server never receives anything, an image least of all
+    if (status == 405)
+        response.set_header("Allow", "GET, HEAD");
+    if (status != 0)
+        response.status = status;
+    return status;
 }
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    c = static_cast<char>(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
 bool Inside(const fs::path& root, const fs::path& path) {
@@ -305,15 +273,15 @@ bool Inside(const fs::path& root, const fs::path& path) {
     return r == root.end() && p != path.end();
 }
 
-// Finds the file that Target names inside Root (canonical): its canonical path in File and
-// the path as requested in Requested. Returns 0, 400 for a target that is not a path or is
-// badly encoded, or 404 when it names nothing that may be served.
-int Resolve(const fs::path& root, std::string target, fs::path& file, fs::path& requested) {
+// The file that Target names inside Root (canonical), as requested and as found on disk.
+// Returns 0, 400 for a target that is not a path or is badly encoded, or 404 when it names
+// nothing that may be served.
+int Resolve(const fs::path& root, std::string target, fs::path& requested, fs::path& file) {
     if (Lower(target.substr(0, 7)) == "http://") { // the absolute form names this server too
         const size_t slash = target.find('/', 7);
         target = slash == std::string::npos ? "/" : target.substr(slash);
     }
-    if (target[0] != '/')
+    if (target.empty() || target[0] != '/')
         return 400;
     target.resize(std::min(target.size(), target.find_first_of("?#")));
     std::string path;
@@ -348,9 +316,7 @@ int Resolve(const fs::path& root, std::string target, fs::path& file, fs::path& 
     }
     std::error_code error;
     file = fs::canonical(root / requested, error);
-    if (error || !Inside(root, file) || !fs::is_regular_file(file, error))
-        return 404;
-    return 0;
+    return error || !Inside(root, file) || !fs::is_regular_file(file, error) ? 404 : 0;
 }
 
 const char* ContentType(const fs::path& requested) {
@@ -374,138 +340,136 @@ const char* ContentType(const fs::path& requested) {
     return "application/octet-stream";
 }
 
-void ServeFile(int socket, const fs::path& root, const TRequest& request) {
-    const bool withBody = request.Method == "GET";
-    fs::path file, requested;
-    if (const int status = Resolve(root, request.Target, file, requested); status != 0)
-        return SendError(socket, status, withBody);
-    // Non-blocking, so that a FIFO put in the file's place since cannot hold the thread.
-    TDescriptor in(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    struct stat info {};
-    if (in.Fd < 0 || fstat(in.Fd, &info) != 0 || !S_ISREG(info.st_mode))
-        return SendError(socket, 404, withBody);
-    const std::string head =
-        ResponseHead(200, ContentType(requested), static_cast<uintmax_t>(info.st_size));
-    if (!SendAll(socket, head.data(), head.size()) || !withBody)
-        return;
-    std::vector<char> buffer(64 * 1024);
-    for (;;) {
-        const ssize_t got = read(in.Fd, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR)
+// Whether the client's Accept-Encoding takes Coding (named, and not with q=0).
+bool Accepts(const std::string& acceptEncoding, const std::string& coding) {
+    for (const std::string& item : Items(acceptEncoding)) {
+        const size_t semicolon = item.find(';');
+        if (Lower(Trim(item.substr(0, semicolon))) != coding)
             continue;
-        if (got <= 0 || !SendAll(socket, buffer.data(), static_cast<size_t>(got)))
-            return;
+        std::string weight = semicolon == std::string::npos ? "" : Lower(item.substr(semicolon));
+        weight.erase(std::remove(weight.begin(), weight.end(), ' '), weight.end());
+        return weight.compare(0, 3, ";q=") != 0 ||
+               weight.find_first_not_of("0.", 3) != std::string::npos;
     }
+    return false;
 }
 
-void HandleConnection(int socket, const fs::path& root) {
-    std::string head;
-    int status = 0;
-    switch (ReadHead(socket, head)) {
-    case THeadRead::Closed:
-        return;
-    case THeadRead::TimedOut:
-        return SendError(socket, 408, true);
-    case THeadRead::TooLarge:
-        status = 431;
-        break;
-    case THeadRead::Read:
-        break;
-    }
-    TRequest request;
-    if (status == 0)
-        status = ParseHead(head, request);
-    if (status == 0 && request.Method != "GET" && request.Method != "HEAD")
-        status = 405;
-    if (status == 0 && request.HasBody)
-        status = 413; // the server never receives anything, an image least of all
-    if (status != 0)
-        SendError(socket, status, request.Method != "HEAD");
-    else
-        ServeFile(socket, root, request);
-    Linger(socket);
-}
-
-// The connections' threads. Each closes its socket when done and leaves its id to be joined.
-class TConnections {
-public:
-    explicit TConnections(fs::path root) : Root(std::move(root)) {}
-    TConnections(const TConnections&) = delete;
-    TConnections& operator=(const TConnections&) = delete;
-    ~TConnections() { StopAll(); }
-
-    // Serves Socket on a thread of its own; false (Socket left open) when too many are open.
-    bool Start(int socket) {
-        Reap();
-        std::lock_guard<std::mutex> hold(Lock);
-        if (Threads.size() >= MaxConnections)
-            return false;
-        const uint64_t id = Next++;
-        try {
-            Sockets[id] = socket;
-            std::thread& slot = Threads[id]; // the node first: a thread must never be dropped
-            slot = std::thread(&TConnections::Run, this, socket, id);
-        } catch (const std::exception&) {
-            Sockets.erase(id);
-            Threads.erase(id);
-            return false;
-        }
-        return true;
-    }
-
-    // Joins the threads that have finished.
-    void Reap() {
-        std::vector<std::thread> done;
-        {
-            std::lock_guard<std::mutex> hold(Lock);
-            for (const uint64_t id : Finished) {
-                if (const auto found = Threads.find(id); found != Threads.end()) {
-                    done.push_back(std::move(found->second));
-                    Threads.erase(found);
-                }
-            }
-            Finished.clear();
-        }
-        for (std::thread& t : done)
-            t.join();
-    }
-
-    // Cuts every open connection short and joins every thread.
-    void StopAll() {
-        std::vector<std::thread> all;
-        {
-            std::lock_guard<std::mutex> hold(Lock);
-            for (const auto& [id, socket] : Sockets)
-                shutdown(socket, SHUT_RDWR);
-            for (auto& [id, thread] : Threads)
-                all.push_back(std::move(thread));
-            Threads.clear();
-            Finished.clear();
-        }
-        for (std::thread& t : all)
-            t.join();
-    }
-
-private:
-    void Run(int socket, uint64_t id) {
-        try {
-            HandleConnection(socket, Root);
-        } catch (const std::exception&) {
-            // Out of memory or the like: this connection is given up, the server goes on.
-        }
-        std::lock_guard<std::mutex> hold(Lock);
-        close(socket); // under the lock: StopAll must never shut down a reused descriptor
-        Sockets.erase(id);
-        Finished.push_back(id);
-    }
-
-    const fs::path Root;
-    std::mutex Lock;
-    std::map<uint64_t, std::thread> Threads;
-    std::map<uint64_t, int> Sockets; // open connections, to cut short on stopping
-    std::vector<uint64_t> Finished;  // ids of threads that are done, to be joined
-    uint64_t Next = 0;
+// One form of a file: itself, or NAME.br or NAME.gz beside it.
+struct TRepresentation {
+    fs::path File;
+    std::string Encoding; // empty for the file itself
+    uintmax_t Size = 0;
+    std::string ETag;
 };
+
+// The form of File to send: a compressed copy that the client accepts and that is at least as
+// new as File, else File itself.
+TRepresentation Choose(const fs::path& root, const fs::path& file,
+                       const std::string& acceptEncoding) {
+    std::error_code error;
+    const auto modified = fs::last_write_time(file, error);
+    TRepresentation chosen{file, "", fs::file_size(file, error), ""};
+    for (const auto& [coding, suffix] : {std::pair{"br", ".br"}, std::pair{"gzip", ".gz"}}) {
+        if (!Accepts(acceptEncoding, coding))
+            continue;
+        const fs::path copy = fs::canonical(fs::path(file) += suffix, error);
+        if (!error && Inside(root, copy) && fs::is_regular_file(copy, error) &&
+            fs::last_write_time(copy, error) >= modified && !error) {
+            chosen = {copy, coding, fs::file_size(copy, error), ""};
+            break;
+        }
+    }
+    const auto stamp = fs::last_write_time(chosen.File, error).time_since_epoch().count();
+    chosen.ETag = "\"" + std::to_string(chosen.Size) + "-" +
+                  std::to_string(static_cast<unsigned long long>(stamp)) +
+                  (chosen.Encoding.empty() ? "" : "-" + chosen.Encoding) + "\"";
+    return chosen;
+}
+
+// Whether If-None-Match names ETag (weakly, as a GET compares).
+bool Matches(const std::string& ifNoneMatch, const std::string& etag) {
+    for (std::string item : Items(ifNoneMatch)) {
+        if (item.compare(0, 2, "W/") == 0)
+            item.erase(0, 2);
+        if (item == "*" || item == etag)
+            return true;
+    }
+    return false;
+}
+
+void ServeFile(const fs::path& root, const httplib::Request& request, httplib::Response& response) {
+    fs::path requested, file;
+    if (const int status = Resolve(root, request.target, requested, file); status != 0) {
+        response.status = status;
+        return;
+    }
+    const TRepresentation form = Choose(root, file, request.get_header_value("Accept-Encoding"));
+    response.set_header("ETag", form.ETag);
+    response.set_header("Vary", "Accept-Encoding");
+    if (Matches(request.get_header_value("If-None-Match"), form.ETag)) {
+        response.status = 304;
+        response.set_header("Content-Length", std::to_string(form.Size));
+        return;
+    }
+    auto in = std::make_shared<std::ifstream>(form.File, std::ios::binary);
+    if (!*in || form.Size == static_cast<uintmax_t>(-1)) { // gone since it was found
+        response.status = 404;
+        return;
+    }
+    if (!form.Encoding.empty())
+        response.set_header("Content-Encoding", form.Encoding);
+    if (form.Size == 0)
+        return response.set_content(std::string(), ContentType(requested));
+    response.set_content_provider(
+        static_cast<size_t>(form.Size), ContentType(requested),
+        [in](size_t offset, size_t length, httplib::DataSink& sink) {
+            char buffer[64 * 1024];
+            in->seekg(static_cast<std::streamoff>(offset));
+            in->read(buffer, static_cast<std::streamsize>(std::min(length, sizeof buffer)));
+            const std::streamsize got = in->gcount();
+            return got > 0 && sink.write(buffer, static_cast<size_t>(got));
+        });
+}
+
+// Now as HTTP writes dates (the program runs in the C locale).
+std::string HttpDate() {
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    gmtime_r(&now, &t);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &t);
+    return text;
+}
+
+void Route(TPageServer& server, const fs::path& root, const THosts& hosts) {
+    using httplib::Request, httplib::Response, httplib::Server;
+    server.set_default_headers(FixedHeaders);
+    server.set_pre_routing_handler([hosts](const Request& request, Response& response) {
+        // Ranges are not served. The library has parsed them into its own request object,
+        // which handlers see const; without them it sends the whole file.
+        const_cast<Request&>(request).ranges.clear();
+        response.set_header("Date", HttpDate());
+        return Refuse(request, response, hosts) != 0 ? Server::HandlerResponse::Handled
+                                                     : Server::HandlerResponse::Unhandled;
+    });
+    server.set_expect_100_continue_handler([hosts](const Request& request, Response& response) {
+        const int status = Refuse(request, response, hosts);
+        return status != 0 ? status : 100;
+    });
+    server.Get(".*", [root](const Request& request, Response& response) {
+        ServeFile(root, request, response);
+    });
+    server.set_error_handler(Server::HandlerWithResponse([](const Request&, Response& response) {
+        if (Current != nullptr && (Current->TimedOut || Current->HeadTooLarge))
+            response.status = Current->TimedOut ? 408 : 431; // the head was not read whole
+        if (!response.has_header("Date"))
+            response.set_header("Date", HttpDate());
+        return Server::HandlerResponse::Unhandled;
+    }));
+    server.set_exception_handler(
+        [](const Request&, Response& response, std::exception_ptr) { response.status = 500; });
+    server.new_task_queue = [] { return new httplib::ThreadPool(MaxConnections + BusyWorkers); };
+}
 
 fs::path FindRoot(const std::string& given) {
     const auto folder = [](const fs::path& path) {
@@ -535,72 +499,19 @@ fs::path FindRoot(const std::string& given) {
         BuildHint);
 }
 
-uint16_t ParsePort(const std::string& text) {
+int ParsePort(const std::string& text) {
     if (text.empty() || text.size() > 5 ||
         text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > 65535)
         throw std::invalid_argument("serve: --port takes a number from 0 to 65535, not '" + text +
                                     "'");
-    return static_cast<uint16_t>(std::stol(text));
-}
-
-// A listening socket on Address and Port; throws with the reason when there can be none.
-int Listen(const std::string& address, uint16_t port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string where = address + " port " + std::to_string(port);
-    if (const int rc = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
-        rc != 0)
-        throw std::runtime_error("serve: cannot listen on " + where + ": " + gai_strerror(rc));
-    int reason = 0;
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            reason = errno;
-            continue;
-        }
-        const int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, 64) == 0) {
-            freeaddrinfo(found);
-            return fd;
-        }
-        reason = errno;
-        close(fd);
-    }
-    freeaddrinfo(found);
-    throw std::runtime_error("serve: cannot listen on " + where + ": " + std::strerror(reason));
-}
-
-// The URL of the listening socket, and whether only this machine can reach it.
-std::string UrlOf(int listener, bool& loopback) {
-    sockaddr_storage bound{};
-    socklen_t size = sizeof bound;
-    char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
-    loopback = false;
-    if (getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &size) == 0) {
-        getnameinfo(reinterpret_cast<const sockaddr*>(&bound), size, host, sizeof host, port,
-                    sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
-        if (bound.ss_family == AF_INET) {
-            const auto* v4 = reinterpret_cast<const sockaddr_in*>(&bound);
-            loopback = (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-        } else if (bound.ss_family == AF_INET6) {
-            const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_addr;
-            loopback =
-                IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
-        }
-    }
-    const std::string shown = bound.ss_family == AF_INET6 ? "[" + std::string(host) + "]" : host;
-    return "http://" + shown + ":" + port + "/";
+    return std::stoi(text);
 }
 
 } // namespace
 
 int ServeCommand(const std::vector<std::string>& args) {
     std::string address = "127.0.0.1", rootGiven;
-    uint16_t port = 8080;
+    int port = 8080;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "-h" || a == "--help") {
@@ -625,53 +536,46 @@ int ServeCommand(const std::vector<std::string>& args) {
         std::fprintf(stderr, "veltrane: serve: warning: %s has no index.html (is it the page?)\n",
                      root.c_str());
 
-    // Blocked before any thread starts, so that every thread inherits the mask.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    const TDescriptor signals(signalfd(-1, &stop, SFD_CLOEXEC));
-    if (signals.Fd < 0)
-        throw std::runtime_error(std::string("serve: cannot wait for signals: ") +
-                                 std::strerror(errno));
-    const TDescriptor listener(Listen(address, port));
+    platform::BlockStopSignals(); // before any thread starts, so that every thread inherits it
+    TPageServer server;
+    server.set_socket_options(platform::ReuseAddress); // the library's default adds SO_REUSEPORT
+    errno = 0;
+    if (!server.bind_to_port(address, port)) {
+        const int reason = errno;
+        throw std::runtime_error("serve: cannot listen on " + address + " port " +
+                                 std::to_string(port) + ": " +
+                                 (reason != 0 ? std::strerror(reason) : "no such address here"));
+    }
+    // The library listens with room for 5 waiting connections; a burst of them would then
+    // wait for the client's retry, a second or more.
+    platform::SetBacklog(server.ListeningSocket(), 128);
+    const platform::TBoundAddress bound = platform::BoundAddress(server.ListeningSocket());
+    THosts hosts{bound.Everywhere, {Lower(address), bound.Host}};
+    if (bound.Loopback)
+        hosts.Names.insert({"localhost", "127.0.0.1", "[::1]"});
+    Route(server, root, hosts);
 
-    bool loopback = false;
-    const std::string url = UrlOf(listener.Fd, loopback);
-    std::printf("Serving the page at %s\n", url.c_str());
+    std::printf("Serving the page at http://%s:%d/\n", bound.Host.c_str(), bound.Port);
     std::fflush(stdout);
-    if (!loopback)
+    if (!bound.Loopback)
         std::fprintf(stderr,
                      "veltrane: serve: listening on %s, so the page is reachable from the "
                      "network by anyone who can reach this machine\n",
                      address.c_str());
 
-    TConnections connections(root);
-    pollfd waits[2] = {{listener.Fd, POLLIN, 0}, {signals.Fd, POLLIN, 0}};
-    for (;;) {
-        if (poll(waits, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            throw std::runtime_error(std::string("serve: ") + std::strerror(errno));
-        }
-        if (waits[1].revents != 0)
-            break;
-        if ((waits[0].revents & POLLIN) == 0)
-            continue;
-        const int client = accept4(listener.Fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (client < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let some close
-            continue;
-        }
-        if (!connections.Start(client)) {
-            const std::string busy = ResponseHead(503, "text/plain; charset=utf-8", 0);
-            send(client, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            close(client);
-        }
-    }
-    connections.StopAll();
+    std::atomic<bool> ended{false};
+    std::thread listening([&] {
+        server.listen_after_bind();
+        ended = true;
+    });
+    // The library's stop only takes effect once it listens.
+    while (!server.is_running() && !ended)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!ended)
+        platform::WaitForStopSignal();
+    server.CutConnections();
+    server.stop();
+    listening.join();
     return 0;
 }
 

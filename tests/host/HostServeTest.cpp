@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -58,8 +59,8 @@ TServer Start(const std::vector<std::string>& extra) {
     while (read(out[0], &c, 1) == 1 && c != '\n')
         line += c;
     std::smatch match;
-    EXPECT_TRUE(std::regex_match(line, match,
-                                 std::regex(R"(Serving the page at http://127\.0\.0\.1:(\d+)/)")))
+    EXPECT_TRUE(
+        std::regex_match(line, match, std::regex(R"(Serving the page at http://[0-9.]+:(\d+)/)")))
         << line;
     if (!match.empty())
         server.Port = std::stoi(match[1]);
@@ -85,8 +86,8 @@ struct TReply {
     }
 };
 
-// Sends Request as it is on a new connection and reads the reply to the end.
-TReply Exchange(int port, const std::string& request) {
+// A connection to the server that has sent Request as it is (-1 when none could be made).
+int Connect(int port, const std::string& request) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     const timeval guard{60, 0}; // against a hang only, never judged
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
@@ -94,12 +95,19 @@ TReply Exchange(int port, const std::string& request) {
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    TReply reply;
     if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         close(fd);
-        return reply;
+        return -1;
     }
     send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
+// Reads the reply on Fd to the end and closes it.
+TReply Reply(int fd) {
+    TReply reply;
+    if (fd < 0)
+        return reply;
     std::string all;
     char buffer[4096];
     for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;)
@@ -125,8 +133,16 @@ TReply Exchange(int port, const std::string& request) {
     return reply;
 }
 
-TReply Get(int port, const std::string& target, const std::string& method = "GET") {
-    return Exchange(port, method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+// Sends Request as it is on a new connection and reads the reply to the end.
+TReply Exchange(int port, const std::string& request) {
+    return Reply(Connect(port, request));
+}
+
+// Method Target with a Host this server goes by and the Headers given (each ending in CRLF).
+TReply Get(int port, const std::string& target, const std::string& method = "GET",
+           const std::string& headers = "") {
+    return Exchange(port,
+                    method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n" + headers + "\r\n");
 }
 
 const std::string Index = "<!doctype html><title>page</title><script src=app.js></script>\n";
@@ -134,8 +150,9 @@ const std::string Wasm("\0asm\1\0\0\0", 8);
 
 class Serve : public testing::Test {
 protected:
-    // One server for the suite, over: index.html, app.wasm, sub/app.js, in.js (a link to it),
-    // out (a link to a file beside the page), .hidden, an empty folder dir.
+    // One server for the suite, over: index.html, app.wasm, sub/app.js with its .br and .gz
+    // copies, in.js (a link to it), style.css with an older .gz, empty.txt, out (a link to a
+    // file beside the page), .hidden, an empty folder dir.
     static void SetUpTestSuite() {
         dir = fs::temp_directory_path() /
               ("veltrane-serve-" + std::to_string(std::random_device()()));
@@ -144,6 +161,13 @@ protected:
         std::ofstream(dir / "page/index.html", std::ios::binary) << Index;
         std::ofstream(dir / "page/app.wasm", std::ios::binary) << Wasm;
         std::ofstream(dir / "page/sub/app.js") << "export const x = 1;\n";
+        std::ofstream(dir / "page/sub/app.js.br") << "BROTLI";
+        std::ofstream(dir / "page/sub/app.js.gz") << "GZIP";
+        std::ofstream(dir / "page/style.css.gz") << "OLD GZIP";
+        std::ofstream(dir / "page/style.css") << "body {}\n";
+        fs::last_write_time(dir / "page/style.css.gz",
+                            fs::last_write_time(dir / "page/style.css") - std::chrono::hours(1));
+        std::ofstream(dir / "page/empty.txt");
         std::ofstream(dir / "page/.hidden") << "SECRET\n";
         std::ofstream(dir / "secret.txt") << "SECRET\n";
         fs::create_symlink("sub/app.js", dir / "page/in.js");
@@ -188,6 +212,14 @@ TEST_F(Serve, FilesWithTheirTypesAndHeaders) {
     EXPECT_EQ(head.Status, 200);
     EXPECT_EQ(head.Header("content-length"), "8");
     EXPECT_EQ(head.Body, "");
+
+    // Ranges are not served: the whole file comes back.
+    const TReply ranged = Get(server.Port, "/app.wasm", "GET", "Range: bytes=2-3\r\n");
+    EXPECT_EQ(ranged.Status, 200);
+    EXPECT_EQ(ranged.Body, Wasm);
+    const TReply empty = Get(server.Port, "/empty.txt");
+    EXPECT_EQ(empty.Status, 200);
+    EXPECT_EQ(empty.Header("content-length"), "0");
 }
 
 TEST_F(Serve, NothingButThePagesOwnFiles) {
@@ -203,23 +235,114 @@ TEST_F(Serve, NothingButThePagesOwnFiles) {
 
 TEST_F(Serve, RefusesOtherMethodsBodiesAndMalformedRequests) {
     for (const char* method : {"POST", "PUT", "DELETE"}) {
-        const TReply reply =
-            Exchange(server.Port, std::string(method) + " /index.html HTTP/1.1\r\nHost: a\r\n"
-                                                        "Content-Length: 4\r\n\r\nabcd");
+        const TReply reply = Exchange(
+            server.Port, std::string(method) + " /index.html HTTP/1.1\r\nHost: localhost\r\n"
+                                               "Content-Length: 4\r\n\r\nabcd");
         EXPECT_EQ(reply.Status, 405) << method;
         EXPECT_EQ(reply.Header("allow"), "GET, HEAD") << method;
     }
     EXPECT_EQ(
-        Exchange(server.Port, "GET / HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nab").Status,
+        Exchange(server.Port, "GET / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\nab")
+            .Status,
         413);
     for (const char* bad :
-         {"GARBAGE\r\n\r\n", "GET /\r\n\r\n", "GET / HTTP/1.1 x\r\nHost: a\r\n\r\n",
-          "GET  / HTTP/1.1\r\nHost: a\r\n\r\n", "GET index.html HTTP/1.1\r\nHost: a\r\n\r\n",
-          "GET / HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\nHost a\r\n\r\n",
-          "GET /%zz HTTP/1.1\r\nHost: a\r\n\r\n", "GET / HTTP/1.1\r\nHost: a\rb\r\n\r\n"})
+         {"GARBAGE\r\n\r\n", "GET /\r\n\r\n", "GET / HTTP/1.1 x\r\nHost: localhost\r\n\r\n",
+          "GET  / HTTP/1.1\r\nHost: localhost\r\n\r\n",
+          "GET index.html HTTP/1.1\r\nHost: localhost\r\n\r\n",
+          "GET / HTTP/1.1\r\nHost: localhost\r\nHost: localhost\r\n\r\n",
+          "GET / HTTP/1.1\r\nHost: localhost\r\nContent-Length: x\r\n\r\n",
+          "GET / HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\nHost localhost\r\n\r\n",
+          "GET /%zz HTTP/1.1\r\nHost: localhost\r\n\r\n",
+          "GET / HTTP/1.1\r\nHost: localhost\rb\r\n\r\n"})
         EXPECT_EQ(Exchange(server.Port, bad).Status, 400) << bad;
-    const std::string huge = "GET / HTTP/1.1\r\nHost: a\r\nX: " + std::string(20000, 'a');
+    const std::string huge = "GET / HTTP/1.1\r\nHost: localhost\r\nX: " + std::string(20000, 'a');
     EXPECT_EQ(Exchange(server.Port, huge + "\r\n\r\n").Status, 431);
+}
+
+TEST_F(Serve, AnswersOnlyToTheNamesItGoesBy) {
+    const std::string port = ":" + std::to_string(server.Port);
+    for (const std::string& host :
+         {std::string("localhost"), "LocalHost" + port, "127.0.0.1" + port, std::string("[::1]")})
+        EXPECT_EQ(Exchange(server.Port, "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n").Status, 200)
+            << host;
+    // A page from elsewhere whose name was made to point here (DNS rebinding) is refused.
+    for (const std::string& host :
+         {std::string("attacker.example"), "attacker.example" + port, std::string("127.0.0.2")})
+        EXPECT_EQ(Exchange(server.Port, "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n").Status, 421)
+            << host;
+
+    // On every address of the machine, the server goes by any name.
+    TServer open = Start({"--root", (dir / "page").string(), "--address", "0.0.0.0"});
+    EXPECT_EQ(Exchange(open.Port, "GET / HTTP/1.1\r\nHost: veltrane.lan\r\n\r\n").Body, Index);
+    EXPECT_EQ(Stop(open, SIGTERM), 0);
+}
+
+TEST_F(Serve, ValidatorsAnswerNotModified) {
+    const TReply first = Get(server.Port, "/app.wasm");
+    const std::string etag = first.Header("etag");
+    EXPECT_EQ(etag.front(), '"');
+    for (const std::string& match : {etag, "W/" + etag, "\"other\", " + etag, std::string("*")}) {
+        for (const char* method : {"GET", "HEAD"}) {
+            const TReply again =
+                Get(server.Port, "/app.wasm", method, "If-None-Match: " + match + "\r\n");
+            EXPECT_EQ(again.Status, 304) << method << " " << match;
+            EXPECT_EQ(again.Body, "");
+            EXPECT_EQ(again.Header("etag"), etag);
+            EXPECT_EQ(again.Header("content-length"), "8");
+        }
+    }
+    EXPECT_EQ(Get(server.Port, "/app.wasm", "GET", "If-None-Match: \"other\"\r\n").Body, Wasm);
+
+    // A file that changes gets a new validator, and the old one no longer matches.
+    std::ofstream(dir / "page/changing.txt") << "one";
+    const std::string before = Get(server.Port, "/changing.txt").Header("etag");
+    std::ofstream(dir / "page/changing.txt") << "three";
+    const TReply after =
+        Get(server.Port, "/changing.txt", "GET", "If-None-Match: " + before + "\r\n");
+    EXPECT_EQ(after.Status, 200);
+    EXPECT_EQ(after.Body, "three");
+    EXPECT_NE(after.Header("etag"), before);
+}
+
+TEST_F(Serve, PrecompressedCopiesForClientsThatTakeThem) {
+    const auto fetch = [](const std::string& target, const std::string& accept) {
+        return Get(server.Port, target, "GET", "Accept-Encoding: " + accept + "\r\n");
+    };
+    const TReply br = fetch("/sub/app.js", "gzip, deflate, br");
+    EXPECT_EQ(br.Body, "BROTLI");
+    EXPECT_EQ(br.Header("content-encoding"), "br");
+    EXPECT_EQ(br.Header("content-type"), "text/javascript");
+    EXPECT_EQ(br.Header("vary"), "Accept-Encoding");
+    const TReply gzip = fetch("/in.js", "br;q=0, gzip;q=0.5");
+    EXPECT_EQ(gzip.Body, "GZIP");
+    EXPECT_EQ(gzip.Header("content-encoding"), "gzip");
+    const TReply plain = fetch("/sub/app.js", "identity");
+    EXPECT_EQ(plain.Body, "export const x = 1;\n");
+    EXPECT_EQ(plain.Header("content-encoding"), "(none)");
+    EXPECT_NE(br.Header("etag"), gzip.Header("etag"));
+    EXPECT_NE(gzip.Header("etag"), plain.Header("etag"));
+    EXPECT_EQ(fetch("/sub/app.js", "br").Body, "BROTLI");
+    // A copy older than its file is out of date and never sent.
+    EXPECT_EQ(fetch("/style.css", "gzip").Body, "body {}\n");
+}
+
+TEST_F(Serve, SlowClientsAreCutOffAndDoNotHoldTheServer) {
+    // More stalled clients than the server serves at once, each with a head that never ends: a
+    // client that asks in the meantime is answered (503 while they hold the server), and once
+    // they are gone the page is served.
+    const std::string partial = "GET / HTTP/1.1\r\nHost: localhost\r\n";
+    std::vector<int> stalled;
+    for (int i = 0; i < 90; ++i)
+        stalled.push_back(Connect(server.Port, partial));
+    const int status = Get(server.Port, "/").Status;
+    EXPECT_TRUE(status == 503 || status == 200) << status;
+    for (size_t i = 1; i < stalled.size(); ++i) {
+        shutdown(stalled[i], SHUT_WR);
+        Reply(stalled[i]);
+    }
+    EXPECT_EQ(Get(server.Port, "/").Status, 200);
+    // The first, left waiting, is answered 408 once its time is up.
+    EXPECT_EQ(Reply(stalled[0]).Status, 408);
 }
 
 TEST_F(Serve, APortInUseIsRefusedAndSigintStops) {
@@ -231,9 +354,12 @@ TEST_F(Serve, APortInUseIsRefusedAndSigintStops) {
     EXPECT_EQ(status, 2);
     EXPECT_NE(output.find("Address already in use"), std::string::npos) << output;
 
+    // Stopping does not wait for a client that is still sending its request.
     TServer other = Start({"--root", (dir / "page").string()});
     EXPECT_EQ(Get(other.Port, "/app.wasm").Body, Wasm);
+    const int stalled = Connect(other.Port, "GET / HTTP/1.1\r\n");
     EXPECT_EQ(Stop(other, SIGINT), 0);
+    close(stalled);
 }
 
 } // namespace
