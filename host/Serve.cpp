@@ -563,19 +563,24 @@ int ServeCommand(const std::vector<std::string>& args) {
                      "network by anyone who can reach this machine\n",
                      address.c_str());
 
-    std::atomic<bool> ended{false};
+    std::atomic<bool> stopping{false}, failed{false};
     std::thread listening([&] {
         server.listen_after_bind();
-        ended = true;
+        if (!stopping) { // the library gave up accepting connections
+            failed = true;
+            platform::RaiseStopSignal();
+        }
     });
     // The library's stop only takes effect once it listens.
-    while (!server.is_running() && !ended)
+    while (!server.is_running() && !failed)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!ended)
-        platform::WaitForStopSignal();
+    platform::WaitForStopSignal();
+    stopping = true;
     server.CutConnections();
     server.stop();
     listening.join();
+    if (failed)
+        throw std::runtime_error("serve: the server stopped accepting connections");
     return 0;
 }
 

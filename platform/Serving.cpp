@@ -150,4 +150,8 @@ void WaitForStopSignal() {
     }
 }
 
+void RaiseStopSignal() {
+    kill(getpid(), SIGTERM);
+}
+
 } // namespace vt::platform

@@ -55,5 +55,7 @@ TBoundAddress BoundAddress(int socket);
 // the mask and no handler ever runs; WaitForStopSignal then returns when one arrives.
 void BlockStopSignals();
 void WaitForStopSignal();
+// Sends the process a stop signal, so that WaitForStopSignal returns.
+void RaiseStopSignal();
 
 } // namespace vt::platform
