@@ -23,6 +23,25 @@ namespace vt::host {
 
 namespace {
 
+// The sample at P of a type, as a number.
+double SampleValue(const uint8_t* p, TSampleType type) {
+    switch (type) {
+    case TSampleType::UInt8:
+        return *p;
+    case TSampleType::UInt16: {
+        uint16_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    case TSampleType::Float32: {
+        float v;
+        std::memcpy(&v, p, sizeof v);
+        return static_cast<double>(v);
+    }
+    }
+    return 0;
+}
+
 // The step between selected pixels as the engine sees it: a step beyond the image selects only
 // the rectangle's first pixel, as the image's own size does, and keeps every sum in range.
 int64_t EffectiveEvery(int64_t every, int64_t width, int64_t height) {
@@ -161,24 +180,7 @@ private:
         const size_t size = SampleBytes(Image.Type());
         const size_t step = size * static_cast<size_t>(Image.Bands());
         const uint8_t* alpha = Pixels.data() + size * static_cast<size_t>(Image.Bands() - 1);
-        auto opaque = [&](size_t i) {
-            const uint8_t* p = alpha + i * step;
-            switch (Image.Type()) {
-            case TSampleType::UInt8:
-                return *p != 0;
-            case TSampleType::UInt16: {
-                uint16_t v;
-                std::memcpy(&v, p, sizeof v);
-                return v != 0;
-            }
-            case TSampleType::Float32: {
-                float v;
-                std::memcpy(&v, p, sizeof v);
-                return v != 0;
-            }
-            }
-            return true;
-        };
+        auto opaque = [&](size_t i) { return SampleValue(alpha + i * step, Image.Type()) != 0; };
         size_t i = 0;
         while (i < n && opaque(i))
             ++i;
@@ -251,9 +253,7 @@ struct TSaturation {
                 bool noData = marks.HasNoData;
                 for (int b = 0; b < v.Bands; ++b) {
                     const uint8_t* p = v.At(x, y, b);
-                    sample[b] = v.Type == TSampleType::UInt8    ? *p
-                                : v.Type == TSampleType::UInt16 ? Load<uint16_t>(p)
-                                                                : Load<float>(p);
+                    sample[b] = SampleValue(p, v.Type);
                     noData = noData && sample[b] == noDataValue;
                 }
                 if (noData)
@@ -278,13 +278,6 @@ struct TSaturation {
         for (size_t i = 0; i < items.size(); ++i)
             text += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
         return items.empty() ? text : (items.size() == 1 ? "band " : "bands ") + text;
-    }
-
-private:
-    template <class T> static double Load(const uint8_t* p) {
-        T v;
-        std::memcpy(&v, p, sizeof v);
-        return static_cast<double>(v);
     }
 };
 

@@ -44,33 +44,6 @@ bool StartsWith(const std::string& text, const std::string& start) {
     return text.compare(0, start.size(), start) == 0;
 }
 
-// Output band deviations (divided by N - 1) and correlations over the pixels a selection
-// rectangle holds, measured from the pixels.
-struct TBandMoments {
-    long double Mean[MaxBands] = {}, Sigma[MaxBands] = {}, Corr[MaxBands][MaxBands] = {};
-};
-TBandMoments Moments(const TTestImage& img, int64_t x0, int64_t y0, int64_t w, int64_t h) {
-    TBandMoments m;
-    const auto count = static_cast<long double>(w * h);
-    long double cov[MaxBands][MaxBands] = {};
-    for (int64_t y = y0; y < y0 + h; ++y)
-        for (int64_t x = x0; x < x0 + w; ++x)
-            for (int b = 0; b < img.N; ++b)
-                m.Mean[b] += img.Get(x, y, b) / count;
-    for (int64_t y = y0; y < y0 + h; ++y)
-        for (int64_t x = x0; x < x0 + w; ++x)
-            for (int a = 0; a < img.N; ++a)
-                for (int b = 0; b < img.N; ++b)
-                    cov[a][b] += (img.Get(x, y, a) - m.Mean[a]) * (img.Get(x, y, b) - m.Mean[b]) /
-                                 (count - 1);
-    for (int a = 0; a < img.N; ++a) {
-        m.Sigma[a] = std::sqrt(cov[a][a]);
-        for (int b = 0; b < img.N; ++b)
-            m.Corr[a][b] = cov[a][b] / std::sqrt(cov[a][a] * cov[b][b]);
-    }
-    return m;
-}
-
 TTestImage Applied(const TBandTransform& t, const TTestImage& img) {
     TTestImage out(img.W, img.H, img.N, TSampleType::Float32, 0);
     ApplyStretch(t, img.View, out.View);
@@ -214,8 +187,8 @@ TEST(EngineEdges, TargetMethodGivesEveryBandWithVarianceItsTargetDeviation) {
                 o.TargetMean[b] = 30000;
             }
             const TBandTransform t = FitStretch(grey.View, {}, o);
-            const TBandMoments in = Moments(grey, 0, 0, 48, 32);
-            const TBandMoments out = Moments(Applied(t, grey), 0, 0, 48, 32);
+            const TMoments in = MomentsOf(grey, 0, 0, 48, 32);
+            const TMoments out = MomentsOf(Applied(t, grey), 0, 0, 48, 32);
             for (int b = 0; b < 3; ++b) {
                 const double sigma = given ? 9000 : static_cast<double>(in.Sigma[b]);
                 EXPECT_NEAR(static_cast<double>(out.Sigma[b]), sigma, 1e-6 * sigma);
@@ -263,7 +236,7 @@ TEST(EngineEdges, TargetMethodPassesConstantBandsAndDuplicatesWithGainOne) {
         for (int b = 0; b < 4; ++b)
             EXPECT_NEAR(t.Weight(b, 0) - t.Weight(b, 3), b == 0 ? 1 : b == 3 ? -1 : 0, 1e-9);
         const TTestImage out = Applied(t, img);
-        const TBandMoments m = Moments(out, 0, 0, 30, 30);
+        const TMoments m = MomentsOf(out, 0, 0, 30, 30);
         for (int b : {0, 2, 3}) {
             EXPECT_NEAR(static_cast<double>(m.Sigma[b]), 0.125, 1e-6) << b;
             EXPECT_NEAR(static_cast<double>(m.Mean[b]), 0.5, 1e-6) << b;

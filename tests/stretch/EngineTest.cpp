@@ -407,35 +407,6 @@ TEST(Engine, EveryKernelWidthGivesTheSameStatisticsAndBytes) {
             }
 }
 
-namespace {
-// Mean, sample deviation (divided by N - 1, as the target method defines it) and correlations of
-// the bands of a float image, in long double.
-struct TMoments {
-    long double Mean[MaxBands] = {}, Sigma[MaxBands] = {}, Corr[MaxBands][MaxBands] = {};
-};
-TMoments MomentsOf(const TTestImage& img) {
-    TMoments m;
-    const long double count = static_cast<long double>(img.W * img.H);
-    for (int64_t y = 0; y < img.H; ++y)
-        for (int64_t x = 0; x < img.W; ++x)
-            for (int b = 0; b < img.N; ++b)
-                m.Mean[b] += img.Get(x, y, b) / count;
-    long double cov[MaxBands][MaxBands] = {};
-    for (int64_t y = 0; y < img.H; ++y)
-        for (int64_t x = 0; x < img.W; ++x)
-            for (int a = 0; a < img.N; ++a)
-                for (int b = 0; b < img.N; ++b)
-                    cov[a][b] += (img.Get(x, y, a) - m.Mean[a]) * (img.Get(x, y, b) - m.Mean[b]) /
-                                 (count - 1);
-    for (int a = 0; a < img.N; ++a) {
-        m.Sigma[a] = std::sqrt(cov[a][a]);
-        for (int b = 0; b < img.N; ++b)
-            m.Corr[a][b] = cov[a][b] / std::sqrt(cov[a][a] * cov[b][b]);
-    }
-    return m;
-}
-} // namespace
-
 TEST(Engine, TargetMethodKeepsOrSetsMeansAndDeviationsAndDecorrelates) {
     std::mt19937 random(31);
     for (TSampleType type : {TSampleType::UInt16, TSampleType::Float32})

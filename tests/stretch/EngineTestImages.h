@@ -90,4 +90,36 @@ inline void FillCorrelated(TTestImage& img, std::mt19937& random) {
         }
 }
 
+// Mean, sample deviation (divided by N - 1, as the target method defines it) and correlations of
+// the bands over the W x H pixels from X0, Y0 (W, H -1: to the edge), in long double.
+struct TMoments {
+    long double Mean[MaxBands] = {}, Sigma[MaxBands] = {}, Corr[MaxBands][MaxBands] = {};
+};
+inline TMoments MomentsOf(const TTestImage& img, int64_t x0 = 0, int64_t y0 = 0, int64_t w = -1,
+                          int64_t h = -1) {
+    if (w < 0)
+        w = img.W - x0;
+    if (h < 0)
+        h = img.H - y0;
+    TMoments m;
+    const auto count = static_cast<long double>(w * h);
+    long double cov[MaxBands][MaxBands] = {};
+    for (int64_t y = y0; y < y0 + h; ++y)
+        for (int64_t x = x0; x < x0 + w; ++x)
+            for (int b = 0; b < img.N; ++b)
+                m.Mean[b] += img.Get(x, y, b) / count;
+    for (int64_t y = y0; y < y0 + h; ++y)
+        for (int64_t x = x0; x < x0 + w; ++x)
+            for (int a = 0; a < img.N; ++a)
+                for (int b = 0; b < img.N; ++b)
+                    cov[a][b] += (img.Get(x, y, a) - m.Mean[a]) * (img.Get(x, y, b) - m.Mean[b]) /
+                                 (count - 1);
+    for (int a = 0; a < img.N; ++a) {
+        m.Sigma[a] = std::sqrt(cov[a][a]);
+        for (int b = 0; b < img.N; ++b)
+            m.Corr[a][b] = cov[a][b] / std::sqrt(cov[a][a] * cov[b][b]);
+    }
+    return m;
+}
+
 } // namespace vt::test
