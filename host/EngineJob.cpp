@@ -63,20 +63,6 @@ public:
     std::unique_ptr<TRasterReader> Mask;
     const TEngineOptions& Options;
     int64_t Strip = 1;
-    bool Reversed = false; // three bands seen in reverse storage order (the plug-in's pairing)
-    // Three 8-bit bands without alpha are reversed in the buffer itself, so that the engine
-    // sees the plug-in's own layout and runs its fast passes.
-    bool Swapped = false;
-
-    void Orient(bool reversed) {
-        Reversed = reversed;
-        Swapped = reversed && Image.Type() == TSampleType::UInt8 && Image.Bands() == 3;
-    }
-    // Puts the buffer's bands back in the file's order before it is written.
-    void Unswap(int64_t rows) {
-        if (Swapped)
-            SwapOuterBands(rows);
-    }
 
     bool Whole() const { return Strip >= Image.Height(); }
 
@@ -89,8 +75,6 @@ public:
                 Image.Restart();
             Pixels.resize(Image.RowBytes() * static_cast<size_t>(rows));
             Image.Read(y, rows, Pixels.data());
-            if (Swapped)
-                SwapOuterBands(rows);
             PixelsHeld = changed = true;
         }
         if (mask && Mask && !(Whole() && MaskHeld)) {
@@ -106,19 +90,18 @@ public:
         }
     }
 
-    // The colour bands of the rows in the buffer.
+    // The colour bands of the rows in the buffer, in the file's order.
     TImageView View(int64_t rows) {
         const int64_t size = static_cast<int64_t>(SampleBytes(Image.Type()));
         TImageView v;
+        v.Data = Pixels.data();
         v.Width = Image.Width();
         v.Height = rows;
         v.Bands = Image.ColourBands();
         v.Type = Image.Type();
         v.PixelStride = size * Image.Bands();
         v.RowStride = static_cast<int64_t>(Image.RowBytes());
-        const bool reversed = Reversed && !Swapped;
-        v.BandStride = reversed ? -size : size;
-        v.Data = Pixels.data() + (reversed ? (v.Bands - 1) * size : 0);
+        v.BandStride = size;
         return v;
     }
     const std::vector<uint8_t>& Buffer() const { return Pixels; }
@@ -167,12 +150,6 @@ public:
     }
 
 private:
-    void SwapOuterBands(int64_t rows) {
-        uint8_t* p = Pixels.data();
-        for (size_t i = 0, n = static_cast<size_t>(rows * Image.Width()); i < n; ++i, p += 3)
-            std::swap(p[0], p[2]);
-    }
-
     // Whether any pixel of the rows in the buffer is fully transparent; if so, Selected marks
     // the pixels that count (opaque at all, and selected by the mask when there is one).
     bool MarkTransparent(int64_t rows) {
@@ -299,18 +276,8 @@ TSaturation ApplyToFile(TSource& source, const TBandTransform& t, const TPartFil
         source.Load(y, rows, false);
         const TImageView view = source.View(rows);
         ApplyStretch(t, view, view, &marks);
-        source.Unswap(rows);
-        if (count) {
-            // In the file's band order, whatever order the engine saw.
-            TImageView stored = view;
-            if (stored.BandStride < 0 || source.Swapped) {
-                stored = source.View(rows);
-                const int64_t size = static_cast<int64_t>(SampleBytes(stored.Type));
-                stored.Data = const_cast<uint8_t*>(source.Buffer().data());
-                stored.BandStride = size;
-            }
-            saturation.Count(stored, marks);
-        }
+        if (count)
+            saturation.Count(view, marks);
         writer.Write(source.Buffer().data(), rows);
         progress.Advance(rows);
     }
@@ -323,15 +290,6 @@ void CheckTransformFits(const TBandTransform& t, const TRasterReader& image) {
         throw EStretch(Format("the transform is for %d-band %s images, %s has %d %s bands",
                               {t.Bands, SampleTypeName(t.Type), image.Path(), image.ColourBands(),
                                SampleTypeName(image.Type())}));
-}
-
-// How the fit or the transform sees three bands: in reverse storage order for the plug-in's
-// pairing, so that an RGB file is measured as the plug-in measures its blue-green-red pixels.
-bool ReversedFor(int bands, TBandPairing pairing) {
-    return ReadsBandsReversed(pairing, bands);
-}
-bool ReversedFor(int bands, const TFitOptions& fit) {
-    return ReadsBandsReversed(PairingFor(fit, bands), bands);
 }
 
 // Runs Check, putting the file's name before the engine's refusals that do not name it.
@@ -478,22 +436,12 @@ std::string NothingSelected(const std::string& where, const TEngineOptions& opti
 TBandTransform FitFile(const std::string& in, const TEngineOptions& options) {
     CheckEngineJob(in, options, nullptr);
     TSource source(in, options);
-    source.Orient(ReversedFor(source.Image.ColourBands(), options.Request.Fit));
     TProgress progress(options.Progress,
                        source.Image.Height() * FitPasses(options.Request.Fit, source.Image.Type()),
                        std::filesystem::path(in).filename().string());
     return FitSeries(
         options, 1, [&](size_t, const auto& pass) { pass(source, progress); },
         [&] { return NothingSelected(in, options, source.Image.Alpha()); });
-}
-
-void ApplyInFileOrder(const TBandTransform& t, const TImageView& pixels) {
-    TImageView v = pixels;
-    if (ReversedFor(t.Bands, t.Options.Pairing)) {
-        v.Data = v.At(0, 0, v.Bands - 1);
-        v.BandStride = -v.BandStride;
-    }
-    ApplyStretch(t, v, v);
 }
 
 TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
@@ -519,8 +467,6 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
 
     const int64_t height = image.Height();
     const bool fit = given == nullptr;
-    source.Orient(fit ? ReversedFor(image.ColourBands(), options.Request.Fit)
-                      : ReversedFor(given->Bands, given->Options.Pairing));
     TProgress progress(options.Progress,
                        height * (fit ? FitPasses(options.Request.Fit, image.Type()) + 1 : 1),
                        std::filesystem::path(in).filename().string());
@@ -572,8 +518,7 @@ TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOp
             NamingFile(inputs[i], [&] {
                 TSource source(inputs[i], options);
                 transparent = transparent || source.Image.Alpha();
-                source.Orient(ReversedFor(source.Image.ColourBands(), options.Request.Fit));
-                pass(source, none);
+                            pass(source, none);
             });
         },
         [&] {

@@ -49,10 +49,6 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
 // without the application.
 TBandTransform FitFile(const std::string& in, const TEngineOptions& options);
 
-// Applies T, fitted to a file, to pixels of that file in memory (its colour bands in storage
-// order, interleaved) as EngineStretchFile applies it.
-void ApplyInFileOrder(const TBandTransform& t, const TImageView& pixels);
-
 // One transform fitted to the pooled statistics of all inputs: their sums first, then the
 // components' ranges over all of them. Step is told of each file as a pass reaches it. Errors
 // name the input they concern.

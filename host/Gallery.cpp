@@ -348,10 +348,11 @@ int GalleryCommand(const std::vector<std::string>& args) {
         if (progress)
             ShowProgress(i, std::size(Settings), labels[i]);
         std::vector<uint8_t> tile = small;
-        if (setting.Stretched)
-            ApplyInFileOrder(
-                FitFile(parsed.In, OptionsOf(setting, parsed.Selection)),
-                TImageView::Interleaved(tile.data(), layout.TileWidth, layout.TileHeight, 3, type));
+        if (setting.Stretched) {
+            const TImageView pixels =
+                TImageView::Interleaved(tile.data(), layout.TileWidth, layout.TileHeight, 3, type);
+            ApplyStretch(FitFile(parsed.In, OptionsOf(setting, parsed.Selection)), pixels, pixels);
+        }
         const int column = static_cast<int>(i) % Across, row = static_cast<int>(i) / Across;
         const int x = layout.CellX(column), y = layout.CellY(row);
         Paste(sheet, tile, type, layout.TileWidth, layout.TileHeight,

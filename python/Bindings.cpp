@@ -36,7 +36,7 @@ py::array AsArray(const py::handle& h, const char* what) {
     return py::reinterpret_borrow<py::array>(h);
 }
 
-TImageView ViewOf(const py::array& a, bool reversed, bool writable) {
+TImageView ViewOf(const py::array& a, bool writable) {
     if (a.ndim() != 2 && a.ndim() != 3)
         throw py::value_error("an image is an H x W or H x W x N array, not one of " +
                               std::to_string(a.ndim()) + " dimensions");
@@ -55,36 +55,7 @@ TImageView ViewOf(const py::array& a, bool reversed, bool writable) {
     if (writable && !a.writeable())
         throw py::value_error("the output array is read-only");
     v.Data = const_cast<void*>(a.data());
-    if (reversed && v.Bands == 3) {
-        v.Data = v.At(0, 0, 2);
-        v.BandStride = -v.BandStride;
-    }
     return v;
-}
-
-bool ThreeBytePixels(const TImageView& v) {
-    return v.Type == TSampleType::UInt8 && v.Bands == 3 && v.BandStride == 1 && v.PixelStride == 3;
-}
-
-void CopySwapped(const TImageView& source, const TImageView& target) {
-    const bool same = source.Data == target.Data && source.RowStride == target.RowStride &&
-                      source.PixelStride == target.PixelStride &&
-                      source.BandStride == target.BandStride;
-    for (int64_t y = 0; y < source.Height; ++y) {
-        uint8_t* to = target.At(0, y, 0);
-        if (same) {
-            for (int64_t x = 0; x < source.Width; ++x, to += 3)
-                std::swap(to[0], to[2]);
-            continue;
-        }
-        for (int64_t x = 0; x < source.Width; ++x, to += 3) {
-            const uint8_t* from = source.At(x, y, 0);
-            const uint8_t a = from[0], b = from[source.BandStride], c = from[2 * source.BandStride];
-            to[0] = c;
-            to[1] = b;
-            to[2] = a;
-        }
-    }
 }
 
 void CheckFits(const TImageView& v, int bands, TSampleType type, const char* what) {
@@ -182,24 +153,6 @@ void SetThreads(int threads) {
     if (threads < 0 || threads > 256)
         throw py::value_error("threads is a number from 0 to 256 (0: the processor's threads)");
     SetStretchThreads(threads);
-}
-
-TStatistics ReversedStatistics(const TStatistics& s) {
-    if (s.Bands != 3)
-        return s;
-    TStatistics r = s;
-    const int n = s.Bands;
-    for (int a = 0; a < n; ++a) {
-        r.Sum[a] = s.Sum[n - 1 - a];
-        r.RealSum[a] = s.RealSum[n - 1 - a];
-        r.Lowest[a] = s.Lowest[n - 1 - a];
-        r.Highest[a] = s.Highest[n - 1 - a];
-        for (int b = a; b < n; ++b) {
-            r.Product[a][b] = s.Product[n - 1 - b][n - 1 - a];
-            r.RealProduct[a][b] = s.RealProduct[n - 1 - b][n - 1 - a];
-        }
-    }
-    return r;
 }
 
 // ---- Errors --------------------------------------------------------------------------------

@@ -18,22 +18,13 @@ namespace py = pybind11;
 
 // ---- Arrays as views -----------------------------------------------------------------------
 
-// H x W (one band) or H x W x N samples, as the engine's view of them; raises TypeError for
-// another sample type and ValueError for other dimensions. Reversed presents three bands last
-// to first (a negative band stride): the plug-in's pairing sees a file's RGB pixels as it sees
-// the host's BGR ones. Writable refuses a read-only array.
-TImageView ViewOf(const py::array& a, bool reversed = false, bool writable = false);
+// H x W (one band) or H x W x N samples, as the engine's view of them (bands in the array's
+// order); raises TypeError for another sample type and ValueError for other dimensions.
+// Writable refuses a read-only array.
+TImageView ViewOf(const py::array& a, bool writable = false);
 
 // h as an array, or TypeError naming what it was meant to be.
 py::array AsArray(const py::handle& h, const char* what);
-
-// True for an array of three 8-bit bands packed pixel by pixel (any row stride): the layout of
-// the engine's fastest passes, when the bytes lie in the plug-in's order.
-bool ThreeBytePixels(const TImageView& v);
-
-// Target := Source with the outer bands of every pixel exchanged (in place when they are one
-// view): three 8-bit bands in the plug-in's order, as the command line holds them.
-void CopySwapped(const TImageView& source, const TImageView& target);
 
 // ValueError unless the view has the band count and sample type an object was made for; what
 // names the object ("the transform", "the axes are").
@@ -67,9 +58,6 @@ TFitOptions FitOptionsOf(const py::dict& o);
 // Threads of the passes (process-wide), or ValueError outside 0..256.
 void SetThreads(int threads);
 
-// The statistics of three bands last to first (what a reversed view measures).
-TStatistics ReversedStatistics(const TStatistics& s);
-
 // ---- The objects ---------------------------------------------------------------------------
 
 // A fitted transform; reversed when it sees an array's three bands last to first.
@@ -84,10 +72,9 @@ struct TPyAxes {
     bool IsReversed() const { return ReadsBandsReversed(Axes.Options.Pairing, Axes.Bands); }
 };
 
-// The saturation's histogram, and whether its transform reads bands reversed.
+// The saturation's histogram.
 struct TPyClip {
     TClipHistogram Histogram;
-    bool IsReversed;
 };
 
 // ---- The module, one part a file -------------------------------------------------------------

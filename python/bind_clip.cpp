@@ -98,7 +98,7 @@ ValueError
 void BindClip(py::module_& m) {
     py::class_<TPyClip>(m, "ClipHistogram", ClipDoc)
         .def(py::init([](const TPyTransform& t, double low, double high) {
-                 return TPyClip{TClipHistogram(t.T, low, high), t.IsReversed()};
+                 return TPyClip{TClipHistogram(t.T, low, high)};
              }),
              py::arg("transform"), py::arg("low"), py::arg("high"), InitDoc)
         .def_property_readonly(
@@ -106,17 +106,11 @@ void BindClip(py::module_& m) {
             "Whether another pass over the series is needed.")
         .def(
             "empty",
-            [](const TPyClip& c) {
-                return TPyClip{c.Histogram.Empty(), c.IsReversed};
-            },
+            [](const TPyClip& c) { return TPyClip{c.Histogram.Empty()}; },
             EmptyDoc)
         .def(
             "merge",
-            [](TPyClip& c, const TPyClip& other) {
-                if (other.IsReversed != c.IsReversed)
-                    throw py::value_error("the histograms are of other transforms");
-                c.Histogram.Merge(other.Histogram);
-            },
+            [](TPyClip& c, const TPyClip& other) { c.Histogram.Merge(other.Histogram); },
             py::arg("other"), MergeDoc)
         .def(
             "finish_pass", [](TPyClip& c) { c.Histogram.FinishPass(); },
@@ -127,21 +121,15 @@ void BindClip(py::module_& m) {
         .def("_measure",
              [](TPyClip& c, const py::array& image, const py::tuple& sample, const py::object& mask,
                 int64_t every, const py::object& nodata, int threads) {
-                 const TImageView v = ViewOf(image, c.IsReversed);
+                 const TImageView v = ViewOf(image);
                  TPySelection s(image, sample, mask, every, nodata);
                  SetThreads(threads);
                  py::gil_scoped_release free;
                  c.Histogram.Measure(v, s.Selection);
              })
         .def(py::pickle(
-            [](const TPyClip& c) {
-                return py::make_tuple(WriteClipHistogramJson(c.Histogram), c.IsReversed);
-            },
-            [](const py::tuple& s) {
-                if (s.size() != 2)
-                    throw py::value_error("not the state of a saturation histogram");
-                return TPyClip{ReadClipHistogramJson(s[0].cast<std::string>()), s[1].cast<bool>()};
-            }));
+            [](const TPyClip& c) { return WriteClipHistogramJson(c.Histogram); },
+            [](const std::string& text) { return TPyClip{ReadClipHistogramJson(text)}; }));
 }
 
 } // namespace vt::bindings

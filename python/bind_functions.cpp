@@ -24,9 +24,7 @@ void BindFunctions(py::module_& m) {
         [](const py::array& image, const py::dict& options, const py::tuple& sample,
            const py::object& mask, int64_t every, const py::object& nodata, int threads) {
             const TFitOptions o = FitOptionsOf(options);
-            const TImageView probe = ViewOf(image);
-            const TImageView v =
-                ViewOf(image, ReadsBandsReversed(PairingFor(o, probe.Bands), probe.Bands));
+            const TImageView v = ViewOf(image);
             TPySelection s(image, sample, mask, every, nodata);
             SetThreads(threads);
             py::gil_scoped_release free;
@@ -42,32 +40,13 @@ void BindFunctions(py::module_& m) {
            const py::tuple& sample, const py::object& mask, int64_t every, const py::object& nodata,
            int threads) {
             const TFitOptions o = FitOptionsOf(options);
-            const TImageView probe = ViewOf(source);
-            const bool reversed = ReadsBandsReversed(PairingFor(o, probe.Bands), probe.Bands);
-            const TImageView from = ViewOf(source, reversed), to = ViewOf(target, reversed, true);
-            const TImageView plain = ViewOf(target);
+            const TImageView from = ViewOf(source), to = ViewOf(target, true);
             TPySelection s(source, sample, mask, every, nodata);
             TSelection marks; // what the application leaves alone
             marks.HasNoData = s.Selection.HasNoData;
             marks.NoData = s.Selection.NoData;
             SetThreads(threads);
             py::gil_scoped_release free;
-            if (reversed && ThreeBytePixels(plain)) {
-                // The command line's own way with 8-bit RGB: the bytes exchanged in the
-                // output, where the fit and the application run their fastest passes in
-                // place, and exchanged back.
-                CheckSelection(plain, s.Selection);
-                CopySwapped(ViewOf(source), plain);
-                try {
-                    const TBandTransform t = FitStretch(plain, s.Selection, o);
-                    ApplyStretch(t, plain, plain, &marks);
-                } catch (...) {
-                    CopySwapped(plain, plain);
-                    throw;
-                }
-                CopySwapped(plain, plain);
-                return;
-            }
             const TBandTransform t = FitStretch(from, s.Selection, o);
             ApplyStretch(t, from, to, &marks);
         },
@@ -85,9 +64,7 @@ void BindFunctions(py::module_& m) {
     m.def(
         "axes",
         [](const TStatistics& statistics, const py::dict& options) {
-            const TFitOptions o = FitOptionsOf(options);
-            const bool r = ReadsBandsReversed(PairingFor(o, statistics.Bands), statistics.Bands);
-            return TPyAxes{FitAxes(r ? ReversedStatistics(statistics) : statistics, o)};
+            return TPyAxes{FitAxes(statistics, FitOptionsOf(options))};
         },
         py::arg("statistics"), py::arg("options"),
         "The principal axes of statistics in the bands' order (veltrane.axes).");
@@ -96,7 +73,7 @@ void BindFunctions(py::module_& m) {
         "component_ranges",
         [](const py::array& image, const TPyAxes& axes, const py::tuple& sample,
            const py::object& mask, int64_t every, const py::object& nodata, int threads) {
-            const TImageView v = ViewOf(image, axes.IsReversed());
+            const TImageView v = ViewOf(image);
             CheckFits(v, axes.Axes.Bands, axes.Axes.Type, "the axes are");
             TPySelection s(image, sample, mask, every, nodata);
             SetThreads(threads);
@@ -120,7 +97,7 @@ void BindFunctions(py::module_& m) {
         [](const TPyTransform& t, const py::array& image, double low, double high,
            const py::tuple& sample, const py::object& mask, int64_t every, const py::object& nodata,
            int threads) {
-            const TImageView v = ViewOf(image, t.IsReversed());
+            const TImageView v = ViewOf(image);
             CheckFits(v, t.T.Bands, t.T.Type, "the transform");
             TPySelection s(image, sample, mask, every, nodata);
             SetThreads(threads);

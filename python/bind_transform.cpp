@@ -185,8 +185,8 @@ void BindTransform(py::module_& m) {
             "_apply",
             [](const TPyTransform& t, const py::array& source, const py::array& target,
                const py::object& nodata, int threads) {
-                const TImageView from = ViewOf(source, t.IsReversed());
-                const TImageView to = ViewOf(target, t.IsReversed(), true);
+                const TImageView from = ViewOf(source);
+                const TImageView to = ViewOf(target, true);
                 CheckFits(from, t.T.Bands, t.T.Type, "the transform");
                 // The transform's own no-data value unless told another.
                 TSelection marks = NoDataOf(t.T);
@@ -196,14 +196,6 @@ void BindTransform(py::module_& m) {
                 }
                 SetThreads(threads);
                 py::gil_scoped_release free;
-                const TImageView plain = ViewOf(target);
-                if (t.IsReversed() && ThreeBytePixels(plain) && !marks.HasNoData) {
-                    // Bytes in the plug-in's order take the engine's fastest pass.
-                    CopySwapped(ViewOf(source), plain);
-                    ApplyStretch(t.T, plain, plain);
-                    CopySwapped(plain, plain);
-                    return;
-                }
                 ApplyStretch(t.T, from, to, &marks);
             },
             py::arg("source"), py::arg("target"), py::arg("nodata"), py::arg("threads"))

@@ -76,8 +76,11 @@ TSelection NoDataOf(const TBandTransform& T) noexcept {
     return marks;
 }
 
-void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,
-                  const TSelection* NoData) {
+void ApplyStretch(const TBandTransform& T, const TImageView& StoredSource,
+                  const TImageView& StoredTarget, const TSelection* NoData) {
+    const bool reversed = ReadsBandsReversed(T.Options.Pairing, T.Bands);
+    const TImageView Source = InWorkingOrder(StoredSource, reversed);
+    const TImageView Target = InWorkingOrder(StoredTarget, reversed);
     Source.Check();
     Target.Check();
     if (Source.Bands != T.Bands || Target.Bands != T.Bands)
@@ -100,7 +103,8 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
         const TApplyPlan plan(AsAffineTransform(T.Map));
         ForEachWholePart(Source, Target, [&](const TSegments& a, const TSegments& b) {
             for (int64_t s = 0; s < a.Count; ++s)
-                plan.Run(a.First + s * a.Stride, b.First + s * b.Stride, a.Length);
+                plan.Run(a.First + s * a.Stride, b.First + s * b.Stride, a.Length,
+                         Source.BandStride < 0);
         });
         return;
     }

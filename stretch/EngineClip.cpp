@@ -89,7 +89,9 @@ void CountFourBytes(const TBandTransform& t, const TSegments& segments, int64_t 
 
 } // namespace
 
-void TClipHistogram::Measure(const TImageView& Image, const TSelection& Given) {
+void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given) {
+    const TImageView Image =
+        InWorkingOrder(Stored, ReadsBandsReversed(Stretch.Options.Pairing, Stretch.Bands));
     if (Pass >= Passes)
         throw EStretch("the saturation has taken all its passes");
     if (Image.Bands != Stretch.Bands || Image.Type != Stretch.Type)

@@ -139,6 +139,16 @@ void LiftRow(double* row, int n, double top) noexcept {
 } // namespace detail
 
 TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options) {
+    return detail::AxesInWorkingOrder(
+        ReadsBandsReversed(PairingFor(Options, Statistics.Bands), Statistics.Bands)
+            ? ReversedStatistics(Statistics)
+            : Statistics,
+        Options);
+}
+
+namespace detail {
+
+TPrincipalAxes AxesInWorkingOrder(const TStatistics& Statistics, const TFitOptions& Options) {
     const int n = Statistics.Bands;
     if (n < 1 || n > MaxBands)
         throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
@@ -163,8 +173,7 @@ TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options
     axes.Bands = n;
     axes.Type = Statistics.Type;
     axes.Options = Options;
-    if (n != 3)
-        axes.Options.Pairing = TBandPairing::Direct;
+    axes.Options.Pairing = PairingFor(Options, n);
     for (int j = 0; j < n; ++j)
         axes.Order[j] = axes.Options.Pairing == TBandPairing::Plugin ? n - 1 - j : j;
     axes.Statistics = Statistics;
@@ -172,6 +181,8 @@ TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options
                    axes.Fraction, axes.Map);
     return axes;
 }
+
+} // namespace detail
 
 // ---- Component ranges ----------------------------------------------------------------------
 
@@ -236,7 +247,8 @@ TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelectio
         const TSegments part = PartOf(segments, p, parts);
         const auto i = static_cast<size_t>(p);
         if (threeBytes) {
-            RangesOfSegments(part, affine, partRanges[i].Lowest, partRanges[i].Highest);
+            RangesOfSegments(part, affine, partRanges[i].Lowest, partRanges[i].Highest,
+                             image.BandStride < 0);
             return;
         }
         const auto use = [&](TSampleBlock& block) { scans[i].Add(block); };
@@ -261,7 +273,9 @@ TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelectio
 
 TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelection& Selection,
                                         const TPrincipalAxes& Axes) {
-    return detail::MeasureComponentRanges(Image, Selection, Axes, nullptr);
+    return detail::MeasureComponentRanges(
+        InWorkingOrder(Image, ReadsBandsReversed(Axes.Options.Pairing, Axes.Bands)), Selection,
+        Axes, nullptr);
 }
 
 // ---- The stretch ---------------------------------------------------------------------------
@@ -411,8 +425,10 @@ namespace {
 
 } // namespace
 
-TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection,
+TBandTransform FitStretch(const TImageView& Stored, const TSelection& Selection,
                           const TFitOptions& Options) {
+    const TImageView Image =
+        InWorkingOrder(Stored, ReadsBandsReversed(PairingFor(Options, Stored.Bands), Stored.Bands));
     TBandTransform t;
     if (Options.Method == TStretchMethod::Target) {
         const TStatistics statistics = MeasureStatistics(Image, Selection);
@@ -425,13 +441,13 @@ TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection,
         const TStatistics statistics = detail::MeasureStatistics(Image, Selection, &boxes);
         if (statistics.Count == 0)
             NoPixels(Image, Selection);
-        const TPrincipalAxes axes = FitAxes(statistics, Options);
+        const TPrincipalAxes axes = AxesInWorkingOrder(statistics, Options);
         t = BuildStretch(axes, detail::MeasureComponentRanges(Image, Selection, axes, &boxes));
     }
     // The transform carries the no-data value its statistics left out, as the samples hold it.
     t.HasNoData = Selection.HasNoData;
     t.NoData = Selection.HasNoData ? NoDataSample(Selection.NoData, Image.Type) : 0.0;
-    return Options.Clip ? ClipStretch(t, Image, Selection, Options.ClipLow, Options.ClipHigh) : t;
+    return Options.Clip ? ClipStretch(t, Stored, Selection, Options.ClipLow, Options.ClipHigh) : t;
 }
 
 } // namespace vt

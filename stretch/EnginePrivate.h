@@ -107,8 +107,19 @@ inline bool IsPluginOrder(const int* order, int bands) noexcept {
     return bands == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
 }
 
-// The 24-bit bitmap as a three-byte view (empty when the bitmap holds nothing).
+// The 24-bit bitmap as a three-byte view (empty when the bitmap holds nothing): as stored
+// (blue, green, red), or in colour order (red first) as the engine's faces hand over their
+// pixels, which the plug-in pairing turns back to storage order.
 TImageView ViewOfBitmap(const TLinearBitmap& bitmap) noexcept;
+TImageView ColourViewOfBitmap(const TLinearBitmap& bitmap) noexcept;
+
+// The view as the passes read it: with Reversed, three bands last to first (the plug-in
+// pairing's working order for pixels handed over first to last); the view itself otherwise.
+TImageView InWorkingOrder(const TImageView& view, bool reversed) noexcept;
+
+// The principal axes of statistics measured in working order (FitAxes renumbers those
+// measured in storage order first).
+TPrincipalAxes AxesInWorkingOrder(const TStatistics& statistics, const TFitOptions& options);
 
 // A transform of three bands in the plug-in's working order (inputs third, second, first
 // band) as the TAffineTransform it is, and back.

@@ -197,6 +197,19 @@ TImageView ViewOfBitmap(const TLinearBitmap& bitmap) noexcept {
                                    bitmap.BytesPerLine);
 }
 
+TImageView ColourViewOfBitmap(const TLinearBitmap& bitmap) noexcept {
+    return InWorkingOrder(ViewOfBitmap(bitmap), bitmap.Present);
+}
+
+TImageView InWorkingOrder(const TImageView& view, bool reversed) noexcept {
+    if (!reversed || view.Bands != 3 || view.Data == nullptr)
+        return view;
+    TImageView v = view;
+    v.Data = view.At(0, 0, 2);
+    v.BandStride = -view.BandStride;
+    return v;
+}
+
 } // namespace detail
 
 std::string SelectionText(const TSelection& s) {
@@ -341,6 +354,24 @@ double TStatistics::Covariance(int a, int b) const noexcept {
     return a == b && c < 0 ? 0.0 : static_cast<double>(c);
 }
 
+TStatistics ReversedStatistics(const TStatistics& S) {
+    if (S.Bands != 3)
+        return S;
+    TStatistics r = S;
+    const int n = S.Bands;
+    for (int a = 0; a < n; ++a) {
+        r.Sum[a] = S.Sum[n - 1 - a];
+        r.RealSum[a] = S.RealSum[n - 1 - a];
+        r.Lowest[a] = S.Lowest[n - 1 - a];
+        r.Highest[a] = S.Highest[n - 1 - a];
+        for (int b = a; b < n; ++b) {
+            r.Product[a][b] = S.Product[n - 1 - b][n - 1 - a];
+            r.RealProduct[a][b] = S.RealProduct[n - 1 - b][n - 1 - a];
+        }
+    }
+    return r;
+}
+
 bool TStatistics::operator==(const TStatistics& o) const {
     if (Bands != o.Bands || Type != o.Type || Count != o.Count || Bands < 0 || Bands > MaxBands)
         return false;
@@ -359,17 +390,24 @@ bool TStatistics::operator==(const TStatistics& o) const {
 
 namespace {
 
-void ThreeBytePart(const TSegments& seg, TStatistics& st) {
+// The sums of three-byte pixels; a reversed view (band 0 each pixel's third byte) is summed as
+// stored and its bands renumbered, which integer sums allow exactly.
+void ThreeBytePart(const TSegments& seg, bool reversed, TStatistics& st) {
     TChannelSums sums;
-    SumsOfSegments(seg, sums);
+    TSegments stored = seg;
+    if (reversed && stored.First != nullptr)
+        stored.First -= 2;
+    SumsOfSegments(stored, sums);
+    const auto band = [&](int b) { return reversed ? 2 - b : b; };
     st.Count += seg.Count * seg.Length;
     for (int a = 0; a < 3; ++a) {
-        st.Sum[a].Add(static_cast<uint64_t>(sums.Sum[a]));
+        st.Sum[a].Add(static_cast<uint64_t>(sums.Sum[band(a)]));
         for (int b = a; b < 3; ++b)
-            st.Product[a][b].Add(static_cast<uint64_t>(sums.Product[a][b]));
+            st.Product[a][b].Add(static_cast<uint64_t>(
+                sums.Product[std::min(band(a), band(b))][std::max(band(a), band(b))]));
         if (seg.Count * seg.Length > 0) {
-            st.Lowest[a] = std::min(st.Lowest[a], static_cast<double>(sums.Lowest[a]));
-            st.Highest[a] = std::max(st.Highest[a], static_cast<double>(sums.Highest[a]));
+            st.Lowest[a] = std::min(st.Lowest[a], static_cast<double>(sums.Lowest[band(a)]));
+            st.Highest[a] = std::max(st.Highest[a], static_cast<double>(sums.Highest[band(a)]));
         }
     }
 }
@@ -419,7 +457,7 @@ TStatistics MeasureStatistics(const TImageView& image, const TSelection& given,
         const TSegments part = PartOf(segments, p, parts);
         const auto i = static_cast<size_t>(p);
         if (family == TKernelFamily::ThreeByte) {
-            ThreeBytePart(part, partStats[i]);
+            ThreeBytePart(part, image.BandStride < 0, partStats[i]);
             return;
         }
         if (family == TKernelFamily::FourByte) {

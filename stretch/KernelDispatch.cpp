@@ -21,9 +21,11 @@ bool ProcessorHasAvx2() noexcept {
 #endif
 }
 
-// The plug-in's layout: 8-bit samples, three bands interleaved in storage order.
+// The plug-in's layout: 8-bit samples, three bands interleaved in three bytes, in storage order
+// or last to first.
 bool IsThreeBytePixels(const TImageView& v) noexcept {
-    return v.Type == TSampleType::UInt8 && v.Bands == 3 && v.BandStride == 1 && v.PixelStride == 3;
+    return v.Type == TSampleType::UInt8 && v.Bands == 3 && v.PixelStride == 3 &&
+           (v.BandStride == 1 || v.BandStride == -1);
 }
 
 // 8-bit samples of three bands in consecutive bytes (either direction), pixels four bytes apart.
@@ -75,7 +77,8 @@ TKernelFamily KernelFamilyFor(const TImageView& image, const TSelection* selecti
         // Both sides in the family's layout, and four-byte cells in the same band direction.
         const TImageView& target = *pass.Target;
         const TBandTransform& t = *pass.Transform;
-        if (threeBytes && IsThreeBytePixels(target) && IsPluginOrder(t.Order, t.Bands))
+        if (threeBytes && IsThreeBytePixels(target) && image.BandStride == target.BandStride &&
+            IsPluginOrder(t.Order, t.Bands))
             return TKernelFamily::ThreeByte;
         return fourBytes && IsFourBytePixels(target) && image.BandStride == target.BandStride &&
                        FourByteApplies(t)

@@ -18,7 +18,7 @@ bool UseWideKernels() noexcept;   // AVX-512
 
 // The families of kernels, by the layout of the pixels they take.
 enum class TKernelFamily {
-    ThreeByte, // 8-bit samples, three bands interleaved in storage order, three bytes a pixel
+    ThreeByte, // 8-bit samples, three bands in three consecutive bytes (either direction)
     FourByte,  // 8-bit samples, three bands in consecutive bytes of four-byte cells
     Stream,    // every type, band count, layout and selection
 };

@@ -88,7 +88,8 @@ void PrincipalAxes(const TLinearBitmap& Bitmap, bool AllowOffset, double* Fracti
     options.Method = AllowOffset ? TStretchMethod::Offset : TStretchMethod::ScaleOnly;
     // All nine sums in one pass; the correlations are the same numbers that one pass per
     // channel pair gives.
-    const TPrincipalAxes axes = FitAxes(MeasureStatistics(detail::ViewOfBitmap(Bitmap)), options);
+    const TPrincipalAxes axes =
+        FitAxes(MeasureStatistics(detail::ColourViewOfBitmap(Bitmap)), options);
     double* fractions[3] = {Fraction1, Fraction2, Fraction3};
     for (int k = 0; k < 3; ++k)
         if (fractions[k] != nullptr)

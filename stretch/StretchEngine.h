@@ -192,11 +192,17 @@ struct TFitOptions {
 // The pairing a fit with these options gives n bands: the plug-in's only for the plain
 // offset and scale-only stretches of three bands that ask for it.
 TBandPairing PairingFor(const TFitOptions& Options, int Bands) noexcept;
-// Whether the faces of the engine present n bands to it last to first: the plug-in's pairing
-// of three bands measures them as the plug-in sees its blue-green-red pixels.
+// Whether the engine reads n bands last to first: the plug-in's pairing of three bands
+// measures a view's pixels, handed over in colour order (red, green, blue), as the plug-in
+// measures its blue-green-red ones. Every function here takes views in their own band order
+// and applies this itself; statistics, axes and transforms number bands in the order read
+// (their "working" numbering, which transform files record).
 inline bool ReadsBandsReversed(TBandPairing Pairing, int Bands) noexcept {
     return Bands == 3 && Pairing == TBandPairing::Plugin;
 }
+// Statistics of three bands renumbered last to first (others as they are): the statistics of
+// the reversed view, exactly.
+TStatistics ReversedStatistics(const TStatistics& S);
 
 // "none", "rgb", "ycbcr", "yiq", "matrix", and back (EStretch for other names).
 const char* ColourSpaceName(TColourSpace Space) noexcept;
@@ -252,8 +258,9 @@ struct TComponentRanges {
     void Add(const TComponentRanges& Other);
 };
 
-// The axes of the statistics by the Jacobi eigen-decomposition of their correlation or
-// covariance matrix. Raises EStretch for empty statistics and what the decomposition raises.
+// The axes of the statistics (measured in the view's band order) by the Jacobi
+// eigen-decomposition of their correlation or covariance matrix. Raises EStretch for empty
+// statistics and what the decomposition raises.
 TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options = {});
 // The components' extremes over the selected pixels of an image with the axes' band count.
 TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelection& Selection,

@@ -82,7 +82,7 @@ void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, 
     a.Map = AsAffineMap(axes);
     for (int j = 0; j < 3; ++j)
         a.Order[j] = 2 - j;
-    const TComponentRanges r = MeasureComponentRanges(ViewOfBitmap(bitmap), {}, a);
+    const TComponentRanges r = MeasureComponentRanges(ColourViewOfBitmap(bitmap), {}, a);
     for (int k = 0; k < 3; ++k) {
         lowest[k] = r.Lowest[k];
         highest[k] = r.Highest[k];
@@ -90,7 +90,7 @@ void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, 
 }
 
 void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLinearBitmap& target) {
-    ApplyStretch(PluginTransform(T), ViewOfBitmap(source), ViewOfBitmap(target));
+    ApplyStretch(PluginTransform(T), ColourViewOfBitmap(source), ColourViewOfBitmap(target));
 }
 
 void BuildStretch(const TAffineTransform& axes, const double lowest[3], const double highest[3],
@@ -110,7 +110,8 @@ void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTran
     }
     TFitOptions options;
     options.Method = AllowOffset ? TStretchMethod::Offset : TStretchMethod::ScaleOnly;
-    Result = detail::AsAffineTransform(FitStretch(detail::ViewOfBitmap(Bitmap), {}, options).Map);
+    Result = detail::AsAffineTransform(
+        FitStretch(detail::ColourViewOfBitmap(Bitmap), {}, options).Map);
 }
 
 } // namespace vt

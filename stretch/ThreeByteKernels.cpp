@@ -598,25 +598,58 @@ VT_AVX2 int32_t ApplyAvx2(const uint8_t* in, uint8_t* out, int32_t count, const 
 // ---- The three-byte passes over segments ----------------------------------------------------
 
 namespace {
+
 // The kernels count pixels in 32 bits; longer runs are taken in pieces.
 constexpr int64_t PieceLength = int64_t{1} << 28;
+// Pixels whose bands lie last to first are staged this many at a time in the kernels' order.
+constexpr int64_t StageLength = 4096;
+
+// To := the count pixels at From with their first and third bytes exchanged.
+void CopyExchanged(const uint8_t* from, uint8_t* to, int64_t count) noexcept {
+    for (int64_t i = 0; i < count; ++i, from += 3, to += 3) {
+        const uint8_t first = from[0], second = from[1], third = from[2];
+        to[0] = third;
+        to[1] = second;
+        to[2] = first;
+    }
+}
+
+// Calls Run(pixels, count) over each segment's pixels in scan order, in pieces the kernels can
+// count. Reversed segments (band 0 the third byte of each pixel) are handed over as staged
+// copies in storage order, so the kernels see what they would see in a forward view.
+template <class TRun>
+void ForEachRun(const TSegments& segments, bool reversed, const TRun& run) {
+    uint8_t stage[StageLength * 3];
+    for (int64_t s = 0; s < segments.Count; ++s) {
+        const uint8_t* row = segments.First + s * segments.Stride;
+        if (!reversed) {
+            for (int64_t from = 0; from < segments.Length; from += PieceLength)
+                run(row + from * 3,
+                    static_cast<int32_t>(std::min(PieceLength, segments.Length - from)));
+            continue;
+        }
+        for (int64_t from = 0; from < segments.Length; from += StageLength) {
+            const int64_t count = std::min(StageLength, segments.Length - from);
+            CopyExchanged(row - 2 + from * 3, stage, count);
+            run(stage, static_cast<int32_t>(count));
+        }
+    }
+}
+
 } // namespace
 
 void SumsOfSegments(const TSegments& segments, TChannelSums& sums) noexcept {
     const bool vector = UseVectorKernels();
-    for (int64_t s = 0; s < segments.Count; ++s)
-        for (int64_t from = 0; from < segments.Length; from += PieceLength) {
-            const uint8_t* row = segments.First + s * segments.Stride + from * 3;
-            const auto length = static_cast<int32_t>(std::min(PieceLength, segments.Length - from));
-            int32_t done = 0;
+    ForEachRun(segments, false, [&](const uint8_t* row, int32_t length) {
+        int32_t done = 0;
 #if defined(VT_HAVE_AVX2_KERNELS)
-            if (vector)
-                done = SumsAvx2(row, length, sums);
+        if (vector)
+            done = SumsAvx2(row, length, sums);
 #else
-            (void)vector;
+        (void)vector;
 #endif
-            SumsPortable(row + static_cast<intptr_t>(done) * 3, length - done, sums);
-        }
+        SumsPortable(row + static_cast<intptr_t>(done) * 3, length - done, sums);
+    });
 }
 
 bool RangesInParts(const TAffineTransform& axes) noexcept {
@@ -632,22 +665,18 @@ bool RangesInParts(const TAffineTransform& axes) noexcept {
 }
 
 void RangesOfSegments(const TSegments& segments, const TAffineTransform& axes, double lowest[3],
-                      double highest[3]) {
+                      double highest[3], bool reversed) {
 #if defined(VT_HAVE_AVX2_KERNELS)
     if (RangesInParts(axes)) {
         TRangeScanner scanner(axes, lowest, highest);
-        for (int64_t s = 0; s < segments.Count; ++s)
-            for (int64_t from = 0; from < segments.Length; from += PieceLength)
-                scanner.Row(segments.First + s * segments.Stride + from * 3,
-                            static_cast<int32_t>(std::min(PieceLength, segments.Length - from)));
+        ForEachRun(segments, reversed,
+                   [&](const uint8_t* row, int32_t length) { scanner.Row(row, length); });
         return;
     }
 #endif
-    for (int64_t s = 0; s < segments.Count; ++s)
-        for (int64_t from = 0; from < segments.Length; from += PieceLength)
-            RangesPortable(segments.First + s * segments.Stride + from * 3,
-                           static_cast<int32_t>(std::min(PieceLength, segments.Length - from)),
-                           axes, lowest, highest);
+    ForEachRun(segments, reversed, [&](const uint8_t* row, int32_t length) {
+        RangesPortable(row, length, axes, lowest, highest);
+    });
 }
 
 TApplyPlan::TApplyPlan(const TAffineTransform& T) : Transform(T) {
@@ -658,7 +687,18 @@ TApplyPlan::TApplyPlan(const TAffineTransform& T) : Transform(T) {
 #endif
 }
 
-void TApplyPlan::Run(const uint8_t* in, uint8_t* out, int64_t count) const noexcept {
+void TApplyPlan::Run(const uint8_t* in, uint8_t* out, int64_t count, bool reversed) const noexcept {
+    if (reversed) {
+        // Staged in storage order, mapped in place (outputs may alias inputs) and put back.
+        uint8_t stage[StageLength * 3];
+        for (int64_t from = 0; from < count; from += StageLength) {
+            const int64_t length = std::min(StageLength, count - from);
+            CopyExchanged(in - 2 + from * 3, stage, length);
+            Run(stage, stage, length, false);
+            CopyExchanged(stage, out - 2 + from * 3, length);
+        }
+        return;
+    }
     for (int64_t from = 0; from < count; from += PieceLength) {
         const auto length = static_cast<int32_t>(std::min(PieceLength, count - from));
         const uint8_t* src = in + from * 3;

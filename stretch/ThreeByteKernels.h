@@ -13,14 +13,16 @@
 
 namespace vt::detail {
 
-// Adds the segments' pixels to the sums.
+// Adds the segments' pixels to the sums, bands in storage order (a reversed view's sums are
+// these renumbered: integer sums are exact in any order).
 void SumsOfSegments(const TSegments& segments, TChannelSums& sums) noexcept;
 // True when the range pass may be cut into parts for these axes (every component finite, so
 // extremes of parts combined in order are those of the whole scan).
 bool RangesInParts(const TAffineTransform& axes) noexcept;
 // Widens lowest and highest to the components' exact extremes over the segments' pixels.
+// Reversed: the segments start at each pixel's third byte and their bands run last to first.
 void RangesOfSegments(const TSegments& segments, const TAffineTransform& axes, double lowest[3],
-                      double highest[3]);
+                      double highest[3], bool reversed);
 
 // How the application rounds in single precision. Adding Magic = 1.5 x 2^(23 - Bits) to an
 // estimate y leaves round(y x 2^Bits) in the low bits of the sum; after subtracting Bias the
@@ -48,7 +50,9 @@ struct TDoubleRows {
 class TApplyPlan {
 public:
     explicit TApplyPlan(const TAffineTransform& T);
-    void Run(const uint8_t* in, uint8_t* out, int64_t count) const noexcept;
+    // Maps count pixels; reversed: in and out point at each pixel's third byte and the bands
+    // run last to first (both sides alike).
+    void Run(const uint8_t* in, uint8_t* out, int64_t count, bool reversed) const noexcept;
 
 private:
     TAffineTransform Transform;

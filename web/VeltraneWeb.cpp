@@ -41,18 +41,17 @@ TStretchRequest ReadOptions(const std::string& text) {
     return ReadStretchRequest(ParseJson(text), &Offered);
 }
 
-// The colour bands of packed RGBA pixels, presented last to first when the pairing asks for
-// it (as the command line presents a file's bands).
-TImageView ColourBands(uint8_t* rgba, int64_t width, int64_t height, bool reversed) {
+// The colour bands of packed RGBA pixels.
+TImageView ColourBands(uint8_t* rgba, int64_t width, int64_t height) {
     TImageView v;
-    v.Data = reversed ? rgba + 2 : rgba;
+    v.Data = rgba;
     v.Width = width;
     v.Height = height;
     v.Bands = 3;
     v.Type = TSampleType::UInt8;
     v.PixelStride = 4;
     v.RowStride = 4 * width;
-    v.BandStride = reversed ? -1 : 1;
+    v.BandStride = 1;
     return v;
 }
 
@@ -198,8 +197,7 @@ EMSCRIPTEN_KEEPALIVE int vt_web_stretch(uint8_t* rgba, int width, int height, co
     return Guarded([&] {
         CheckSize(width, height);
         const TStretchRequest o = ReadOptions(options != nullptr ? options : "{}");
-        const bool reversed = ReadsBandsReversed(PairingFor(o.Fit, 3), 3);
-        const TImageView image = ColourBands(rgba, width, height, reversed);
+        const TImageView image = ColourBands(rgba, width, height);
         const TBandTransform t = Fit(image, o, Showing(rgba, width, height));
         std::string text = WriteTransformJson(t);
         ApplyInStrips(t, image);
@@ -216,9 +214,8 @@ EMSCRIPTEN_KEEPALIVE int vt_web_apply(uint8_t* rgba, int width, int height, cons
             throw EStretch(Format("the transform is for %d-band %s images; the page stretches "
                                   "8-bit colour",
                                   {t.Bands, SampleTypeName(t.Type)}));
-        const bool reversed = ReadsBandsReversed(t.Options.Pairing, 3);
         std::string text = WriteTransformJson(t);
-        ApplyInStrips(t, ColourBands(rgba, width, height, reversed));
+        ApplyInStrips(t, ColourBands(rgba, width, height));
         TransformText = std::move(text);
     });
 }

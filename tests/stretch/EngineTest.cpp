@@ -221,10 +221,14 @@ TEST(Engine, OffsetSpansTheTypesRangeOnTheSelectedPixels) {
                 s.X = 5, s.Y = 4, s.Width = 12, s.Height = 9;
                 TFitOptions options;
                 options.Basis = basis;
-                const TStatistics st = MeasureStatistics(img.View, s);
-                const TPrincipalAxes axes = FitAxes(st, options);
+                const TStatistics measured = MeasureStatistics(img.View, s);
+                const TPrincipalAxes axes = FitAxes(measured, options);
                 const TBandTransform t =
                     BuildStretch(axes, MeasureComponentRanges(img.View, s, axes));
+                // The plug-in pairing of three bands numbers them last to first.
+                const bool reversed = ReadsBandsReversed(axes.Options.Pairing, n);
+                const TStatistics st = reversed ? ReversedStatistics(measured) : measured;
+                const auto band = [&](int b) { return reversed ? n - 1 - b : b; };
                 const double top = SampleTop(type);
                 for (int k = 0; k < n; ++k) {
                     double low = 1e300, high = -1e300;
@@ -234,7 +238,8 @@ TEST(Engine, OffsetSpansTheTypesRangeOnTheSelectedPixels) {
                             for (int r = 0; r < n; ++r) {
                                 out[t.Order[r]] = t.Map.M[r][n];
                                 for (int j = 0; j < n; ++j)
-                                    out[t.Order[r]] += t.Map.M[r][j] * img.Get(x, y, t.Order[j]);
+                                    out[t.Order[r]] +=
+                                        t.Map.M[r][j] * img.Get(x, y, band(t.Order[j]));
                             }
                             double c = axes.Map.M[k][n];
                             for (int j = 0; j < n; ++j)

@@ -1,6 +1,7 @@
 // The golden table through the engine in this process, as the host and the web page reach it:
-// the plug-in's stretch (its pairing, on blue-green-red pixels) in the three-byte layout, and
-// on the colour bands of four-byte pixels beside an alpha band that must stay as it was. Every
+// the plug-in's stretch (its pairing) on three-byte pixels stored red first (as files hold
+// them) and blue first (as the plug-in's host does), and on the colour bands of four-byte
+// pixels beside an alpha band that must stay as it was. Every
 // build must reproduce the table the plug-in module reproduces, whether it computes in x87
 // extended precision or emulates it.
 #include "GoldenImages.h"
@@ -30,17 +31,29 @@ TFitOptions PluginOptions(bool offset) {
     return o;
 }
 
-// Packed blue-green-red rows, stretched in place.
-std::vector<uint8_t> ThreeBytes(const TGoldenImage& image, bool offset) {
+// Packed three-byte rows stretched in place, handed over in colour order (red first): stored
+// red-green-blue (the files' order), or blue-green-red (the plug-in's) seen through a reversed
+// band stride. Returns the colour as blue-green-red.
+std::vector<uint8_t> ThreeBytes(const TGoldenImage& image, bool offset, bool stored_rgb) {
     std::vector<uint8_t> px = image.Bgr;
-    const TImageView v =
+    if (stored_rgb)
+        for (size_t i = 0; i < px.size(); i += 3)
+            std::swap(px[i], px[i + 2]);
+    TImageView v =
         TImageView::Interleaved(px.data(), image.Width, image.Height, 3, TSampleType::UInt8);
+    if (!stored_rgb) {
+        v.Data = px.data() + 2;
+        v.BandStride = -1;
+    }
     ApplyStretch(FitStretch(v, {}, PluginOptions(offset)), v, v);
+    if (stored_rgb)
+        for (size_t i = 0; i < px.size(); i += 3)
+            std::swap(px[i], px[i + 2]);
     return px;
 }
 
-// Red-green-blue-alpha pixels, the colour bands presented last to first, as the page holds
-// them; returns the colour as blue-green-red and checks the alpha band.
+// Red-green-blue-alpha pixels as the page holds them; returns the colour as blue-green-red and
+// checks the alpha band.
 std::vector<uint8_t> FourBytes(const TGoldenImage& image, bool offset) {
     const size_t n = image.Bgr.size() / 3;
     std::vector<uint8_t> rgba(n * 4);
@@ -50,14 +63,14 @@ std::vector<uint8_t> FourBytes(const TGoldenImage& image, bool offset) {
         rgba[4 * i + 3] = static_cast<uint8_t>(i * 7);
     }
     TImageView v;
-    v.Data = rgba.data() + 2;
+    v.Data = rgba.data();
     v.Width = image.Width;
     v.Height = image.Height;
     v.Bands = 3;
     v.Type = TSampleType::UInt8;
     v.PixelStride = 4;
     v.RowStride = 4 * static_cast<int64_t>(image.Width);
-    v.BandStride = -1;
+    v.BandStride = 1;
     ApplyStretch(FitStretch(v, {}, PluginOptions(offset)), v, v);
     std::vector<uint8_t> bgr(n * 3);
     for (size_t i = 0; i < n; ++i) {
@@ -70,7 +83,7 @@ std::vector<uint8_t> FourBytes(const TGoldenImage& image, bool offset) {
 
 } // namespace
 
-TEST(GoldenEngine, BothLayoutsReproduceEveryEntry) {
+TEST(GoldenEngine, EveryLayoutReproducesEveryEntry) {
     const std::string data = VT_TEST_DATA_DIR;
     const auto table = LoadGoldenTable(data + "/golden.txt");
     for (const TGoldenImage& image : GoldenImages(data))
@@ -79,8 +92,10 @@ TEST(GoldenEngine, BothLayoutsReproduceEveryEntry) {
             ASSERT_NE(entry, table.end()) << image.Name;
             const std::string size =
                 std::to_string(image.Width) + "x" + std::to_string(image.Height) + " ";
-            EXPECT_EQ(size + Hash(ThreeBytes(image, offset)), entry->second)
-                << image.Name << (offset ? " offset" : " scale") << ", three-byte pixels";
+            EXPECT_EQ(size + Hash(ThreeBytes(image, offset, true)), entry->second)
+                << image.Name << (offset ? " offset" : " scale") << ", three-byte RGB pixels";
+            EXPECT_EQ(size + Hash(ThreeBytes(image, offset, false)), entry->second)
+                << image.Name << (offset ? " offset" : " scale") << ", three-byte BGR pixels";
             EXPECT_EQ(size + Hash(FourBytes(image, offset)), entry->second)
                 << image.Name << (offset ? " offset" : " scale") << ", four-byte pixels";
         }
