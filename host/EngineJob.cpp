@@ -518,7 +518,7 @@ TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOp
             NamingFile(inputs[i], [&] {
                 TSource source(inputs[i], options);
                 transparent = transparent || source.Image.Alpha();
-                            pass(source, none);
+                pass(source, none);
             });
         },
         [&] {

@@ -105,12 +105,9 @@ void BindClip(py::module_& m) {
             "needs_pass", [](const TPyClip& c) { return c.Histogram.NeedsPass(); },
             "Whether another pass over the series is needed.")
         .def(
-            "empty",
-            [](const TPyClip& c) { return TPyClip{c.Histogram.Empty()}; },
-            EmptyDoc)
+            "empty", [](const TPyClip& c) { return TPyClip{c.Histogram.Empty()}; }, EmptyDoc)
         .def(
-            "merge",
-            [](TPyClip& c, const TPyClip& other) { c.Histogram.Merge(other.Histogram); },
+            "merge", [](TPyClip& c, const TPyClip& other) { c.Histogram.Merge(other.Histogram); },
             py::arg("other"), MergeDoc)
         .def(
             "finish_pass", [](TPyClip& c) { c.Histogram.FinishPass(); },

@@ -110,8 +110,8 @@ void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTran
     }
     TFitOptions options;
     options.Method = AllowOffset ? TStretchMethod::Offset : TStretchMethod::ScaleOnly;
-    Result = detail::AsAffineTransform(
-        FitStretch(detail::ColourViewOfBitmap(Bitmap), {}, options).Map);
+    Result =
+        detail::AsAffineTransform(FitStretch(detail::ColourViewOfBitmap(Bitmap), {}, options).Map);
 }
 
 } // namespace vt

@@ -617,8 +617,7 @@ void CopyExchanged(const uint8_t* from, uint8_t* to, int64_t count) noexcept {
 // Calls Run(pixels, count) over each segment's pixels in scan order, in pieces the kernels can
 // count. Reversed segments (band 0 the third byte of each pixel) are handed over as staged
 // copies in storage order, so the kernels see what they would see in a forward view.
-template <class TRun>
-void ForEachRun(const TSegments& segments, bool reversed, const TRun& run) {
+template <class TRun> void ForEachRun(const TSegments& segments, bool reversed, const TRun& run) {
     uint8_t stage[StageLength * 3];
     for (int64_t s = 0; s < segments.Count; ++s) {
         const uint8_t* row = segments.First + s * segments.Stride;
