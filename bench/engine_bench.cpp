@@ -122,12 +122,13 @@ int main(int argc, char** argv) {
         const TImageView view =
             TImageView::Interleaved(pixels.data(), photo.Width, photo.Height, c.Bands, c.Type);
         auto restore = [&] { std::memcpy(pixels.data(), original.data(), original.size()); };
-        auto stretch = [&] { vt::ApplyStretch(vt::FitStretch(view), view, view); };
-        vt::SetStretchThreads(1);
+        vt::TRunOptions run;
+        auto stretch = [&] {
+            vt::ApplyStretch(vt::FitStretch(view, {}, {}, run), view, view, nullptr, run);
+        };
         const double single = Seconds(stretch, restore, repeats);
-        vt::SetStretchThreads(static_cast<int>(threads));
+        run.Threads = static_cast<int>(threads);
         const double both = Seconds(stretch, restore, repeats);
-        vt::SetStretchThreads(1);
 
         double literal = -1;
         if (c.Bands == 3 && c.Type == TSampleType::UInt8) {

@@ -13,6 +13,7 @@
 #include "platform/Process.h"
 #include "platform/Win32.h"
 #include "plugin/VeltranePlugin.h"
+#include "stretch/StretchEngine.h"
 #include "stretch/StretchTransform.h"
 
 #include <algorithm>
@@ -132,15 +133,19 @@ TRow Measure(const TGoldenImage& image, TProcessImageFunc process, int repeats, 
     {
         vt::TLinearBitmap bitmap;
         bitmap.New(image.Width, image.Height, vt::pf24bit);
-        vt::SetStretchThreads(static_cast<int>(ProcessorThreads()));
+        // The bitmap's blue-first pixels in colour order, as the plug-in hands them over.
+        vt::TImageView view = vt::TImageView::Interleaved(
+            bitmap.Map, image.Width, image.Height, 3, vt::TSampleType::UInt8, bitmap.BytesPerLine);
+        view.Data = static_cast<uint8_t*>(view.Data) + 2;
+        view.BandStride = -1;
+        vt::TRunOptions run;
+        run.Threads = static_cast<int>(ProcessorThreads());
+        vt::TFitOptions options; // the plug-in's offset stretch
         row.Threaded = Seconds(
             [&] {
-                vt::TAffineTransform t;
-                vt::StretchTransform(bitmap, true, t);
-                vt::TransformBitmap(bitmap, t, nullptr);
+                vt::ApplyStretch(vt::FitStretch(view, {}, options, run), view, view, nullptr, run);
             },
             [&] { std::memcpy(bitmap.Map, image.Bgr.data(), bytes); }, repeats);
-        vt::SetStretchThreads(1);
     }
     restore();
     const long before = StatusKb("VmRSS:");

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -46,6 +47,13 @@ double SampleValue(const uint8_t* p, TSampleType type) {
 // the rectangle's first pixel, as the image's own size does, and keeps every sum in range.
 int64_t EffectiveEvery(int64_t every, int64_t width, int64_t height) {
     return every < 1 ? every : std::min(every, std::max<int64_t>({width, height, 1}));
+}
+
+// How each call of the engine runs: the threads of --threads.
+TRunOptions RunOf(const TEngineOptions& options) {
+    TRunOptions run;
+    run.Threads = options.Request.Threads;
+    return run;
 }
 
 // An input and its mask, read strip by strip into buffers of their own. Fully transparent
@@ -192,24 +200,6 @@ void ForEachSelectedStrip(TSource& source, TProgress& progress, const TMeasure& 
     progress.Advance(height - end);
 }
 
-// Pass 1: the statistics of the selected pixels, strip by strip.
-TStatistics MeasureFile(TSource& source, TProgress& progress) {
-    TStatistics total(source.Image.ColourBands(), source.Image.Type());
-    ForEachSelectedStrip(source, progress, [&](const TImageView& view, const TSelection& s) {
-        total.Add(MeasureStatistics(view, s));
-    });
-    return total;
-}
-
-// Pass 2: the components' ranges over the selected pixels.
-TComponentRanges RangesOfFile(TSource& source, const TPrincipalAxes& axes, TProgress& progress) {
-    TComponentRanges total(axes.Bands);
-    ForEachSelectedStrip(source, progress, [&](const TImageView& view, const TSelection& s) {
-        total.Add(MeasureComponentRanges(view, s, axes));
-    });
-    return total;
-}
-
 // Samples of each band that an offset stretch left at either end of the range, over the pixels
 // it wrote (no-data pixels pass unchanged and do not count).
 struct TSaturation {
@@ -275,7 +265,7 @@ TSaturation ApplyToFile(TSource& source, const TBandTransform& t, const TPartFil
         const int64_t rows = std::min(source.Strip, height - y);
         source.Load(y, rows, false);
         const TImageView view = source.View(rows);
-        ApplyStretch(t, view, view, &marks);
+        ApplyStretch(t, view, view, &marks, RunOf(source.Options));
         if (count)
             saturation.Count(view, marks);
         writer.Write(source.Buffer().data(), rows);
@@ -367,68 +357,37 @@ void CheckEngineJob(const std::string& in, const TEngineOptions& options,
 
 namespace {
 
-// The passes a fit takes over each image: statistics, the components' ranges unless the
-// method needs none, and the saturation's one or two.
-int FitPasses(const TFitOptions& fit, TSampleType type) {
-    return (fit.Method == TStretchMethod::Target ? 1 : 2) +
-           (fit.Clip ? (type == TSampleType::Float32 ? 2 : 1) : 0);
-}
-
-// The fit over a series of sources (one for a single file): pooled statistics, then the
-// components' ranges over all of them, then the saturation's passes. Step is told of each
-// source as a pass reaches it. Nothing selected is refused with Empty's message.
+// The fit over a series of sources (one for a single file): every pass of the engine's fit
+// over every source, each file measured strip by strip as a piece of the series. Each is told
+// of its source as a pass reaches it. Nothing selected is refused with Empty's words.
 template <class TEach>
 TBandTransform FitSeries(const TEngineOptions& options, size_t count, const TEach& each,
                          const std::function<std::string()>& empty) {
-    const TFitOptions& fit = options.Request.Fit;
-    TStatistics pooled;
-    for (size_t i = 0; i < count; ++i)
-        each(i, [&](TSource& source, TProgress& progress) {
-            const TStatistics s = MeasureFile(source, progress);
-            if (i == 0)
-                pooled = s;
-            else
-                pooled.Add(s);
-        });
-    if (pooled.Count == 0)
-        throw EStretch(empty());
-    TBandTransform t;
-    if (fit.Method == TStretchMethod::Target) {
-        t = FitTarget(pooled, fit);
-    } else {
-        const TPrincipalAxes axes = FitAxes(pooled, fit);
-        TComponentRanges ranges(axes.Bands);
+    std::optional<TStretchFit> fit;
+    do {
         for (size_t i = 0; i < count; ++i)
             each(i, [&](TSource& source, TProgress& progress) {
-                ranges.Add(RangesOfFile(source, axes, progress));
+                if (!fit)
+                    fit.emplace(options.Request.Fit, source.Image.ColourBands(),
+                                source.Image.Type(), options.Request.Selection, RunOf(options));
+                TStretchFit piece = fit->Empty();
+                ForEachSelectedStrip(
+                    source, progress,
+                    [&](const TImageView& view, const TSelection& s) { piece.Measure(view, s); });
+                fit->Merge(piece);
             });
-        t = BuildStretch(axes, ranges);
-    }
-    if (fit.Clip) {
-        TClipHistogram clip(t, fit.ClipLow, fit.ClipHigh);
-        while (clip.NeedsPass()) {
-            for (size_t i = 0; i < count; ++i)
-                each(i, [&](TSource& source, TProgress& progress) {
-                    ForEachSelectedStrip(source, progress,
-                                         [&](const TImageView& view, const TSelection& s) {
-                                             clip.Measure(view, s);
-                                         });
-                });
-            clip.FinishPass();
-        }
-        t = clip.Clipped();
-    }
-    t.HasNoData = options.Request.Selection.HasNoData;
-    t.NoData = options.Request.Selection.NoData;
-    return t;
+        if (fit->Pass() == TStretchFit::TPass::Statistics)
+            fit->NothingSelected = empty();
+        fit->FinishPass();
+    } while (fit->NeedsPass());
+    return fit->Result();
 }
 
-// "no pixels selected in IN (--sample 0,0,0,0)".
+// What follows "no pixels selected": " in IN (--sample 0,0,0,0)".
 std::string NothingSelected(const std::string& where, const TEngineOptions& options,
                             bool transparent) {
     const std::string selection = SelectionText(options, transparent);
-    return "no pixels selected in " + where +
-           (selection.empty() ? std::string() : " (" + selection + ")");
+    return " in " + where + (selection.empty() ? std::string() : " (" + selection + ")");
 }
 
 } // namespace
@@ -437,7 +396,10 @@ TBandTransform FitFile(const std::string& in, const TEngineOptions& options) {
     CheckEngineJob(in, options, nullptr);
     TSource source(in, options);
     TProgress progress(options.Progress,
-                       source.Image.Height() * FitPasses(options.Request.Fit, source.Image.Type()),
+                       source.Image.Height() * TStretchFit(options.Request.Fit,
+                                                           source.Image.ColourBands(),
+                                                           source.Image.Type())
+                                                   .Passes(),
                        std::filesystem::path(in).filename().string());
     return FitSeries(
         options, 1, [&](size_t, const auto& pass) { pass(source, progress); },
@@ -467,8 +429,9 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
 
     const int64_t height = image.Height();
     const bool fit = given == nullptr;
-    TProgress progress(options.Progress,
-                       height * (fit ? FitPasses(options.Request.Fit, image.Type()) + 1 : 1),
+    const int passes =
+        fit ? TStretchFit(options.Request.Fit, image.ColourBands(), image.Type()).Passes() : 0;
+    TProgress progress(options.Progress, height * (passes + 1),
                        std::filesystem::path(in).filename().string());
     TBandTransform t;
     if (fit) {

@@ -474,7 +474,6 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
     }
     if (apply && options.Transform.empty())
         throw std::invalid_argument(command + "--transform FILE is required\n" + usage);
-    SetStretchThreads(engine.Request.Threads);
     return parsed;
 }
 

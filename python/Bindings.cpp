@@ -149,10 +149,12 @@ TFitOptions FitOptionsOf(const py::dict& o) {
     return f;
 }
 
-void SetThreads(int threads) {
+TRunOptions RunOf(int threads) {
     if (threads < 0 || threads > 256)
         throw py::value_error("threads is a number from 0 to 256 (0: the processor's threads)");
-    SetStretchThreads(threads);
+    TRunOptions run;
+    run.Threads = threads;
+    return run;
 }
 
 // ---- Errors --------------------------------------------------------------------------------

@@ -55,8 +55,8 @@ void CheckSelection(const TImageView& image, const TSelection& selection);
 // (low, high)).
 TFitOptions FitOptionsOf(const py::dict& o);
 
-// Threads of the passes (process-wide), or ValueError outside 0..256.
-void SetThreads(int threads);
+// How one call runs: its threads (ValueError outside 0..256), for this call alone.
+TRunOptions RunOf(int threads);
 
 // ---- The objects ---------------------------------------------------------------------------
 
@@ -82,7 +82,7 @@ struct TPyClip {
 // The engine's refusals (EStretch) raise ValueError; its other errors (files) raise OSError.
 void RegisterExceptions();
 
-void BindOptions(py::module_& m);    // bind_options.cpp: _fit_request, ..., set_threads
+void BindOptions(py::module_& m);    // bind_options.cpp: _fit_request, ..., _option_table
 void BindStatistics(py::module_& m); // bind_statistics.cpp: Statistics
 void BindTransform(py::module_& m);  // bind_transform.cpp: Transform
 void BindAxes(py::module_& m);       // bind_axes.cpp: Axes

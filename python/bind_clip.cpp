@@ -120,9 +120,9 @@ void BindClip(py::module_& m) {
                 int64_t every, const py::object& nodata, int threads) {
                  const TImageView v = ViewOf(image);
                  TPySelection s(image, sample, mask, every, nodata);
-                 SetThreads(threads);
+                 const TRunOptions run = RunOf(threads);
                  py::gil_scoped_release free;
-                 c.Histogram.Measure(v, s.Selection);
+                 c.Histogram.Measure(v, s.Selection, run);
              })
         .def(py::pickle(
             [](const TPyClip& c) { return WriteClipHistogramJson(c.Histogram); },

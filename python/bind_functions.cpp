@@ -12,9 +12,9 @@ void BindFunctions(py::module_& m) {
            const py::object& nodata, int threads) {
             const TImageView v = ViewOf(image);
             TPySelection s(image, sample, mask, every, nodata);
-            SetThreads(threads);
+            const TRunOptions run = RunOf(threads);
             py::gil_scoped_release free;
-            return MeasureStatistics(v, s.Selection);
+            return MeasureStatistics(v, s.Selection, run);
         },
         py::arg("image"), py::arg("sample"), py::arg("mask"), py::arg("every"), py::arg("nodata"),
         py::arg("threads"), "The statistics of the selected pixels (veltrane.statistics).");
@@ -26,9 +26,9 @@ void BindFunctions(py::module_& m) {
             const TFitOptions o = FitOptionsOf(options);
             const TImageView v = ViewOf(image);
             TPySelection s(image, sample, mask, every, nodata);
-            SetThreads(threads);
+            const TRunOptions run = RunOf(threads);
             py::gil_scoped_release free;
-            return TPyTransform{FitStretch(v, s.Selection, o)};
+            return TPyTransform{FitStretch(v, s.Selection, o, run)};
         },
         py::arg("image"), py::arg("options"), py::arg("sample"), py::arg("mask"), py::arg("every"),
         py::arg("nodata"), py::arg("threads"),
@@ -45,10 +45,10 @@ void BindFunctions(py::module_& m) {
             TSelection marks; // what the application leaves alone
             marks.HasNoData = s.Selection.HasNoData;
             marks.NoData = s.Selection.NoData;
-            SetThreads(threads);
+            const TRunOptions run = RunOf(threads);
             py::gil_scoped_release free;
-            const TBandTransform t = FitStretch(from, s.Selection, o);
-            ApplyStretch(t, from, to, &marks);
+            const TBandTransform t = FitStretch(from, s.Selection, o, run);
+            ApplyStretch(t, from, to, &marks, run);
         },
         py::arg("source"), py::arg("target"), py::arg("options"), py::arg("sample"),
         py::arg("mask"), py::arg("every"), py::arg("nodata"), py::arg("threads"),
@@ -76,9 +76,9 @@ void BindFunctions(py::module_& m) {
             const TImageView v = ViewOf(image);
             CheckFits(v, axes.Axes.Bands, axes.Axes.Type, "the axes are");
             TPySelection s(image, sample, mask, every, nodata);
-            SetThreads(threads);
+            const TRunOptions run = RunOf(threads);
             py::gil_scoped_release free;
-            return MeasureComponentRanges(v, s.Selection, axes.Axes);
+            return MeasureComponentRanges(v, s.Selection, axes.Axes, run);
         },
         py::arg("image"), py::arg("axes"), py::arg("sample"), py::arg("mask"), py::arg("every"),
         py::arg("nodata"), py::arg("threads"),
@@ -100,9 +100,9 @@ void BindFunctions(py::module_& m) {
             const TImageView v = ViewOf(image);
             CheckFits(v, t.T.Bands, t.T.Type, "the transform");
             TPySelection s(image, sample, mask, every, nodata);
-            SetThreads(threads);
+            const TRunOptions run = RunOf(threads);
             py::gil_scoped_release free;
-            return TPyTransform{ClipStretch(t.T, v, s.Selection, low, high)};
+            return TPyTransform{ClipStretch(t.T, v, s.Selection, low, high, run)};
         },
         py::arg("transform"), py::arg("image"), py::arg("low"), py::arg("high"), py::arg("sample"),
         py::arg("mask"), py::arg("every"), py::arg("nodata"), py::arg("threads"),

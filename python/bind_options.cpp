@@ -1,5 +1,5 @@
 // veltrane._core's option functions: the fit's and the selection's keywords read by the engine's
-// table of options (the command line's rules and messages), the table itself, and the threads.
+// table of options (the command line's rules and messages) and the table itself.
 #include "Bindings.h"
 
 #include "streams/Json.h"
@@ -70,10 +70,6 @@ void BindOptions(py::module_& m) {
 
     m.def("_option_table", &StretchOptionsJson,
           "The engine's table of options as JSON (command-line name, key, kind, help).");
-
-    m.def("set_threads", &SetThreads, py::arg("threads"),
-          "Threads of the passes over the pixels (process-wide): 0 the processor's, 1 the "
-          "calling thread only.");
 }
 
 } // namespace vt::bindings

@@ -194,9 +194,9 @@ void BindTransform(py::module_& m) {
                     marks.HasNoData = true;
                     marks.NoData = nodata.cast<double>();
                 }
-                SetThreads(threads);
+                const TRunOptions run = RunOf(threads);
                 py::gil_scoped_release free;
-                ApplyStretch(t.T, from, to, &marks);
+                ApplyStretch(t.T, from, to, &marks, run);
             },
             py::arg("source"), py::arg("target"), py::arg("nodata"), py::arg("threads"))
         .def(

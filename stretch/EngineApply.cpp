@@ -77,7 +77,9 @@ TSelection NoDataOf(const TBandTransform& T) noexcept {
 }
 
 void ApplyStretch(const TBandTransform& T, const TImageView& StoredSource,
-                  const TImageView& StoredTarget, const TSelection* NoData) {
+                  const TImageView& StoredTarget, const TSelection* NoData,
+                  const TRunOptions& Run) {
+    TRunScope scope(Run);
     const bool reversed = ReadsBandsReversed(T.Options.Pairing, T.Bands);
     const TImageView Source = InWorkingOrder(StoredSource, reversed);
     const TImageView Target = InWorkingOrder(StoredTarget, reversed);

@@ -89,7 +89,9 @@ void CountFourBytes(const TBandTransform& t, const TSegments& segments, int64_t 
 
 } // namespace
 
-void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given) {
+void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given,
+                             const TRunOptions& Run) {
+    TRunScope scope(Run);
     const TImageView Image =
         InWorkingOrder(Stored, ReadsBandsReversed(Stretch.Options.Pairing, Stretch.Bands));
     if (Pass >= Passes)
@@ -318,10 +320,11 @@ TBandTransform TClipHistogram::Clipped() const {
 }
 
 TBandTransform ClipStretch(const TBandTransform& T, const TImageView& Image,
-                           const TSelection& Selection, double Low, double High) {
+                           const TSelection& Selection, double Low, double High,
+                           const TRunOptions& Run) {
     TClipHistogram clip(T, Low, High);
     while (clip.NeedsPass()) {
-        clip.Measure(Image, Selection);
+        clip.Measure(Image, Selection, Run);
         clip.FinishPass();
     }
     return clip.Clipped();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace vt {
@@ -272,7 +273,8 @@ TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelectio
 } // namespace detail
 
 TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelection& Selection,
-                                        const TPrincipalAxes& Axes) {
+                                        const TPrincipalAxes& Axes, const TRunOptions& Run) {
+    TRunScope scope(Run);
     return detail::MeasureComponentRanges(
         InWorkingOrder(Image, ReadsBandsReversed(Axes.Options.Pairing, Axes.Bands)), Selection,
         Axes, nullptr);
@@ -411,43 +413,214 @@ TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& 
     return t;
 }
 
+// ---- The driver ----------------------------------------------------------------------------
+
 namespace {
 
-// The refusal of a selection that leaves no pixel to fit, naming the selection.
-[[noreturn]] void NoPixels(const TImageView& image, const TSelection& selection) {
-    std::string reason;
+// The refusal of a selection that leaves no pixel to fit, naming the selection: when the
+// pieces were one float image that every pixel of was left out of, saying why.
+std::string NothingSelectedIn(const TImageView& image, const TSelection& selection) {
     const TRegion region = RegionOf(image, selection);
     if (image.Type == TSampleType::Float32 && selection.Mask == nullptr && !selection.HasNoData &&
         region.Columns() > 0 && region.Rows() > 0)
-        reason = ": every pixel has a sample that is not a finite number";
-    throw EStretch("no pixels selected (" + SelectionText(selection) + ")" + reason);
+        return " (" + SelectionText(selection) +
+               "): every pixel has a sample that is not a finite number";
+    return " (" + SelectionText(selection) + ")";
+}
+
+int ClipPasses(TSampleType type) noexcept {
+    return type == TSampleType::Float32 ? 2 : 1;
 }
 
 } // namespace
 
-TBandTransform FitStretch(const TImageView& Stored, const TSelection& Selection,
-                          const TFitOptions& Options) {
-    const TImageView Image =
-        InWorkingOrder(Stored, ReadsBandsReversed(PairingFor(Options, Stored.Bands), Stored.Bands));
-    TBandTransform t;
-    if (Options.Method == TStretchMethod::Target) {
-        const TStatistics statistics = MeasureStatistics(Image, Selection);
-        if (statistics.Count == 0)
-            NoPixels(Image, Selection);
-        t = FitTarget(statistics, Options);
-    } else {
-        // The range pass reads only the blocks whose box may move an extreme.
-        TBlockBoxes boxes;
-        const TStatistics statistics = detail::MeasureStatistics(Image, Selection, &boxes);
-        if (statistics.Count == 0)
-            NoPixels(Image, Selection);
-        const TPrincipalAxes axes = AxesInWorkingOrder(statistics, Options);
-        t = BuildStretch(axes, detail::MeasureComponentRanges(Image, Selection, axes, &boxes));
+TStretchFit::TStretchFit(const TFitOptions& options, int bands, TSampleType type,
+                         const TSelection& selection, const TRunOptions& run)
+    : Options(options), Run(run), Bands(bands), Type(type), Stats(bands, type) {
+    if (bands < 1 || bands > MaxBands)
+        throw EStretch(Format("images have 1 to 16 bands, not %d", {bands}));
+    // Only the pairing the options give these bands counts (documents of the fit record it).
+    Options.Pairing = PairingFor(options, bands);
+    Reversed = ReadsBandsReversed(Options.Pairing, bands);
+    HasNoData = selection.HasNoData;
+    NoData = selection.HasNoData ? NoDataSample(selection.NoData, type) : 0.0;
+    SelectionDescription = " (" + SelectionText(selection) + ")";
+    PassCount =
+        (options.Method == TStretchMethod::Target ? 1 : 2) + (options.Clip ? ClipPasses(type) : 0);
+}
+
+TStretchFit::TStretchFit(const TFitOptions& options, const TStatistics& statistics,
+                         const TSelection& selection, const TRunOptions& run)
+    : TStretchFit(options, statistics.Bands, statistics.Type, selection, run) {
+    Stats = Reversed ? ReversedStatistics(statistics) : statistics;
+    Measured = true;
+    FinishPass();
+}
+
+void TStretchFit::Measure(const TImageView& image, const TSelection& selection, double through) {
+    if (Current == TPass::Done)
+        throw EStretch("the fit has taken all its passes");
+    if (image.Bands != Bands || image.Type != Type)
+        throw EStretch(
+            Format("%d-band %s images cannot pool with %d-band %s ones",
+                   {image.Bands, SampleTypeName(image.Type), Bands, SampleTypeName(Type)}));
+    TRunScope scope(Run);
+    // This piece's share of the whole fit, for the progress callback.
+    const double before = std::clamp(ThroughSoFar, 0.0, 1.0);
+    const double after = through >= 0 ? std::clamp(through, before, 1.0) : before;
+    scope.Section((Finished + before) / PassCount, (after - before) / PassCount);
+    ThroughSoFar = after;
+    const TImageView view = InWorkingOrder(image, Reversed);
+    switch (Current) {
+    case TPass::Statistics: {
+        // The blocks' boxes serve the range pass while the series is this one piece.
+        const bool boxed = Pieces == 0 && Options.Method != TStretchMethod::Target;
+        auto boxes = boxed ? std::make_shared<TBlockBoxes>() : nullptr;
+        const TStatistics s = detail::MeasureStatistics(view, selection, boxes.get());
+        if (!Measured)
+            Stats = s;
+        else
+            Stats.Add(s);
+        Measured = true;
+        Boxes = std::move(boxes);
+        BoxedView = image;
+        BoxedSelection = selection;
+        ++Pieces;
+        if (Stats.Count == 0 && Pieces == 1)
+            SelectionDescription = NothingSelectedIn(image, selection);
+        break;
     }
-    // The transform carries the no-data value its statistics left out, as the samples hold it.
-    t.HasNoData = Selection.HasNoData;
-    t.NoData = Selection.HasNoData ? NoDataSample(Selection.NoData, Image.Type) : 0.0;
-    return Options.Clip ? ClipStretch(t, Stored, Selection, Options.ClipLow, Options.ClipHigh) : t;
+    case TPass::Ranges: {
+        const bool same = Pieces == 1 && Boxes && image.Data == BoxedView.Data &&
+                          image.Width == BoxedView.Width && image.Height == BoxedView.Height &&
+                          image.PixelStride == BoxedView.PixelStride &&
+                          image.RowStride == BoxedView.RowStride &&
+                          image.BandStride == BoxedView.BandStride &&
+                          SelectionText(selection) == SelectionText(BoxedSelection) &&
+                          selection.Mask == BoxedSelection.Mask;
+        Ranges.Add(
+            detail::MeasureComponentRanges(view, selection, Axes, same ? Boxes.get() : nullptr));
+        break;
+    }
+    case TPass::Clip:
+        Clip->Measure(image, selection, Run);
+        break;
+    case TPass::Done:
+        break;
+    }
+}
+
+void TStretchFit::Start() {
+    if (Stats.Count == 0)
+        throw EStretch("no pixels selected" +
+                       (NothingSelected.empty() ? SelectionDescription : NothingSelected));
+    if (Options.Method == TStretchMethod::Target) {
+        Finish(FitTarget(Stats, Options));
+        return;
+    }
+    Axes = AxesInWorkingOrder(Stats, Options);
+    Ranges = TComponentRanges(Bands);
+    Current = TPass::Ranges;
+}
+
+void TStretchFit::Finish(TBandTransform stretch) {
+    stretch.HasNoData = HasNoData;
+    stretch.NoData = NoData;
+    Stretch = stretch;
+    Boxes.reset();
+    if (Options.Clip && !Clip) {
+        Clip.emplace(Stretch, Options.ClipLow, Options.ClipHigh);
+        Current = TPass::Clip;
+        return;
+    }
+    Current = TPass::Done;
+}
+
+void TStretchFit::FinishPass() {
+    ThroughSoFar = 0;
+    switch (Current) {
+    case TPass::Statistics:
+        Start();
+        break;
+    case TPass::Ranges:
+        Finish(BuildStretch(Axes, Ranges));
+        break;
+    case TPass::Clip:
+        Clip->FinishPass();
+        if (!Clip->NeedsPass()) {
+            Stretch = Clip->Clipped();
+            Current = TPass::Done;
+        }
+        break;
+    case TPass::Done:
+        throw EStretch("the fit has taken all its passes");
+    }
+    ++Finished;
+    if (Run.Progress) {
+        TRunScope scope(Run);
+        scope.Section(static_cast<double>(Finished) / PassCount, 0);
+        scope.Report(0);
+        scope.ThrowIfStopped();
+    }
+}
+
+TStretchFit TStretchFit::Empty() const {
+    TStretchFit piece = *this;
+    piece.Stats = TStatistics(Bands, Type);
+    piece.Measured = false;
+    piece.Pieces = 0;
+    piece.Boxes.reset();
+    piece.Ranges = TComponentRanges(Bands);
+    if (Clip)
+        piece.Clip.emplace(Clip->Empty());
+    return piece;
+}
+
+void TStretchFit::Merge(const TStretchFit& other) {
+    if (other.Current != Current || other.Bands != Bands || other.Type != Type ||
+        other.Reversed != Reversed || other.Options.Method != Options.Method)
+        throw EStretch("the fits are of other images, options or passes");
+    switch (Current) {
+    case TPass::Statistics:
+        if (!other.Measured)
+            break;
+        if (!Measured)
+            Stats = other.Stats;
+        else
+            Stats.Add(other.Stats);
+        Measured = true;
+        Pieces += 2; // the boxes were taken from a piece, not the series
+        Boxes.reset();
+        break;
+    case TPass::Ranges:
+        Ranges.Add(other.Ranges);
+        break;
+    case TPass::Clip:
+        Clip->Merge(*other.Clip);
+        break;
+    case TPass::Done:
+        break;
+    }
+}
+
+TStatistics TStretchFit::Statistics() const {
+    return Reversed ? ReversedStatistics(Stats) : Stats;
+}
+
+TBandTransform TStretchFit::Result() const {
+    if (Current != TPass::Done)
+        throw EStretch("the fit has passes left to take");
+    return Stretch;
+}
+
+TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection,
+                          const TFitOptions& Options, const TRunOptions& Run) {
+    TStretchFit fit(Options, Image.Bands, Image.Type, Selection, Run);
+    while (fit.NeedsPass()) {
+        fit.Measure(Image, Selection, 1);
+        fit.FinishPass();
+    }
+    return fit.Result();
 }
 
 } // namespace vt

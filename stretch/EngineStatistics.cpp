@@ -477,7 +477,9 @@ TStatistics MeasureStatistics(const TImageView& image, const TSelection& given,
 
 } // namespace detail
 
-TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection) {
+TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection,
+                              const TRunOptions& Run) {
+    TRunScope scope(Run);
     return detail::MeasureStatistics(Image, Selection, nullptr);
 }
 

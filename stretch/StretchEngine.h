@@ -13,14 +13,39 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace vt {
 
+namespace detail {
+struct TBlockBoxes;
+}
+
 // Refusals of the engine: a view, a selection, an option or a file that does not fit, with a
 // message that names the problem.
 VT_EXCEPTION_CLASS(EStretch, Exception);
+// A call stopped by its progress callback (TRunOptions::Progress).
+VT_EXCEPTION_CLASS(ECancelled, Exception);
+
+// How one call runs. Every function here that reads pixels takes one; nothing is process-wide,
+// so calls on different threads never change each other's run.
+struct TRunOptions {
+    // 1 keeps every pass on the calling thread; 0 lets the library choose (the processor's
+    // threads, at most 8, and only for images of a quarter megapixel a thread); n > 1 cuts
+    // every image of at least 64 pixels a part into up to n parts. Results never depend on it:
+    // integer sums are exact, float sums are added in an order the image alone decides,
+    // extremes combine in image order and each pixel is mapped alone.
+    int Threads = 1;
+    // Told, on the calling thread, the share of the call done (0 to 1) as its parts end.
+    // Answering false cancels the call: no further part starts, and the call raises ECancelled
+    // (or what the callback threw) with its results discarded. An application cancelled in
+    // place leaves the pixels of the parts that ended mapped and the others as they were.
+    std::function<bool(double Done)> Progress;
+};
 
 inline constexpr int MaxBands = MaxAffineSize;
 
@@ -147,7 +172,8 @@ public:
 // and the fit refuses an empty whole). Raises EStretch for a view or a selection that does not
 // fit (a rectangle outside the image, a mask of another size or not one 8-bit band, Every
 // below 1, a no-data value that is not a sample of the type, such as 1e39 for float32).
-TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection = {});
+TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection = {},
+                              const TRunOptions& Run = {});
 
 enum class TStretchMethod : uint8_t {
     Offset,    // each component moved and scaled so that the selected pixels span the range
@@ -264,7 +290,7 @@ struct TComponentRanges {
 TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options = {});
 // The components' extremes over the selected pixels of an image with the axes' band count.
 TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelection& Selection,
-                                        const TPrincipalAxes& Axes);
+                                        const TPrincipalAxes& Axes, const TRunOptions& Run = {});
 // The stretch from the axes and the components' ranges: scale (and translation) of each
 // component, composed with the inverse rotation. Raises EStretch when the ranges saw no pixel.
 TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& Ranges);
@@ -291,7 +317,8 @@ public:
     // Raises EStretch unless 0 <= Low, 0 <= High and Low + High < 1.
     TClipHistogram(const TBandTransform& T, double Low, double High);
     bool NeedsPass() const noexcept { return Pass < Passes; }
-    void Measure(const TImageView& Image, const TSelection& Selection = {});
+    void Measure(const TImageView& Image, const TSelection& Selection = {},
+                 const TRunOptions& Run = {});
     void FinishPass();
     TBandTransform Clipped() const;
 
@@ -332,13 +359,106 @@ private:
 };
 // One image's saturation: the passes of TClipHistogram over it.
 TBandTransform ClipStretch(const TBandTransform& T, const TImageView& Image,
-                           const TSelection& Selection, double Low, double High);
+                           const TSelection& Selection, double Low, double High,
+                           const TRunOptions& Run = {});
+
+// The whole fit as passes over a series of images, or over pieces of one (strips of a file,
+// chunks of an array, strips of a canvas), in the protocol of TClipHistogram:
+//
+//     TStretchFit fit(options, bands, type, selection);
+//     while (fit.NeedsPass()) {
+//         for (each piece) fit.Measure(piece, its selection);
+//         fit.FinishPass();
+//     }
+//     TBandTransform t = fit.Result();
+//
+// The passes are the statistics, then (unless the target method, which fits from statistics
+// alone) the components' ranges under the axes the statistics give, then the saturation's one
+// or two when Options.Clip asks for it. Every piece is measured in every pass, in the same
+// order. Pieces measured apart (on other threads, in other tasks) measure into Empty copies,
+// which Merge adds back, in the order of the pieces: the result is the one a single scan of
+// the series gives (integer statistics exactly whatever the order).
+class TStretchFit {
+public:
+    enum class TPass { Statistics, Ranges, Clip, Done };
+
+    // A fit of images of Bands bands of Type. Selection gives the no-data value the result
+    // records and the text of the refusal when nothing is selected; each piece's own selection
+    // comes with Measure. Raises EStretch for a band count outside 1..16.
+    TStretchFit(const TFitOptions& Options, int Bands, TSampleType Type,
+                const TSelection& Selection = {}, const TRunOptions& Run = {});
+    // A fit whose statistics were measured elsewhere (in the views' band order, pooled over
+    // the series): its statistics pass is done.
+    TStretchFit(const TFitOptions& Options, const TStatistics& Statistics,
+                const TSelection& Selection = {}, const TRunOptions& Run = {});
+
+    TPass Pass() const noexcept { return Current; }
+    bool NeedsPass() const noexcept { return Current != TPass::Done; }
+    // Passes a fit with these options takes (1 to 4), and how many are done.
+    int Passes() const noexcept { return PassCount; }
+    int PassesDone() const noexcept { return Finished; }
+
+    // Measures the selected pixels of one piece in the current pass. Through, when given, is
+    // how far through the pass the series is at the end of this piece (0 to 1): the run's
+    // progress callback then hears the share of the whole fit done.
+    void Measure(const TImageView& Image, const TSelection& Selection = {}, double Through = -1);
+    // Ends the current pass. After the statistics, raises EStretch "no pixels selected ..."
+    // (with NothingSelected when set, the selection's text otherwise) when no piece selected
+    // a pixel.
+    void FinishPass();
+
+    // A copy in the same pass with nothing measured, to measure pieces apart; Merge adds such
+    // a copy's measures into these (raises EStretch for a fit of other options or pass).
+    TStretchFit Empty() const;
+    void Merge(const TStretchFit& Other);
+
+    // The statistics measured so far, in the views' band order.
+    TStatistics Statistics() const;
+    // The fitted transform (raises EStretch while passes remain); it records the selection's
+    // no-data value, rounded to the sample type.
+    TBandTransform Result() const;
+
+    // The end of the refusal when nothing is selected: "no pixels selected" + this.
+    std::string NothingSelected;
+
+private:
+    friend std::string WriteStretchFitJson(const TStretchFit& F);
+    friend TStretchFit ReadStretchFitJson(const std::string& Text);
+
+    void Start(); // after the statistics
+    void Finish(TBandTransform stretch);
+
+    TFitOptions Options;
+    TRunOptions Run;
+    int Bands = 0;
+    TSampleType Type = TSampleType::UInt8;
+    bool Reversed = false; // the passes read three bands last to first
+    bool HasNoData = false;
+    double NoData = 0;
+    std::string SelectionDescription;
+    TPass Current = TPass::Statistics;
+    int PassCount = 1, Finished = 0;
+    double ThroughSoFar = 0;
+    TStatistics Stats; // in working order
+    bool Measured = false;
+    TPrincipalAxes Axes;
+    TComponentRanges Ranges;
+    TBandTransform Stretch;
+    std::optional<TClipHistogram> Clip;
+    // The statistics pass's blocks, which let the range pass skip blocks that cannot move an
+    // extreme, while the series is the one piece they were taken from.
+    std::shared_ptr<detail::TBlockBoxes> Boxes;
+    TImageView BoxedView;
+    TSelection BoxedSelection;
+    int Pieces = 0; // measured in the statistics pass
+};
 
 // All three steps on one image (the target method: the statistics, then FitTarget), then the
-// saturation when Options.Clip asks for it. The transform records the selection's no-data
-// value. Raises EStretch "no pixels selected (SELECTION)" when the selection leaves no pixel.
+// saturation when Options.Clip asks for it: a TStretchFit over the one image. The transform
+// records the selection's no-data value. Raises EStretch "no pixels selected (SELECTION)" when
+// the selection leaves no pixel.
 TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection = {},
-                          const TFitOptions& Options = {});
+                          const TFitOptions& Options = {}, const TRunOptions& Run = {});
 
 // Maps every pixel of Source through T into Target (which may be Source itself, or overlap it
 // exactly): sums in extended precision in T's working order, integer samples rounded half to
@@ -347,7 +467,7 @@ TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection =
 // that is not finite, are left as they are (copied when Target is another view). Raises
 // EStretch when the views' sizes or band counts differ from each other or from T.
 void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,
-                  const TSelection* NoData = nullptr);
+                  const TSelection* NoData = nullptr, const TRunOptions& Run = {});
 // The selection that marks T's own no-data pixels (none when T has no no-data value), for
 // ApplyStretch: ApplyStretch(T, a, b, &marks) with marks = NoDataOf(T) gives the fit's result.
 TSelection NoDataOf(const TBandTransform& T) noexcept;

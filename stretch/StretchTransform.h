@@ -41,15 +41,6 @@ void TransformBitmap(TLinearBitmap& Bitmap, const TAffineTransform& T, TLinearBi
 // pixel format" for a bitmap that is not 24-bit; Result is then unchanged.
 void StretchTransform(const TLinearBitmap& Bitmap, bool AllowOffset, TAffineTransform& Result);
 
-// How many threads the passes over the pixels (sums, ranges, application) may use: 1, the
-// default, keeps every pass on the calling thread; 0 lets the library choose (the processor's
-// threads, at most 8, and only for images of a quarter megapixel per thread); n > 1 cuts every
-// image of at least 64 pixels per part into up to n parts. The results never depend on it:
-// the sums are integers, the extremes are combined in image order, and each pixel is mapped
-// alone. The setting is process-wide.
-void SetStretchThreads(int Threads) noexcept;
-int StretchThreads() noexcept;
-
 // The range below which a principal component counts as constant, for data whose components
 // reach the sample type's top: the rule is relative, a component counting as constant when its
 // range is below ConstantComponentRange x M / top, M the largest magnitude of the components'

@@ -1,21 +1,53 @@
-// The cut of a pass into parts and the process-wide thread setting (vt::SetStretchThreads).
+// The cut of a pass into parts, and the run (threads, progress) of each call.
 #include "stretch/Threads.h"
-
-#include "stretch/StretchTransform.h"
-
-#include <atomic>
 
 namespace vt::detail {
 
 namespace {
-std::atomic<int> ThreadSetting{1};
+thread_local TRunScope* CurrentRun = nullptr;
 constexpr int64_t AutoPixelsPerPart = 256 * 1024;
 constexpr int64_t LeastPixelsPerPart = 64;
 } // namespace
 
+TRunScope::TRunScope(const TRunOptions& run) noexcept : Run(&run), Outer(CurrentRun) {
+    Threads = run.Threads < 0 ? 0 : run.Threads;
+    if (Outer != nullptr) // a call inside a call runs as the outer one does
+        return;
+    CurrentRun = this;
+}
+
+TRunScope::~TRunScope() {
+    if (CurrentRun == this)
+        CurrentRun = Outer;
+}
+
+TRunScope* TRunScope::Current() noexcept {
+    return CurrentRun;
+}
+
+void TRunScope::Report(double share) noexcept {
+    if (!Run->Progress || Stopped())
+        return;
+    try {
+        if (!Run->Progress(From + Span * std::clamp(share, 0.0, 1.0)))
+            Stop.store(true);
+    } catch (...) {
+        Failure = std::current_exception();
+        Stop.store(true);
+    }
+}
+
+void TRunScope::ThrowIfStopped() const {
+    if (!Stopped())
+        return;
+    if (Failure)
+        std::rethrow_exception(Failure);
+    throw ECancelled("cancelled");
+}
+
 int PartsFor(const TSegments& segments) noexcept {
     const int64_t pixels = segments.Count * segments.Length;
-    int threads = ThreadSetting.load();
+    int threads = CurrentRun != nullptr ? CurrentRun->Threads : 1;
     int64_t least = LeastPixelsPerPart;
     if (threads <= 0) {
         threads = static_cast<int>(std::min(std::thread::hardware_concurrency(), 8u));
@@ -53,15 +85,3 @@ TSegments PartOf(const TSegments& segments, int part, int parts) noexcept {
 }
 
 } // namespace vt::detail
-
-namespace vt {
-
-void SetStretchThreads(int Threads) noexcept {
-    detail::ThreadSetting.store(Threads < 0 ? 0 : Threads);
-}
-
-int StretchThreads() noexcept {
-    return detail::ThreadSetting.load();
-}
-
-} // namespace vt

@@ -1,6 +1,8 @@
 // Transforms and statistics as JSON documents and files.
 #include "stretch/TransformFile.h"
 
+#include "stretch/EnginePrivate.h"
+
 #include "streams/BufStream.h"
 #include "streams/Json.h"
 
@@ -14,6 +16,7 @@ namespace {
 const char* const TransformKind = "veltrane-transform";
 const char* const StatisticsKind = "veltrane-statistics";
 const char* const ClipHistogramKind = "veltrane-clip-histogram";
+const char* const FitKind = "veltrane-fit";
 
 const char* MethodName(TStretchMethod m) {
     return m == TStretchMethod::Offset      ? "offset"
@@ -504,6 +507,121 @@ TClipHistogram ReadClipHistogramJson(const std::string& Text) {
             h.Bins[static_cast<size_t>(index)] = static_cast<uint64_t>(value);
         }
         return h;
+    });
+}
+
+// ---- Fits between passes --------------------------------------------------------------------
+
+namespace {
+
+const char* const PassNames[] = {"statistics", "ranges", "clip", "done"};
+
+TJsonValue Numbers(const double* values, int n) {
+    TJsonValue a = TJsonValue::Array();
+    for (int b = 0; b < n; ++b)
+        a.Push(std::isnan(values[b]) ? TJsonValue() : TJsonValue(values[b]));
+    return a;
+}
+
+void ReadNumbers(const TJsonValue& a, int n, double* values, bool extremes, bool low) {
+    ExpectSize(a, static_cast<size_t>(n));
+    for (int b = 0; b < n; ++b) {
+        const TJsonValue& v = a[static_cast<size_t>(b)];
+        values[b] = extremes ? ReadExtreme(v, low) : v.IsNull() ? NAN : Real(v);
+    }
+}
+
+} // namespace
+
+std::string WriteStretchFitJson(const TStretchFit& F) {
+    const int n = F.Bands;
+    // The options, the no-data value, the statistics and the axes travel as a transform.
+    TBandTransform carrier = TBandTransform::Identity(n, F.Type);
+    carrier.Options = F.Options;
+    for (int j = 0; j < n; ++j)
+        carrier.Order[j] = F.Reversed ? n - 1 - j : j;
+    if (F.Current != TStretchFit::TPass::Statistics && F.Options.Method != TStretchMethod::Target)
+        carrier.Map = F.Axes.Map;
+    carrier.Statistics = F.Stats;
+    carrier.HasNoData = F.HasNoData;
+    carrier.NoData = F.NoData;
+    TJsonValue doc = TJsonValue::Object();
+    doc.Set("format", FitKind);
+    doc.Set("version", 1);
+    doc.Set("state", Parse(WriteTransformJson(carrier)));
+    doc.Set("pass", PassNames[static_cast<int>(F.Current)]);
+    doc.Set("finished", F.Finished);
+    doc.Set("measured", F.Measured);
+    doc.Set("pieces", F.Pieces);
+    doc.Set("through", F.ThroughSoFar);
+    doc.Set("target-mean", Numbers(F.Options.TargetMean, n));
+    doc.Set("target-sigma", Numbers(F.Options.TargetSigma, n));
+    doc.Set("fraction", Numbers(F.Axes.Fraction, n));
+    TJsonValue lowest = TJsonValue::Array(), highest = TJsonValue::Array();
+    for (int k = 0; k < n; ++k) {
+        lowest.Push(Extreme(F.Ranges.Lowest[k]));
+        highest.Push(Extreme(F.Ranges.Highest[k]));
+    }
+    doc.Set("lowest", std::move(lowest));
+    doc.Set("highest", std::move(highest));
+    if (F.Current == TStretchFit::TPass::Clip || F.Current == TStretchFit::TPass::Done)
+        doc.Set("stretch", Parse(WriteTransformJson(F.Stretch)));
+    if (F.Clip)
+        doc.Set("clip", Parse(WriteClipHistogramJson(*F.Clip)));
+    doc.Set("selection", F.SelectionDescription);
+    doc.Set("message", F.NothingSelected);
+    return Reading([&] { return ToJsonText(doc, false); });
+}
+
+TStretchFit ReadStretchFitJson(const std::string& Text) {
+    return Reading([&] {
+        const TJsonValue doc = Parse(Text);
+        CheckHeader(doc, FitKind);
+        const TBandTransform carrier = ReadTransformJson(ToJsonText(doc["state"], false));
+        const int n = carrier.Bands;
+        TFitOptions options = carrier.Options;
+        ReadNumbers(doc["target-mean"], n, options.TargetMean, false, false);
+        ReadNumbers(doc["target-sigma"], n, options.TargetSigma, false, false);
+        TSelection selection;
+        selection.HasNoData = carrier.HasNoData;
+        selection.NoData = carrier.NoData;
+        TStretchFit f(options, n, carrier.Type, selection);
+        if (f.Reversed != ReadsBandsReversed(carrier.Options.Pairing, n))
+            throw EStretch("the fit's band order contradicts its options");
+        const std::string& pass = doc["pass"].AsString();
+        int k = 0;
+        while (k < 4 && pass != PassNames[k])
+            ++k;
+        if (k == 4)
+            throw EStretch("\"pass\" is not one of the fit's passes");
+        f.Current = static_cast<TStretchFit::TPass>(k);
+        const int64_t finished = doc["finished"].AsInt64();
+        if (finished < 0 || finished > f.PassCount)
+            throw EStretch("\"finished\" counts more passes than the fit takes");
+        f.Finished = static_cast<int>(finished);
+        f.Measured = doc["measured"].AsBool();
+        f.Pieces = static_cast<int>(std::max<int64_t>(2, doc["pieces"].AsInt64()));
+        f.ThroughSoFar = Real(doc["through"]);
+        f.Stats = carrier.Statistics;
+        if (f.Current != TStretchFit::TPass::Statistics) {
+            if (f.Options.Method != TStretchMethod::Target) {
+                f.Axes = detail::AxesInWorkingOrder(f.Stats, f.Options);
+                f.Axes.Map = carrier.Map;
+                ReadNumbers(doc["fraction"], n, f.Axes.Fraction, false, false);
+            }
+            f.Ranges = TComponentRanges(n);
+            ReadNumbers(doc["lowest"], n, f.Ranges.Lowest, true, true);
+            ReadNumbers(doc["highest"], n, f.Ranges.Highest, true, false);
+        }
+        if (f.Current == TStretchFit::TPass::Clip || f.Current == TStretchFit::TPass::Done)
+            f.Stretch = ReadTransformJson(ToJsonText(doc["stretch"], false));
+        if (const TJsonValue* clip = doc.Find("clip"))
+            f.Clip.emplace(ReadClipHistogramJson(ToJsonText(*clip, false)));
+        if (f.Current == TStretchFit::TPass::Clip && !f.Clip)
+            throw EStretch("the fit's saturation pass has no histogram");
+        f.SelectionDescription = doc["selection"].AsString();
+        f.NothingSelected = doc["message"].AsString();
+        return f;
     });
 }
 

@@ -45,6 +45,13 @@ TStatistics ReadStatisticsJson(const std::string& Text);
 std::string WriteClipHistogramJson(const TClipHistogram& H);
 TClipHistogram ReadClipHistogramJson(const std::string& Text);
 
+// A fit between passes (TStretchFit::Empty and Merge measure a series in pieces; this carries
+// a fit or a piece between processes): its options, pass, and what it has measured so far.
+// Reads back to a fit that measures, merges and finishes exactly as the one written; raises
+// EStretch for a document that is not one.
+std::string WriteStretchFitJson(const TStretchFit& F);
+TStretchFit ReadStretchFitJson(const std::string& Text);
+
 // The same through files (the library's buffered file streams); raises what they raise, and
 // EStretch naming the file for one that is not a transform (or statistics) document ("PATH:
 // not a transform file: ...") or that the reader refuses ("PATH: ...").

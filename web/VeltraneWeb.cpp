@@ -121,45 +121,24 @@ TImageView Showing(uint8_t* rgba, int64_t width, int64_t height) {
     return alpha;
 }
 
-// The fit of `veltrane stretch`: the statistics, the components' ranges (unless the target
-// method, which needs none), then the saturation's passes. Fully transparent pixels (Showing,
-// when not empty) take no part in any of them.
+// The fit of `veltrane stretch`: the engine's passes over the strips of the canvas. Fully
+// transparent pixels (Showing, when not empty) take no part in any of them.
 TBandTransform Fit(const TImageView& image, const TStretchRequest& o, const TImageView& showing) {
     // The options against the image, before any pass.
     CheckStretchRequest(o, 3, TSampleType::UInt8, image.Width, image.Height);
     const TImageView* mask = showing.Data != nullptr ? &showing : nullptr;
-    TStatistics total(3, TSampleType::UInt8);
-    ForEachSelectedStrip(
-        image, o.Selection, "statistics",
-        [&](const TImageView& v, const TSelection& s) { total.Add(MeasureStatistics(v, s)); },
-        mask);
-    if (total.Count == 0)
-        throw EStretch("no pixels selected (" + SelectionText(o.Selection) +
-                       (mask != nullptr ? ", fully transparent pixels left out)" : ")"));
-    TBandTransform t;
-    if (o.Fit.Method == TStretchMethod::Target) {
-        t = FitTarget(total, o.Fit);
-    } else {
-        const TPrincipalAxes axes = FitAxes(total, o.Fit);
-        TComponentRanges ranges(3);
+    TStretchFit fit(o.Fit, 3, TSampleType::UInt8, o.Selection);
+    if (mask != nullptr)
+        fit.NothingSelected =
+            " (" + SelectionText(o.Selection) + ", fully transparent pixels left out)";
+    static const char* const Phases[] = {"statistics", "ranges", "clip", ""};
+    while (fit.NeedsPass()) {
         ForEachSelectedStrip(
-            image, o.Selection, "ranges",
-            [&](const TImageView& v, const TSelection& s) {
-                ranges.Add(MeasureComponentRanges(v, s, axes));
-            },
-            mask);
-        t = BuildStretch(axes, ranges);
+            image, o.Selection, Phases[static_cast<int>(fit.Pass())],
+            [&](const TImageView& v, const TSelection& s) { fit.Measure(v, s); }, mask);
+        fit.FinishPass();
     }
-    if (!o.Fit.Clip)
-        return t;
-    TClipHistogram clip(t, o.Fit.ClipLow, o.Fit.ClipHigh);
-    while (clip.NeedsPass()) {
-        ForEachSelectedStrip(
-            image, o.Selection, "clip",
-            [&](const TImageView& v, const TSelection& s) { clip.Measure(v, s); }, mask);
-        clip.FinishPass();
-    }
-    return clip.Clipped();
+    return fit.Result();
 }
 
 // Runs Work, turning every failure into a message for the page: 0 done, 2 refused.

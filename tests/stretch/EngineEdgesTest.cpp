@@ -372,7 +372,8 @@ TEST(EngineEdges, SaturationCountsTheSameOnEveryThreadCountAndStrip) {
         const TBandTransform t = FitStretch(img.View, {}, Method(TStretchMethod::Offset));
         TBandTransform first;
         for (const int threads : {1, 2, 3, 16}) {
-            SetStretchThreads(threads);
+            TRunOptions run;
+            run.Threads = threads;
             // Strips of 8 rows measured one after another into one histogram.
             TClipHistogram h(t, 0.02, 0.03);
             while (h.NeedsPass()) {
@@ -380,7 +381,7 @@ TEST(EngineEdges, SaturationCountsTheSameOnEveryThreadCountAndStrip) {
                     TImageView strip = img.View;
                     strip.Data = img.View.At(0, y, 0);
                     strip.Height = 8;
-                    h.Measure(strip);
+                    h.Measure(strip, {}, run);
                 }
                 h.FinishPass();
             }
@@ -391,6 +392,5 @@ TEST(EngineEdges, SaturationCountsTheSameOnEveryThreadCountAndStrip) {
                 for (int k = 0; k <= 5; ++k)
                     ASSERT_EQ(c.Map.M[r][k], first.Map.M[r][k]) << threads;
         }
-        SetStretchThreads(1);
     }
 }

@@ -288,11 +288,11 @@ TEST(Engine, ResultsDoNotDependOnTheThreads) {
         FillCorrelated(img, random);
         std::vector<uint8_t> first;
         for (int threads : {1, 2, 3, 16}) {
-            SetStretchThreads(threads);
-            const TBandTransform t = FitStretch(img.View);
+            TRunOptions run;
+            run.Threads = threads;
+            const TBandTransform t = FitStretch(img.View, {}, {}, run);
             TTestImage out(300, 257, 4, type, 0);
-            ApplyStretch(t, img.View, out.View);
-            SetStretchThreads(1);
+            ApplyStretch(t, img.View, out.View, nullptr, run);
             if (first.empty())
                 first = out.Bytes;
             EXPECT_EQ(out.Bytes, first) << SampleTypeName(type) << ", " << threads << " threads";

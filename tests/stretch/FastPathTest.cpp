@@ -4,6 +4,7 @@
 #include "StretchReference.h"
 #include "StretchTestImages.h"
 #include "stretch/KernelDispatch.h"
+#include "stretch/StretchEngine.h"
 #include "stretch/StretchPrivate.h"
 #include "stretch/StretchTransform.h"
 
@@ -332,7 +333,10 @@ TEST_P(FastPath, ChannelSumsAreExact) {
 
 TEST_P(FastPath, ThreadsNeverChangeTheResult) {
     // Packed images are cut within their one long row, padded ones between rows; the parts
-    // hold at least 64 pixels, so these small images are cut as finely as large ones.
+    // hold at least 64 pixels, so these small images are cut as finely as large ones. The
+    // pixels are handed over in colour order both as the plug-in stores them (blue first,
+    // read through a reversed band stride) and as files do (red first, which the three-byte
+    // passes stage).
     std::mt19937 random(4);
     const TTestBitmap packed(333, 101, 0, random, 200), padded(257, 99, 3, random, 120);
     for (const TLinearBitmap* image :
@@ -342,16 +346,40 @@ TEST_P(FastPath, ThreadsNeverChangeTheResult) {
             reference::StretchTransform(*image, offset, expected);
             TCopy want(*image);
             reference::TransformBitmap(want, expected, nullptr);
-            for (int threads : {1, 2, 3, 7, 16}) {
-                SetStretchThreads(threads);
-                TAffineTransform t;
-                StretchTransform(*image, offset, t);
-                TCopy got(*image);
-                TransformBitmap(got, t, nullptr);
-                SetStretchThreads(1);
-                EXPECT_TRUE(SameBits(t, expected)) << threads << " threads";
-                EXPECT_TRUE(SameBytes(got, want)) << threads << " threads";
-            }
+            TFitOptions options;
+            options.Method = offset ? TStretchMethod::Offset : TStretchMethod::ScaleOnly;
+            for (const bool redFirst : {false, true})
+                for (int threads : {1, 2, 3, 7, 16}) {
+                    TCopy got(*image);
+                    const auto exchange = [&] {
+                        for (int y = 0; y < got.Height; ++y)
+                            for (int x = 0; x < got.Width; ++x)
+                                std::swap(got.Map[y * got.BytesPerLine + 3 * x],
+                                          got.Map[y * got.BytesPerLine + 3 * x + 2]);
+                    };
+                    if (redFirst)
+                        exchange();
+                    TImageView view = TImageView::Interleaved(got.Map, got.Width, got.Height, 3,
+                                                              TSampleType::UInt8, got.BytesPerLine);
+                    if (!redFirst) {
+                        view.Data = got.Map + 2;
+                        view.BandStride = -1;
+                    }
+                    TRunOptions run;
+                    run.Threads = threads;
+                    const TBandTransform t = FitStretch(view, {}, options, run);
+                    ApplyStretch(t, view, view, nullptr, run);
+                    if (redFirst)
+                        exchange();
+                    bool same = true;
+                    for (int r = 0; r < 3; ++r)
+                        for (int c = 0; c < 4; ++c)
+                            same = same && std::memcmp(&t.Map.M[r][c], &expected(r, c),
+                                                       sizeof(double)) == 0;
+                    EXPECT_TRUE(same) << threads << " threads, red first " << redFirst;
+                    EXPECT_TRUE(SameBytes(got, want))
+                        << threads << " threads, red first " << redFirst;
+                }
         }
     }
 }
