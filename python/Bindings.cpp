@@ -154,6 +154,14 @@ TRunOptions RunOf(int threads) {
         throw py::value_error("threads is a number from 0 to 256 (0: the processor's threads)");
     TRunOptions run;
     run.Threads = threads;
+    // Between parts the call looks for signals, so that Ctrl-C stops a long stretch: the
+    // KeyboardInterrupt comes out of the call, which has written nothing it returns.
+    run.Progress = [](double) {
+        py::gil_scoped_acquire hold;
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+        return true;
+    };
     return run;
 }
 

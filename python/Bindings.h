@@ -55,7 +55,8 @@ void CheckSelection(const TImageView& image, const TSelection& selection);
 // (low, high)).
 TFitOptions FitOptionsOf(const py::dict& o);
 
-// How one call runs: its threads (ValueError outside 0..256), for this call alone.
+// How one call runs: its threads (ValueError outside 0..256), for this call alone, stopped by
+// a pending signal (Ctrl-C raises KeyboardInterrupt).
 TRunOptions RunOf(int threads);
 
 // ---- The objects ---------------------------------------------------------------------------
@@ -88,6 +89,7 @@ void BindTransform(py::module_& m);  // bind_transform.cpp: Transform
 void BindAxes(py::module_& m);       // bind_axes.cpp: Axes
 void BindRanges(py::module_& m);     // bind_ranges.cpp: ComponentRanges
 void BindClip(py::module_& m);       // bind_clip.cpp: ClipHistogram
+void BindFit(py::module_& m);        // bind_fit.cpp: Fit
 void BindFunctions(py::module_& m);  // bind_functions.cpp: statistics, fit, stretch, ...
 
 } // namespace vt::bindings

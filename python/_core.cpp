@@ -17,5 +17,6 @@ PYBIND11_MODULE(_core, m) {
     b::BindAxes(m);
     b::BindRanges(m);
     b::BindClip(m);
+    b::BindFit(m);
     b::BindFunctions(m);
 }

@@ -436,7 +436,7 @@ int ClipPasses(TSampleType type) noexcept {
 
 TStretchFit::TStretchFit(const TFitOptions& options, int bands, TSampleType type,
                          const TSelection& selection, const TRunOptions& run)
-    : Options(options), Run(run), Bands(bands), Type(type), Stats(bands, type) {
+    : Run(run), Options(options), Bands(bands), Type(type), Stats(bands, type) {
     if (bands < 1 || bands > MaxBands)
         throw EStretch(Format("images have 1 to 16 bands, not %d", {bands}));
     // Only the pairing the options give these bands counts (documents of the fit record it).
@@ -566,8 +566,10 @@ void TStretchFit::FinishPass() {
 
 TStretchFit TStretchFit::Empty() const {
     TStretchFit piece = *this;
-    piece.Stats = TStatistics(Bands, Type);
-    piece.Measured = false;
+    if (Current == TPass::Statistics) {
+        piece.Stats = TStatistics(Bands, Type);
+        piece.Measured = false;
+    }
     piece.Pieces = 0;
     piece.Boxes.reset();
     piece.Ranges = TComponentRanges(Bands);

@@ -420,6 +420,9 @@ public:
 
     // The end of the refusal when nothing is selected: "no pixels selected" + this.
     std::string NothingSelected;
+    // How the measures and the end of each pass run: threads, and the progress of the whole
+    // fit (which the pieces' Through tells).
+    TRunOptions Run;
 
 private:
     friend std::string WriteStretchFitJson(const TStretchFit& F);
@@ -429,7 +432,6 @@ private:
     void Finish(TBandTransform stretch);
 
     TFitOptions Options;
-    TRunOptions Run;
     int Bands = 0;
     TSampleType Type = TSampleType::UInt8;
     bool Reversed = false; // the passes read three bands last to first

@@ -1,11 +1,10 @@
 // Transforms and statistics as JSON documents and files.
 #include "stretch/TransformFile.h"
 
-#include "stretch/EnginePrivate.h"
-
 #include "streams/BufStream.h"
 #include "streams/Json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -605,8 +604,12 @@ TStretchFit ReadStretchFitJson(const std::string& Text) {
         f.Stats = carrier.Statistics;
         if (f.Current != TStretchFit::TPass::Statistics) {
             if (f.Options.Method != TStretchMethod::Target) {
-                f.Axes = detail::AxesInWorkingOrder(f.Stats, f.Options);
+                f.Axes.Bands = n;
+                f.Axes.Type = carrier.Type;
+                std::copy(carrier.Order, carrier.Order + MaxBands, f.Axes.Order);
                 f.Axes.Map = carrier.Map;
+                f.Axes.Options = f.Options;
+                f.Axes.Statistics = f.Stats;
                 ReadNumbers(doc["fraction"], n, f.Axes.Fraction, false, false);
             }
             f.Ranges = TComponentRanges(n);

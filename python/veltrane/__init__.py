@@ -187,6 +187,23 @@ def _threads(threads):
     return _core._selection_request(_request({"threads": threads}))[3]
 
 
+def _fit_driver(bands, dtype, nodata, **options):
+    """The engine's fit driver for a series of images of a band count and sample type."""
+    if dtype not in ("uint8", "uint16", "float32"):
+        raise TypeError(
+            "the stretch takes uint8, uint16 or float32 samples in native byte order, not %s"
+            % dtype
+        )
+    return _core.Fit(_fit_options(bands, **options), bands, dtype, nodata)
+
+
+def _fit_measure(driver, img, *, sample=None, mask=None, every=1, nodata=None, threads=0):
+    """Measures one piece of the series into the driver's current pass."""
+    _image(img)
+    rect, mask, every, nodata = _selection(sample, mask, every, nodata)
+    driver._measure(img, rect, mask, every, nodata, _threads(threads))
+
+
 def _fit_options(
     bands,
     offset=None,
@@ -401,8 +418,7 @@ def fit(
         options = _fit_options(
             s.bands, offset, basis, pairing, target_mean, target_sigma, space, matrix, keep, clip
         )
-        clip_fractions, options["clip"] = options["clip"], None
-        needs = "clip" if clip_fractions is not None else None
+        needs = "clip" if options["clip"] is not None else None
         if options["method"] != "target":
             needs = "the offset and scale-only methods"
         if needs is not None and image is None:
@@ -416,16 +432,11 @@ def fit(
                     "image: the statistics are of %d-band %s images, not %d-band %s"
                     % (s.bands, s.dtype, bands, image.dtype)
                 )
-        if options["method"] == "target":
-            t = _core.fit_target(s, options)
-        else:
-            a = _core.axes(s, options)
-            t = _core.build(a, _core.component_ranges(image, a, rect, mask, every, nodata, threads))
-        if nodata is not None:
-            t = t._with_nodata(nodata)  # the transform carries the value its fit left out
-        if clip_fractions is not None:
-            t = _core.clip(t, image, *clip_fractions, rect, mask, every, nodata, threads)
-        return t
+        driver = _core.Fit._of_statistics(options, s, nodata)
+        while driver.needs_pass:
+            driver._measure(image, rect, mask, every, nodata, threads)
+            driver.finish_pass()
+        return driver.transform()
     if image is not None:
         raise ValueError("image= goes with statistics; fit(img) takes the image itself")
     bands = _image(img_or_statistics)

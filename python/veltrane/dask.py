@@ -223,13 +223,9 @@ def _chunk_statistics(block, mask, local):
     return _vt.statistics(np.asarray(block), threads=1, **_with_mask(local, mask))
 
 
-def _chunk_ranges(block, mask, local, axes):
-    return _vt.component_ranges(np.asarray(block), axes, threads=1, **_with_mask(local, mask))
-
-
-def _chunk_histogram(block, mask, local, histogram):
-    piece = histogram.empty()
-    piece.measure(np.asarray(block), threads=1, **_with_mask(local, mask))
+def _chunk_fit(block, mask, local, fit):
+    piece = fit.empty()
+    _vt._fit_measure(piece, np.asarray(block), threads=1, **_with_mask(local, mask))
     return piece
 
 
@@ -238,7 +234,7 @@ def _add(*parts):
 
 
 def _merge(*parts):
-    # A fresh copy takes the counts: the parts may be results other tasks still hold.
+    # A fresh copy takes the measures: the parts may be results other tasks still hold.
     total = parts[0].empty()
     for part in parts:
         total.merge(part)
@@ -382,38 +378,18 @@ def fit(
         matrix=matrix,
         keep=keep,
     )
-    _vt._fit_options(_bands(images), clip=clip, **options)
+    bands = _bands(images)
+    # The options are checked before any pixel is read.
+    fit = _vt._fit_driver(bands, images[0].dtype.name, nodata, clip=clip, **options)
     parts, empty = _selected_blocks(images, masks, sample, every, nodata)
     compute = {} if scheduler is None else {"scheduler": scheduler}
-
-    stats = _reduce(_chunk_statistics, _add, parts, empty, (), split_every, compute)
-    if target_mean is not None or target_sigma is not None:
-        transform = _vt.fit(stats, **options)
-    else:
-        axes = _vt.axes(stats, **options)
-        ranges = _reduce(
-            _chunk_ranges, _add, parts, empty, (dask.delayed(axes),), split_every, compute
+    while fit.needs_pass:
+        piece = _reduce(
+            _chunk_fit, _merge, parts, empty, (dask.delayed(fit.empty()),), split_every, compute
         )
-        transform = _vt.build(axes, ranges)
-    if nodata is not None:
-        transform = transform._with_nodata(nodata)  # carried as the in-memory fit carries it
-
-    if clip is not None:
-        histogram = _vt.ClipHistogram(transform, *_vt._fit_options(None, clip=clip)["clip"])
-        while histogram.needs_pass:
-            piece = _reduce(
-                _chunk_histogram,
-                _merge,
-                parts,
-                empty,
-                (dask.delayed(histogram.empty()),),
-                split_every,
-                compute,
-            )
-            histogram.merge(piece)
-            histogram.finish_pass()
-        transform = histogram.clipped()
-    return transform
+        fit.merge(piece)
+        fit.finish_pass()
+    return fit.transform()
 
 
 @_vt._documented
