@@ -70,7 +70,6 @@ struct TPyTransform {
 // Principal axes with the fit's options.
 struct TPyAxes {
     TPrincipalAxes Axes;
-    bool IsReversed() const { return ReadsBandsReversed(Axes.Options.Pairing, Axes.Bands); }
 };
 
 // The saturation's histogram.

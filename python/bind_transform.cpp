@@ -147,14 +147,12 @@ void BindTransform(py::module_& m) {
             [](const TPyTransform& t) {
                 // Rows and columns in the array's band order.
                 const int n = t.T.Bands;
-                const bool r = t.IsReversed();
                 py::array_t<double> a({n, n + 1});
                 auto w = a.mutable_unchecked<2>();
                 for (int out = 0; out < n; ++out) {
-                    const int o = r ? n - 1 - out : out;
                     for (int in = 0; in < n; ++in)
-                        w(out, in) = t.T.Weight(o, r ? n - 1 - in : in);
-                    w(out, n) = t.T.Constant(o);
+                        w(out, in) = t.T.Weight(out, in);
+                    w(out, n) = t.T.Constant(out);
                 }
                 return a;
             },

@@ -34,19 +34,24 @@ TBandTransform TBandTransform::Identity(int Bands, TSampleType Type) {
 }
 
 double TBandTransform::Weight(int Out, int In) const noexcept {
+    // From the views' band order to the order the transform numbers them in.
+    const bool reversed = ReadsBandsReversed(Options.Pairing, Bands);
+    const int out = reversed ? Bands - 1 - Out : Out, in = reversed ? Bands - 1 - In : In;
     int r = 0, c = 0;
     for (int j = 0; j < Bands && j < MaxBands; ++j) {
-        if (Order[j] == Out)
+        if (Order[j] == out)
             r = j;
-        if (Order[j] == In)
+        if (Order[j] == in)
             c = j;
     }
     return Map.M[r][c];
 }
 
 double TBandTransform::Constant(int Out) const noexcept {
+    const bool reversed = ReadsBandsReversed(Options.Pairing, Bands);
+    const int out = reversed ? Bands - 1 - Out : Out;
     for (int j = 0; j < Bands && j < MaxBands; ++j)
-        if (Order[j] == Out)
+        if (Order[j] == out)
             return Map.M[j][Bands];
     return 0;
 }

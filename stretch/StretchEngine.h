@@ -256,7 +256,8 @@ struct TBandTransform {
 
     // The identity on Bands bands in storage order.
     static TBandTransform Identity(int Bands, TSampleType Type);
-    // The weight of input band In in output band Out, and Out's constant, in storage order.
+    // The weight of input band In in output band Out, and Out's constant, bands numbered in
+    // the order of the views it applies to (red first for the plug-in pairing of RGB).
     double Weight(int Out, int In) const noexcept;
     double Constant(int Out) const noexcept;
 };

@@ -334,17 +334,16 @@ std::string WriteTransformJson(const TBandTransform& T) {
         (void)ReadNoData(NoDataValue(T.NoData), T.Type); // a value the file can hold
         doc.Set("nodata", NoDataValue(T.NoData));
     }
-    // The matrix in the file's band order: the plug-in pairing's engine sees a file's three
-    // bands last to first, so its rows and columns are the engine's reversed.
-    const auto file = [&](int b) { return reversed ? n - 1 - b : b; };
+    // The matrix in the file's band order (Weight's; the plug-in pairing's engine reads a
+    // file's three bands last to first).
     TJsonValue order = TJsonValue::Array(), matrix = TJsonValue::Array();
     for (int j = 0; j < n; ++j)
         order.Push(T.Order[j]);
     for (int out = 0; out < n; ++out) {
         TJsonValue row = TJsonValue::Array();
         for (int in = 0; in < n; ++in)
-            row.Push(T.Weight(file(out), file(in)));
-        row.Push(T.Constant(file(out)));
+            row.Push(T.Weight(out, in));
+        row.Push(T.Constant(out));
         matrix.Push(std::move(row));
     }
     doc.Set("order", std::move(order));

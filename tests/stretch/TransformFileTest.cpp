@@ -131,15 +131,16 @@ TEST(TransformFile, VersionTwoDocumentsReadAsTheyWereWritten) {
     EXPECT_TRUE(t.Options.Clip);
     EXPECT_EQ(t.Order[0], 2);
     EXPECT_EQ(t.Order[2], 0);
-    // Rows of the document as written, in the engine's numbering of the bands.
+    // Rows of the document as written, in the engine's numbering of the bands (the file's
+    // last to first; Weight numbers them as the file does).
     const double rows[3][4] = {
         {2.9306830552605256, -0.29751737041474013, -0.2788598352452313, -56.52484229557442},
         {-0.3388762873782239, 3.3425674510490215, 0.2907231601084596, -233.59550215298893},
         {-0.27885983524523145, 0.2552411996227814, 2.937961719754226, -402.17338045152763}};
     for (int out = 0; out < 3; ++out) {
         for (int in = 0; in < 3; ++in)
-            EXPECT_EQ(t.Weight(out, in), rows[out][in]);
-        EXPECT_EQ(t.Constant(out), rows[out][3]);
+            EXPECT_EQ(t.Weight(out, in), rows[2 - out][2 - in]);
+        EXPECT_EQ(t.Constant(out), rows[2 - out][3]);
     }
     EXPECT_FALSE(t.HasNoData);
     // Written again it is version 3, its matrix in the file's order (row 0 the file's first
@@ -154,8 +155,8 @@ TEST(TransformFile, VersionTwoDocumentsReadAsTheyWereWritten) {
     // The same document marked version 3 would mean the other order: its rows swap.
     const TBandTransform swapped =
         ReadTransformJson(Replace(v2, "\"version\": 2", "\"version\": 3"));
-    EXPECT_EQ(swapped.Weight(2, 2), rows[0][0]);
-    EXPECT_EQ(swapped.Constant(0), rows[2][3]);
+    EXPECT_EQ(swapped.Weight(0, 0), rows[0][0]);
+    EXPECT_EQ(swapped.Constant(2), rows[2][3]);
 }
 
 TEST(TransformFile, PairingAndOrderMustAgree) {
