@@ -24,25 +24,6 @@ namespace vt::host {
 
 namespace {
 
-// The sample at P of a type, as a number.
-double SampleValue(const uint8_t* p, TSampleType type) {
-    switch (type) {
-    case TSampleType::UInt8:
-        return *p;
-    case TSampleType::UInt16: {
-        uint16_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    case TSampleType::Float32: {
-        float v;
-        std::memcpy(&v, p, sizeof v);
-        return static_cast<double>(v);
-    }
-    }
-    return 0;
-}
-
 // The step between selected pixels as the engine sees it: a step beyond the image selects only
 // the rectangle's first pixel, as the image's own size does, and keeps every sum in range.
 int64_t EffectiveEvery(int64_t every, int64_t width, int64_t height) {

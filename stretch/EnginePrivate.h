@@ -45,7 +45,7 @@ TSegments SegmentsOf(const TImageView& image, const TRegion& region) noexcept;
 // long run when the rows follow each other without a gap.
 TSegments PackedSegments(const TImageView& image, const TRegion& region) noexcept;
 
-// Sample `band` of the pixel at p, as a double.
+// The sample at p, as a double (SampleValue, inlined for the passes).
 inline double LoadSample(const uint8_t* p, TSampleType type) noexcept {
     switch (type) {
     case TSampleType::UInt8:

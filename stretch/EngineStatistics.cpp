@@ -24,6 +24,10 @@ double SampleTop(TSampleType Type) noexcept {
     return Type == TSampleType::UInt8 ? 255.0 : Type == TSampleType::UInt16 ? 65535.0 : 1.0;
 }
 
+double SampleValue(const void* P, TSampleType Type) noexcept {
+    return detail::LoadSample(static_cast<const uint8_t*>(P), Type);
+}
+
 const char* SampleTypeName(TSampleType Type) noexcept {
     return Type == TSampleType::UInt8    ? "uint8"
            : Type == TSampleType::UInt16 ? "uint16"

@@ -56,6 +56,8 @@ size_t SampleBytes(TSampleType Type) noexcept;
 double SampleTop(TSampleType Type) noexcept;
 // "uint8", "uint16", "float32".
 const char* SampleTypeName(TSampleType Type) noexcept;
+// The sample of a type stored at P (native byte order, any alignment), as a double.
+double SampleValue(const void* P, TSampleType Type) noexcept;
 // The type of that name; raises EStretch for any other text.
 TSampleType SampleTypeNamed(const std::string& Name);
 

@@ -41,17 +41,11 @@ TStretchRequest ReadOptions(const std::string& text) {
     return ReadStretchRequest(ParseJson(text), &Offered);
 }
 
-// The colour bands of packed RGBA pixels.
-TImageView ColourBands(uint8_t* rgba, int64_t width, int64_t height) {
-    TImageView v;
-    v.Data = rgba;
-    v.Width = width;
-    v.Height = height;
-    v.Bands = 3;
-    v.Type = TSampleType::UInt8;
+// Bands of packed RGBA pixels from the first: the colour (three from red) or the alpha.
+TImageView Cells(uint8_t* first, int64_t width, int64_t height, int bands) {
+    TImageView v =
+        TImageView::Interleaved(first, width, height, bands, TSampleType::UInt8, 4 * width);
     v.PixelStride = 4;
-    v.RowStride = 4 * width;
-    v.BandStride = 1;
     return v;
 }
 
@@ -109,16 +103,7 @@ TImageView Showing(uint8_t* rgba, int64_t width, int64_t height) {
         ++k;
     if (k == pixels)
         return {};
-    TImageView alpha;
-    alpha.Data = rgba + 3;
-    alpha.Width = width;
-    alpha.Height = height;
-    alpha.Bands = 1;
-    alpha.Type = TSampleType::UInt8;
-    alpha.PixelStride = 4;
-    alpha.RowStride = 4 * width;
-    alpha.BandStride = 1;
-    return alpha;
+    return Cells(rgba + 3, width, height, 1);
 }
 
 // The fit of `veltrane stretch`: the engine's passes over the strips of the canvas. Fully
@@ -176,7 +161,7 @@ EMSCRIPTEN_KEEPALIVE int vt_web_stretch(uint8_t* rgba, int width, int height, co
     return Guarded([&] {
         CheckSize(width, height);
         const TStretchRequest o = ReadOptions(options != nullptr ? options : "{}");
-        const TImageView image = ColourBands(rgba, width, height);
+        const TImageView image = Cells(rgba, width, height, 3);
         const TBandTransform t = Fit(image, o, Showing(rgba, width, height));
         std::string text = WriteTransformJson(t);
         ApplyInStrips(t, image);
@@ -194,7 +179,7 @@ EMSCRIPTEN_KEEPALIVE int vt_web_apply(uint8_t* rgba, int width, int height, cons
                                   "8-bit colour",
                                   {t.Bands, SampleTypeName(t.Type)}));
         std::string text = WriteTransformJson(t);
-        ApplyInStrips(t, ColourBands(rgba, width, height));
+        ApplyInStrips(t, Cells(rgba, width, height, 3));
         TransformText = std::move(text);
     });
 }

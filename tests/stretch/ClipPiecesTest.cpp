@@ -13,14 +13,6 @@ using namespace vt::test;
 
 namespace {
 
-// Rows Y .. Y + Rows - 1 of a view.
-TImageView Strip(const TImageView& v, int64_t y, int64_t rows) {
-    TImageView s = v;
-    s.Data = v.At(0, y, 0);
-    s.Height = rows;
-    return s;
-}
-
 void ExpectSameMap(const TBandTransform& a, const TBandTransform& b) {
     ASSERT_EQ(a.Bands, b.Bands);
     for (int out = 0; out < a.Bands; ++out) {

@@ -68,6 +68,14 @@ struct TTestImage {
     }
 };
 
+// Rows Y .. Y + Rows - 1 of a view.
+inline TImageView Strip(const TImageView& v, int64_t y, int64_t rows) {
+    TImageView s = v;
+    s.Data = v.At(0, y, 0);
+    s.Height = rows;
+    return s;
+}
+
 // Correlated random samples: a random mixture of N sources spread over most of the range.
 inline void FillCorrelated(TTestImage& img, std::mt19937& random) {
     std::normal_distribution<double> g(0, 1);

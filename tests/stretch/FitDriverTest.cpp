@@ -14,13 +14,6 @@ using namespace vt::test;
 
 namespace {
 
-TImageView Rows(const TImageView& v, int64_t y, int64_t rows) {
-    TImageView s = v;
-    s.Data = v.At(0, y, 0);
-    s.Height = rows;
-    return s;
-}
-
 // The fit by the engine's separate steps over the whole image.
 TBandTransform ByTheSteps(const TImageView& image, const TFitOptions& o) {
     const TStatistics s = MeasureStatistics(image);
@@ -63,7 +56,7 @@ TEST(FitDriver, StripsPiecesAndDocumentsGiveTheStepsResult) {
                 TStretchFit strips(o, n, type);
                 while (strips.NeedsPass()) {
                     for (int64_t y = 0; y < img.H; y += 7)
-                        strips.Measure(Rows(img.View, y, std::min<int64_t>(7, img.H - y)));
+                        strips.Measure(Strip(img.View, y, std::min<int64_t>(7, img.H - y)));
                     strips.FinishPass();
                 }
                 EXPECT_EQ(WriteTransformJson(strips.Result()), want);
@@ -73,9 +66,9 @@ TEST(FitDriver, StripsPiecesAndDocumentsGiveTheStepsResult) {
                 TStretchFit pieces(o, n, type);
                 while (pieces.NeedsPass()) {
                     TStretchFit a = pieces.Empty(), b = pieces.Empty(), c = pieces.Empty();
-                    a.Measure(Rows(img.View, 0, 10));
-                    b.Measure(Rows(img.View, 10, 12));
-                    c.Measure(Rows(img.View, 22, 8));
+                    a.Measure(Strip(img.View, 0, 10));
+                    b.Measure(Strip(img.View, 10, 12));
+                    c.Measure(Strip(img.View, 22, 8));
                     TStretchFit bc = ReadStretchFitJson(WriteStretchFitJson(b.Empty()));
                     bc.Merge(b);
                     bc.Merge(ReadStretchFitJson(WriteStretchFitJson(c)));
