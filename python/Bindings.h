@@ -61,10 +61,9 @@ TRunOptions RunOf(int threads);
 
 // ---- The objects ---------------------------------------------------------------------------
 
-// A fitted transform; reversed when it sees an array's three bands last to first.
+// A fitted transform.
 struct TPyTransform {
     TBandTransform T;
-    bool IsReversed() const { return ReadsBandsReversed(T.Options.Pairing, T.Bands); }
 };
 
 // Principal axes with the fit's options.

@@ -174,10 +174,7 @@ void BindTransform(py::module_& m) {
             },
             py::arg("value"))
         .def_property_readonly(
-            "statistics",
-            [](const TPyTransform& t) {
-                return t.IsReversed() ? ReversedStatistics(t.T.Statistics) : t.T.Statistics;
-            },
+            "statistics", [](const TPyTransform& t) { return t.T.ViewStatistics(); },
             "The statistics it was fitted to (bands in the array's order).")
         .def(
             "_apply",

@@ -56,6 +56,10 @@ double TBandTransform::Constant(int Out) const noexcept {
     return 0;
 }
 
+TStatistics TBandTransform::ViewStatistics() const {
+    return ReadsBandsReversed(Options.Pairing, Bands) ? ReversedStatistics(Statistics) : Statistics;
+}
+
 TComponentRanges::TComponentRanges() noexcept : TComponentRanges(0) {}
 
 TComponentRanges::TComponentRanges(int bands) noexcept : Bands(bands) {

@@ -262,6 +262,8 @@ struct TBandTransform {
     // the order of the views it applies to (red first for the plug-in pairing of RGB).
     double Weight(int Out, int In) const noexcept;
     double Constant(int Out) const noexcept;
+    // Statistics numbered as the views it applies to number their bands.
+    TStatistics ViewStatistics() const;
 };
 
 // The principal axes of the statistics: Bands component rows in working order, with the
