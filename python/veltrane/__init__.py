@@ -198,7 +198,8 @@ def _fit_driver(bands, dtype, nodata, **options):
 
 
 def _fit_measure(driver, img, *, sample=None, mask=None, every=1, nodata=None, threads=0):
-    """Measures one piece of the series into the driver's current pass."""
+    """Measures one piece of the series into the current pass of a fit driver or a
+    ClipHistogram (both take the selection as _core does)."""
     _image(img)
     rect, mask, every, nodata = _selection(sample, mask, every, nodata)
     driver._measure(img, rect, mask, every, nodata, _threads(threads))
@@ -648,9 +649,7 @@ def _measure(self, img, *, sample=None, mask=None, every=1, nodata=None, threads
         $value_error
         Also when `img` is not of the transform's bands and sample type.
     """
-    _image(img)
-    rect, mask, every, nodata = _selection(sample, mask, every, nodata)
-    self._measure(img, rect, mask, every, nodata, _threads(threads))
+    _fit_measure(self, img, sample=sample, mask=mask, every=every, nodata=nodata, threads=threads)
 
 
 _apply.__name__, _apply.__qualname__ = "apply", "Transform.apply"
