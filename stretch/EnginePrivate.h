@@ -7,6 +7,7 @@
 #include "stretch/StretchPrivate.h"
 #include "stretch/Threads.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -32,8 +33,24 @@ TRegion RegionOf(const TImageView& image, const TSelection& selection);
 TSelection SelectionFor(const TImageView& image, const TSelection& selection) noexcept;
 
 // The no-data value of a selection, rounded to a sample type: the value itself for integer
-// types (RegionOf refuses one that is not a sample), the nearest float for float32.
+// types (RegionOf refuses one that is not a sample) and float64, the nearest float for float32.
 double NoDataSample(double value, TSampleType type) noexcept;
+
+// Whether a value is a sample of the type: a whole number of the integer types' range, any
+// float32 (or a value that rounds to one, infinities included), any double but not a number.
+bool HoldsSample(double value, TSampleType type) noexcept;
+
+// The largest magnitude a sample of an integer type takes (255, 65535, 128, 32768, 2^31,
+// 2^32 - 1): what the error bounds of a map of its samples start from.
+inline double SampleMagnitude(TSampleType type) noexcept {
+    return std::max(SampleTop(type), -SampleBottom(type));
+}
+
+// Whether the type's samples are 32-bit integers, whose products the double stream cannot sum
+// exactly.
+inline bool IsWideInteger(TSampleType type) noexcept {
+    return type == TSampleType::Int32 || type == TSampleType::UInt32;
+}
 
 // A double in the fewest digits that read back to it (for messages).
 std::string NumberText(double value);
@@ -45,21 +62,33 @@ TSegments SegmentsOf(const TImageView& image, const TRegion& region) noexcept;
 // long run when the rows follow each other without a gap.
 TSegments PackedSegments(const TImageView& image, const TRegion& region) noexcept;
 
+namespace sample {
+template <class T> inline double Load(const uint8_t* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return static_cast<double>(v);
+}
+} // namespace sample
+
 // The sample at p, as a double (SampleValue, inlined for the passes).
 inline double LoadSample(const uint8_t* p, TSampleType type) noexcept {
     switch (type) {
     case TSampleType::UInt8:
         return *p;
-    case TSampleType::UInt16: {
-        uint16_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    case TSampleType::Float32: {
-        float v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
+    case TSampleType::UInt16:
+        return sample::Load<uint16_t>(p);
+    case TSampleType::Float32:
+        return sample::Load<float>(p);
+    case TSampleType::Int8:
+        return sample::Load<int8_t>(p);
+    case TSampleType::Int16:
+        return sample::Load<int16_t>(p);
+    case TSampleType::Int32:
+        return sample::Load<int32_t>(p);
+    case TSampleType::UInt32:
+        return sample::Load<uint32_t>(p);
+    case TSampleType::Float64:
+        return sample::Load<double>(p);
     }
     return 0;
 }

@@ -1,6 +1,8 @@
 // Transforms and statistics as JSON documents and files.
 #include "stretch/TransformFile.h"
 
+#include "stretch/EnginePrivate.h"
+
 #include "streams/BufStream.h"
 #include "streams/Json.h"
 
@@ -100,10 +102,7 @@ double ReadNoData(const TJsonValue& v, TSampleType type) {
     } else {
         d = Real(v);
     }
-    const bool fits = type == TSampleType::Float32
-                          ? std::isinf(d) || std::fabs(d) < 0x1.ffffffp127
-                          : d >= 0 && d <= SampleTop(type) && d == std::floor(d);
-    if (!fits)
+    if (!detail::HoldsSample(d, type))
         throw EStretch("\"" + v.Path() + "\" does not fit " + SampleTypeName(type) + " samples");
     return d;
 }
@@ -131,7 +130,7 @@ TJsonValue StatisticsValue(const TStatistics& s) {
     doc.Set("bands", s.Bands);
     doc.Set("type", SampleTypeName(s.Type));
     doc.Set("count", s.Count);
-    const bool real = s.Type == TSampleType::Float32;
+    const bool real = IsFloatSample(s.Type);
     auto sum = [&](const TWideSum& w, const TCompensatedSum& c) {
         if (!real)
             return TJsonValue::Number(w.ToString());
@@ -165,7 +164,7 @@ TStatistics StatisticsOf(const TJsonValue& doc) {
     s.Count = doc["count"].AsInt64();
     if (s.Count < 0)
         throw EStretch("\"count\" is negative");
-    const bool real = s.Type == TSampleType::Float32;
+    const bool real = IsFloatSample(s.Type);
     auto read = [&](const TJsonValue& v, TWideSum& w, TCompensatedSum& c) {
         if (real) {
             ExpectSize(v, 2);
