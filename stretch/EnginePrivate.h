@@ -157,14 +157,14 @@ TAffineMap AsAffineMap(const TAffineTransform& t) noexcept;
 
 // The principal axes of a symmetric matrix as the rows of an affine map: the unit eigenvectors
 // in the order of their eigenvalues, descending, or with allowOffset each divided by the sum of
-// its absolute elements and lifted so that its values over the cube 0..top are 0..top.
-// Fractions (when given) receive each eigenvalue's share of their sum.
-void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double top, double* fractions,
+// its absolute elements and lifted so that its values over the cube bottom..top are
+// bottom..top. Fractions (when given) receive each eigenvalue's share of their sum.
+void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double bottom, double top, double* fractions,
                     TAffineMap& result);
 
 // Divides a row of n weights by the sum of their magnitudes and gives it (in row[n]) the
-// constant that lifts its values over the cube 0..top onto 0..top.
-void LiftRow(double* row, int n, double top) noexcept;
+// constant that lifts its values over the cube bottom..top onto bottom..top.
+void LiftRow(double* row, int n, double bottom, double top) noexcept;
 
 // The number of bands the options keep out of n (all bits beyond n are refused by the fit).
 inline int KeptBands(const TFitOptions& options, int n) noexcept {
@@ -182,19 +182,20 @@ TPrincipalAxes SpaceAxes(const TStatistics& statistics, const TFitOptions& optio
 // components' extremes less their constants (the weighted sums of the samples alone).
 double ComponentScale(const TAffineMap& axes, const double* lowest, const double* highest,
                       int count) noexcept;
-// The range below which a component counts as constant: ConstantComponentRange x scale / top,
-// and at least the rounding of values the size of its extremes.
-double ConstantTolerance(double scale, double top, double lowest, double highest) noexcept;
+// The range below which a component counts as constant: ConstantComponentRange x scale / span
+// (the span of the samples' range, top - bottom), and at least the rounding of values the size
+// of its extremes.
+double ConstantTolerance(double scale, double span, double lowest, double highest) noexcept;
 
 // The scale-only factor of component k: the largest scale about 0 that keeps the component's
-// extremes within the values it takes over the cube 0..top; 1 when nothing bounds it or both
-// extremes lie within the tolerance of 0 (rounding noise).
-double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest,
-                       double tolerance);
+// extremes within the values it takes over the cube bottom..top; 1 when nothing bounds it or
+// both extremes lie within the tolerance of 0 (rounding noise).
+double ScaleOnlyFactor(const TAffineMap& axes, int k, double bottom, double top, double lowest,
+                       double highest, double tolerance);
 
-// The stretch of each component (translation and scale, or scale only) between the axes and
-// their inverse; the last Kept rows pass unchanged.
+// The stretch of each component (translation and scale onto bottom..top, or scale only)
+// between the axes and their inverse; the last Kept rows pass unchanged.
 TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const double* highest,
-                         bool allowOffset, double top, int kept = 0);
+                         bool allowOffset, double bottom, double top, int kept = 0);
 
 } // namespace vt::detail

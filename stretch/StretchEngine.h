@@ -502,7 +502,8 @@ TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection =
 // floats stored as computed (clamped to 0..1 when T was clipped). Pixels that the selection's
 // no-data value marks, and pixels with a float sample that is not finite, are left as they are
 // (copied, converted to Target's type, when Target is another view). Raises EStretch when the
-// views' sizes or band counts differ from each other or from T.
+// views' sizes or band counts differ from each other or from T, or when Source's samples are
+// not of T's type (Target's may be of any).
 void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,
                   const TSelection* NoData = nullptr, const TRunOptions& Run = {});
 // The selection that marks T's own no-data pixels (none when T has no no-data value), for

@@ -1,6 +1,7 @@
 // The engine's samples beyond the plug-in's three types (int8, int16, int32, uint32, float64):
 // statistics against long-double sums written here, exact 128-bit sums at the 32-bit extremes,
-// and the application's rounding and clamping to each type's range.
+// the offset stretch onto each type's whole range, rounding and clamping to signed ranges, and
+// transform files of the new names.
 #include "EngineTestImages.h"
 #include "stretch/KernelDispatch.h"
 #include "stretch/StretchEngine.h"
@@ -326,6 +327,74 @@ TEST(SampleTypes, IntegerSumsStayExactAtThe32BitExtremes) {
     }
 }
 
+TEST(SampleTypes, OffsetStretchSpansTheTypesRangeAtTheSelectedExtremes) {
+    std::mt19937 random(17);
+    for (const TKind& k : NewKinds) {
+        // One band: the stretch is (x - lowest) span / (highest - lowest) + bottom.
+        TTestImage img(37, 13, 1, k.Type, 0), out(37, 13, 1, k.Type, 0);
+        const long double from = k.Bottom + (k.Top - k.Bottom) * 0.3L;
+        const long double to = k.Bottom + (k.Top - k.Bottom) * 0.6L;
+        std::uniform_real_distribution<double> u(static_cast<double>(from),
+                                                 static_cast<double>(to));
+        for (int64_t y = 0; y < 13; ++y)
+            for (int64_t x = 0; x < 37; ++x)
+                img.Set(x, y, 0, k.Float ? u(random) : std::floor(u(random)));
+        TSelection s;
+        s.X = 3;
+        s.Y = 2;
+        s.Width = 20;
+        s.Height = 8;
+        long double low = INFINITY, high = -INFINITY;
+        for (int64_t y = 2; y < 10; ++y)
+            for (int64_t x = 3; x < 23; ++x) {
+                low = std::min<long double>(low, img.Get(x, y, 0));
+                high = std::max<long double>(high, img.Get(x, y, 0));
+            }
+        const TBandTransform t = FitStretch(img.View, s);
+        ApplyStretch(t, img.View, out.View);
+        const long double bottom = k.Float ? 0 : k.Bottom, span = k.Top - bottom;
+        for (int64_t y = 0; y < 13; ++y)
+            for (int64_t x = 0; x < 37; ++x) {
+                const long double v = img.Get(x, y, 0), o = out.Get(x, y, 0);
+                long double expected = (v - low) * span / (high - low) + bottom;
+                if (!k.Float)
+                    expected = std::clamp<long double>(std::nearbyint(expected), bottom, k.Top);
+                EXPECT_LE(std::fabs(o - expected), k.Float ? 1e-12L : 1.0L)
+                    << SampleTypeName(k.Type) << " at " << x << "," << y;
+                // The selection's extremes land on the ends of the range exactly, and integer
+                // samples beyond them are clamped there.
+                if (k.Float ? v == low : v <= low) {
+                    EXPECT_NEAR(static_cast<double>(o), static_cast<double>(bottom),
+                                k.Float ? 1e-12 : 0.0)
+                        << SampleTypeName(k.Type);
+                }
+                if (k.Float ? v == high : v >= high) {
+                    EXPECT_NEAR(static_cast<double>(o), static_cast<double>(k.Top),
+                                k.Float ? 1e-12 : 0.0)
+                        << SampleTypeName(k.Type);
+                }
+            }
+    }
+}
+
+TEST(SampleTypes, ScaleOnlyScalesAboutZeroAsFarAsTheSignedRangeAllows) {
+    // One int16 band: the factor is the smaller of 32767 / highest and -32768 / lowest.
+    for (const auto& [low, high, factor] :
+         {std::tuple{-1000, 500, 32.768L}, std::tuple{-100, 1000, 32.767L}}) {
+        TTestImage img(11, 1, 1, TSampleType::Int16, 0), out(11, 1, 1, TSampleType::Int16, 0);
+        for (int64_t x = 0; x < 11; ++x)
+            img.Set(x, 0, 0, static_cast<double>(low + (high - low) * x / 10));
+        TFitOptions o;
+        o.Method = TStretchMethod::ScaleOnly;
+        ApplyStretch(FitStretch(img.View, {}, o), img.View, out.View);
+        for (int64_t x = 0; x < 11; ++x)
+            EXPECT_LE(std::fabs(out.Get(x, 0, 0) - std::nearbyint(img.Get(x, 0, 0) * factor)), 1)
+                << x;
+        EXPECT_EQ(out.Get(0, 0, 0), low == -1000 ? -32768 : std::nearbyint(-100 * 32.767L));
+        EXPECT_EQ(out.Get(10, 0, 0), high == 1000 ? 32767 : 16384);
+    }
+}
+
 TEST(SampleTypes, ApplicationRoundsHalfToEvenAndClampsToTheTypesRange) {
     for (const TKind& k : NewKinds) {
         if (k.Float)
@@ -455,6 +524,120 @@ TEST(SampleTypes, SumsWithinTheirRoundingOfAHalfRoundAsDefined) {
     }
 }
 
+TEST(SampleTypes, NoDataAndNonFinitePixelsPassUnchanged) {
+    TTestImage img(9, 4, 2, TSampleType::Int16, 0), out(9, 4, 2, TSampleType::Int16, 0);
+    for (int64_t y = 0; y < 4; ++y)
+        for (int64_t x = 0; x < 9; ++x)
+            for (int b = 0; b < 2; ++b)
+                img.Set(x, y, b,
+                        x == y ? -9999.0
+                               : static_cast<double>((x * 97 + y * 31 + b * 500) % 2000 - 1000));
+    TSelection s;
+    s.HasNoData = true;
+    s.NoData = -9999;
+    const TBandTransform t = FitStretch(img.View, s);
+    EXPECT_EQ(t.NoData, -9999);
+    EXPECT_EQ(t.Statistics.Count, 36 - 4);
+    const TSelection marks = NoDataOf(t);
+    ApplyStretch(t, img.View, out.View, &marks);
+    for (int64_t i = 0; i < 4; ++i)
+        EXPECT_EQ(out.Get(i, i, 1), -9999);
+
+    TTestImage real(5, 1, 1, TSampleType::Float64, 0), realOut(5, 1, 1, TSampleType::Float64, 0);
+    const double values[] = {0.25, std::nan(""), 0.75, INFINITY, 0.5};
+    for (int64_t x = 0; x < 5; ++x)
+        real.Set(x, 0, 0, values[x]);
+    ApplyStretch(FitStretch(real.View), real.View, realOut.View);
+    EXPECT_TRUE(std::isnan(realOut.Get(1, 0, 0)));
+    EXPECT_EQ(realOut.Get(3, 0, 0), INFINITY);
+    EXPECT_NEAR(realOut.Get(0, 0, 0), 0.0, 1e-15);
+    EXPECT_NEAR(realOut.Get(2, 0, 0), 1.0, 1e-15);
+
+    // Values that are not samples of the type are refused, naming it.
+    TTestImage u32(2, 2, 1, TSampleType::UInt32, 0), i32(2, 2, 1, TSampleType::Int32, 0),
+        i8(2, 2, 1, TSampleType::Int8, 0);
+    const auto refusal = [](const TTestImage& image, double value) {
+        TSelection sel;
+        sel.HasNoData = true;
+        sel.NoData = value;
+        return Refusal([&] { MeasureStatistics(image.View, sel); });
+    };
+    EXPECT_NE(refusal(u32, -1).find("uint32"), std::string::npos);
+    EXPECT_NE(refusal(i32, 0.5).find("int32"), std::string::npos);
+    EXPECT_NE(refusal(i32, 2147483648.0).find("int32"), std::string::npos);
+    EXPECT_NE(refusal(i8, -129).find("int8"), std::string::npos);
+    EXPECT_NE(refusal(real, std::nan("")).find("float64"), std::string::npos);
+    EXPECT_EQ(refusal(i32, -2147483648.0), "(no refusal)");
+    EXPECT_EQ(refusal(i8, -128), "(no refusal)");
+    EXPECT_EQ(refusal(real, 1e300), "(no refusal)");
+}
+
+TEST(SampleTypes, SignedFitsAreTheUnsignedFitsShifted) {
+    // x and x + 2^(bits-1) have the same correlations: every method gives the same stretch,
+    // moved by the shift (within the rounding of the outputs).
+    std::mt19937 random(29);
+    const struct {
+        TSampleType Signed, Unsigned;
+        double Shift;
+    } pairs[] = {{TSampleType::Int8, TSampleType::UInt8, 128},
+                 {TSampleType::Int16, TSampleType::UInt16, 32768},
+                 {TSampleType::Int32, TSampleType::UInt32, 2147483648.0}};
+    std::vector<TFitOptions> options(6);
+    options[1].Basis = TStretchBasis::Covariance;
+    options[2].Pairing = TBandPairing::Direct;
+    options[3].Method = TStretchMethod::Target;
+    options[4].Space = TColourSpace::YCbCr;
+    options[5].Keep = 1;
+    for (const auto& p : pairs)
+        for (size_t i = 0; i < options.size(); ++i) {
+            TTestImage s(17, 9, 3, p.Signed, 1), u(17, 9, 3, p.Unsigned, 1);
+            FillSpread(s, random);
+            for (int64_t y = 0; y < 9; ++y)
+                for (int64_t x = 0; x < 17; ++x)
+                    for (int b = 0; b < 3; ++b)
+                        u.Set(x, y, b, s.Get(x, y, b) + p.Shift);
+            TTestImage sOut(17, 9, 3, p.Signed, 0), uOut(17, 9, 3, p.Unsigned, 0);
+            const TBandTransform ts = FitStretch(s.View, {}, options[i]);
+            const TBandTransform tu = FitStretch(u.View, {}, options[i]);
+            ApplyStretch(ts, s.View, sOut.View);
+            ApplyStretch(tu, u.View, uOut.View);
+            for (int64_t y = 0; y < 9; ++y)
+                for (int64_t x = 0; x < 17; ++x)
+                    for (int b = 0; b < 3; ++b)
+                        ASSERT_LE(std::fabs(sOut.Get(x, y, b) + p.Shift - uOut.Get(x, y, b)), 1)
+                            << SampleTypeName(p.Signed) << ", options " << i;
+        }
+}
+
+TEST(SampleTypes, Float64FitsAsFloat32DoesOnTheSameValues) {
+    std::mt19937 random(31);
+    TTestImage d(19, 8, 4, TSampleType::Float64, 2), f(19, 8, 4, TSampleType::Float32, 2);
+    FillSpread(d, random);
+    for (int64_t y = 0; y < 8; ++y)
+        for (int64_t x = 0; x < 19; ++x)
+            for (int b = 0; b < 4; ++b) {
+                f.Set(x, y, b, d.Get(x, y, b));
+                d.Set(x, y, b, f.Get(x, y, b)); // values both types hold
+            }
+    // Products of floats are exact in doubles, so the sums agree to the bit.
+    const TStatistics sd = MeasureStatistics(d.View), sf = MeasureStatistics(f.View);
+    for (int a = 0; a < 4; ++a)
+        for (int b = a; b < 4; ++b)
+            EXPECT_TRUE(sd.RealProduct[a][b] == sf.RealProduct[a][b]);
+    const TBandTransform td = FitStretch(d.View), tf = FitStretch(f.View);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c <= 4; ++c)
+            EXPECT_EQ(td.Map.M[r][c], tf.Map.M[r][c]);
+    TTestImage dOut(19, 8, 4, TSampleType::Float64, 0), fOut(19, 8, 4, TSampleType::Float32, 0);
+    ApplyStretch(td, d.View, dOut.View);
+    ApplyStretch(tf, f.View, fOut.View);
+    for (int64_t y = 0; y < 8; ++y)
+        for (int64_t x = 0; x < 19; ++x)
+            for (int b = 0; b < 4; ++b)
+                EXPECT_LE(std::fabs(dOut.Get(x, y, b) - fOut.Get(x, y, b)),
+                          0x1p-24 * std::max(1.0, std::fabs(dOut.Get(x, y, b))));
+}
+
 TEST(SampleTypes, NewTypesNeverTakeTheByteKernels) {
     for (const TKind& k : NewKinds)
         for (int64_t stride : {3, 4}) {
@@ -472,4 +655,48 @@ TEST(SampleTypes, NewTypesNeverTakeTheByteKernels) {
                 EXPECT_EQ(detail::KernelFamilyFor(v, nullptr, pass), detail::TKernelFamily::Stream)
                     << SampleTypeName(k.Type);
         }
+}
+
+TEST(SampleTypes, TransformFilesHoldTheNewNamesAndApplyToTheirTypeAlone) {
+    std::mt19937 random(37);
+    for (const TKind& k : NewKinds) {
+        TTestImage img(15, 6, 3, k.Type, 0);
+        FillSpread(img, random);
+        TSelection s;
+        s.HasNoData = true;
+        s.NoData = k.Float ? -1.5 : k.Bottom < 0 ? -3 : 3;
+        const TBandTransform t = FitStretch(img.View, s);
+        const std::string text = WriteTransformJson(t);
+        EXPECT_NE(text.find(std::string("\"type\": \"") + SampleTypeName(k.Type) + "\""),
+                  std::string::npos);
+        const TBandTransform back = ReadTransformJson(text);
+        EXPECT_EQ(back.Type, k.Type);
+        EXPECT_EQ(back.NoData, s.NoData);
+        EXPECT_TRUE(back.Statistics == t.Statistics);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c <= 3; ++c)
+                EXPECT_EQ(back.Map.M[r][c], t.Map.M[r][c]);
+        EXPECT_EQ(WriteTransformJson(back), text);
+        // Applied to its own type it gives the fit's bytes; another type's pixels are refused.
+        TTestImage a(15, 6, 3, k.Type, 0), b(15, 6, 3, k.Type, 0);
+        ApplyStretch(t, img.View, a.View);
+        ApplyStretch(back, img.View, b.View);
+        EXPECT_EQ(a.Bytes, b.Bytes);
+        for (TSampleType other : SampleTypes) {
+            if (other == k.Type)
+                continue;
+            TTestImage wrong(15, 6, 3, other, 0);
+            const std::string why = Refusal([&] { ApplyStretch(back, wrong.View, wrong.View); });
+            EXPECT_NE(why.find(SampleTypeName(k.Type)), std::string::npos) << why;
+            EXPECT_NE(why.find(SampleTypeName(other)), std::string::npos) << why;
+        }
+        // A no-data value the type cannot hold is refused on reading.
+        if (!k.Float) {
+            const std::string value = "\"nodata\": " + std::to_string(static_cast<int>(s.NoData));
+            std::string bad = text;
+            bad.replace(bad.find(value), value.size(), "\"nodata\": 0.5");
+            EXPECT_NE(Refusal([&] { ReadTransformJson(bad); }).find(SampleTypeName(k.Type)),
+                      std::string::npos);
+        }
+    }
 }
