@@ -455,7 +455,7 @@ std::string NothingSelectedIn(const TImageView& image, const TSelection& selecti
 }
 
 int ClipPasses(TSampleType type) noexcept {
-    return type == TSampleType::Float32 ? 2 : 1;
+    return TClipHistogram::PassesFor(type);
 }
 
 } // namespace

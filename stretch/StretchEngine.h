@@ -340,16 +340,20 @@ TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& 
 // pass with gain 1, their mean moved to the target. Raises EStretch for statistics of no pixel.
 TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Options);
 // Saturation of a fitted transform's outputs (see TFitOptions::Clip): the limits are order
-// statistics of each band's stored outputs over the selected pixels, counted exactly (every
-// level of an integer type; floats in two passes over the high and the low 16 bits of their
-// ordered bits). Measure the selected pixels of each image of a series while NeedsPass is
-// true, calling FinishPass after each pass over the series; then Clipped gives T followed by
-// the linear map of each band (or raises EStretch "no pixels selected" when nothing was
-// counted).
+// statistics of each band's stored outputs over the selected pixels, counted exactly: every
+// level of an 8- or 16-bit integer type in one pass; the others by keys in the order of their
+// values (a float's ordered bits, a 32-bit integer less its type's bottom), 16 bits of them a
+// pass: the first counts the top 16 bits, and each later pass the next 16 of the keys that
+// share the bits found so far with a limit (two passes for float32, int32 and uint32, four for
+// float64). Measure the selected pixels of each image of a series while NeedsPass is true,
+// calling FinishPass after each pass over the series; then Clipped gives T followed by the
+// linear map of each band (or raises EStretch "no pixels selected" when nothing was counted).
 class TClipHistogram {
 public:
     // Raises EStretch unless 0 <= Low, 0 <= High and Low + High < 1.
     TClipHistogram(const TBandTransform& T, double Low, double High);
+    // The passes the saturation of a type's outputs takes (1, 2 or 4).
+    static int PassesFor(TSampleType Type) noexcept;
     bool NeedsPass() const noexcept { return Pass < Passes; }
     void Measure(const TImageView& Image, const TSelection& Selection = {},
                  const TRunOptions& Run = {});
@@ -381,11 +385,11 @@ private:
     double LowFraction, HighFraction;
     int Pass = 0, Passes = 1;
     int64_t Count[MaxBands] = {};      // values counted in the current pass, per band
-    uint32_t Prefix[MaxBands][2] = {}; // floats: the high bits of each limit's bin
-    uint64_t Passed[MaxBands][2] = {}; // floats: the values beyond that bin
+    uint64_t Prefix[MaxBands][2] = {}; // keys: the high bits of each limit's key found so far
+    uint64_t Passed[MaxBands][2] = {}; // keys: the values beyond the keys that begin so
     double Limit[MaxBands][2] = {};    // each band's L and H, as stored samples
     std::vector<uint64_t> Bins;        // per band: every level, or 65,536 bins of keys (two
-                                       // sets when refining floats)
+                                       // sets, one a side, when refining)
     // The bins and float counts of parts 1.. of Measure's threads (part 0 counts into Bins),
     // allocated once a pass and kept across its measures.
     std::vector<std::vector<uint64_t>> PartBins;
@@ -407,11 +411,11 @@ TBandTransform ClipStretch(const TBandTransform& T, const TImageView& Image,
 //     TBandTransform t = fit.Result();
 //
 // The passes are the statistics, then (unless the target method, which fits from statistics
-// alone) the components' ranges under the axes the statistics give, then the saturation's one
-// or two when Options.Clip asks for it. Every piece is measured in every pass, in the same
-// order. Pieces measured apart (on other threads, in other tasks) measure into Empty copies,
-// which Merge adds back, in the order of the pieces: the result is the one a single scan of
-// the series gives (integer statistics exactly whatever the order).
+// alone) the components' ranges under the axes the statistics give, then the saturation's
+// (TClipHistogram::PassesFor) when Options.Clip asks for it. Every piece is measured in every
+// pass, in the same order. Pieces measured apart (on other threads, in other tasks) measure
+// into Empty copies, which Merge adds back, in the order of the pieces: the result is the one a
+// single scan of the series gives (integer statistics exactly whatever the order).
 class TStretchFit {
 public:
     enum class TPass { Statistics, Ranges, Clip, Done };
@@ -428,7 +432,7 @@ public:
 
     TPass Pass() const noexcept { return Current; }
     bool NeedsPass() const noexcept { return Current != TPass::Done; }
-    // Passes a fit with these options takes (1 to 4), and how many are done.
+    // Passes a fit with these options takes (1 to 6), and how many are done.
     int Passes() const noexcept { return PassCount; }
     int PassesDone() const noexcept { return Finished; }
 

@@ -1,8 +1,9 @@
 // The engine's samples beyond the plug-in's three types (int8, int16, int32, uint32, float64):
 // statistics against long-double sums written here, exact 128-bit sums at the 32-bit extremes,
-// the offset stretch onto each type's whole range, rounding and clamping to signed ranges, and
-// transform files of the new names.
+// the offset stretch onto each type's whole range, rounding and clamping to signed ranges,
+// transform files of the new names, and saturation limits that are exact order statistics.
 #include "EngineTestImages.h"
+#include "streams/Json.h"
 #include "stretch/KernelDispatch.h"
 #include "stretch/StretchEngine.h"
 #include "stretch/TransformFile.h"
@@ -665,7 +666,11 @@ TEST(SampleTypes, TransformFilesHoldTheNewNamesAndApplyToTheirTypeAlone) {
         TSelection s;
         s.HasNoData = true;
         s.NoData = k.Float ? -1.5 : k.Bottom < 0 ? -3 : 3;
-        const TBandTransform t = FitStretch(img.View, s);
+        TFitOptions o;
+        o.Clip = true;
+        o.ClipLow = 0.05;
+        o.ClipHigh = 0.1;
+        const TBandTransform t = FitStretch(img.View, s, o);
         const std::string text = WriteTransformJson(t);
         EXPECT_NE(text.find(std::string("\"type\": \"") + SampleTypeName(k.Type) + "\""),
                   std::string::npos);
@@ -699,4 +704,132 @@ TEST(SampleTypes, TransformFilesHoldTheNewNamesAndApplyToTheirTypeAlone) {
                       std::string::npos);
         }
     }
+}
+
+TEST(SampleTypes, SaturationLimitsAreExactOrderStatistics) {
+    std::mt19937 random(43);
+    for (TSampleType type : {TSampleType::Float64, TSampleType::Int32, TSampleType::UInt32,
+                             TSampleType::Int16, TSampleType::Int8}) {
+        const TKind& k = Kind(type);
+        // Values crowded into a few keys' worth of their range, so that the limits lie among
+        // keys that share all but their last bits: only the last pass tells them apart.
+        TTestImage img(61, 29, 2, type, 1);
+        const long double centre = k.Float ? 0.3L : std::floor(k.Bottom + (k.Top - k.Bottom) / 4);
+        const unsigned spread = type == TSampleType::Int8 ? 100 : 200;
+        for (int64_t y = 0; y < 29; ++y)
+            for (int64_t x = 0; x < 61; ++x)
+                for (int b = 0; b < 2; ++b) {
+                    const long double step = k.Float ? 0x1p-52L : 1;
+                    long double v = centre + step * static_cast<long double>(random() % spread);
+                    if (random() % 50 == 0) // outliers
+                        v = random() % 2 == 0 ? (k.Float ? 0.01L : k.Bottom + 3)
+                                              : (k.Float ? 0.9L : k.Top - 3);
+                    img.Set(x, y, b, static_cast<double>(v));
+                }
+        // The identity's outputs are the samples themselves.
+        const TBandTransform identity = TBandTransform::Identity(2, type);
+        for (const auto& [low, high] : {std::pair{0.01, 0.02}, std::pair{0.3, 0.25}}) {
+            TClipHistogram h(identity, low, high);
+            int passes = 0;
+            while (h.NeedsPass()) {
+                // Halves counted apart and merged, the second through its document.
+                TClipHistogram top = h.Empty(), bottom = h.Empty();
+                top.Measure(Strip(img.View, 0, 13));
+                bottom.Measure(Strip(img.View, 13, 16));
+                h.Merge(top);
+                h.Merge(ReadClipHistogramJson(WriteClipHistogramJson(bottom)));
+                h.FinishPass();
+                ++passes;
+            }
+            EXPECT_EQ(passes, type == TSampleType::Float64                              ? 4
+                              : type == TSampleType::Int16 || type == TSampleType::Int8 ? 1
+                                                                                        : 2);
+            const TJsonValue doc = ParseJson(WriteClipHistogramJson(h));
+            for (int b = 0; b < 2; ++b) {
+                std::vector<double> v;
+                for (int64_t y = 0; y < 29; ++y)
+                    for (int64_t x = 0; x < 61; ++x)
+                        v.push_back(img.Get(x, y, b));
+                const auto n = static_cast<double>(v.size());
+                // L: the smallest value with more than low N at or below it; H likewise.
+                const auto lowAt = static_cast<size_t>(std::floor(low * n));
+                const auto highAt = v.size() - 1 - static_cast<size_t>(std::floor(high * n));
+                std::nth_element(v.begin(), v.begin() + static_cast<int64_t>(lowAt), v.end());
+                const double expectedLow = v[lowAt];
+                std::nth_element(v.begin(), v.begin() + static_cast<int64_t>(highAt), v.end());
+                const double expectedHigh = v[highAt];
+                const TJsonValue& limit = doc["limit"][static_cast<size_t>(b)];
+                EXPECT_EQ(limit[0].AsDouble(), expectedLow) << SampleTypeName(type);
+                EXPECT_EQ(limit[1].AsDouble(), expectedHigh) << SampleTypeName(type);
+            }
+            // The clipped map takes the limits to the ends of the range (integers: their
+            // levels' outer halves).
+            const TBandTransform c = h.Clipped();
+            const double lowLimit = doc["limit"][0][0].AsDouble();
+            const double highLimit = doc["limit"][0][1].AsDouble();
+            const long double edge = k.Float ? 0 : 0.5L;
+            const long double bottom = k.Float ? 0 : k.Bottom;
+            const long double atLow = (lowLimit + edge) * c.Map.M[0][0] + c.Map.M[0][2];
+            const long double atHigh = (highLimit - edge) * c.Map.M[0][0] + c.Map.M[0][2];
+            // Within the rounding of the map's doubles, whose terms are large when the limits
+            // lie close together.
+            const auto tolerance = [&](double limit) {
+                return 0x1p-50 * (std::fabs(limit * c.Map.M[0][0]) + std::fabs(c.Map.M[0][2]) +
+                                  static_cast<double>(k.Top - bottom));
+            };
+            EXPECT_NEAR(static_cast<double>(atLow), static_cast<double>(bottom + edge),
+                        tolerance(lowLimit))
+                << SampleTypeName(type);
+            EXPECT_NEAR(static_cast<double>(atHigh), static_cast<double>(k.Top - edge),
+                        tolerance(highLimit))
+                << SampleTypeName(type);
+        }
+    }
+}
+
+TEST(SampleTypes, Float64SaturationOfAFittedStretchCountsItsOutputs) {
+    // The limits of a fitted stretch are order statistics of its own outputs, computed here as
+    // the engine defines them.
+    std::mt19937 random(47);
+    TTestImage img(33, 21, 3, TSampleType::Float64, 4);
+    FillSpread(img, random);
+    TFitOptions o;
+    o.Pairing = TBandPairing::Direct;
+    const TBandTransform t = FitStretch(img.View, {}, o);
+    o.Clip = true;
+    o.ClipLow = 0.07;
+    o.ClipHigh = 0.11;
+    TStretchFit fit(o, 3, TSampleType::Float64);
+    EXPECT_EQ(fit.Passes(), 2 + 4);
+    TClipHistogram h(t, o.ClipLow, o.ClipHigh);
+    while (h.NeedsPass()) {
+        h.Measure(img.View);
+        h.FinishPass();
+    }
+    const TJsonValue doc = ParseJson(WriteClipHistogramJson(h));
+    for (int b = 0; b < 3; ++b) {
+        std::vector<double> outputs;
+        for (int64_t y = 0; y < 21; ++y)
+            for (int64_t x = 0; x < 33; ++x)
+                outputs.push_back(
+                    static_cast<double>(Defined(t, img, x, y, b, TSampleType::Float64)));
+        const auto n = static_cast<double>(outputs.size());
+        const auto lowAt = static_cast<size_t>(std::floor(o.ClipLow * n));
+        const auto highAt = outputs.size() - 1 - static_cast<size_t>(std::floor(o.ClipHigh * n));
+        std::nth_element(outputs.begin(), outputs.begin() + static_cast<int64_t>(lowAt),
+                         outputs.end());
+        EXPECT_EQ(doc["limit"][static_cast<size_t>(b)][0].AsDouble(), outputs[lowAt]);
+        std::nth_element(outputs.begin(), outputs.begin() + static_cast<int64_t>(highAt),
+                         outputs.end());
+        EXPECT_EQ(doc["limit"][static_cast<size_t>(b)][1].AsDouble(), outputs[highAt]);
+    }
+    // The fit's own passes reach the same clipped stretch.
+    while (fit.NeedsPass()) {
+        fit.Measure(img.View);
+        fit.FinishPass();
+    }
+    const TBandTransform clipped = fit.Result(), direct = h.Clipped();
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c <= 3; ++c)
+            EXPECT_EQ(clipped.Map.M[r][c], direct.Map.M[r][c]);
 }
