@@ -496,6 +496,12 @@ TStreamApply::TStreamApply(const TBandTransform& transform, TSampleType in, TSam
     for (int r = 0; r < transform.Bands; ++r)
         Exact.Row[transform.Order[r]] = r;
     Map.Decisions(IsFloatSample(in) ? 1.0 : SampleMagnitude(in), IsFloatSample(out), Decide);
+    // Integer outputs without kernels of their own take the bounds by stream position.
+    const bool other = out != TSampleType::UInt8 && out != TSampleType::UInt16 &&
+                       out != TSampleType::Float32 && out != TSampleType::Float64;
+    if (other)
+        for (int64_t i = 0; i < TSampleBlock::MaxSamples; ++i)
+            DecideByPosition.push_back(Decide[i % transform.Bands]);
 }
 
 void TStreamApply::Decisions(const TSampleBlock& block, double* floatDecide,
@@ -531,9 +537,40 @@ template <class TOut> void TStreamApply::RunAs(TSampleBlock& block, TOut* out) c
     }
 }
 
+namespace {
+
+// Stores the double sums of a block's samples as integers of type T: each rounded where it lies
+// farther than its bound (by stream position) from a rounding boundary, so that the exact sum
+// rounds the same way, the others computed exactly. Adding 1.5 x 2^52 rounds to the nearest
+// integer, halves to even, below 2^51; any other result lies at least 1/2 from the sum, which
+// no bound (at most 1/2) accepts. The first loop has no branch, so that it vectorises.
+template <class T>
+void StoreRoundedSums(const double* sums, int64_t count, const double* decide,
+                      const TExactApply& exact, const double* samples, uint8_t* out) noexcept {
+    const double magic = 0x1.8p52;
+    const auto bottom = static_cast<double>(std::numeric_limits<T>::lowest());
+    const auto top = static_cast<double>(std::numeric_limits<T>::max());
+    T stored[TSampleBlock::MaxSamples];
+    uint8_t undecided[TSampleBlock::MaxSamples];
+    uint8_t any = 0;
+    for (int64_t i = 0; i < count; ++i) {
+        const double sum = sums[i], rounded = (sum + magic) - magic;
+        // (Not a number goes to the bottom here, and to the exact computation below.)
+        const double low = rounded > bottom ? rounded : bottom;
+        stored[i] = static_cast<T>(low < top ? low : top);
+        undecided[i] = !(std::fabs(sum - rounded) < decide[i]);
+        any |= undecided[i];
+    }
+    std::memcpy(out, stored, static_cast<size_t>(count) * sizeof(T));
+    for (int64_t i = 0; i < count && any != 0; ++i)
+        if (undecided[i] != 0)
+            exact.Store(samples, static_cast<int>(i), out);
+}
+
+} // namespace
+
 void TStreamApply::RunOther(TSampleBlock& block, uint8_t* out) const {
     const int64_t count = block.Count() * Map.Bands;
-    const auto size = static_cast<int64_t>(SampleBytes(Exact.Out));
     if (Exact.Out == TSampleType::Float64) {
         // No double sum decides how the exact sum rounds to a double: every output is computed
         // exactly.
@@ -541,26 +578,37 @@ void TStreamApply::RunOther(TSampleBlock& block, uint8_t* out) const {
             Exact.Store(block.Samples(), static_cast<int>(i), out);
         return;
     }
-    // Integers: the double sums, each rounded where it lies farther than its bound from a
-    // rounding boundary (so that the exact sum rounds the same way), the others computed
-    // exactly. A lane's bound depends on its band alone.
+    // Integers: the kernels' double sums, decided as the kernels of 8- and 16-bit outputs
+    // decide theirs; a lane's bound depends on its band alone.
     double floatDecide[MaxCycle];
     const double* decide = nullptr;
     Decisions(block, floatDecide, decide);
-    const int lanes = GroupPixels;
+    const int n = Map.Bands, lanes = GroupPixels;
+    double floatByPosition[TSampleBlock::MaxSamples];
+    const double* byPosition = DecideByPosition.data();
+    if (decide != Decide) {
+        for (int64_t i = 0; i < count; ++i)
+            floatByPosition[i] = decide[i % n];
+        byPosition = floatByPosition;
+    }
     block.PadGroup(lanes, false);
     double sums[TSampleBlock::MaxSamples];
     Kernels.Sums(block.Samples(), (block.Count() + lanes - 1) / lanes, Map, sums);
-    const double bottom = SampleBottom(Exact.Out), top = SampleTop(Exact.Out);
-    for (int64_t i = 0; i < count; ++i) {
-        const double sum = sums[i], rounded = std::nearbyint(sum);
-        if (std::fabs(sum - rounded) < decide[i % Map.Bands])
-            StoreWhole(out + i * size, Exact.Out,
-                       rounded < bottom ? bottom
-                       : rounded > top  ? top
-                                        : rounded);
-        else
-            Exact.Store(block.Samples(), static_cast<int>(i), out);
+    const auto store = [&](auto* type) {
+        using T = std::remove_pointer_t<decltype(type)>;
+        StoreRoundedSums<T>(sums, count, byPosition, Exact, block.Samples(), out);
+    };
+    switch (Exact.Out) {
+    case TSampleType::Int8:
+        return store(static_cast<int8_t*>(nullptr));
+    case TSampleType::Int16:
+        return store(static_cast<int16_t*>(nullptr));
+    case TSampleType::Int32:
+        return store(static_cast<int32_t*>(nullptr));
+    case TSampleType::UInt32:
+        return store(static_cast<uint32_t*>(nullptr));
+    default:
+        return; // the types with kernels of their own never come here
     }
 }
 

@@ -222,8 +222,9 @@ private:
     TExactApply Exact;
     const TStreamKernels& Kernels;
     TSampleType In;
-    bool Clamp = false;      // float outputs kept to 0..1 (a clipped stretch)
-    double Decide[MaxCycle]; // for integer samples in: see TStreamMap::Decisions
+    bool Clamp = false;                   // float outputs kept to 0..1 (a clipped stretch)
+    double Decide[MaxCycle];              // for integer samples in: see TStreamMap::Decisions
+    std::vector<double> DecideByPosition; // Decide at each position of a block (RunOther)
 };
 
 // One output of a map of the pixel whose samples (in storage order) start at p: its row's
