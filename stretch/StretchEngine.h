@@ -52,8 +52,9 @@ inline constexpr int MaxBands = MaxAffineSize;
 
 // The samples the engine takes. Integer types span their whole range (the offset stretch maps
 // onto SampleBottom..SampleTop); floats are meant to lie in 0..1 and are stored as computed.
-// The first three are the ones the plug-in's host reads; the others follow, so that the values
-// of the first stay as they were.
+// The faces take: the command line, uint8, uint16 and float32 files (it refuses the others by
+// name); the Python module, NumPy arrays of all eight; the web page, 8-bit RGBA. The first
+// three came first, and keep their values.
 enum class TSampleType : uint8_t { UInt8, UInt16, Float32, Int8, Int16, Int32, UInt32, Float64 };
 
 // Every type, in the order of the enumeration.
