@@ -277,7 +277,7 @@ void TSampleBlock::PadGroup(int lanes, bool repeat) noexcept {
 // ---- Statistics ----------------------------------------------------------------------------
 
 TStreamStatistics::TStreamStatistics(int bands, TSampleType type)
-    : N(bands), Type(type), Real(IsFloatSample(type)), Wide(IsWideInteger(type)),
+    : N(bands), Real(IsFloatSample(type)), Wide(IsWideInteger(type)),
       Kernels(StreamKernelsFor(bands)),
       // Each lane takes lanes x n / cycle terms a group (at most 8): 2^20 products of 16-bit
       // samples stay exact in a double; float lanes move into their compensated pairs every 32
@@ -543,7 +543,8 @@ namespace {
 // farther than its bound (by stream position) from a rounding boundary, so that the exact sum
 // rounds the same way, the others computed exactly. Adding 1.5 x 2^52 rounds to the nearest
 // integer, halves to even, below 2^51; any other result lies at least 1/2 from the sum, which
-// no bound (at most 1/2) accepts. The first loop has no branch, so that it vectorises.
+// no bound (at most 1/2) accepts. The first loop takes no branch; the second, only for the
+// rare sums the bounds leave undecided.
 template <class T>
 void StoreRoundedSums(const double* sums, int64_t count, const double* decide,
                       const TExactApply& exact, const double* samples, uint8_t* out) noexcept {

@@ -185,8 +185,7 @@ private:
     void AddWide(const TSampleBlock& block) noexcept;
 
     int N;
-    TSampleType Type;
-    bool Real, Wide;
+    bool Real, Wide; // float samples; 32-bit integers
     const TStreamKernels& Kernels;
     int64_t Groups = 0, FlushGroups;
     std::vector<TStreamLanes> Lanes; // the kernel's lanes, and for floats the folded pairs
