@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <functional>
 #include <limits>
 #include <random>
@@ -135,8 +136,8 @@ std::string Refusal(const std::function<void()>& f) {
 // the (floor(g N) + 1)-th largest value.
 std::pair<double, double> Limits(std::vector<double> v, double f, double g) {
     const auto n = static_cast<double>(v.size());
-    const auto low = static_cast<int64_t>(std::floor(f * n));
-    const auto high = static_cast<int64_t>(v.size()) - 1 - static_cast<int64_t>(std::floor(g * n));
+    const auto low = static_cast<std::ptrdiff_t>(std::floor(f * n));
+    const auto high = static_cast<std::ptrdiff_t>(n - 1 - std::floor(g * n));
     std::nth_element(v.begin(), v.begin() + low, v.end());
     const double l = v[static_cast<size_t>(low)];
     std::nth_element(v.begin(), v.begin() + high, v.end());
