@@ -228,8 +228,8 @@ int main(int argc, char** argv) {
                 "its own threads);\ncv2.tf: one cv2.transform (cv2.gemm beyond four bands) pass "
                 "alone. bound: one read and one\nread-modify-write pass. Ratios: how many times "
                 "faster e' is; bd/e': how many times the bound\ne' takes; e/lit: e against the "
-                "literal stretch (8-bit, three bands). Below: one thread, direct pairing; ratio: "
-                "how many times\nthe time of the type beside it the type takes.\n",
+                "literal stretch (8-bit, three bands).\nBelow: one thread, direct pairing; "
+                "ratio: how many times the time of the type beside it the type takes.\n",
                 threads);
     return 0;
 }
