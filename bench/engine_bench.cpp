@@ -56,6 +56,28 @@ double BoundSeconds(std::vector<uint8_t>& bytes, int repeats) {
         [] {}, repeats);
 }
 
+template <class T> void PutAs(uint8_t* q, double v) {
+    const auto s = static_cast<T>(v);
+    std::memcpy(q, &s, sizeof s);
+}
+
+void Put(uint8_t* q, TSampleType type, double v) {
+    switch (type) {
+    case TSampleType::Int8:
+        return PutAs<int8_t>(q, v);
+    case TSampleType::Int16:
+        return PutAs<int16_t>(q, v);
+    case TSampleType::Int32:
+        return PutAs<int32_t>(q, v);
+    case TSampleType::UInt32:
+        return PutAs<uint32_t>(q, v);
+    case TSampleType::Float64:
+        return PutAs<double>(q, v);
+    default:
+        return;
+    }
+}
+
 // The photograph-like 8-bit picture spread over every band and type: bands beyond the third
 // mix the first three, so they correlate as the bands of a scene do.
 std::vector<uint8_t> MakeImage(const vt::test::TGoldenImage& photo, int bands, TSampleType type) {
@@ -74,10 +96,16 @@ std::vector<uint8_t> MakeImage(const vt::test::TGoldenImage& photo, int bands, T
             } else if (type == TSampleType::UInt16) {
                 const auto s = static_cast<uint16_t>(v * 257 + static_cast<double>(random() % 200));
                 std::memcpy(q, &s, 2);
-            } else {
+            } else if (type == TSampleType::Float32) {
                 const auto f =
                     static_cast<float>((v + static_cast<double>(random() % 1000) / 1000.0) / 256.0);
                 std::memcpy(q, &f, 4);
+            } else {
+                // The other types: the value over the type's range, with noise below 8 bits.
+                const double unit = (v + static_cast<double>(random() % 1000) / 1000.0) / 256.0;
+                const double bottom = vt::SampleBottom(type), top = vt::SampleTop(type);
+                Put(q, type,
+                    vt::IsFloatSample(type) ? unit : std::floor(bottom + unit * (top - bottom)));
             }
         }
     return out;
@@ -163,12 +191,45 @@ int main(int argc, char** argv) {
                     both / bound, literal > 0 ? literal / single : 0);
         std::fflush(stdout);
     }
+    // The types without kernels of their own (their samples read into the stream of doubles,
+    // their outputs rounded by the caller of the sums' kernel) against the type beside them.
+    std::printf("\n%-14s | %8s | %-14s %8s | %7s\n", "image", "e MP/s", "against", "e MP/s",
+                "ratio");
+    const struct {
+        TSampleType Type, Peer;
+    } others[] = {{TSampleType::Int8, TSampleType::UInt8},
+                  {TSampleType::Int16, TSampleType::UInt16},
+                  {TSampleType::Int32, TSampleType::UInt16},
+                  {TSampleType::UInt32, TSampleType::UInt16},
+                  {TSampleType::Float64, TSampleType::Float32}};
+    for (const auto& o : others) {
+        double seconds[2];
+        for (int k = 0; k < 2; ++k) {
+            const TSampleType type = k == 0 ? o.Type : o.Peer;
+            const std::vector<uint8_t> original = MakeImage(photo, 3, type);
+            std::vector<uint8_t> pixels = original;
+            const TImageView view =
+                TImageView::Interleaved(pixels.data(), photo.Width, photo.Height, 3, type);
+            vt::TFitOptions direct;
+            direct.Pairing = vt::TBandPairing::Direct;
+            seconds[k] = Seconds(
+                [&] { vt::ApplyStretch(vt::FitStretch(view, {}, direct), view, view); },
+                [&] { std::memcpy(pixels.data(), original.data(), original.size()); }, repeats);
+        }
+        const std::string name = std::string("3 x ") + vt::SampleTypeName(o.Type);
+        const std::string peer = std::string("3 x ") + vt::SampleTypeName(o.Peer);
+        std::printf("%-14s | %8.1f | %-14s %8.1f | %6.2fx\n", name.c_str(), mp / seconds[0],
+                    peer.c_str(), mp / seconds[1], seconds[0] / seconds[1]);
+        std::fflush(stdout);
+    }
+
     std::printf("\ne: FitStretch and ApplyStretch in place, one thread; e': with %u threads.\n"
                 "NumPy, OpenCV: the same offset stretch in bench/peer_stretch.py (OpenCV with "
                 "its own threads);\ncv2.tf: one cv2.transform (cv2.gemm beyond four bands) pass "
                 "alone. bound: one read and one\nread-modify-write pass. Ratios: how many times "
                 "faster e' is; bd/e': how many times the bound\ne' takes; e/lit: e against the "
-                "literal stretch (8-bit, three bands).\n",
+                "literal stretch (8-bit, three bands).\nBelow: one thread, direct pairing; "
+                "ratio: how many times the time of the type beside it the type takes.\n",
                 threads);
     return 0;
 }

@@ -189,7 +189,7 @@ struct TSaturation {
     int64_t AtEnds[MaxBands] = {};
 
     void Count(const TImageView& v, const TSelection& marks) {
-        const double top = SampleTop(v.Type);
+        const double bottom = SampleBottom(v.Type), top = SampleTop(v.Type);
         // The no-data value as the samples hold it (the engine compares floats in float).
         const double noDataValue =
             v.Type == TSampleType::Float32 && std::fabs(marks.NoData) <= FLT_MAX
@@ -208,7 +208,7 @@ struct TSaturation {
                     continue;
                 ++Pixels;
                 for (int b = 0; b < v.Bands; ++b)
-                    AtEnds[b] += sample[b] <= 0 || sample[b] >= top;
+                    AtEnds[b] += sample[b] <= bottom || sample[b] >= top;
             }
     }
 

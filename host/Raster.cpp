@@ -303,8 +303,9 @@ const char* TRasterReader::FileTypeName() const noexcept {
 void TRasterReader::RequireEngineType() const {
     if (!EngineType())
         throw EStretch(State->Path + ": " + FileTypeName() +
-                       " samples are not supported yet (the stretch takes uint8, uint16 and "
-                       "float32)");
+                       " samples are not supported yet (the command line reads uint8, uint16 "
+                       "and float32; the library and the Python module take the other integer "
+                       "types and float64 too)");
 }
 bool TRasterReader::Tiff() const noexcept {
     return State->Tiff;
@@ -414,6 +415,10 @@ void CheckOutputHolds(const std::string& out, int bands, bool alpha, TSampleType
             format = &f;
     const int colour = bands - (alpha ? 1 : 0);
     std::string why;
+    // The engine takes more types than the reader gives; the writers take the reader's.
+    if (type != TSampleType::UInt8 && type != TSampleType::UInt16 && type != TSampleType::Float32)
+        throw EStretch("cannot write " + file + ": the command line writes uint8, uint16 and " +
+                       "float32 samples, not " + SampleTypeName(type));
     if (type == TSampleType::Float32 && (format == nullptr || !format->Float))
         why = "float32 samples";
     else if (type == TSampleType::UInt16 && (format == nullptr || !format->Wide))
@@ -510,7 +515,9 @@ void TRasterWriter::TState::StartTiff() {
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(like.Bands()));
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(bits));
     TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT,
-                 like.Type() == TSampleType::Float32 ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT);
+                 IsFloatSample(like.Type())    ? SAMPLEFORMAT_IEEEFP
+                 : IsSignedSample(like.Type()) ? SAMPLEFORMAT_INT
+                                               : SAMPLEFORMAT_UINT);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric);
     if (photometric == PHOTOMETRIC_SEPARATED)
@@ -533,7 +540,7 @@ void TRasterWriter::TState::StartTiff() {
     if (Lossless(heritage.Compression)) {
         TIFFSetField(tif, TIFFTAG_COMPRESSION, heritage.Compression);
         const uint16_t predictor =
-            like.Type() == TSampleType::Float32 ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL;
+            IsFloatSample(like.Type()) ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL;
         if (heritage.Compression != COMPRESSION_PACKBITS && heritage.Predictor == predictor)
             TIFFSetField(tif, TIFFTAG_PREDICTOR, predictor);
     }

@@ -20,8 +20,18 @@ TSampleType TypeOf(const py::array& a) {
         return TSampleType::UInt16;
     if (py::isinstance<py::array_t<float>>(a))
         return TSampleType::Float32;
-    throw py::type_error("the stretch takes uint8, uint16 or float32 samples in native byte "
-                         "order, not " +
+    if (py::isinstance<py::array_t<int8_t>>(a))
+        return TSampleType::Int8;
+    if (py::isinstance<py::array_t<int16_t>>(a))
+        return TSampleType::Int16;
+    if (py::isinstance<py::array_t<int32_t>>(a))
+        return TSampleType::Int32;
+    if (py::isinstance<py::array_t<uint32_t>>(a))
+        return TSampleType::UInt32;
+    if (py::isinstance<py::array_t<double>>(a))
+        return TSampleType::Float64;
+    throw py::type_error("the stretch takes uint8, uint16, float32, int8, int16, int32, uint32 "
+                         "or float64 samples in native byte order, not " +
                          py::str(a.dtype()).cast<std::string>());
 }
 

@@ -40,7 +40,7 @@ Attributes
 ----------
 bands : int
     Bands of the images measured.
-dtype : {'uint8', 'uint16', 'float32'}
+dtype : {'uint8', 'uint16', 'float32', 'int8', 'int16', 'int32', 'uint32', 'float64'}
     Sample type of the images measured.
 count : int
     Selected pixels.
@@ -91,7 +91,8 @@ void BindStatistics(py::module_& m) {
         .def_readonly("bands", &TStatistics::Bands, "Bands of the images measured.")
         .def_property_readonly(
             "dtype", [](const TStatistics& s) { return SampleTypeName(s.Type); },
-            "Sample type: 'uint8', 'uint16' or 'float32'.")
+            "Sample type: 'uint8', 'uint16', 'float32', 'int8', 'int16', 'int32', 'uint32' or "
+            "'float64'.")
         .def_readonly("count", &TStatistics::Count, "Selected pixels.")
         .def_property_readonly(
             "mean",

@@ -40,7 +40,7 @@ Attributes
 ----------
 bands : int
     Bands it maps.
-dtype : {'uint8', 'uint16', 'float32'}
+dtype : {'uint8', 'uint16', 'float32', 'int8', 'int16', 'int32', 'uint32', 'float64'}
     Sample type it was fitted to.
 method : {'offset', 'scale-only', 'target'}
     The method of its fit.

@@ -90,6 +90,11 @@ void ApplyStretch(const TBandTransform& T, const TImageView& StoredSource,
                               {T.Bands, Source.Bands != T.Bands ? Source.Bands : Target.Bands}));
     if (Source.Width != Target.Width || Source.Height != Target.Height)
         throw EStretch("the target is not the size of the image");
+    // Its weights and constants are in the units of the samples it was fitted to; the target
+    // may take another type.
+    if (Source.Type != T.Type)
+        throw EStretch(Format("the transform is for %s samples, the image has %s",
+                              {SampleTypeName(T.Type), SampleTypeName(Source.Type)}));
     // Only the no-data value of the selection counts here; it must fit the samples, and is
     // compared as the sample type rounds it.
     TSelection marks;

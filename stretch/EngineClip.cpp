@@ -8,6 +8,8 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace vt {
@@ -17,19 +19,108 @@ using namespace detail;
 namespace {
 
 constexpr int KeyBins = 1 << 16;
+constexpr int KeyDigit = 16; // bits of a key a pass counts
 
-// A float's bits as an unsigned key in the order of the values (-0 just below +0).
-uint32_t OrderedKey(float f) noexcept {
+// Samples of the keyed types as unsigned keys in the order of their values: a float's bits
+// (-0 just below +0), a 32-bit integer less its type's bottom.
+uint64_t OrderedKey(float f) noexcept {
     uint32_t u;
     std::memcpy(&u, &f, sizeof u);
     return (u & 0x80000000u) != 0 ? ~u : u | 0x80000000u;
 }
+uint64_t OrderedKey(double d) noexcept {
+    uint64_t u;
+    std::memcpy(&u, &d, sizeof u);
+    constexpr uint64_t sign = uint64_t{1} << 63;
+    return (u & sign) != 0 ? ~u : u | sign;
+}
+uint64_t OrderedKey(int32_t v) noexcept {
+    return static_cast<uint32_t>(v) ^ 0x80000000u;
+}
+uint64_t OrderedKey(uint32_t v) noexcept {
+    return v;
+}
 
-float FloatOfKey(uint32_t key) noexcept {
-    const uint32_t u = (key & 0x80000000u) != 0 ? key & 0x7fffffffu : ~key;
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
+// The bits of a type's keys (0 for the types counted level by level).
+int KeyBits(TSampleType type) noexcept {
+    switch (type) {
+    case TSampleType::Float32:
+    case TSampleType::Int32:
+    case TSampleType::UInt32:
+        return 32;
+    case TSampleType::Float64:
+        return 64;
+    default:
+        return 0;
+    }
+}
+
+// The sample whose key that is.
+double ValueOfKey(uint64_t key, TSampleType type) noexcept {
+    switch (type) {
+    case TSampleType::Float32: {
+        const auto k = static_cast<uint32_t>(key);
+        const uint32_t u = (k & 0x80000000u) != 0 ? k & 0x7fffffffu : ~k;
+        float f;
+        std::memcpy(&f, &u, sizeof f);
+        return f;
+    }
+    case TSampleType::Float64: {
+        constexpr uint64_t sign = uint64_t{1} << 63;
+        const uint64_t u = (key & sign) != 0 ? key & ~sign : ~key;
+        double d;
+        std::memcpy(&d, &u, sizeof d);
+        return d;
+    }
+    default:
+        return static_cast<double>(key) + SampleBottom(type);
+    }
+}
+
+// Counts stored 8- or 16-bit samples into their bands' levels (the value less the type's
+// bottom).
+template <class T>
+void CountLevels(const uint8_t* out, int64_t samples, int n, size_t levels,
+                 uint64_t* bins) noexcept {
+    constexpr int64_t bottom = std::numeric_limits<T>::min();
+    for (int64_t s = 0; s < samples; ++s) {
+        T v;
+        std::memcpy(&v, out + s * static_cast<int64_t>(sizeof v), sizeof v);
+        ++bins[static_cast<size_t>(s % n) * levels + static_cast<size_t>(v - bottom)];
+    }
+}
+
+// What a pass over keyed samples counts: the first, each band's keys by their top 16 bits;
+// each later one, of the keys that share the bits found so far (Prefix) on either side, the
+// next 16 bits, into a set of bins of each side.
+struct TKeyPass {
+    int Bits = 32, Pass = 0;
+    size_t Levels = KeyBins;
+    const uint64_t (*Prefix)[2] = nullptr;
+};
+
+template <class T>
+void CountKeys(const uint8_t* out, int64_t samples, int n, const TKeyPass& k, uint64_t* bins,
+               int64_t* counts) noexcept {
+    const int shift = k.Bits - KeyDigit * (k.Pass + 1);
+    for (int64_t s = 0; s < samples; ++s) {
+        T v;
+        std::memcpy(&v, out + s * static_cast<int64_t>(sizeof v), sizeof v);
+        if constexpr (std::is_floating_point_v<T>)
+            if (v != v)
+                continue; // not a number: no order statistic
+        const uint64_t key = OrderedKey(v);
+        const auto band = static_cast<size_t>(s % n);
+        const auto digit = static_cast<size_t>(key >> shift & (KeyBins - 1));
+        if (k.Pass == 0) {
+            ++bins[band * k.Levels + digit];
+            ++counts[band];
+            continue;
+        }
+        for (size_t side = 0; side < 2; ++side)
+            if (key >> (shift + KeyDigit) == k.Prefix[band][side])
+                ++bins[(2 * band + side) * k.Levels + digit];
+    }
 }
 
 // The first bin from the bottom (Up) or the top at which the running count, starting from
@@ -55,10 +146,15 @@ TClipHistogram::TClipHistogram(const TBandTransform& T, double Low, double High)
         throw EStretch("the saturated fractions must be at least 0 and together below 1");
     if (T.Bands < 1 || T.Bands > MaxBands)
         throw EStretch(Format("images have 1 to 16 bands, not %d", {T.Bands}));
-    const bool real = T.Type == TSampleType::Float32;
-    Passes = real ? 2 : 1;
-    const size_t levels = real ? KeyBins : static_cast<size_t>(SampleTop(T.Type)) + 1;
+    Passes = PassesFor(T.Type);
+    const size_t levels =
+        Passes > 1 ? KeyBins : static_cast<size_t>(SampleTop(T.Type) - SampleBottom(T.Type)) + 1;
     Bins.assign(levels * static_cast<size_t>(T.Bands), 0);
+}
+
+int TClipHistogram::PassesFor(TSampleType Type) noexcept {
+    const int bits = KeyBits(Type);
+    return bits == 0 ? 1 : bits / KeyDigit;
 }
 
 namespace {
@@ -108,8 +204,8 @@ void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given,
     const int parts = PartsFor(segments);
     const int n = Image.Bands;
     const TSampleType type = Image.Type;
-    const bool real = type == TSampleType::Float32, refine = real && Pass == 1;
-    const bool screen = selection.HasNoData || real;
+    const bool keyed = Passes > 1, refine = keyed && Pass > 0;
+    const bool screen = selection.HasNoData || IsFloatSample(type);
     const TStreamApply apply(Stretch, type, type);
     // Each part counts into bins of its own (the first into the histogram's), kept across the
     // pass's measures and folded in when it ends; counts add up the same whatever the cut.
@@ -125,6 +221,11 @@ void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given,
     // Four-byte cells: the outputs of a run of pixels at a time, counted from a scratch row.
     const bool fourBytes =
         KernelFamilyFor(Image, &selection, TKernelPass::Count(Stretch)) == TKernelFamily::FourByte;
+    TKeyPass keys;
+    keys.Bits = KeyBits(type);
+    keys.Pass = Pass;
+    keys.Levels = Bins.size() / static_cast<size_t>(refine ? 2 * n : n);
+    keys.Prefix = Prefix;
     RunParts(parts, [&](int p) {
         const auto i = static_cast<size_t>(p);
         std::vector<uint64_t>& mine = p == 0 ? Bins : PartBins[i];
@@ -135,40 +236,32 @@ void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given,
         }
         TSampleBlock block(n, type);
         std::vector<uint8_t> out(static_cast<size_t>(block.Capacity() * n) * SampleBytes(type));
-        const size_t levels = Bins.size() / static_cast<size_t>(refine ? 2 * n : n);
-        ForEachBlock(Image, selection, PartOf(segments, p, parts), screen, block,
-                     [&](TSampleBlock& b) {
-                         if (b.Count() == 0)
-                             return;
-                         apply.Run(b, out.data());
-                         const int64_t samples = b.Count() * n;
-                         for (int64_t s = 0; s < samples; ++s) {
-                             const auto band = static_cast<size_t>(s % n);
-                             if (type == TSampleType::UInt8) {
-                                 ++mine[band * levels + out[static_cast<size_t>(s)]];
-                                 continue;
-                             }
-                             if (type == TSampleType::UInt16) {
-                                 uint16_t v;
-                                 std::memcpy(&v, out.data() + 2 * s, 2);
-                                 ++mine[band * levels + v];
-                                 continue;
-                             }
-                             float f;
-                             std::memcpy(&f, out.data() + 4 * s, 4);
-                             if (f != f)
-                                 continue;
-                             const uint32_t key = OrderedKey(f);
-                             if (!refine) {
-                                 ++mine[band * levels + (key >> 16)];
-                                 ++counts[band];
-                                 continue;
-                             }
-                             for (size_t side = 0; side < 2; ++side)
-                                 if (key >> 16 == Prefix[band][side])
-                                     ++mine[(2 * band + side) * levels + (key & 0xffff)];
-                         }
-                     });
+        ForEachBlock(
+            Image, selection, PartOf(segments, p, parts), screen, block, [&](TSampleBlock& b) {
+                if (b.Count() == 0)
+                    return;
+                apply.Run(b, out.data());
+                const int64_t samples = b.Count() * n;
+                uint64_t* bins = mine.data();
+                switch (type) {
+                case TSampleType::UInt8:
+                    return CountLevels<uint8_t>(out.data(), samples, n, keys.Levels, bins);
+                case TSampleType::UInt16:
+                    return CountLevels<uint16_t>(out.data(), samples, n, keys.Levels, bins);
+                case TSampleType::Int8:
+                    return CountLevels<int8_t>(out.data(), samples, n, keys.Levels, bins);
+                case TSampleType::Int16:
+                    return CountLevels<int16_t>(out.data(), samples, n, keys.Levels, bins);
+                case TSampleType::Float32:
+                    return CountKeys<float>(out.data(), samples, n, keys, bins, counts);
+                case TSampleType::Float64:
+                    return CountKeys<double>(out.data(), samples, n, keys, bins, counts);
+                case TSampleType::Int32:
+                    return CountKeys<int32_t>(out.data(), samples, n, keys, bins, counts);
+                case TSampleType::UInt32:
+                    return CountKeys<uint32_t>(out.data(), samples, n, keys, bins, counts);
+                }
+            });
     });
 }
 
@@ -207,11 +300,11 @@ void TClipHistogram::FinishPass() {
         throw EStretch("the saturation has taken all its passes");
     Fold();
     const int n = Stretch.Bands;
-    const bool real = Stretch.Type == TSampleType::Float32;
-    const size_t levels = Bins.size() / static_cast<size_t>(Pass == 1 ? 2 * n : n);
+    const bool keyed = Passes > 1, last = Pass + 1 == Passes;
+    const size_t levels = Bins.size() / static_cast<size_t>(Pass > 0 ? 2 * n : n);
     for (int b = 0; b < n; ++b) {
         const auto band = static_cast<size_t>(b);
-        if (!real) {
+        if (!keyed) {
             const uint64_t* h = Bins.data() + band * levels;
             uint64_t total = 0;
             for (size_t v = 0; v < levels; ++v)
@@ -226,12 +319,13 @@ void TClipHistogram::FinishPass() {
             const int low = Crossing(h, static_cast<int>(levels), true, LowFraction * count, below);
             const int high =
                 Crossing(h, static_cast<int>(levels), false, HighFraction * count, above);
-            if (!real) {
-                Limit[b][0] = low;
-                Limit[b][1] = high;
+            if (!keyed) {
+                const double bottom = SampleBottom(Stretch.Type);
+                Limit[b][0] = low + bottom;
+                Limit[b][1] = high + bottom;
             } else {
-                Prefix[b][0] = low < 0 ? 0 : static_cast<uint32_t>(low);
-                Prefix[b][1] = high < 0 ? 0 : static_cast<uint32_t>(high);
+                Prefix[b][0] = low < 0 ? 0 : static_cast<uint64_t>(low);
+                Prefix[b][1] = high < 0 ? 0 : static_cast<uint64_t>(high);
                 Passed[b][0] = below;
                 Passed[b][1] = above;
                 Limit[b][0] = Limit[b][1] = low < 0 || high < 0 ? NAN : 0.0;
@@ -242,14 +336,28 @@ void TClipHistogram::FinishPass() {
                 uint64_t before = Passed[b][side];
                 const int q = Crossing(h, KeyBins, side == 0,
                                        (side == 0 ? LowFraction : HighFraction) * count, before);
-                Limit[b][side] =
-                    q < 0 ? NAN : FloatOfKey(Prefix[b][side] << 16 | static_cast<uint32_t>(q));
+                if (q < 0) {
+                    Limit[b][side] = NAN;
+                    continue;
+                }
+                const uint64_t key = Prefix[b][side] << KeyDigit | static_cast<uint64_t>(q);
+                if (last) {
+                    Limit[b][side] = ValueOfKey(key, Stretch.Type);
+                } else {
+                    // The next pass refines among the keys that begin so.
+                    Prefix[b][side] = key;
+                    Passed[b][side] = before;
+                }
             }
+            // Before the last pass, a side that found no bin leaves the band without limits.
+            if (!last && (std::isnan(Limit[b][0]) || std::isnan(Limit[b][1])))
+                Limit[b][0] = Limit[b][1] = NAN;
         }
     }
     ++Pass;
+    // The refining passes count each side apart.
     if (Pass < Passes)
-        Bins.assign(Bins.size() * 2, 0);
+        Bins.assign(static_cast<size_t>(KeyBins) * 2 * static_cast<size_t>(n), 0);
 }
 
 TClipHistogram TClipHistogram::Empty() const {
@@ -295,26 +403,27 @@ TBandTransform TClipHistogram::Clipped() const {
         counted = counted || Count[b] > 0;
     if (!counted)
         throw EStretch("no pixels selected: the saturation counted no value");
-    const double top = SampleTop(Stretch.Type);
+    const double bottom = SampleBottom(Stretch.Type), top = SampleTop(Stretch.Type);
     TBandTransform t = Stretch;
     t.Options.Clip = true;
     t.Options.ClipLow = LowFraction;
     t.Options.ClipHigh = HighFraction;
     // Integer levels are intervals: level L holds the values below L + 1/2, so the map takes
-    // L + 1/2 to 1/2 and H - 1/2 to top - 1/2, and every pixel stored at or beyond a limit
-    // lands on the end of the range. Floats map L and H themselves onto 0 and 1.
-    const Extended edge = Stretch.Type == TSampleType::Float32 ? 0.0L : 0.5L;
+    // L + 1/2 to bottom + 1/2 and H - 1/2 to top - 1/2, and every pixel stored at or beyond a
+    // limit lands on the end of the range. Floats map L and H themselves onto 0 and 1.
+    const Extended edge = IsFloatSample(Stretch.Type) ? 0.0L : 0.5L;
+    const Extended span = static_cast<Extended>(top) - bottom;
     for (int j = 0; j < n; ++j) {
         const int b = t.Order[j];
         const Extended low = Limit[b][0] + edge, high = Limit[b][1] - edge;
         if (Count[b] == 0 || !std::isfinite(Limit[b][0]) || !std::isfinite(Limit[b][1]) ||
             !(high > low))
             continue;
-        // x' = (F(x) - low) (top - 2 edge) / (high - low) + edge.
-        const Extended scale = (top - 2 * edge) / (high - low);
+        // x' = (F(x) - low) (top - bottom - 2 edge) / (high - low) + bottom + edge.
+        const Extended scale = (span - 2 * edge) / (high - low);
         for (int c = 0; c < n; ++c)
             t.Map.M[j][c] = static_cast<double>(t.Map.M[j][c] * scale);
-        t.Map.M[j][n] = static_cast<double>((t.Map.M[j][n] - low) * scale + edge);
+        t.Map.M[j][n] = static_cast<double>((t.Map.M[j][n] - low) * scale + (edge + bottom));
     }
     return t;
 }

@@ -105,7 +105,7 @@ TAffineMap AsAffineMap(const TAffineTransform& t) noexcept {
     return m;
 }
 
-void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double top, double* fractions,
+void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double bottom, double top, double* fractions,
                     TAffineMap& result) {
     const int n = matrix.Height;
     TMatrix vectors(n, n), values(n, 1);
@@ -126,12 +126,12 @@ void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double top, double* fract
         for (int j = 1; j <= n; ++j)
             axes.M[k - 1][j - 1] = vectors.GetElement(k, j);
         if (allowOffset)
-            LiftRow(axes.M[k - 1], n, top);
+            LiftRow(axes.M[k - 1], n, bottom, top);
     }
     result = axes;
 }
 
-void LiftRow(double* row, int n, double top) noexcept {
+void LiftRow(double* row, int n, double bottom, double top) noexcept {
     double pos = 0, neg = 0;
     for (int j = 0; j < n; ++j) {
         const double v = row[j];
@@ -141,7 +141,11 @@ void LiftRow(double* row, int n, double top) noexcept {
             neg = static_cast<double>(static_cast<Extended>(neg) + v);
     }
     const double s = static_cast<double>(static_cast<Extended>(pos) - neg);
-    row[n] = static_cast<double>(-static_cast<Extended>(neg) / s * top);
+    // Divided by s the positive weights sum to p and the negative ones to q, p - q = 1: over
+    // the cube the row runs from p bottom + q top to p top + q bottom, which the constant
+    // -q (bottom + top) takes onto bottom..top (-q top for the unsigned types' bottom of 0).
+    row[n] = static_cast<double>(-static_cast<Extended>(neg) / s *
+                                 (static_cast<Extended>(bottom) + top));
     for (int j = 0; j < n; ++j)
         row[j] = static_cast<double>(static_cast<Extended>(row[j]) / s);
 }
@@ -187,8 +191,8 @@ TPrincipalAxes AxesInWorkingOrder(const TStatistics& Statistics, const TFitOptio
     for (int j = 0; j < n; ++j)
         axes.Order[j] = axes.Options.Pairing == TBandPairing::Plugin ? n - 1 - j : j;
     axes.Statistics = Statistics;
-    AxesFromMatrix(matrix, Options.Method == TStretchMethod::Offset, SampleTop(Statistics.Type),
-                   axes.Fraction, axes.Map);
+    AxesFromMatrix(matrix, Options.Method == TStretchMethod::Offset, SampleBottom(Statistics.Type),
+                   SampleTop(Statistics.Type), axes.Fraction, axes.Map);
     return axes;
 }
 
@@ -243,7 +247,7 @@ TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelectio
     const bool boxed = boxes != nullptr && boxes->Parts > 0 && inParts && !threeBytes &&
                        selection.Mask == nullptr && !selection.HasNoData;
     const int parts = boxed ? boxes->Parts : inParts ? PartsFor(segments) : 1;
-    const bool screen = selection.HasNoData || image.Type == TSampleType::Float32;
+    const bool screen = selection.HasNoData || IsFloatSample(image.Type);
     std::vector<TComponentRanges> partRanges(static_cast<size_t>(parts),
                                              TComponentRanges(axes.Bands));
     std::vector<TSampleBlock> blocks;
@@ -308,23 +312,24 @@ double ComponentScale(const TAffineMap& axes, const double* lowest, const double
     return static_cast<double>(largest);
 }
 
-double ConstantTolerance(double scale, double top, double lowest, double highest) noexcept {
+double ConstantTolerance(double scale, double span, double lowest, double highest) noexcept {
     // Relative to the data's scale (1e-9 for 8-bit data that spans its range), and never
     // below the rounding of the component's own values, whose constant may be far larger
     // than the data (the offset method's lift).
     const double relative =
-        static_cast<double>(static_cast<Extended>(ConstantComponentRange) * scale / top);
+        static_cast<double>(static_cast<Extended>(ConstantComponentRange) * scale / span);
     // Never 0, so that a component of no range at all (data of zeros) is always constant.
     const double rounding = 0x1p-44 * std::max(std::fabs(lowest), std::fabs(highest));
     return std::max(
         {relative, std::isfinite(rounding) ? rounding : 0.0, std::numeric_limits<double>::min()});
 }
 
-double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest,
-                       double tolerance) {
+double ScaleOnlyFactor(const TAffineMap& axes, int k, double bottom, double top, double lowest,
+                       double highest, double tolerance) {
     const int n = axes.Size;
     // Pos and Neg: the largest and smallest values component k takes over the cube of all
-    // pixel values.
+    // pixel values (the positive weights at the top and the negative ones at the bottom, and
+    // the other way round; the bottom's terms are 0 for unsigned types).
     double pos = 0, neg = 0;
     for (int j = 0; j < n; ++j) {
         const double v = axes.M[k][j];
@@ -333,8 +338,11 @@ double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest,
         else
             neg = static_cast<double>(static_cast<Extended>(neg) + v);
     }
-    pos = static_cast<double>(static_cast<Extended>(pos) * top);
-    neg = static_cast<double>(static_cast<Extended>(neg) * top);
+    const double weights[2] = {pos, neg};
+    pos = static_cast<double>(static_cast<Extended>(weights[0]) * top +
+                              static_cast<Extended>(weights[1]) * bottom);
+    neg = static_cast<double>(static_cast<Extended>(weights[1]) * top +
+                              static_cast<Extended>(weights[0]) * bottom);
     // Extremes at rounding-noise level (the chroma components of a grey image) bound nothing.
     if (std::fabs(lowest) < tolerance && std::fabs(highest) < tolerance)
         return 1.0;
@@ -355,13 +363,14 @@ double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest,
 }
 
 TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const double* highest,
-                         bool allowOffset, double top, int kept) {
+                         bool allowOffset, double bottom, double top, int kept) {
     const int n = axes.Size;
     const double scale = ComponentScale(axes, lowest, highest, n - kept);
+    const double span = top - bottom; // exact for every type's range
     bool constant[MaxBands], allConstant = true;
     double tolerance[MaxBands];
     for (int k = 0; k < n; ++k) {
-        tolerance[k] = ConstantTolerance(scale, top, lowest[k], highest[k]);
+        tolerance[k] = ConstantTolerance(scale, span, lowest[k], highest[k]);
         constant[k] = !(static_cast<Extended>(highest[k]) - lowest[k] >= tolerance[k]);
         if (k >= n - kept)
             constant[k] = true; // kept bands pass as they are
@@ -380,15 +389,23 @@ TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const dou
             translation.M[k][n] = constant[k] ? 0.0 : -lowest[k];
             scaling.M[k][k] =
                 constant[k] ? 1.0
-                            : static_cast<double>(static_cast<Extended>(top) /
+                            : static_cast<double>(static_cast<Extended>(span) /
                                                   (static_cast<Extended>(highest[k]) - lowest[k]));
         }
         ComposeAffine(stretch, translation);
     } else {
         for (int k = 0; k < n - kept; ++k)
-            scaling.M[k][k] = ScaleOnlyFactor(axes, k, top, lowest[k], highest[k], tolerance[k]);
+            scaling.M[k][k] =
+                ScaleOnlyFactor(axes, k, bottom, top, lowest[k], highest[k], tolerance[k]);
     }
     ComposeAffine(stretch, scaling);
+    if (allowOffset && bottom != 0) {
+        // Signed types: the scaled components, which span 0..span, moved onto bottom..top.
+        TAffineMap lift = TAffineMap::Identity(n);
+        for (int k = 0; k < n; ++k)
+            lift.M[k][n] = constant[k] ? 0.0 : bottom;
+        ComposeAffine(stretch, lift);
+    }
 
     TAffineMap inverse;
     InvertAffine(axes, inverse);
@@ -417,8 +434,8 @@ TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& 
     t.Options = Axes.Options;
     t.Statistics = Axes.Statistics;
     t.Map = StretchOfAxes(Axes.Map, Ranges.Lowest, Ranges.Highest,
-                          Axes.Options.Method == TStretchMethod::Offset, SampleTop(Axes.Type),
-                          KeptBands(Axes.Options, Axes.Bands));
+                          Axes.Options.Method == TStretchMethod::Offset, SampleBottom(Axes.Type),
+                          SampleTop(Axes.Type), KeptBands(Axes.Options, Axes.Bands));
     return t;
 }
 
@@ -430,7 +447,7 @@ namespace {
 // pieces were one float image that every pixel of was left out of, saying why.
 std::string NothingSelectedIn(const TImageView& image, const TSelection& selection) {
     const TRegion region = RegionOf(image, selection);
-    if (image.Type == TSampleType::Float32 && selection.Mask == nullptr && !selection.HasNoData &&
+    if (IsFloatSample(image.Type) && selection.Mask == nullptr && !selection.HasNoData &&
         region.Columns() > 0 && region.Rows() > 0)
         return " (" + SelectionText(selection) +
                "): every pixel has a sample that is not a finite number";
@@ -438,7 +455,7 @@ std::string NothingSelectedIn(const TImageView& image, const TSelection& selecti
 }
 
 int ClipPasses(TSampleType type) noexcept {
-    return type == TSampleType::Float32 ? 2 : 1;
+    return TClipHistogram::PassesFor(type);
 }
 
 } // namespace

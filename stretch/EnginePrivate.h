@@ -7,6 +7,7 @@
 #include "stretch/StretchPrivate.h"
 #include "stretch/Threads.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -32,8 +33,24 @@ TRegion RegionOf(const TImageView& image, const TSelection& selection);
 TSelection SelectionFor(const TImageView& image, const TSelection& selection) noexcept;
 
 // The no-data value of a selection, rounded to a sample type: the value itself for integer
-// types (RegionOf refuses one that is not a sample), the nearest float for float32.
+// types (RegionOf refuses one that is not a sample) and float64, the nearest float for float32.
 double NoDataSample(double value, TSampleType type) noexcept;
+
+// Whether a value is a sample of the type: a whole number of the integer types' range, any
+// float32 (or a value that rounds to one, infinities included), any double but not a number.
+bool HoldsSample(double value, TSampleType type) noexcept;
+
+// The largest magnitude a sample of an integer type takes (255, 65535, 128, 32768, 2^31,
+// 2^32 - 1): what the error bounds of a map of its samples start from.
+inline double SampleMagnitude(TSampleType type) noexcept {
+    return std::max(SampleTop(type), -SampleBottom(type));
+}
+
+// Whether the type's samples are 32-bit integers, whose products the double stream cannot sum
+// exactly.
+inline bool IsWideInteger(TSampleType type) noexcept {
+    return type == TSampleType::Int32 || type == TSampleType::UInt32;
+}
 
 // A double in the fewest digits that read back to it (for messages).
 std::string NumberText(double value);
@@ -45,21 +62,33 @@ TSegments SegmentsOf(const TImageView& image, const TRegion& region) noexcept;
 // long run when the rows follow each other without a gap.
 TSegments PackedSegments(const TImageView& image, const TRegion& region) noexcept;
 
+namespace sample {
+template <class T> inline double Load(const uint8_t* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return static_cast<double>(v);
+}
+} // namespace sample
+
 // The sample at p, as a double (SampleValue, inlined for the passes).
 inline double LoadSample(const uint8_t* p, TSampleType type) noexcept {
     switch (type) {
     case TSampleType::UInt8:
         return *p;
-    case TSampleType::UInt16: {
-        uint16_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    case TSampleType::Float32: {
-        float v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
+    case TSampleType::UInt16:
+        return sample::Load<uint16_t>(p);
+    case TSampleType::Float32:
+        return sample::Load<float>(p);
+    case TSampleType::Int8:
+        return sample::Load<int8_t>(p);
+    case TSampleType::Int16:
+        return sample::Load<int16_t>(p);
+    case TSampleType::Int32:
+        return sample::Load<int32_t>(p);
+    case TSampleType::UInt32:
+        return sample::Load<uint32_t>(p);
+    case TSampleType::Float64:
+        return sample::Load<double>(p);
     }
     return 0;
 }
@@ -128,14 +157,14 @@ TAffineMap AsAffineMap(const TAffineTransform& t) noexcept;
 
 // The principal axes of a symmetric matrix as the rows of an affine map: the unit eigenvectors
 // in the order of their eigenvalues, descending, or with allowOffset each divided by the sum of
-// its absolute elements and lifted so that its values over the cube 0..top are 0..top.
-// Fractions (when given) receive each eigenvalue's share of their sum.
-void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double top, double* fractions,
+// its absolute elements and lifted so that its values over the cube bottom..top are
+// bottom..top. Fractions (when given) receive each eigenvalue's share of their sum.
+void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double bottom, double top, double* fractions,
                     TAffineMap& result);
 
 // Divides a row of n weights by the sum of their magnitudes and gives it (in row[n]) the
-// constant that lifts its values over the cube 0..top onto 0..top.
-void LiftRow(double* row, int n, double top) noexcept;
+// constant that lifts its values over the cube bottom..top onto bottom..top.
+void LiftRow(double* row, int n, double bottom, double top) noexcept;
 
 // The number of bands the options keep out of n (all bits beyond n are refused by the fit).
 inline int KeptBands(const TFitOptions& options, int n) noexcept {
@@ -153,19 +182,20 @@ TPrincipalAxes SpaceAxes(const TStatistics& statistics, const TFitOptions& optio
 // components' extremes less their constants (the weighted sums of the samples alone).
 double ComponentScale(const TAffineMap& axes, const double* lowest, const double* highest,
                       int count) noexcept;
-// The range below which a component counts as constant: ConstantComponentRange x scale / top,
-// and at least the rounding of values the size of its extremes.
-double ConstantTolerance(double scale, double top, double lowest, double highest) noexcept;
+// The range below which a component counts as constant: ConstantComponentRange x scale / span
+// (the span of the samples' range, top - bottom), and at least the rounding of values the size
+// of its extremes.
+double ConstantTolerance(double scale, double span, double lowest, double highest) noexcept;
 
 // The scale-only factor of component k: the largest scale about 0 that keeps the component's
-// extremes within the values it takes over the cube 0..top; 1 when nothing bounds it or both
-// extremes lie within the tolerance of 0 (rounding noise).
-double ScaleOnlyFactor(const TAffineMap& axes, int k, double top, double lowest, double highest,
-                       double tolerance);
+// extremes within the values it takes over the cube bottom..top; 1 when nothing bounds it or
+// both extremes lie within the tolerance of 0 (rounding noise).
+double ScaleOnlyFactor(const TAffineMap& axes, int k, double bottom, double top, double lowest,
+                       double highest, double tolerance);
 
-// The stretch of each component (translation and scale, or scale only) between the axes and
-// their inverse; the last Kept rows pass unchanged.
+// The stretch of each component (translation and scale onto bottom..top, or scale only)
+// between the axes and their inverse; the last Kept rows pass unchanged.
 TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const double* highest,
-                         bool allowOffset, double top, int kept = 0);
+                         bool allowOffset, double bottom, double top, int kept = 0);
 
 } // namespace vt::detail

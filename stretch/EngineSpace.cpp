@@ -152,11 +152,19 @@ TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Typ
             throw EStretch("a colour space matrix has three rows of four numbers");
         m = Options.SpaceMatrix;
     } else {
+        // The constants are for samples of 0..255. Scaled to the type's span they fit samples
+        // of 0..span; a signed type's samples, span above their bottom, take the map of that
+        // shift and back: S(x) = A (x - bottom) + c + bottom.
         const TAffineTransform& t = Options.Space == TColourSpace::YCbCr ? RGBToYCbCr : RGBToYIQ;
+        const double bottom = SampleBottom(Type), span = SampleTop(Type) - bottom;
         for (int r = 0; r < 3; ++r) {
-            for (int c = 0; c < 3; ++c)
+            Extended shift = bottom;
+            for (int c = 0; c < 3; ++c) {
                 m.M[r][c] = t(r, c);
-            m.M[r][3] = static_cast<double>(static_cast<Extended>(t(r, 3)) * SampleTop(Type) / 255);
+                shift -= static_cast<Extended>(t(r, c)) * bottom;
+            }
+            const Extended c = static_cast<Extended>(t(r, 3)) * span / 255;
+            m.M[r][3] = static_cast<double>(bottom == 0 ? c : c + shift);
         }
     }
     // Refused unless it is invertible with room to spare: the determinant against the
@@ -213,7 +221,7 @@ TPrincipalAxes SpaceAxes(const TStatistics& statistics, const TFitOptions& optio
         }
         row[n] = 0;
         if (options.Method == TStretchMethod::Offset)
-            LiftRow(row, n, SampleTop(statistics.Type));
+            LiftRow(row, n, SampleBottom(statistics.Type), SampleTop(statistics.Type));
         axes.Fraction[k] =
             static_cast<double>(static_cast<Extended>(values.GetElement(k + 1, 1)) / sum);
     }

@@ -16,12 +16,54 @@ using namespace detail;
 
 // ---- Sample types and views ----------------------------------------------------------------
 
+namespace {
+
+struct TSampleTraits {
+    TSampleType Type;
+    const char* Name;
+    size_t Bytes;
+    double Bottom, Top;
+    bool Float, Signed;
+};
+
+constexpr TSampleTraits Traits[] = {
+    {TSampleType::UInt8, "uint8", 1, 0, 255, false, false},
+    {TSampleType::UInt16, "uint16", 2, 0, 65535, false, false},
+    {TSampleType::Float32, "float32", 4, 0, 1, true, false},
+    {TSampleType::Int8, "int8", 1, -128, 127, false, true},
+    {TSampleType::Int16, "int16", 2, -32768, 32767, false, true},
+    {TSampleType::Int32, "int32", 4, -2147483648.0, 2147483647.0, false, true},
+    {TSampleType::UInt32, "uint32", 4, 0, 4294967295.0, false, false},
+    {TSampleType::Float64, "float64", 8, 0, 1, true, false},
+};
+
+const TSampleTraits& TraitsOf(TSampleType type) noexcept {
+    for (const TSampleTraits& t : Traits)
+        if (t.Type == type)
+            return t;
+    return Traits[0];
+}
+
+} // namespace
+
 size_t SampleBytes(TSampleType Type) noexcept {
-    return Type == TSampleType::UInt8 ? 1 : Type == TSampleType::UInt16 ? 2 : 4;
+    return TraitsOf(Type).Bytes;
 }
 
 double SampleTop(TSampleType Type) noexcept {
-    return Type == TSampleType::UInt8 ? 255.0 : Type == TSampleType::UInt16 ? 65535.0 : 1.0;
+    return TraitsOf(Type).Top;
+}
+
+double SampleBottom(TSampleType Type) noexcept {
+    return TraitsOf(Type).Bottom;
+}
+
+bool IsFloatSample(TSampleType Type) noexcept {
+    return TraitsOf(Type).Float;
+}
+
+bool IsSignedSample(TSampleType Type) noexcept {
+    return TraitsOf(Type).Signed;
 }
 
 double SampleValue(const void* P, TSampleType Type) noexcept {
@@ -29,16 +71,17 @@ double SampleValue(const void* P, TSampleType Type) noexcept {
 }
 
 const char* SampleTypeName(TSampleType Type) noexcept {
-    return Type == TSampleType::UInt8    ? "uint8"
-           : Type == TSampleType::UInt16 ? "uint16"
-                                         : "float32";
+    return TraitsOf(Type).Name;
 }
 
 TSampleType SampleTypeNamed(const std::string& Name) {
-    for (TSampleType t : {TSampleType::UInt8, TSampleType::UInt16, TSampleType::Float32})
-        if (Name == SampleTypeName(t))
-            return t;
-    throw EStretch("unknown sample type \"" + Name + "\" (uint8, uint16 or float32)");
+    std::string known;
+    for (const TSampleTraits& t : Traits) {
+        if (Name == t.Name)
+            return t.Type;
+        known += std::string(known.empty() ? "" : ", ") + t.Name;
+    }
+    throw EStretch("unknown sample type \"" + Name + "\" (" + known + ")");
 }
 
 TImageView TImageView::Interleaved(void* Data, int64_t Width, int64_t Height, int Bands,
@@ -131,13 +174,7 @@ TRegion RegionOf(const TImageView& image, const TSelection& s) {
                                    std::to_string(image.Width), std::to_string(image.Height)}));
     }
     if (s.HasNoData) {
-        // Integer types hold whole numbers of their range; float32 every value that rounds to
-        // a float, the infinities included (below 2^128 - 2^103, which rounds to infinity).
-        const bool fits = image.Type == TSampleType::Float32
-                              ? std::isinf(s.NoData) || std::fabs(s.NoData) < 0x1.ffffffp127
-                              : s.NoData >= 0 && s.NoData <= SampleTop(image.Type) &&
-                                    s.NoData == std::floor(s.NoData);
-        if (!fits)
+        if (!HoldsSample(s.NoData, image.Type))
             throw EStretch(Format("nodata: the value does not fit %s samples (%s)",
                                   {SampleTypeName(image.Type), NumberText(s.NoData)}));
     }
@@ -152,6 +189,21 @@ std::string NumberText(double value) {
             break;
     }
     return text;
+}
+
+bool HoldsSample(double value, TSampleType type) noexcept {
+    // Integer types hold whole numbers of their range; float32 every value that rounds to a
+    // float, the infinities included (below 2^128 - 2^103, which rounds to infinity); float64
+    // every double but not a number.
+    switch (type) {
+    case TSampleType::Float32:
+        return std::isinf(value) || std::fabs(value) < 0x1.ffffffp127;
+    case TSampleType::Float64:
+        return !std::isnan(value);
+    default:
+        return value >= SampleBottom(type) && value <= SampleTop(type) &&
+               value == std::floor(value);
+    }
 }
 
 double NoDataSample(double value, TSampleType type) noexcept {
@@ -329,17 +381,22 @@ void TStatistics::Add(const TStatistics& Other) {
 }
 
 Extended TStatistics::SumOf(int b) const noexcept {
-    return Type == TSampleType::Float32 ? RealSum[b].Value() : Sum[b].Value();
+    return IsFloatSample(Type) ? RealSum[b].Value() : Sum[b].Value();
 }
 
 Extended TStatistics::ProductOf(int a, int b) const noexcept {
     if (a > b)
         std::swap(a, b);
-    return Type == TSampleType::Float32 ? RealProduct[a][b].Value() : Product[a][b].Value();
+    return IsFloatSample(Type) ? RealProduct[a][b].Value() : Product[a][b].Value();
 }
 
 double TStatistics::Mean(int b) const noexcept {
-    return Count > 0 ? static_cast<double>(SumOf(b) / static_cast<Extended>(Count)) : 0.0;
+    if (Count <= 0)
+        return 0.0;
+    const Extended mean = SumOf(b) / static_cast<Extended>(Count);
+    // The integer sums' shift taken back (none for unsigned types and floats).
+    const double bottom = SampleBottom(Type);
+    return static_cast<double>(bottom == 0 ? mean : mean + bottom);
 }
 
 double TStatistics::Correlation(int a, int b) const noexcept {
@@ -432,15 +489,16 @@ TStatistics MeasureStatistics(const TImageView& image, const TSelection& given,
     // Integer sums are exact, so any cut gives the same; compensated float sums are added in
     // the order of parts that the image alone decides.
     const int threads = PartsFor(segments);
-    const int parts = image.Type == TSampleType::Float32 ? FixedPartsFor(segments) : threads;
-    const bool screen = selection.HasNoData || image.Type == TSampleType::Float32;
+    const bool real = IsFloatSample(image.Type);
+    const int parts = real ? FixedPartsFor(segments) : threads;
+    const bool screen = selection.HasNoData || real;
     std::vector<TStatistics> partStats(static_cast<size_t>(parts),
                                        TStatistics(image.Bands, image.Type));
     std::vector<TSampleBlock> blocks;
     std::vector<TStreamStatistics> sums;
     if (stream)
         for (int p = 0; p < parts; ++p) {
-            blocks.emplace_back(image.Bands, image.Type);
+            blocks.emplace_back(image.Bands, image.Type, TSampleBlock::Shifted);
             sums.emplace_back(image.Bands, image.Type);
         }
     const bool boxed = boxes != nullptr && stream && plain;

@@ -45,7 +45,7 @@ void AxesFromCorrelations(double r12, double r13, double r23, bool allowOffset, 
     correlation.SetElement(3, 2, r23);
     double fractions[3];
     TAffineMap axes;
-    AxesFromMatrix(correlation, allowOffset, 255, fractions, axes);
+    AxesFromMatrix(correlation, allowOffset, 0, 255, fractions, axes);
     double* wanted[3] = {fraction1, fraction2, fraction3};
     for (int k = 0; k < 3; ++k)
         if (wanted[k] != nullptr)

@@ -31,18 +31,48 @@ const TStreamKernels& StreamKernelsFor(int bands) noexcept {
     return portable::Table[bands - 1];
 }
 
-void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
-    if (type == TSampleType::Float32) {
-        const auto f = static_cast<float>(value);
-        std::memcpy(p, &f, sizeof f);
+namespace {
+
+template <class T> void Put(uint8_t* p, T v) noexcept {
+    std::memcpy(p, &v, sizeof v);
+}
+
+} // namespace
+
+void StoreWhole(uint8_t* p, TSampleType type, double value) noexcept {
+    switch (type) {
+    case TSampleType::UInt8:
+        *p = static_cast<uint8_t>(value);
         return;
+    case TSampleType::UInt16:
+        return Put(p, static_cast<uint16_t>(value));
+    case TSampleType::Float32:
+        return Put(p, static_cast<float>(value));
+    case TSampleType::Int8:
+        return Put(p, static_cast<int8_t>(value));
+    case TSampleType::Int16:
+        return Put(p, static_cast<int16_t>(value));
+    case TSampleType::Int32:
+        return Put(p, static_cast<int32_t>(value));
+    case TSampleType::UInt32:
+        return Put(p, static_cast<uint32_t>(value));
+    case TSampleType::Float64:
+        return Put(p, value);
     }
-    const Extended r = RoundHalfEven(value), top = SampleTop(type);
-    const auto v = static_cast<uint16_t>(static_cast<double>(!(r > 0) ? 0 : r > top ? top : r));
-    if (type == TSampleType::UInt8)
-        *p = static_cast<uint8_t>(v);
-    else
-        std::memcpy(p, &v, sizeof v);
+}
+
+void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
+    if (type == TSampleType::Float32)
+        return Put(p, static_cast<float>(value));
+    if (type == TSampleType::Float64)
+        return Put(p, static_cast<double>(value));
+    const Extended r = RoundHalfEven(value);
+    const double bottom = SampleBottom(type), top = SampleTop(type);
+    StoreWhole(p, type,
+               IsNaN(r)        ? 0.0
+               : !(r > bottom) ? bottom
+               : r > top       ? top
+                               : static_cast<double>(r));
 }
 
 // ---- Lanes and maps ------------------------------------------------------------------------
@@ -114,8 +144,50 @@ void TExactRanges::Visit(const double* group, int index) noexcept {
 
 // ---- Blocks --------------------------------------------------------------------------------
 
-TSampleBlock::TSampleBlock(int bands, TSampleType type)
-    : N(bands), Type(type), Room(std::min<int64_t>(128, (1024 / bands) & ~7)),
+namespace {
+
+// Integer samples of the types without a kernel of their own, plus a shift (exact: every sum is
+// a whole number below 2^33).
+template <class T>
+void ConvertShifted(const uint8_t* p, int64_t count, double shift, double* out) noexcept {
+    for (int64_t i = 0; i < count; ++i) {
+        T v;
+        std::memcpy(&v, p + i * static_cast<int64_t>(sizeof v), sizeof v);
+        out[i] = static_cast<double>(v) + shift;
+    }
+}
+
+// Double samples, with the largest finite magnitude and whether one is not finite.
+void ConvertDoubles(const uint8_t* p, int64_t count, double* out, double& largest,
+                    bool& nonFinite) noexcept {
+    std::memcpy(out, p, static_cast<size_t>(count) * sizeof(double));
+    double most = largest;
+    bool beyond = false;
+    for (int64_t i = 0; i < count; ++i) {
+        const double a = std::fabs(out[i]);
+        const bool finite = a <= std::numeric_limits<double>::max();
+        most = finite && a > most ? a : most;
+        beyond = beyond || !finite;
+    }
+    largest = most;
+    nonFinite = nonFinite || beyond;
+}
+
+// The float nearest a double on the side of lower (Down) or higher values: bounds of a box
+// that hold the double.
+float FloatBeyond(double x, bool down) noexcept {
+    float f = static_cast<float>(x);
+    if (down ? static_cast<double>(f) > x : static_cast<double>(f) < x)
+        f = std::nextafter(f, down ? -std::numeric_limits<float>::infinity()
+                                   : std::numeric_limits<float>::infinity());
+    return f;
+}
+
+} // namespace
+
+TSampleBlock::TSampleBlock(int bands, TSampleType type, TReading reading)
+    : N(bands), Type(type), Added(reading == Shifted ? -SampleBottom(type) : 0.0),
+      Room(std::min<int64_t>(128, (MaxSamples / bands) & ~7)),
       Storage(static_cast<size_t>(2 * StreamPad + Room * bands + 8), 0.0) {
     // Groups start on whole vectors: a kernel's vectors never straddle cache lines.
     const auto address = reinterpret_cast<uintptr_t>(Storage.data() + StreamPad);
@@ -125,7 +197,9 @@ TSampleBlock::TSampleBlock(int bands, TSampleType type)
 
 void TSampleBlock::Clear() noexcept {
     Pixels = 0;
-    Largest = Type == TSampleType::Float32 ? 0.0 : SampleTop(Type);
+    Largest = IsFloatSample(Type) ? 0.0
+              : Added != 0        ? SampleTop(Type) + Added
+                                  : SampleMagnitude(Type);
     HasNonFinite = false;
 }
 
@@ -140,12 +214,33 @@ void TSampleBlock::Read(const uint8_t* first, int64_t count, int64_t pixelStride
     if (pixelStride == size * N && (v.BandStride == size || reversed)) {
         const uint8_t* from = reversed ? first - (N - 1) * size : first;
         const TStreamKernels& k = StreamKernelsFor(N);
-        if (Type == TSampleType::UInt8)
-            k.Convert8(from, count * N, out);
-        else if (Type == TSampleType::UInt16)
-            k.Convert16(from, count * N, out);
-        else
-            k.ConvertFloat(from, count * N, out, Largest, HasNonFinite);
+        const int64_t samples = count * N;
+        switch (Type) {
+        case TSampleType::UInt8:
+            k.Convert8(from, samples, out);
+            break;
+        case TSampleType::UInt16:
+            k.Convert16(from, samples, out);
+            break;
+        case TSampleType::Float32:
+            k.ConvertFloat(from, samples, out, Largest, HasNonFinite);
+            break;
+        case TSampleType::Int8:
+            ConvertShifted<int8_t>(from, samples, Added, out);
+            break;
+        case TSampleType::Int16:
+            ConvertShifted<int16_t>(from, samples, Added, out);
+            break;
+        case TSampleType::Int32:
+            ConvertShifted<int32_t>(from, samples, Added, out);
+            break;
+        case TSampleType::UInt32:
+            ConvertShifted<uint32_t>(from, samples, Added, out);
+            break;
+        case TSampleType::Float64:
+            ConvertDoubles(from, samples, out, Largest, HasNonFinite);
+            break;
+        }
         if (reversed)
             for (int64_t p = 0; p < count; ++p)
                 std::reverse(out + p * N, out + (p + 1) * N);
@@ -158,10 +253,12 @@ void TSampleBlock::Read(const uint8_t* first, int64_t count, int64_t pixelStride
 
 void TSampleBlock::Append(const uint8_t* pixel, const TImageView& v) {
     double* out = Samples() + Pixels * N;
+    const bool real = IsFloatSample(Type);
     for (int b = 0; b < N; ++b) {
         const double x = LoadSample(pixel + b * v.BandStride, Type);
-        out[b] = x;
-        if (Type == TSampleType::Float32) {
+        // (A shift of 0 is left out: it would turn a float's -0 into +0.)
+        out[b] = Added != 0 ? x + Added : x;
+        if (real) {
             const bool finite = IsFiniteSample(x);
             HasNonFinite = HasNonFinite || !finite;
             Largest = finite && std::fabs(x) > Largest ? std::fabs(x) : Largest;
@@ -180,13 +277,30 @@ void TSampleBlock::PadGroup(int lanes, bool repeat) noexcept {
 // ---- Statistics ----------------------------------------------------------------------------
 
 TStreamStatistics::TStreamStatistics(int bands, TSampleType type)
-    : N(bands), Type(type), Kernels(StreamKernelsFor(bands)),
+    : N(bands), Real(IsFloatSample(type)), Wide(IsWideInteger(type)),
+      Kernels(StreamKernelsFor(bands)),
       // Each lane takes lanes x n / cycle terms a group (at most 8): 2^20 products of 16-bit
       // samples stay exact in a double; float lanes move into their compensated pairs every 32
       // terms.
-      FlushGroups(type == TSampleType::Float32 ? 32 * Kernels.Cycle / (GroupPixels * bands)
-                                               : 1 << 17),
-      Lanes(type == TSampleType::Float32 ? 3 : 1), Tail(bands, type) {}
+      FlushGroups(Real ? 32 * Kernels.Cycle / (GroupPixels * bands) : 1 << 17), Lanes(Real ? 3 : 1),
+      Tail(bands, type) {}
+
+void TStreamStatistics::AddWide(const TSampleBlock& block) noexcept {
+    // The shifted samples are whole numbers below 2^32, exact in the block's doubles; their
+    // products fit 64 bits, and go one by one into the 128-bit sums.
+    for (int64_t p = 0; p < block.Count(); ++p) {
+        const double* x = block.Samples() + p * N;
+        uint64_t v[MaxBands];
+        for (int a = 0; a < N; ++a)
+            v[a] = static_cast<uint64_t>(x[a]);
+        for (int a = 0; a < N; ++a) {
+            Tail.Sum[a].Add(v[a]);
+            for (int b = a; b < N; ++b)
+                Tail.Product[a][b].Add(v[a] * v[b]);
+        }
+    }
+    Tail.Count += block.Count();
+}
 
 void TStreamStatistics::Add(TSampleBlock& block, std::vector<float>* boxes) {
     const int lanes = GroupPixels;
@@ -195,21 +309,33 @@ void TStreamStatistics::Add(TSampleBlock& block, std::vector<float>* boxes) {
         double lowest[MaxBands], highest[MaxBands];
         block.PadGroup(lanes, true);
         Kernels.Extremes(block.Samples(), (block.Count() + lanes - 1) / lanes, lowest, highest);
+        // The extremes of the samples themselves (exact: whole numbers below 2^33).
+        if (const double shift = block.Shift(); shift != 0)
+            for (int b = 0; b < N; ++b) {
+                lowest[b] -= shift;
+                highest[b] -= shift;
+            }
         for (int b = 0; b < N; ++b) {
             Tail.Lowest[b] = std::min(Tail.Lowest[b], lowest[b]);
             Tail.Highest[b] = std::max(Tail.Highest[b], highest[b]);
         }
+        // Floats hold the samples of the 8- and 16-bit types and of float32 exactly; the
+        // others' bounds widen to the next float.
         if (boxes != nullptr) {
             for (int b = 0; b < N; ++b)
-                boxes->push_back(static_cast<float>(lowest[b]));
+                boxes->push_back(FloatBeyond(lowest[b], true));
             for (int b = 0; b < N; ++b)
-                boxes->push_back(static_cast<float>(highest[b]));
+                boxes->push_back(FloatBeyond(highest[b], false));
         }
     } else if (boxes != nullptr) {
         // An empty box: nothing in it can reach an extreme.
         boxes->insert(boxes->end(), static_cast<size_t>(N), std::numeric_limits<float>::infinity());
         boxes->insert(boxes->end(), static_cast<size_t>(N),
                       -std::numeric_limits<float>::infinity());
+    }
+    if (Wide) {
+        AddWide(block);
+        return;
     }
     const double* e = block.Samples();
     int64_t groups = block.Count() / lanes;
@@ -227,12 +353,12 @@ void TStreamStatistics::Add(TSampleBlock& block, std::vector<float>* boxes) {
         const double* x = block.Samples() + p * N;
         for (int a = 0; a < N; ++a) {
             for (int b = a; b < N; ++b) {
-                if (Type == TSampleType::Float32)
+                if (Real)
                     Tail.RealProduct[a][b].Add(x[a] * x[b]);
                 else
                     Tail.Product[a][b].Add(static_cast<uint64_t>(x[a] * x[b]));
             }
-            if (Type == TSampleType::Float32)
+            if (Real)
                 Tail.RealSum[a].Add(x[a]);
             else
                 Tail.Sum[a].Add(static_cast<uint64_t>(x[a]));
@@ -243,7 +369,9 @@ void TStreamStatistics::Add(TSampleBlock& block, std::vector<float>* boxes) {
 
 void TStreamStatistics::Flush() {
     Groups = 0;
-    if (Type == TSampleType::Float32) {
+    if (Wide)
+        return; // nothing in the lanes
+    if (Real) {
         Kernels.Fold(Lanes[0], Lanes[1], Lanes[2]);
         return;
     }
@@ -261,7 +389,7 @@ void TStreamStatistics::Flush() {
 
 void TStreamStatistics::AddTo(TStatistics& statistics) {
     Flush();
-    for (int l = 0; l < Kernels.Cycle && Type == TSampleType::Float32; ++l) {
+    for (int l = 0; l < Kernels.Cycle && Real; ++l) {
         const int a = l % N;
         // The compensated pairs in a fixed order.
         Tail.RealSum[a].Add(TCompensatedSum{Lanes[1].Sum[l], Lanes[2].Sum[l]});
@@ -364,10 +492,25 @@ TStreamApply::TStreamApply(const TBandTransform& transform, TSampleType in, TSam
     : Map(ApplyMap(transform, out)), Kernels(StreamKernelsFor(transform.Bands)), In(in) {
     Exact.Transform = &transform;
     Exact.Out = out;
-    Clamp = transform.Options.Clip && out == TSampleType::Float32;
+    Clamp = transform.Options.Clip && IsFloatSample(out);
     for (int r = 0; r < transform.Bands; ++r)
         Exact.Row[transform.Order[r]] = r;
-    Map.Decisions(SampleTop(in), out == TSampleType::Float32, Decide);
+    Map.Decisions(IsFloatSample(in) ? 1.0 : SampleMagnitude(in), IsFloatSample(out), Decide);
+    // Integer outputs without kernels of their own take the bounds by stream position.
+    const bool other = out != TSampleType::UInt8 && out != TSampleType::UInt16 &&
+                       out != TSampleType::Float32 && out != TSampleType::Float64;
+    if (other)
+        for (int64_t i = 0; i < TSampleBlock::MaxSamples; ++i)
+            DecideByPosition.push_back(Decide[i % transform.Bands]);
+}
+
+void TStreamApply::Decisions(const TSampleBlock& block, double* floatDecide,
+                             const double*& decide) const {
+    decide = Decide;
+    if (IsFloatSample(In)) {
+        Map.Decisions(block.Magnitude(), IsFloatSample(Exact.Out), floatDecide);
+        decide = floatDecide;
+    }
 }
 
 template <class TOut> void TStreamApply::RunAs(TSampleBlock& block, TOut* out) const {
@@ -380,11 +523,8 @@ template <class TOut> void TStreamApply::RunAs(TSampleBlock& block, TOut* out) c
     else
         kernel = Kernels.ApplyFloat;
     double floatDecide[MaxCycle];
-    const double* decide = Decide;
-    if (In == TSampleType::Float32) {
-        Map.Decisions(block.Magnitude(), Exact.Out == TSampleType::Float32, floatDecide);
-        decide = floatDecide;
-    }
+    const double* decide = nullptr;
+    Decisions(block, floatDecide, decide);
     const int n = Map.Bands, lanes = GroupPixels;
     const int64_t whole = block.Count() / lanes, rest = block.Count() % lanes;
     kernel(block.Samples(), whole, Map, decide, out, Exact);
@@ -397,6 +537,82 @@ template <class TOut> void TStreamApply::RunAs(TSampleBlock& block, TOut* out) c
     }
 }
 
+namespace {
+
+// Stores the double sums of a block's samples as integers of type T: each rounded where it lies
+// farther than its bound (by stream position) from a rounding boundary, so that the exact sum
+// rounds the same way, the others computed exactly. Adding 1.5 x 2^52 rounds to the nearest
+// integer, halves to even, below 2^51; any other result lies at least 1/2 from the sum, which
+// no bound (at most 1/2) accepts. The first loop takes no branch; the second, only for the
+// rare sums the bounds leave undecided.
+template <class T>
+void StoreRoundedSums(const double* sums, int64_t count, const double* decide,
+                      const TExactApply& exact, const double* samples, uint8_t* out) noexcept {
+    const double magic = 0x1.8p52;
+    const auto bottom = static_cast<double>(std::numeric_limits<T>::lowest());
+    const auto top = static_cast<double>(std::numeric_limits<T>::max());
+    T stored[TSampleBlock::MaxSamples];
+    uint8_t undecided[TSampleBlock::MaxSamples];
+    uint8_t any = 0;
+    for (int64_t i = 0; i < count; ++i) {
+        const double sum = sums[i], rounded = (sum + magic) - magic;
+        // (Not a number goes to the bottom here, and to the exact computation below.)
+        const double low = rounded > bottom ? rounded : bottom;
+        stored[i] = static_cast<T>(low < top ? low : top);
+        undecided[i] = !(std::fabs(sum - rounded) < decide[i]);
+        any |= undecided[i];
+    }
+    std::memcpy(out, stored, static_cast<size_t>(count) * sizeof(T));
+    for (int64_t i = 0; i < count && any != 0; ++i)
+        if (undecided[i] != 0)
+            exact.Store(samples, static_cast<int>(i), out);
+}
+
+} // namespace
+
+void TStreamApply::RunOther(TSampleBlock& block, uint8_t* out) const {
+    const int64_t count = block.Count() * Map.Bands;
+    if (Exact.Out == TSampleType::Float64) {
+        // No double sum decides how the exact sum rounds to a double: every output is computed
+        // exactly.
+        for (int64_t i = 0; i < count; ++i)
+            Exact.Store(block.Samples(), static_cast<int>(i), out);
+        return;
+    }
+    // Integers: the kernels' double sums, decided as the kernels of 8- and 16-bit outputs
+    // decide theirs; a lane's bound depends on its band alone.
+    double floatDecide[MaxCycle];
+    const double* decide = nullptr;
+    Decisions(block, floatDecide, decide);
+    const int n = Map.Bands, lanes = GroupPixels;
+    double floatByPosition[TSampleBlock::MaxSamples];
+    const double* byPosition = DecideByPosition.data();
+    if (decide != Decide) {
+        for (int64_t i = 0; i < count; ++i)
+            floatByPosition[i] = decide[i % n];
+        byPosition = floatByPosition;
+    }
+    block.PadGroup(lanes, false);
+    double sums[TSampleBlock::MaxSamples];
+    Kernels.Sums(block.Samples(), (block.Count() + lanes - 1) / lanes, Map, sums);
+    const auto store = [&](auto* type) {
+        using T = std::remove_pointer_t<decltype(type)>;
+        StoreRoundedSums<T>(sums, count, byPosition, Exact, block.Samples(), out);
+    };
+    switch (Exact.Out) {
+    case TSampleType::Int8:
+        return store(static_cast<int8_t*>(nullptr));
+    case TSampleType::Int16:
+        return store(static_cast<int16_t*>(nullptr));
+    case TSampleType::Int32:
+        return store(static_cast<int32_t*>(nullptr));
+    case TSampleType::UInt32:
+        return store(static_cast<uint32_t*>(nullptr));
+    default:
+        return; // the types with kernels of their own never come here
+    }
+}
+
 void TStreamApply::Run(TSampleBlock& block, uint8_t* out) const {
     switch (Exact.Out) {
     case TSampleType::UInt8:
@@ -405,16 +621,26 @@ void TStreamApply::Run(TSampleBlock& block, uint8_t* out) const {
         return RunAs(block, reinterpret_cast<uint16_t*>(out));
     case TSampleType::Float32:
         RunAs(block, reinterpret_cast<float*>(out));
-        // A clipped stretch keeps float outputs to 0..1 (not a number stays as it is).
-        if (Clamp)
-            for (int64_t i = 0, count = block.Count() * Map.Bands; i < count; ++i) {
-                float f;
-                std::memcpy(&f, out + 4 * i, 4);
-                f = f < 0.0f ? 0.0f : f > 1.0f ? 1.0f : f;
-                std::memcpy(out + 4 * i, &f, 4);
-            }
-        return;
+        break;
+    default:
+        RunOther(block, out);
+        break;
     }
+    // A clipped stretch keeps float outputs to 0..1 (not a number stays as it is).
+    if (Clamp && Exact.Out == TSampleType::Float32)
+        for (int64_t i = 0, count = block.Count() * Map.Bands; i < count; ++i) {
+            float f;
+            std::memcpy(&f, out + 4 * i, 4);
+            f = f < 0.0f ? 0.0f : f > 1.0f ? 1.0f : f;
+            std::memcpy(out + 4 * i, &f, 4);
+        }
+    if (Clamp && Exact.Out == TSampleType::Float64)
+        for (int64_t i = 0, count = block.Count() * Map.Bands; i < count; ++i) {
+            double d;
+            std::memcpy(&d, out + 8 * i, 8);
+            d = d < 0.0 ? 0.0 : d > 1.0 ? 1.0 : d;
+            std::memcpy(out + 8 * i, &d, 8);
+        }
 }
 
 } // namespace vt::detail

@@ -87,6 +87,9 @@ struct TStreamKernels {
                     const TExactApply&) noexcept = nullptr;
     void (*ApplyFloat)(const double*, int64_t, const TStreamMap&, const double*, float*,
                        const TExactApply&) noexcept = nullptr;
+    // The double sum of every stream position, for the outputs whose rounding the caller
+    // decides (the types without a kernel of their own).
+    void (*Sums)(const double*, int64_t, const TStreamMap&, double*) noexcept = nullptr;
     void (*Ranges)(const double*, int64_t, const TStreamMap&, const double*,
                    TExactRanges&) noexcept = nullptr;
     void (*Extremes)(const double*, int64_t, double*, double*) noexcept = nullptr;
@@ -123,20 +126,28 @@ extern const TStreamKernels Table[MaxBands];
 }
 #endif
 
-// A block of pixels as one stream of doubles.
+// A block of pixels as one stream of doubles: the samples as stored, or for the statistics
+// (Shifted) integer samples less their type's bottom, the unsigned values whose sums
+// TStatistics keeps (the same for unsigned types).
 class alignas(64) TSampleBlock {
 public:
-    TSampleBlock(int bands, TSampleType type);
+    enum TReading { AsStored, Shifted };
+    // The most samples a block holds.
+    static constexpr int64_t MaxSamples = 1024;
+
+    TSampleBlock(int bands, TSampleType type, TReading reading = AsStored);
     double* Samples() noexcept { return Storage.data() + Start; }
     const double* Samples() const noexcept { return Storage.data() + Start; }
     int Bands() const noexcept { return N; }
     int64_t Count() const noexcept { return Pixels; }
     int64_t Capacity() const noexcept { return Room; }
     bool Full() const noexcept { return Pixels == Room; }
-    // The largest magnitude of a sample (the type's top for integers; samples that are not
+    // The largest magnitude of a sample (SampleMagnitude for integers; samples that are not
     // finite skipped), and whether a sample is not finite (not a number or infinite).
     double Magnitude() const noexcept { return Largest; }
     bool NonFinite() const noexcept { return HasNonFinite; }
+    // What reading added to every sample (-bottom for the shifted samples of a signed type).
+    double Shift() const noexcept { return Added; }
 
     void Clear() noexcept;
     // Appends `count` pixels from `first`, the view's pixel stride apart (at most the room).
@@ -148,6 +159,7 @@ public:
 private:
     int N;
     TSampleType Type;
+    double Added = 0;
     int64_t Room, Pixels = 0;
     double Largest = 0;
     bool HasNonFinite = false;
@@ -155,21 +167,25 @@ private:
     size_t Start = StreamPad; // the first sample, on a 64-byte boundary
 };
 
-// The statistics pass: integer samples summed exactly (lane sums in double stay exact for
-// 2^20 additions of 16-bit products, then move into 128-bit sums); float samples' lane sums move
-// every 32 terms or fewer into compensated sums.
+// The statistics pass over shifted blocks: 8- and 16-bit integer samples summed exactly (lane
+// sums in double stay exact for 2^20 additions of 16-bit products, then move into 128-bit
+// sums); 32-bit ones in integers, each 64-bit product straight into its 128-bit sum (no 64-bit
+// partial sum could take two); float samples' lane sums move every 32 terms or fewer into
+// compensated sums.
 class alignas(64) TStreamStatistics {
 public:
     TStreamStatistics(int bands, TSampleType type);
-    // Adds the block's pixels, and its box to Boxes when given.
+    // Adds the block's pixels, and its box (of the samples themselves, each bound rounded
+    // outwards to a float) to Boxes when given.
     void Add(TSampleBlock& block, std::vector<float>* boxes);
     void AddTo(TStatistics& statistics);
 
 private:
     void Flush();
+    void AddWide(const TSampleBlock& block) noexcept;
 
     int N;
-    TSampleType Type;
+    bool Real, Wide; // float samples; 32-bit integers
     const TStreamKernels& Kernels;
     int64_t Groups = 0, FlushGroups;
     std::vector<TStreamLanes> Lanes; // the kernel's lanes, and for floats the folded pairs
@@ -199,12 +215,15 @@ public:
 
 private:
     template <class TOut> void RunAs(TSampleBlock& block, TOut* out) const;
+    void RunOther(TSampleBlock& block, uint8_t* out) const;
+    void Decisions(const TSampleBlock& block, double* floatDecide, const double*& decide) const;
     TStreamMap Map;
     TExactApply Exact;
     const TStreamKernels& Kernels;
     TSampleType In;
-    bool Clamp = false;      // float outputs kept to 0..1 (a clipped stretch)
-    double Decide[MaxCycle]; // for integer samples in: see Decisions
+    bool Clamp = false;                   // float outputs kept to 0..1 (a clipped stretch)
+    double Decide[MaxCycle];              // for integer samples in: see TStreamMap::Decisions
+    std::vector<double> DecideByPosition; // Decide at each position of a block (RunOther)
 };
 
 // One output of a map of the pixel whose samples (in storage order) start at p: its row's
@@ -212,9 +231,14 @@ private:
 // precision in that order, then its constant, as the engine defines every map.
 Extended WorkingSum(const double* p, const int* order, const double* row, int n) noexcept;
 
-// Stores an extended result as a sample: integers rounded half to even and clamped (not a
-// number gives 0), floats rounded once, straight to the nearest float.
+// Stores an extended result as a sample: integers rounded half to even and clamped to the
+// type's range (not a number gives 0), floats rounded once, straight to the nearest float or
+// double.
 void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept;
+
+// Stores a double the type holds exactly (a whole number of an integer type's range) as a
+// sample.
+void StoreWhole(uint8_t* p, TSampleType type, double value) noexcept;
 
 // True when a view's pixels are packed: bands one after another, pixels one after another.
 inline bool IsPackedPixels(const TImageView& v) noexcept {

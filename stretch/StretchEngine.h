@@ -1,5 +1,6 @@
-// The stretch engine: decorrelation stretches of images of 1 to 16 bands of 8-bit, 16-bit or
-// float samples, laid out in memory in any way that pixel, row and band strides describe.
+// The stretch engine: decorrelation stretches of images of 1 to 16 bands of 8-, 16- or 32-bit
+// integer samples (signed or unsigned) or 32- or 64-bit floats, laid out in memory in any way
+// that pixel, row and band strides describe.
 // Statistics come from a selection of pixels and add up over a series of images; fitting
 // turns them into an affine transform on the bands; application maps every pixel through it.
 // The specified 8-bit three-band stretch of StretchTransform.h is this engine's special case.
@@ -49,14 +50,31 @@ struct TRunOptions {
 
 inline constexpr int MaxBands = MaxAffineSize;
 
-enum class TSampleType : uint8_t { UInt8, UInt16, Float32 };
+// The samples the engine takes. Integer types span their whole range (the offset stretch maps
+// onto SampleBottom..SampleTop); floats are meant to lie in 0..1 and are stored as computed.
+// The faces take: the command line, uint8, uint16 and float32 files (it refuses the others by
+// name); the Python module, NumPy arrays of all eight; the web page, 8-bit RGBA. The first
+// three came first, and keep their values.
+enum class TSampleType : uint8_t { UInt8, UInt16, Float32, Int8, Int16, Int32, UInt32, Float64 };
+
+// Every type, in the order of the enumeration.
+inline constexpr TSampleType SampleTypes[] = {
+    TSampleType::UInt8, TSampleType::UInt16, TSampleType::Float32, TSampleType::Int8,
+    TSampleType::Int16, TSampleType::Int32,  TSampleType::UInt32,  TSampleType::Float64};
 
 size_t SampleBytes(TSampleType Type) noexcept;
-// The top of the type's range, which offset stretches span: 255, 65535, or 1 for floats.
+// The top of the type's range, which offset stretches span: 255, 65535, 127, 32767,
+// 2147483647, 4294967295, or 1 for floats.
 double SampleTop(TSampleType Type) noexcept;
-// "uint8", "uint16", "float32".
+// The bottom of the type's range: -2^(bits-1) for signed integer types, 0 for the others.
+double SampleBottom(TSampleType Type) noexcept;
+// Whether the type holds floats (float32, float64), and whether it is a signed integer type.
+bool IsFloatSample(TSampleType Type) noexcept;
+bool IsSignedSample(TSampleType Type) noexcept;
+// "uint8", "uint16", "float32", "int8", "int16", "int32", "uint32", "float64".
 const char* SampleTypeName(TSampleType Type) noexcept;
-// The sample of a type stored at P (native byte order, any alignment), as a double.
+// The sample of a type stored at P (native byte order, any alignment), as a double (exactly:
+// every sample of every type is a double).
 double SampleValue(const void* P, TSampleType Type) noexcept;
 // The type of that name; raises EStretch for any other text.
 TSampleType SampleTypeNamed(const std::string& Name);
@@ -100,7 +118,8 @@ struct TSelection {
     double NoData = 0;                // (nor are they written by the application); compared
                                       // as the sample type holds it: float32 samples with
                                       // (float)NoData, so that 0.1 or -3.40282346638529e+38
-                                      // find the stored floats
+                                      // find the stored floats; float64 and integer samples
+                                      // with the value itself (negative for signed types)
 };
 // Pixels with a float sample that is not a finite number (not a number, or infinite) never
 // count either, whatever the selection, and the application leaves them as they are.
@@ -140,16 +159,24 @@ struct TCompensatedSum {
 
 // Per-band sums, cross-product sums and extremes over the selected pixels of one image or of a
 // series (Add). Integer samples keep exact sums; float samples compensated ones.
+//
+// Integer sums are of the samples as the unsigned type of their width holds them, x less
+// SampleBottom: a signed sample x counts as x + 2^(bits-1) (an int16 -32768 as 0, 32767 as
+// 65535), so that every sum stays an exact unsigned integer. Covariances and correlations do
+// not change under that shift and come from the sums as held; SumOf and ProductOf give the sums
+// as held, and Mean adds SampleBottom back. The extremes are of the samples themselves.
+// A 32-bit sample's products take 64 bits, and their sums over 2^40 pixels take 104 bits,
+// well inside the 128 of TWideSum.
 class TStatistics {
 public:
     int Bands = 0;
     TSampleType Type = TSampleType::UInt8;
     int64_t Count = 0;                    // selected pixels
-    TWideSum Sum[MaxBands];               // integer samples
+    TWideSum Sum[MaxBands];               // integer samples, shifted to unsigned
     TWideSum Product[MaxBands][MaxBands]; // a <= b
     TCompensatedSum RealSum[MaxBands];    // float samples
     TCompensatedSum RealProduct[MaxBands][MaxBands];
-    double Lowest[MaxBands]; // per-band extremes (+inf / -inf when empty)
+    double Lowest[MaxBands]; // per-band extremes of the samples (+inf / -inf when empty)
     double Highest[MaxBands];
 
     TStatistics() noexcept;
@@ -158,6 +185,7 @@ public:
     // Pools another image's statistics into these; raises EStretch when the band counts or
     // sample types differ.
     void Add(const TStatistics& Other);
+    // The sums as held (of shifted samples for signed integer types).
     Extended SumOf(int Band) const noexcept;
     Extended ProductOf(int A, int B) const noexcept;
     // Pearson correlation of two bands in extended precision, rounded to a double; 0 when
@@ -165,6 +193,7 @@ public:
     double Correlation(int A, int B) const noexcept;
     // Population covariance Sab / N - ma mb (the variance when A = B), rounded to a double.
     double Covariance(int A, int B) const noexcept;
+    // The mean of the samples themselves (the shift of signed types removed).
     double Mean(int Band) const noexcept;
 
     bool operator==(const TStatistics& Other) const;
@@ -173,7 +202,8 @@ public:
 // Measures the statistics of the selected pixels (none is no error: statistics of pieces pool,
 // and the fit refuses an empty whole). Raises EStretch for a view or a selection that does not
 // fit (a rectangle outside the image, a mask of another size or not one 8-bit band, Every
-// below 1, a no-data value that is not a sample of the type, such as 1e39 for float32).
+// below 1, a no-data value that is not a sample of the type, such as 1e39 for float32, -1 for
+// uint16 or 0.5 for int32).
 TStatistics MeasureStatistics(const TImageView& Image, const TSelection& Selection = {},
                               const TRunOptions& Run = {});
 
@@ -311,16 +341,20 @@ TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& 
 // pass with gain 1, their mean moved to the target. Raises EStretch for statistics of no pixel.
 TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Options);
 // Saturation of a fitted transform's outputs (see TFitOptions::Clip): the limits are order
-// statistics of each band's stored outputs over the selected pixels, counted exactly (every
-// level of an integer type; floats in two passes over the high and the low 16 bits of their
-// ordered bits). Measure the selected pixels of each image of a series while NeedsPass is
-// true, calling FinishPass after each pass over the series; then Clipped gives T followed by
-// the linear map of each band (or raises EStretch "no pixels selected" when nothing was
-// counted).
+// statistics of each band's stored outputs over the selected pixels, counted exactly: every
+// level of an 8- or 16-bit integer type in one pass; the others by keys in the order of their
+// values (a float's ordered bits, a 32-bit integer less its type's bottom), 16 bits of them a
+// pass: the first counts the top 16 bits, and each later pass the next 16 of the keys that
+// share the bits found so far with a limit (two passes for float32, int32 and uint32, four for
+// float64). Measure the selected pixels of each image of a series while NeedsPass is true,
+// calling FinishPass after each pass over the series; then Clipped gives T followed by the
+// linear map of each band (or raises EStretch "no pixels selected" when nothing was counted).
 class TClipHistogram {
 public:
     // Raises EStretch unless 0 <= Low, 0 <= High and Low + High < 1.
     TClipHistogram(const TBandTransform& T, double Low, double High);
+    // The passes the saturation of a type's outputs takes (1, 2 or 4).
+    static int PassesFor(TSampleType Type) noexcept;
     bool NeedsPass() const noexcept { return Pass < Passes; }
     void Measure(const TImageView& Image, const TSelection& Selection = {},
                  const TRunOptions& Run = {});
@@ -352,11 +386,11 @@ private:
     double LowFraction, HighFraction;
     int Pass = 0, Passes = 1;
     int64_t Count[MaxBands] = {};      // values counted in the current pass, per band
-    uint32_t Prefix[MaxBands][2] = {}; // floats: the high bits of each limit's bin
-    uint64_t Passed[MaxBands][2] = {}; // floats: the values beyond that bin
+    uint64_t Prefix[MaxBands][2] = {}; // keys: the high bits of each limit's key found so far
+    uint64_t Passed[MaxBands][2] = {}; // keys: the values beyond the keys that begin so
     double Limit[MaxBands][2] = {};    // each band's L and H, as stored samples
     std::vector<uint64_t> Bins;        // per band: every level, or 65,536 bins of keys (two
-                                       // sets when refining floats)
+                                       // sets, one a side, when refining)
     // The bins and float counts of parts 1.. of Measure's threads (part 0 counts into Bins),
     // allocated once a pass and kept across its measures.
     std::vector<std::vector<uint64_t>> PartBins;
@@ -378,11 +412,11 @@ TBandTransform ClipStretch(const TBandTransform& T, const TImageView& Image,
 //     TBandTransform t = fit.Result();
 //
 // The passes are the statistics, then (unless the target method, which fits from statistics
-// alone) the components' ranges under the axes the statistics give, then the saturation's one
-// or two when Options.Clip asks for it. Every piece is measured in every pass, in the same
-// order. Pieces measured apart (on other threads, in other tasks) measure into Empty copies,
-// which Merge adds back, in the order of the pieces: the result is the one a single scan of
-// the series gives (integer statistics exactly whatever the order).
+// alone) the components' ranges under the axes the statistics give, then the saturation's
+// (TClipHistogram::PassesFor) when Options.Clip asks for it. Every piece is measured in every
+// pass, in the same order. Pieces measured apart (on other threads, in other tasks) measure
+// into Empty copies, which Merge adds back, in the order of the pieces: the result is the one a
+// single scan of the series gives (integer statistics exactly whatever the order).
 class TStretchFit {
 public:
     enum class TPass { Statistics, Ranges, Clip, Done };
@@ -399,7 +433,7 @@ public:
 
     TPass Pass() const noexcept { return Current; }
     bool NeedsPass() const noexcept { return Current != TPass::Done; }
-    // Passes a fit with these options takes (1 to 4), and how many are done.
+    // Passes a fit with these options takes (1 to 6), and how many are done.
     int Passes() const noexcept { return PassCount; }
     int PassesDone() const noexcept { return Finished; }
 
@@ -469,10 +503,12 @@ TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection =
 
 // Maps every pixel of Source through T into Target (which may be Source itself, or overlap it
 // exactly): sums in extended precision in T's working order, integer samples rounded half to
-// even and clamped to their type's range, floats stored as computed (clamped to 0..1 when T
-// was clipped). Pixels that the selection's no-data value marks, and pixels with a float sample
-// that is not finite, are left as they are (copied when Target is another view). Raises
-// EStretch when the views' sizes or band counts differ from each other or from T.
+// even and clamped to their type's range (a signed type's to its own, int16 to -32768..32767),
+// floats stored as computed (clamped to 0..1 when T was clipped). Pixels that the selection's
+// no-data value marks, and pixels with a float sample that is not finite, are left as they are
+// (copied, converted to Target's type, when Target is another view). Raises EStretch when the
+// views' sizes or band counts differ from each other or from T, or when Source's samples are
+// not of T's type (Target's may be of any).
 void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,
                   const TSelection* NoData = nullptr, const TRunOptions& Run = {});
 // The selection that marks T's own no-data pixels (none when T has no no-data value), for

@@ -95,7 +95,8 @@ void ApplyTransform(const TLinearBitmap& source, const TAffineTransform& T, TLin
 
 void BuildStretch(const TAffineTransform& axes, const double lowest[3], const double highest[3],
                   bool allowOffset, TAffineTransform& result) {
-    result = AsAffineTransform(StretchOfAxes(AsAffineMap(axes), lowest, highest, allowOffset, 255));
+    result =
+        AsAffineTransform(StretchOfAxes(AsAffineMap(axes), lowest, highest, allowOffset, 0, 255));
 }
 
 } // namespace detail

@@ -1,6 +1,8 @@
 // Transforms and statistics as JSON documents and files.
 #include "stretch/TransformFile.h"
 
+#include "stretch/EnginePrivate.h"
+
 #include "streams/BufStream.h"
 #include "streams/Json.h"
 
@@ -100,10 +102,7 @@ double ReadNoData(const TJsonValue& v, TSampleType type) {
     } else {
         d = Real(v);
     }
-    const bool fits = type == TSampleType::Float32
-                          ? std::isinf(d) || std::fabs(d) < 0x1.ffffffp127
-                          : d >= 0 && d <= SampleTop(type) && d == std::floor(d);
-    if (!fits)
+    if (!detail::HoldsSample(d, type))
         throw EStretch("\"" + v.Path() + "\" does not fit " + SampleTypeName(type) + " samples");
     return d;
 }
@@ -131,7 +130,7 @@ TJsonValue StatisticsValue(const TStatistics& s) {
     doc.Set("bands", s.Bands);
     doc.Set("type", SampleTypeName(s.Type));
     doc.Set("count", s.Count);
-    const bool real = s.Type == TSampleType::Float32;
+    const bool real = IsFloatSample(s.Type);
     auto sum = [&](const TWideSum& w, const TCompensatedSum& c) {
         if (!real)
             return TJsonValue::Number(w.ToString());
@@ -165,7 +164,7 @@ TStatistics StatisticsOf(const TJsonValue& doc) {
     s.Count = doc["count"].AsInt64();
     if (s.Count < 0)
         throw EStretch("\"count\" is negative");
-    const bool real = s.Type == TSampleType::Float32;
+    const bool real = IsFloatSample(s.Type);
     auto read = [&](const TJsonValue& v, TWideSum& w, TCompensatedSum& c) {
         if (real) {
             ExpectSize(v, 2);
@@ -470,8 +469,10 @@ TClipHistogram ReadClipHistogramJson(const std::string& Text) {
             throw EStretch(Format("\"pass\" is %d; the saturation takes %d",
                                   {static_cast<long long>(pass), h.Passes}));
         h.Pass = static_cast<int>(pass);
-        if (h.Passes == 2 && h.Pass > 0)
+        if (h.Passes > 1 && h.Pass > 0)
             h.Bins.assign(h.Bins.size() * 2, 0);
+        // A prefix holds 16 bits of a key for every pass but the last.
+        const int64_t prefixes = int64_t{1} << (16 * std::max(1, h.Passes - 1));
         const TJsonValue &count = doc["count"], &prefix = doc["prefix"];
         const TJsonValue &passed = doc["passed"], &limit = doc["limit"];
         for (const TJsonValue* v : {&count, &prefix, &passed, &limit})
@@ -486,10 +487,10 @@ TClipHistogram ReadClipHistogramJson(const std::string& Text) {
             ExpectSize(limit[i], 2);
             for (size_t side = 0; side < 2; ++side) {
                 const int64_t p = prefix[i][side].AsInt64(), q = passed[i][side].AsInt64();
-                if (p < 0 || p > 0xffff || q < 0)
+                if (p < 0 || p >= prefixes || q < 0)
                     throw EStretch("\"" + prefix[i].Path() + "\" or \"" + passed[i].Path() +
                                    "\" is out of range");
-                h.Prefix[b][side] = static_cast<uint32_t>(p);
+                h.Prefix[b][side] = static_cast<uint64_t>(p);
                 h.Passed[b][side] = static_cast<uint64_t>(q);
                 h.Limit[b][side] = limit[i][side].IsNull() ? NAN : Real(limit[i][side]);
             }

@@ -3,12 +3,12 @@
     import veltrane
     out = veltrane.stretch(img, offset=True)
 
-Images are H x W x N arrays (H x W for one band) of uint8, uint16 or float32 samples, 1 to
-16 bands, in any memory layout (slices, transposed or Fortran-ordered views, negative
-strides): the engine reads them where they lie. The options are those of `veltrane stretch`
-(docs/controls.md defines each exactly), and the results are the command line's to the byte:
-three bands are paired as the plug-in pairs them unless pairing="direct", a space, kept bands
-or a target is given.
+Images are H x W x N arrays (H x W for one band) of uint8, uint16, float32, int8, int16,
+int32, uint32 or float64 samples, 1 to 16 bands, in any memory layout (slices, transposed or
+Fortran-ordered views, negative strides): the engine reads them where they lie. The options
+are those of `veltrane stretch` (docs/controls.md defines each exactly), and the results are
+the command line's to the byte: three bands are paired as the plug-in pairs them unless
+pairing="direct", a space, kept bands or a target is given.
 
 The steps of a fit, for series and for distributed work (each result picklable):
 
@@ -52,7 +52,11 @@ __all__ = [
 ]
 
 _MAX_BANDS = 16
-_DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
+_DTYPES = tuple(
+    np.dtype(t)
+    for t in (np.uint8, np.uint16, np.float32, np.int8, np.int16, np.int32, np.uint32, np.float64)
+)
+_DTYPE_NAMES = "uint8, uint16, float32, int8, int16, int32, uint32 or float64"
 
 
 # ---- Documentation -----------------------------------------------------------------------------
@@ -62,9 +66,10 @@ _DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
 _DOCS = {
     "image": """\
 img : ndarray, shape (H, W, N) or (H, W)
-    1 to 16 bands of uint8, uint16 or float32 samples in native byte order, in any memory
-    layout (slices, transposed or Fortran-ordered views, negative strides); float samples
-    span 0..1.""",
+    1 to 16 bands of uint8, uint16, float32, int8, int16, int32, uint32 or float64 samples in
+    native byte order, in any memory layout (slices, transposed or Fortran-ordered views,
+    negative strides); integer samples span their type's range (int16: -32768..32767), float
+    samples 0..1.""",
     "method": """\
 offset : bool, optional
     True (the default) moves and scales each principal component to span the samples'
@@ -136,7 +141,7 @@ def _image(img, what="img"):
         raise TypeError("%s must be a NumPy array, not %s" % (what, type(img).__name__))
     if img.dtype not in _DTYPES or not img.dtype.isnative:
         raise TypeError(
-            "%s: the stretch takes uint8, uint16 or float32 samples, not %s" % (what, img.dtype)
+            "%s: the stretch takes %s samples, not %s" % (what, _DTYPE_NAMES, img.dtype)
         )
     if img.ndim not in (2, 3):
         raise ValueError(
@@ -189,10 +194,9 @@ def _threads(threads):
 
 def _fit_driver(bands, dtype, nodata, **options):
     """The engine's fit driver for a series of images of a band count and sample type."""
-    if dtype not in ("uint8", "uint16", "float32"):
+    if dtype not in tuple(t.name for t in _DTYPES):
         raise TypeError(
-            "the stretch takes uint8, uint16 or float32 samples in native byte order, not %s"
-            % dtype
+            "the stretch takes %s samples in native byte order, not %s" % (_DTYPE_NAMES, dtype)
         )
     return _core.Fit(_fit_options(bands, **options), bands, dtype, nodata)
 

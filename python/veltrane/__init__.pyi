@@ -4,7 +4,9 @@ from typing import Literal, Sequence, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-Image = npt.NDArray[Union[np.uint8, np.uint16, np.float32]]
+Image = npt.NDArray[
+    Union[np.uint8, np.uint16, np.float32, np.int8, np.int16, np.int32, np.uint32, np.float64]
+]
 Mask = npt.NDArray[Union[np.uint8, np.bool_]]
 PerBand = Union[float, Sequence[float]]
 Clip = Union[float, Tuple[float, float]]

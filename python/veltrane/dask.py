@@ -1,14 +1,15 @@
 """The stretch on Dask arrays: statistics, fits and applications of images larger than memory.
 
-Images are dask arrays of H x W x N samples (uint8, uint16 or float32), or H x W for one band,
-chunked in H and W; the bands of a pixel always lie in one chunk (arrays chunked along N are
-rechunked). Every step reads chunks in tasks and keeps nothing image-sized in one place:
+Images are dask arrays of H x W x N samples (of any type veltrane takes, uint8 to float64),
+or H x W for one band, chunked in H and W; the bands of a pixel always lie in one chunk
+(arrays chunked along N are rechunked). Every step reads chunks in tasks and keeps nothing
+image-sized in one place:
 
 - statistics: each chunk's statistics of its selected pixels, pooled by a tree of additions;
 - the offset and scale-only fits: the statistics, the principal axes, then each chunk's
   component ranges pooled the same way; the target method needs the statistics alone;
 - saturation (clip): each chunk's histogram of stored outputs, merged by a tree, one pass for
-  integer samples and two for floats;
+  8- and 16-bit integer samples, two for float32 and 32-bit integers, four for float64;
 - application: one task per chunk mapping its pixels through the fitted transform.
 
 Selections are in whole-image coordinates: sample=(x, y, w, h) a rectangle (w or h -1 to the
@@ -41,7 +42,7 @@ __all__ = ["statistics", "fit", "apply", "stretch"]
 
 # How many partial results each task of a tree pools.
 _SPLIT_EVERY = 8
-_DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
+_DTYPES = _vt._DTYPES
 
 # The parameters of this module's functions beside veltrane's own blocks ($method, $target,
 # $space: see veltrane._documented).
@@ -49,7 +50,8 @@ _vt._DOCS.update(
     {
         "images": """\
 images : dask.array.Array or list of them
-    H x W x N (or H x W) arrays of uint8, uint16 or float32 samples chunked in H and W
+    H x W x N (or H x W) arrays of uint8, uint16, float32, int8, int16, int32, uint32 or
+    float64 samples chunked in H and W
     (an array chunked along its bands is rechunked); a list pools one band count and sample
     type. Other arrays are read with ``dask.array.asarray``.""",
         "dask_selection": """\
@@ -128,7 +130,7 @@ def _as_image(arr):
     if arr.ndim not in (2, 3):
         raise ValueError("images are H x W x N arrays (or H x W for one band), not %d-D" % arr.ndim)
     if arr.dtype not in _DTYPES:
-        raise TypeError("the stretch takes uint8, uint16 or float32 samples, not %s" % arr.dtype)
+        raise TypeError("the stretch takes %s samples, not %s" % (_vt._DTYPE_NAMES, arr.dtype))
     if arr.ndim == 3 and arr.numblocks[2] != 1:
         arr = arr.rechunk({2: -1})
     return arr
@@ -336,7 +338,8 @@ def fit(
 
     It is computed now, one reading of the images a step: the statistics, then the axes and
     the components' ranges (the target method: the statistics alone), then the saturation's
-    histogram passes when `clip` is given (one for integer samples, two for floats). Chunks
+    histogram passes when `clip` is given (one for 8- and 16-bit integers, two for float32
+    and 32-bit integers, four for float64). Chunks
     that hold no selected pixel are not read.
 
     Parameters

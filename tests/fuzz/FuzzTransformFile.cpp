@@ -74,12 +74,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int r = 0; r < t.Bands; ++r)
         VT_FUZZ_CHECK(std::memcmp(t.Map.M[r], back.Map.M[r], sizeof t.Map.M[r]) == 0,
                       "matrix changed:\n" + written);
-    // Three pixels of every type through it: clamped, rounded, never a fault.
-    for (vt::TSampleType type :
-         {vt::TSampleType::UInt8, vt::TSampleType::UInt16, vt::TSampleType::Float32}) {
-        std::vector<uint8_t> pixels(static_cast<size_t>(3 * t.Bands) * 4, 0x7f);
+    // Three pixels of every type through its matrix: clamped, rounded, never a fault; the
+    // transform itself takes only pixels of its own type.
+    for (vt::TSampleType type : vt::SampleTypes) {
+        std::vector<uint8_t> pixels(static_cast<size_t>(3 * t.Bands) * 8, 0x7f);
         const vt::TImageView v = vt::TImageView::Interleaved(pixels.data(), 3, 1, t.Bands, type);
-        vt::ApplyStretch(t, v, v);
+        vt::TBandTransform as = t;
+        as.Type = type;
+        vt::ApplyStretch(as, v, v);
+        if (type != t.Type) {
+            bool refused = false;
+            try {
+                vt::ApplyStretch(t, v, v);
+            } catch (const vt::EStretch&) {
+                refused = true;
+            }
+            VT_FUZZ_CHECK(refused, "applied to another type's pixels:\n" + written);
+        }
     }
     return 0;
 }

@@ -233,6 +233,54 @@ def test_threads_do_not_change_bytes():
     np.testing.assert_array_equal(vt.stretch(img, clip=0.01, threads=2), one)
 
 
+def typed(img, dtype, seed=5):
+    """A sample's pixels spread over a type's whole range (floats: 0..1), with noise below 8
+    bits, computed in NumPy."""
+    rng = np.random.RandomState(seed)
+    unit = (img.astype(np.float64) + rng.uniform(0, 1, img.shape)) / 256
+    if np.dtype(dtype).kind == "f":
+        return unit.astype(dtype)
+    info = np.iinfo(dtype)
+    return np.floor(info.min + unit * (float(info.max) - info.min + 1)).astype(dtype)
+
+
+@pytest.mark.parametrize("dtype", [np.int8, np.int16, np.int32, np.uint32, np.float64])
+def test_signed_32_bit_and_double_samples(dtype):
+    img = typed(sample("chelsea.png"), dtype)
+    x = img.reshape(-1, 3).astype(np.longdouble)
+    s = vt.statistics(img)
+    assert s.dtype == np.dtype(dtype).name and s.count == x.shape[0]
+    scale = 1.0 if np.dtype(dtype).kind == "f" else float(np.iinfo(dtype).max)
+    mean = x.mean(axis=0).astype(np.float64)
+    np.testing.assert_allclose(s.mean, mean, rtol=0, atol=1e-13 * scale)
+    np.testing.assert_allclose(
+        s.covariance, np.cov(x.astype(np.float64), rowvar=False, bias=True), rtol=1e-9
+    )
+    np.testing.assert_array_equal(s.lowest, img.reshape(-1, 3).min(axis=0))
+    np.testing.assert_array_equal(s.highest, img.reshape(-1, 3).max(axis=0))
+    # The stretch keeps the type; one band's offset stretch spans the type's whole range.
+    out = vt.stretch(img)
+    assert out.dtype == img.dtype and out.shape == img.shape
+    one = vt.stretch(img[:, :, 1])
+    if np.dtype(dtype).kind == "f":
+        assert abs(one.min()) < 1e-12 and abs(one.max() - 1) < 1e-12
+    else:
+        assert one.min() == np.iinfo(dtype).min and one.max() == np.iinfo(dtype).max
+    # Saturation: exact order statistics of the outputs, in 1, 2 or 4 passes.
+    t = vt.fit(img, pairing="direct")
+    h = vt.ClipHistogram(t, 0.02, 0.03)
+    passes = 0
+    while h.needs_pass:
+        h.measure(img)
+        h.finish_pass()
+        passes += 1
+    assert passes == {1: 1, 2: 1, 4: 2, 8: 4}[np.dtype(dtype).itemsize]
+    assert h.clipped() == vt.fit(img, pairing="direct", clip=(0.02, 0.03))
+    assert vt.Transform.from_json(t.to_json()) == t and t.dtype == np.dtype(dtype).name
+    with pytest.raises(ValueError, match=np.dtype(dtype).name):
+        t.apply(img.astype(np.float32 if dtype != np.float32 else np.float64))
+
+
 def test_errors_are_clear_and_leave_out_alone():
     img = sample("chelsea.png")
     out = np.full_like(img, 7)

@@ -43,29 +43,57 @@ struct TTestImage {
     }
     double Get(int64_t x, int64_t y, int b) const {
         const uint8_t* p = View.At(x, y, b);
-        if (Type == TSampleType::UInt8)
+        switch (Type) {
+        case TSampleType::UInt8:
             return *p;
-        if (Type == TSampleType::UInt16) {
-            uint16_t v;
-            std::memcpy(&v, p, 2);
-            return v;
+        case TSampleType::UInt16:
+            return Read<uint16_t>(p);
+        case TSampleType::Float32:
+            return Read<float>(p);
+        case TSampleType::Int8:
+            return Read<int8_t>(p);
+        case TSampleType::Int16:
+            return Read<int16_t>(p);
+        case TSampleType::Int32:
+            return Read<int32_t>(p);
+        case TSampleType::UInt32:
+            return Read<uint32_t>(p);
+        case TSampleType::Float64:
+            return Read<double>(p);
         }
-        float f;
-        std::memcpy(&f, p, 4);
-        return f;
+        return 0;
     }
+    // Stores v as the type holds it (a value it holds exactly, for integer types).
     void Set(int64_t x, int64_t y, int b, double v) {
         uint8_t* p = View.At(x, y, b);
-        if (Type == TSampleType::UInt8) {
+        switch (Type) {
+        case TSampleType::UInt8:
             *p = static_cast<uint8_t>(v);
-        } else if (Type == TSampleType::UInt16) {
-            const auto s = static_cast<uint16_t>(v);
-            std::memcpy(p, &s, 2);
-        } else {
-            const auto f = static_cast<float>(v);
-            std::memcpy(p, &f, 4);
+            return;
+        case TSampleType::UInt16:
+            return Write(p, static_cast<uint16_t>(v));
+        case TSampleType::Float32:
+            return Write(p, static_cast<float>(v));
+        case TSampleType::Int8:
+            return Write(p, static_cast<int8_t>(v));
+        case TSampleType::Int16:
+            return Write(p, static_cast<int16_t>(v));
+        case TSampleType::Int32:
+            return Write(p, static_cast<int32_t>(v));
+        case TSampleType::UInt32:
+            return Write(p, static_cast<uint32_t>(v));
+        case TSampleType::Float64:
+            return Write(p, v);
         }
     }
+
+private:
+    template <class T> static double Read(const uint8_t* p) {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        return static_cast<double>(v);
+    }
+    template <class T> static void Write(uint8_t* p, T v) { std::memcpy(p, &v, sizeof v); }
 };
 
 // Rows Y .. Y + Rows - 1 of a view.

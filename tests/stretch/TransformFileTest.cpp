@@ -105,7 +105,7 @@ TEST(TransformFile, DamagedDocumentsAreRefusedWithTheirProblem) {
               std::string::npos);
     EXPECT_NE(Refusal(Replace(good, "\"bands\": 3", "\"bands\": 4")).find("order"),
               std::string::npos);
-    EXPECT_NE(Refusal(Replace(good, "\"type\": \"uint8\"", "\"type\": \"int8\"")).find("int8"),
+    EXPECT_NE(Refusal(Replace(good, "\"type\": \"uint8\"", "\"type\": \"int64\"")).find("int64"),
               std::string::npos);
     EXPECT_NE(
         Refusal(Replace(good, "\"method\": \"offset\"", "\"method\": \"wild\"")).find("method"),
