@@ -33,7 +33,7 @@ void FitDocument(const std::string& text) {
     }
     // Its passes over a small image of its layout: refusals are fine, faults are not.
     const vt::TStatistics s = fit->Statistics();
-    std::vector<uint8_t> pixels(static_cast<size_t>(4 * s.Bands) * 4);
+    std::vector<uint8_t> pixels(static_cast<size_t>(4 * s.Bands) * vt::SampleBytes(s.Type));
     for (size_t i = 0; i < pixels.size(); ++i)
         pixels[i] = static_cast<uint8_t>(i * 37);
     const vt::TImageView v = vt::TImageView::Interleaved(pixels.data(), 2, 2, s.Bands, s.Type);
