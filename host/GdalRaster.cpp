@@ -612,7 +612,11 @@ struct TGdalWriter::TState {
     TDataset Out;
     int64_t Row = 0;
 
-    [[noreturn]] void Fail(const std::string& reason) const {
+    // GDAL's reasons name the part files; the user knows the target.
+    [[noreturn]] void Fail(std::string reason) const {
+        for (const std::string& part : {Final, Staging ? Staging->Part() : std::string()})
+            for (size_t at; !part.empty() && (at = reason.find(part)) != std::string::npos;)
+                reason.replace(at, part.size(), Target);
         throw std::runtime_error("cannot write " + Target + ": " + reason);
     }
 };

@@ -171,7 +171,8 @@ def test_envi_vsizip_and_netcdf_subdatasets_read_as_the_geotiff_does(tmp_path):
         assert info(tmp_path / f"{name}.tif")["geoTransform"] == GEOTRANSFORM, name
     # A netCDF file of several variables names each as a subdataset; the container itself
     # holds no bands and the message names them.
-    tool("gdal_translate", "-q", "-of", "netCDF", tmp_path / "scene.tif", tmp_path / "scene.nc")
+    tool("gdal_translate", "-q", "-of", "netCDF", "-co", "FORMAT=NC4", tmp_path / "scene.tif",
+         tmp_path / "scene.nc")
     status, out = run("stretch", "--offset", tmp_path / "scene.nc", tmp_path / "nc.tif")
     assert status == 2 and "subdatasets" in out and "Band1" in out, out
     single = f'NETCDF:"{tmp_path}/scene.nc":Band2'
@@ -182,6 +183,12 @@ def test_envi_vsizip_and_netcdf_subdatasets_read_as_the_geotiff_does(tmp_path):
     assert band.shape == (H, W) and band.dtype == np.uint16
     assert (band[:2] == 0).all()  # the variable's fill value is its no-data value
     assert abs(band[2:].mean() - 30000) < 1 and abs(band[2:].std(ddof=1) - 3000) < 1
+    # netCDF-4 is HDF5 underneath: GDAL's HDF5 driver names the same variable its own way and
+    # gives its rows as stored (bottom up here), with no no-data value of its own.
+    status, out = run("stretch", "--target-mean", 30000, "--target-sigma", 3000, "--nodata", 0,
+                      f'HDF5:"{tmp_path}/scene.nc"://Band2', tmp_path / "h5.tif")
+    assert status == 0, out
+    assert (np.flipud(pixels(tmp_path / "h5.tif")) == band).all()
 
 
 # ---- Output formats and creation options -----------------------------------------------------
