@@ -32,10 +32,31 @@ void StartGdal() {
     std::call_once(started, [] {
         GDALAllRegister();
         // Strips of rows pass through GDAL's block cache once: a few blocks' worth serves,
-        // whatever the raster's size, unless the user sets GDAL_CACHEMAX.
+        // whatever the raster's size (HoldRows raises it for wide rasters), unless the user
+        // sets GDAL_CACHEMAX.
         if (std::getenv("GDAL_CACHEMAX") == nullptr)
-            GDALSetCacheMax64(GIntBig{256} << 20);
+            GDALSetCacheMax64(GIntBig{32} << 20);
     });
+}
+
+// Makes GDAL's block cache hold Rows rows of RowBytes bytes besides some room: a row of blocks
+// across a raster, so that a strip shorter than its blocks does not decode them again. The
+// cache only grows, for the whole process, and not past the user's GDAL_CACHEMAX.
+void HoldRows(int64_t rows, int64_t rowBytes) {
+    static std::mutex lock;
+    if (std::getenv("GDAL_CACHEMAX") != nullptr)
+        return;
+    const GIntBig want = static_cast<GIntBig>(rows) * rowBytes + (GIntBig{16} << 20);
+    std::lock_guard<std::mutex> hold(lock);
+    if (want > GDALGetCacheMax64())
+        GDALSetCacheMax64(want);
+}
+
+// The height of a band's blocks.
+int BlockRows(GDALRasterBandH band) {
+    int width = 0, height = 0;
+    GDALGetBlockSize(band, &width, &height);
+    return std::max(height, 1);
 }
 
 // GDAL's messages on this thread while the scope lives: the first failure and the first
@@ -325,6 +346,7 @@ void TGdalReader::TState::Describe() {
         Sample = TSampleType::UInt8;
         return;
     }
+    HoldRows(BlockRows(Band(1)), Width * Bands * GDALGetDataTypeSizeBytes(Type));
     Alpha = Bands >= 2 && GDALGetRasterColorInterpretation(Band(Bands)) == GCI_AlphaBand;
     Rgb = Bands >= 3 && GDALGetRasterColorInterpretation(Band(1)) == GCI_RedBand &&
           GDALGetRasterColorInterpretation(Band(2)) == GCI_GreenBand &&
@@ -662,6 +684,10 @@ TGdalWriter::TGdalWriter(const TPartFile& part, const TGdalReader& like,
     CopyCarried(in, s.Out.Handle);
     if (!errors.Failure.empty())
         s.Fail(errors.Failure);
+    // A row of the input's blocks and a row of the output's, which fill strip by strip.
+    HoldRows(BlockRows(GDALGetRasterBand(in, 1)) + BlockRows(GDALGetRasterBand(s.Out.Handle, 1)),
+             static_cast<int64_t>(like.Width()) * like.Bands() *
+                 static_cast<int64_t>(SampleBytes(type)));
 }
 
 TGdalWriter::~TGdalWriter() {
