@@ -377,7 +377,8 @@ void TGdalReader::TState::FindNoData() {
         NoDataNote = "its bands' no-data values differ; --nodata V chooses one for all";
         return;
     }
-    if (!Engine)
+    // Float samples that are not finite numbers never count and pass unchanged anyway.
+    if (!Engine || (Sample == TSampleType::Float32 && std::isnan(value)))
         return;
     bool holds = std::isfinite(value);
     if (holds && Sample != TSampleType::Float32)

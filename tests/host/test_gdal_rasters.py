@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 gdal = pytest.importorskip("osgeo.gdal")
+osr = pytest.importorskip("osgeo.osr")
 gdal.UseExceptions()
 
 HOST = os.environ.get("VELTRANE_HOST", "")
@@ -189,6 +190,58 @@ def test_envi_vsizip_and_netcdf_subdatasets_read_as_the_geotiff_does(tmp_path):
                       f'HDF5:"{tmp_path}/scene.nc"://Band2', tmp_path / "h5.tif")
     assert status == 0, out
     assert (np.flipud(pixels(tmp_path / "h5.tif")) == band).all()
+
+
+def test_alpha_gcps_float_nan_nodata_and_a_gdal_mask(tmp_path):
+    rgb = correlated(3, dtype=np.uint8, seed=3)
+    alpha = np.full((H, W), 255, np.uint8)
+    alpha[:, :4] = 0
+    ds = gdal.GetDriverByName("GTiff").Create(str(tmp_path / "rgba.tif"), W, H, 4, gdal.GDT_Byte,
+                                              ["PHOTOMETRIC=RGB", "ALPHA=YES"])
+    for b, band in enumerate([*rgb, alpha]):
+        ds.GetRasterBand(b + 1).WriteArray(band)
+    wgs84 = osr.SpatialReference()
+    wgs84.ImportFromEPSG(4326)
+    ds.SetGCPs([gdal.GCP(10 + i, 50 - i, 0, 20 * i, 15 * i) for i in range(4)], wgs84)
+    ds = None
+    status, out = run("stretch", "--offset", tmp_path / "rgba.tif", tmp_path / "rgba-out.tif")
+    assert status == 0, out
+    got = gdal.Open(str(tmp_path / "rgba-out.tif"))
+    assert [gdal.GetColorInterpretationName(got.GetRasterBand(b).GetColorInterpretation())
+            for b in range(1, 5)] == ["Red", "Green", "Blue", "Alpha"]
+    assert got.GetGCPCount() == 4 and got.GetGCPs()[3].GCPX == 13
+    assert got.GetGCPSpatialRef().GetAuthorityCode(None) == "4326"
+    assert (got.GetRasterBand(4).ReadAsArray() == alpha).all()
+    got = None
+    # A mask that GDAL reads (signed, so not an engine type itself): only its non-zero pixels
+    # count, and a target puts them at the target mean.
+    mask = np.zeros((H, W), np.int16)
+    mask[10:30, 20:50] = -3
+    ds = gdal.GetDriverByName("GTiff").Create(str(tmp_path / "mask.tif"), W, H, 1, gdal.GDT_Int16)
+    ds.SetGeoTransform(GEOTRANSFORM)
+    ds.GetRasterBand(1).WriteArray(mask)
+    ds = None
+    status, out = run("stretch", "--target-mean", 100, "--target-sigma", 20, "--mask",
+                      tmp_path / "mask.tif", tmp_path / "rgba.tif", tmp_path / "masked.tif")
+    assert status == 0, out
+    masked = pixels(tmp_path / "masked.tif")[:3, 10:30, 20:50].reshape(3, -1)
+    assert np.abs(masked.mean(axis=1) - 100).max() < 1
+    # Float samples with NaN as no-data: the NaN pixels pass unchanged, the rest is stretched,
+    # and no warning is needed.
+    values = correlated(3, dtype=np.float32).astype(np.float32) / 60000
+    values[:, :2, :] = np.nan
+    ds = gdal.GetDriverByName("GTiff").Create(str(tmp_path / "f.tif"), W, H, 3, gdal.GDT_Float32)
+    ds.SetGeoTransform(GEOTRANSFORM)
+    for b in range(3):
+        ds.GetRasterBand(b + 1).WriteArray(values[b])
+        ds.GetRasterBand(b + 1).SetNoDataValue(float("nan"))
+    ds = None
+    status, out = run("stretch", "--target-mean", 0.5, "--target-sigma", 0.1,
+                      tmp_path / "f.tif", tmp_path / "f-out.tif")
+    assert status == 0 and "warning" not in out, out
+    result = pixels(tmp_path / "f-out.tif")
+    assert np.isnan(result[:, :2, :]).all() and np.isfinite(result[:, 2:, :]).all()
+    assert np.abs(result[:, 2:, :].mean(axis=(1, 2)) - 0.5).max() < 1e-4
 
 
 # ---- Output formats and creation options -----------------------------------------------------
