@@ -27,9 +27,17 @@ namespace {
 
 // ---- GDAL's state and errors ---------------------------------------------------------------
 
+// GDAL's messages outside any TGdalErrors scope (a dataset closed as its owner goes) are kept
+// as the host's warnings are rather than printed.
+void CPL_STDCALL KeepGdalMessage(CPLErr level, CPLErrorNum, const char* message) {
+    if (level >= CE_Warning && message != nullptr)
+        KeepWarning(std::string("GDAL: ") + message);
+}
+
 void StartGdal() {
     static std::once_flag started;
     std::call_once(started, [] {
+        CPLSetErrorHandler(KeepGdalMessage);
         GDALAllRegister();
         // Strips of rows pass through GDAL's block cache once: a few blocks' worth serves,
         // whatever the raster's size (HoldRows raises it for wide rasters), unless the user
@@ -60,15 +68,17 @@ int BlockRows(GDALRasterBandH band) {
 }
 
 // GDAL's messages on this thread while the scope lives: the first failure and the first
-// warning are kept for the exception, every warning is kept as the host's warnings are.
+// warning are kept for the exception, and unless Quiet every warning is kept as the host's
+// warnings are (shown with a failure, or all with --verbose).
 class TGdalErrors {
 public:
-    TGdalErrors() { CPLPushErrorHandlerEx(Handle, this); }
+    explicit TGdalErrors(bool quiet = false) : Quiet(quiet) { CPLPushErrorHandlerEx(Handle, this); }
     ~TGdalErrors() { CPLPopErrorHandler(); }
     TGdalErrors(const TGdalErrors&) = delete;
     TGdalErrors& operator=(const TGdalErrors&) = delete;
 
     std::string Failure, Warning;
+    bool Quiet;
     std::string Reason(const char* otherwise = "GDAL failed") const {
         return !Failure.empty() ? Failure : !Warning.empty() ? Warning : otherwise;
     }
@@ -83,7 +93,8 @@ private:
         } else if (level == CE_Warning) {
             if (self->Warning.empty())
                 self->Warning = text;
-            KeepWarning("GDAL: " + text);
+            if (!self->Quiet)
+                KeepWarning("GDAL: " + text);
         }
     }
 };
@@ -161,7 +172,7 @@ bool IsDatasetName(const std::string& path) {
 // GCPs, a CRS, RPCs), a no-data value, GDAL's metadata or band descriptions, or the layout of
 // a Cloud-Optimized GeoTIFF.
 bool GeospatialTiff(const std::string& path) {
-    TGdalErrors errors;
+    TGdalErrors quiet(true); // a look only: libvips may read it
     TDataset ds(
         GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
     if (ds.Handle == nullptr)
@@ -198,7 +209,7 @@ bool OpensWithGdal(const std::string& path) {
     GDALDriverH driver;
     std::string failure;
     {
-        TGdalErrors errors;
+        TGdalErrors errors(true);
         driver = GDALIdentifyDriverEx(path.c_str(), GDAL_OF_RASTER, nullptr, nullptr);
         failure = errors.Failure;
     }
@@ -399,6 +410,7 @@ TGdalReader::TGdalReader(const std::string& path, bool mask) : Data(std::make_un
     Data->Path = path;
     Data->Mask = mask;
     Data->Open();
+    TGdalErrors errors;
     Data->Describe();
 }
 
@@ -693,7 +705,7 @@ TGdalWriter::TGdalWriter(const TPartFile& part, const TGdalReader& like,
 
 TGdalWriter::~TGdalWriter() {
     // A failure's datasets close quietly before the part files go.
-    TGdalErrors quiet;
+    TGdalErrors quiet(true);
     TNoAuxiliaryFiles noAuxiliary;
     Data->Out.Close();
 }
