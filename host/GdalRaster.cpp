@@ -246,8 +246,11 @@ struct TGdalReader::TState {
     int64_t Next = 0;
     std::vector<double> MaskRows;
 
+    // GDAL's reasons often begin with the name, which the message gives once.
     [[noreturn]] void Fail(const std::string& reason) const {
-        throw std::runtime_error("cannot read " + Path + ": " + reason);
+        const bool named = reason.rfind(Path + ": ", 0) == 0;
+        throw std::runtime_error("cannot read " + Path + ": " +
+                                 (named ? reason.substr(Path.size() + 2) : reason));
     }
     GDALRasterBandH Band(int b) const { return GDALGetRasterBand(Dataset.Handle, b); }
     void Open();
@@ -316,7 +319,8 @@ void TGdalReader::TState::Open() {
     TGdalErrors errors;
     Dataset.Close();
     Dataset.Handle =
-        GDALOpenEx(Path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+        GDALOpenEx(Path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr,
+                   nullptr, nullptr);
     if (Dataset.Handle == nullptr)
         Fail(errors.Reason("GDAL cannot open it"));
     Next = 0;

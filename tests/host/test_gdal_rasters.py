@@ -324,6 +324,12 @@ def test_a_damaged_raster_fails_cleanly(tmp_path):
     status, out = run("stretch", "--offset", tmp_path / "cut.tif", tmp_path / "out.tif")
     assert status == 2 and "cannot read" in out and "cut.tif" in out, out
     assert not (tmp_path / "out.tif").exists() and not leftovers(tmp_path)
+    # Names GDAL cannot resolve get GDAL's reason.
+    for name in (f"/vsizip/{tmp_path}/none.zip/a.tif", f'NETCDF:"{tmp_path}/none.nc":x'):
+        status, out = run("stretch", "--offset", name, tmp_path / "out.tif")
+        assert status == 2 and f"cannot read {name}: " in out, out
+        assert "does not exist" in out or "No such file" in out, out
+    assert not (tmp_path / "out.tif").exists() and not leftovers(tmp_path)
 
 
 def test_the_inputs_statistics_are_not_copied(tmp_path):
