@@ -131,6 +131,10 @@ def test_a_seven_band_vrt_stack_keeps_what_the_raster_carries(tmp_path):
     status, out = run("stretch", "--offset", "--nodata", "none", vrt, tmp_path / "all.tif")
     assert status == 0, out
     assert (pixels(tmp_path / "all.tif")[:, :2, :] != 0).any()
+    # --nodata V overrides the file's: a value no pixel holds selects them all, as none does.
+    status, out = run("stretch", "--offset", "--nodata", 65535, vrt, tmp_path / "over.tif")
+    assert status == 0, out
+    assert (pixels(tmp_path / "over.tif") == pixels(tmp_path / "all.tif")).all()
 
 
 def test_the_target_method_meets_a_numpy_oracle_outside_the_nodata(tmp_path):
