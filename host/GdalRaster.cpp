@@ -519,7 +519,8 @@ CPLStringList CreationOptions(const TGdalReader& like, bool cog,
         }
         int blockWidth = 0, blockHeight = 0;
         GDALGetBlockSize(GDALGetRasterBand(in, 1), &blockWidth, &blockHeight);
-        const bool tiled = blockWidth < like.Width() && blockWidth % 16 == 0 &&
+        // Strips span the width; tiles (multiples of 16) seldom do, and may reach past it.
+        const bool tiled = blockWidth != like.Width() && blockWidth % 16 == 0 &&
                            blockHeight % 16 == 0 && blockWidth > 0 && blockHeight > 0;
         if (tiled && cog && blockWidth == blockHeight) {
             options.SetNameValue("BLOCKSIZE", std::to_string(blockWidth).c_str());

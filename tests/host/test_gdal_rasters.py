@@ -276,6 +276,10 @@ def test_cog_and_creation_options(tmp_path):
     t2 = info(tmp_path / "t2.tif")
     assert t2["metadata"]["IMAGE_STRUCTURE"]["COMPRESSION"] == "DEFLATE"
     assert t2["bands"][0]["block"][0] == W
+    # Tiles larger than the raster are tiles all the same.
+    tool("gdal_translate", "-q", "-co", "TILED=YES", vrt, tmp_path / "one-tile.tif")
+    assert run("stretch", "--offset", tmp_path / "one-tile.tif", tmp_path / "t3.tif")[0] == 0
+    assert info(tmp_path / "t3.tif")["bands"][0]["block"] == [256, 256]
 
 
 @pytest.mark.parametrize("args, words", [
