@@ -227,6 +227,45 @@ bool OpensWithGdal(const std::string& path) {
     return true;
 }
 
+std::string BatchName(const std::string& in) {
+    const std::filesystem::path file = std::filesystem::path(in).filename();
+    bool gdal = false;
+    try {
+        gdal = OpensWithGdal(in);
+    } catch (const std::exception&) {
+        // the input's own failure is reported when it is read
+    }
+    if (!gdal || IsTiffName(in))
+        return file.string();
+    if (!IsDatasetName(in))
+        return file.stem().string() + ".tif";
+    // DRIVER:"path/file.ext":name, DRIVER:path:name or DRIVER:"path"://group/name: the file's
+    // stem and the part after it, whatever GDAL's syntax, as letters, digits, '-' and '_'.
+    std::string rest = in.substr(in.find(':') + 1);
+    std::string path = rest, name;
+    if (!rest.empty() && rest[0] == '"') {
+        const size_t close = rest.find('"', 1);
+        path = rest.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+        name = close == std::string::npos ? "" : rest.substr(close + 1);
+    } else if (const size_t colon = rest.rfind(':'); colon != std::string::npos) {
+        path = rest.substr(0, colon);
+        name = rest.substr(colon + 1);
+    }
+    std::string out = std::filesystem::path(path).stem().string();
+    bool gap = !out.empty();
+    for (const char c : name) {
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') {
+            if (gap)
+                out += '_';
+            out += c;
+            gap = false;
+        } else {
+            gap = !out.empty();
+        }
+    }
+    return (out.empty() ? std::string("raster") : out) + ".tif";
+}
+
 // ---- Reading -------------------------------------------------------------------------------
 
 struct TGdalReader::TState {

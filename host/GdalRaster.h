@@ -24,6 +24,11 @@ namespace vt::host {
 // its data file).
 bool OpensWithGdal(const std::string& path);
 
+// The name a batch writes In under in its folder: the file's own name, but for a raster GDAL
+// reads in a format other than TIFF the name with .tif ("scene.vrt": "scene.tif"), and for a
+// subdataset the file's name and the subdataset's ("NETCDF:"a/f.nc":sst": "f_sst.tif").
+std::string BatchName(const std::string& in);
+
 // One pass after another over a GDAL raster's rows, bands interleaved, holding a few blocks in
 // GDAL's cache whatever the raster's size.
 class TGdalReader {

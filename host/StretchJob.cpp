@@ -1,6 +1,7 @@
 // Stretching image files through the engine, or through the plug-in when asked.
 #include "host/StretchJob.h"
 
+#include "host/GdalRaster.h"
 #include "host/Help.h"
 #include "host/ImageFile.h"
 #include "host/Progress.h"
@@ -179,9 +180,10 @@ TStretchOutcome StretchFile(TPluginHandle& plugin, const std::string& in, const 
 
 namespace {
 
-// Where each input of a batch is written: DIR and the input's own name.
+// Where each input of a batch is written: DIR and the input's own name (a raster GDAL reads
+// as a TIFF of its name, BatchName).
 std::string BatchOutput(const std::string& outDir, const std::string& in) {
-    return (std::filesystem::path(outDir) / std::filesystem::path(in).filename()).string();
+    return (std::filesystem::path(outDir) / BatchName(in)).string();
 }
 
 using TJob = std::function<TStretchOutcome(const std::string& in, const std::string& out)>;
@@ -238,7 +240,7 @@ int RunBatch(const std::vector<std::string>& inputs, const TStretchOptions& opti
 void CheckBatchNames(const std::vector<std::string>& inputs, const TStretchOptions& options) {
     std::set<std::string> names;
     for (const std::string& in : inputs) {
-        const std::string name = Lower(std::filesystem::path(in).filename().string());
+        const std::string name = Lower(BatchName(in));
         if (!names.insert(name).second)
             throw std::invalid_argument("two inputs would both be written as " + name);
         std::error_code error;

@@ -248,6 +248,23 @@ def test_alpha_gcps_float_nan_nodata_and_a_gdal_mask(tmp_path):
     assert np.abs(result[:, 2:, :].mean(axis=(1, 2)) - 0.5).max() < 1e-4
 
 
+def test_a_batch_writes_each_gdal_raster_as_a_tiff_of_its_name(tmp_path):
+    vrt = stack(tmp_path, correlated(3))
+    tool("gdal_translate", "-q", "-of", "ENVI", vrt, tmp_path / "scene.bin")
+    tool("gdal_translate", "-q", "-of", "netCDF", vrt, tmp_path / "scene.nc")
+    inputs = [vrt, tmp_path / "scene.bin", f'NETCDF:"{tmp_path}/scene.nc":Band2']
+    status, out = run("stretch", "--out-dir", tmp_path / "res", "--offset", *inputs)
+    assert status == 0 and "stretched 3 of 3" in out, out
+    assert sorted(os.listdir(tmp_path / "res")) == ["in.tif", "scene.tif", "scene_Band2.tif"]
+    assert run("stretch", "--offset", vrt, tmp_path / "single.tif")[0] == 0
+    assert (pixels(tmp_path / "res" / "in.tif") == pixels(tmp_path / "single.tif")).all()
+    assert (pixels(tmp_path / "res" / "scene.tif") == pixels(tmp_path / "single.tif")).all()
+    # Two inputs that would be written under one name are refused before anything is read.
+    status, out = run("stretch", "--out-dir", tmp_path / "twice", "--offset", vrt,
+                      tmp_path / "in.tif")
+    assert status == 2 and "in.tif" in out, out
+
+
 # ---- Output formats and creation options -----------------------------------------------------
 
 def test_cog_and_creation_options(tmp_path):
