@@ -63,7 +63,8 @@ const char* const ApplyHelp =
   with no new statistics: the same bytes as the stretch that saved it.
   --transform FILE       the transform (JSON)
   --nodata V             pixels whose bands all equal V pass unchanged (default: the
-                         transform's own no-data value, else the file's; none: neither)
+                         transform's own no-data value, else the file's)
+  --nodata none          neither the transform's nor the file's no-data value
   --compare FILE, --quality Q, --threads N, --out-dir DIR, --jobs N, --overwrite, --quiet,
   --verbose, --of GTiff|COG, --co NAME=VALUE
                          as for stretch

@@ -315,6 +315,22 @@ def test_output_options_need_a_gdal_raster_and_a_tiff(tmp_path):
     vrt = stack(tmp_path, correlated(3, dtype=np.uint8))
     status, out = run("stretch", "--offset", "--of", "COG", vrt, tmp_path / "out.png")
     assert status == 2 and ".tif" in out, out
+    # A photograph goes through libvips, which takes no GDAL creation options.
+    gdal.Translate(str(tmp_path / "photo.png"), str(vrt), format="PNG")
+    status, out = run("stretch", "--offset", "--co", "COMPRESS=LZW", tmp_path / "photo.png",
+                      tmp_path / "photo.tif")
+    assert status == 2 and "libvips" in out and not (tmp_path / "photo.tif").exists(), out
+    for command in ("stretch", "apply"):
+        status, text = run(command, "--help")
+        assert all(option in text for option in ("--of", "--co", "--nodata none")), text
+    # apply writes a COG as stretch does.
+    assert run("stretch", "--offset", vrt, tmp_path / "s.tif", "--save-transform",
+               tmp_path / "t.json")[0] == 0
+    status, out = run("apply", vrt, tmp_path / "a.tif", "--transform", tmp_path / "t.json",
+                      "--of", "COG")
+    assert status == 0, out
+    assert info(tmp_path / "a.tif")["metadata"]["IMAGE_STRUCTURE"]["LAYOUT"] == "COG"
+    assert (pixels(tmp_path / "a.tif") == pixels(tmp_path / "s.tif")).all()
     # A raster GDAL reads may still be written in a photograph's format through libvips, and
     # shown before and after beside each other.
     status, out = run("stretch", "--offset", vrt, tmp_path / "out.png", "--compare",
