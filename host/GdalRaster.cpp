@@ -4,6 +4,7 @@
 
 #include "host/ImageFile.h"
 #include "host/Raster.h"
+#include "platform/Interrupt.h"
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
@@ -14,11 +15,13 @@
 #include <cctype>
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace vt::host {
@@ -642,6 +645,17 @@ void CopyCarried(GDALDatasetH in, GDALDatasetH out) {
     }
 }
 
+// A file a GDAL driver writes beside an output for a while: removed when the scope ends, and
+// on interrupt.
+struct TScratchFile {
+    std::string Path;
+    platform::TRemoveOnInterrupt Registration;
+    explicit TScratchFile(std::string path) : Path(std::move(path)), Registration(Path) {}
+    ~TScratchFile() { std::remove(Path.c_str()); }
+    TScratchFile(const TScratchFile&) = delete;
+    TScratchFile& operator=(const TScratchFile&) = delete;
+};
+
 std::string CanonicalDriver(const std::string& name) {
     return Upper(name) == "COG" ? "COG" : "GTiff";
 }
@@ -786,6 +800,8 @@ void TGdalWriter::Finish() {
     if (staged.Handle == nullptr)
         s.Fail(errors.Reason());
     const CPLStringList creation = CreationOptions(*s.Like, true, s.Options.CreationOptions);
+    // The COG driver builds the overviews (and those of a mask) beside its output first.
+    const TScratchFile overviews(s.Final + ".ovr.tmp"), maskOverviews(s.Final + ".msk.ovr.tmp");
     TDataset copy(GDALCreateCopy(GDALGetDriverByName("COG"), s.Final.c_str(), staged.Handle, FALSE,
                                  creation.List(), nullptr, nullptr));
     if (copy.Handle == nullptr)
