@@ -5,6 +5,7 @@ and every result is checked with them and with NumPy, never with veltrane's own 
 
 import json
 import os
+import resource
 import subprocess
 import zipfile
 
@@ -24,10 +25,14 @@ GDAL_TYPES = {"uint8": gdal.GDT_Byte, "uint16": gdal.GDT_UInt16, "int16": gdal.G
 GEOTRANSFORM = [600000.0, 20.0, 0.0, 5100000.0, 0.0, -20.0]
 
 
-def run(*args):
-    """veltrane with these arguments: (exit status, standard output and error)."""
+def run(*args, limit=None):
+    """veltrane with these arguments, its files limited to Limit bytes when given: (exit
+    status, standard output and error)."""
+    def limited():
+        if limit is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
     p = subprocess.run([HOST, *map(str, args)], capture_output=True, text=True,
-                       stdin=subprocess.DEVNULL, timeout=300)
+                       stdin=subprocess.DEVNULL, timeout=300, preexec_fn=limited)
     return p.returncode, p.stdout + p.stderr
 
 
@@ -371,6 +376,16 @@ def test_a_damaged_raster_fails_cleanly(tmp_path):
         assert status == 2 and f"cannot read {name}: " in out, out
         assert "does not exist" in out or "No such file" in out, out
     assert not (tmp_path / "out.tif").exists() and not leftovers(tmp_path)
+
+
+@pytest.mark.parametrize("driver", ["GTiff", "COG"])
+def test_a_file_size_limit_leaves_an_earlier_output_whole(tmp_path, driver):
+    vrt = stack(tmp_path, correlated(7))
+    (tmp_path / "out.tif").write_bytes(b"earlier")
+    status, out = run("stretch", "--offset", "--of", driver, vrt, tmp_path / "out.tif",
+                      limit=20_000)
+    assert status == 2 and "cannot write" in out and "out.tif" in out, out
+    assert (tmp_path / "out.tif").read_bytes() == b"earlier" and not leftovers(tmp_path)
 
 
 def test_the_inputs_statistics_are_not_copied(tmp_path):
