@@ -164,16 +164,20 @@ def test_the_target_method_meets_a_numpy_oracle_outside_the_nodata(tmp_path):
 
 # ---- Other ways to name and store a raster -------------------------------------------------
 
-def test_envi_vsizip_and_netcdf_subdatasets_read_as_the_geotiff_does(tmp_path):
+def test_envi_hfa_jp2_vsizip_and_subdatasets_read_as_the_geotiff_does(tmp_path):
     data = correlated(4)[:, :, :]
     geo = stack(tmp_path, data)
     tool("gdal_translate", "-q", "-of", "GTiff", geo, tmp_path / "scene.tif")
     tool("gdal_translate", "-q", "-of", "ENVI", geo, tmp_path / "scene.bin")
+    tool("gdal_translate", "-q", "-of", "HFA", geo, tmp_path / "scene.img")
+    tool("gdal_translate", "-q", "-of", "JP2OpenJPEG", "-co", "REVERSIBLE=YES", "-co",
+         "QUALITY=100", geo, tmp_path / "scene.jp2")
     with zipfile.ZipFile(tmp_path / "scene.zip", "w") as z:
         z.write(tmp_path / "scene.tif", "inner/scene.tif")
     assert run("stretch", "--offset", tmp_path / "scene.tif", tmp_path / "ref.tif")[0] == 0
     reference = pixels(tmp_path / "ref.tif")
-    for name, source in (("envi", tmp_path / "scene.bin"),
+    for name, source in (("envi", tmp_path / "scene.bin"), ("hfa", tmp_path / "scene.img"),
+                         ("jp2", tmp_path / "scene.jp2"),
                          ("zip", f"/vsizip/{tmp_path}/scene.zip/inner/scene.tif")):
         status, out = run("stretch", "--offset", source, tmp_path / f"{name}.tif")
         assert status == 0, (name, out)
