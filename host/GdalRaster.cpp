@@ -620,12 +620,14 @@ void CopyMetadata(GDALMajorObjectH from, GDALMajorObjectH to) {
 // GCPs), metadata, and each band's description, no-data value and colour interpretation. The
 // bands' scale, offset and unit describe the input's values and are left out.
 void CopyCarried(GDALDatasetH in, GDALDatasetH out) {
+    // A GeoTIFF holds a geotransform or GCPs, not both: GCPs would clear the transform.
     double transform[6];
-    if (GDALGetGeoTransform(in, transform) == CE_None)
+    const bool transformed = GDALGetGeoTransform(in, transform) == CE_None;
+    if (transformed)
         GDALSetGeoTransform(out, transform);
     if (OGRSpatialReferenceH crs = GDALGetSpatialRef(in))
         GDALSetSpatialRef(out, crs);
-    if (GDALGetGCPCount(in) > 0)
+    if (!transformed && GDALGetGCPCount(in) > 0)
         GDALSetGCPs2(out, GDALGetGCPCount(in), GDALGetGCPs(in), GDALGetGCPSpatialRef(in));
     CopyMetadata(in, out);
     for (int b = 1; b <= GDALGetRasterCount(out); ++b) {
