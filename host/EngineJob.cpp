@@ -2,6 +2,7 @@
 // the application), or one read when the image fits in one strip.
 #include "host/EngineJob.h"
 
+#include "host/GdalRaster.h"
 #include "host/Progress.h"
 #include "host/Raster.h"
 #include "platform/Console.h"
@@ -290,11 +291,30 @@ std::string SelectionText(const TEngineOptions& o, bool transparent) {
     if (o.Request.Selection.HasNoData) {
         char value[32];
         std::snprintf(value, sizeof value, "%.9g", o.Request.Selection.NoData);
-        text += std::string(" --nodata ") + value;
+        if (!o.FileNoData)
+            text += std::string(" --nodata ") + value;
+        else // not the user's option: said in words, with how to leave it aside
+            text += std::string(text.empty() ? " " : " and ") + "the file's no-data value " +
+                    value + " (--nodata none ignores it)";
     }
     if (transparent)
         text += " (fully transparent pixels left out)";
     return text.empty() ? text : text.substr(1);
+}
+
+TEngineOptions WithFileNoData(const TEngineOptions& options, const TRasterReader& image) {
+    TEngineOptions o = options;
+    if (o.Request.Selection.HasNoData || o.NoDataNone)
+        return o;
+    double value = 0;
+    if (image.NoData(value)) {
+        o.Request.Selection.HasNoData = true;
+        o.Request.Selection.NoData = value;
+        o.FileNoData = true;
+    } else if (const std::string note = image.NoDataNote(); !note.empty()) {
+        std::fprintf(stderr, "veltrane: warning: %s: %s\n", image.Path().c_str(), note.c_str());
+    }
+    return o;
 }
 
 int64_t StripRows(size_t rowBytes, int64_t height) {
@@ -373,7 +393,8 @@ std::string NothingSelected(const std::string& where, const TEngineOptions& opti
 
 } // namespace
 
-TBandTransform FitFile(const std::string& in, const TEngineOptions& options) {
+TBandTransform FitFile(const std::string& in, const TEngineOptions& given) {
+    const TEngineOptions options = WithFileNoData(given, TRasterReader(in));
     CheckEngineJob(in, options, nullptr);
     TSource source(in, options);
     TProgress progress(options.Progress,
@@ -388,7 +409,8 @@ TBandTransform FitFile(const std::string& in, const TEngineOptions& options) {
 }
 
 TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
-                                 const TEngineOptions& options, const TBandTransform* given) {
+                                 const TEngineOptions& asked, const TBandTransform* given) {
+    const TEngineOptions options = WithFileNoData(asked, TRasterReader(in));
     CheckEngineJob(in, options, given);
     const TOutputName name = SplitOutputName(out);
     TWriteOptions write = options.Write;
@@ -396,6 +418,7 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
     TSource source(in, options);
     const TRasterReader& image = source.Image;
     CheckOutputHolds(name.File, image.Bands(), image.Alpha(), image.Type());
+    CheckGdalOutput(name.File, image.Gdal() != nullptr, write);
     const TOutputName compareName = SplitOutputName(options.Compare);
     if (!options.Compare.empty())
         CheckOutputHolds(compareName.File, std::min(3, image.ColourBands()), false, image.Type());
@@ -424,6 +447,8 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
         if (options.Request.Selection.HasNoData) {
             t.HasNoData = true;
             t.NoData = options.Request.Selection.NoData;
+        } else if (options.NoDataNone) {
+            t.HasNoData = false;
         }
     }
     const TSaturation saturation = ApplyToFile(source, t, result, write, progress);
@@ -449,8 +474,18 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
     return t;
 }
 
-TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOptions& options,
+TBandTransform FitPooled(const std::vector<std::string>& inputs, const TEngineOptions& asked,
                          const std::function<void(const std::string& file)>& step) {
+    // The files' own no-data value serves when every input has the same one.
+    TEngineOptions options = asked;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const TEngineOptions own = WithFileNoData(asked, TRasterReader(inputs[i]));
+        if (i == 0)
+            options = own;
+        else if (own.FileNoData != options.FileNoData ||
+                 own.Request.Selection.NoData != options.Request.Selection.NoData)
+            options = asked;
+    }
     for (const std::string& in : inputs)
         CheckEngineJob(in, options, nullptr);
     TProgress none(false, 1, "");

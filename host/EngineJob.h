@@ -14,15 +14,27 @@
 
 namespace vt::host {
 
+class TRasterReader;
+
 struct TEngineOptions {
     // The stretch's options as the engine's table parses them: the fit, which pixels the
     // statistics come from, the target's values, threads, where the transform is saved.
     TStretchRequest Request;
-    std::string Mask;      // a file of the image's size: its non-zero pixels count
+    std::string Mask; // a file of the image's size: its non-zero pixels count
+    // The file's own no-data value serves when no --nodata is given; --nodata none ignores it.
+    // FileNoData tells that Request's no-data value came from the file.
+    bool NoDataNone = false;
+    bool FileNoData = false;
     bool Progress = false; // a bar on standard error for an image that takes a while
     std::string Compare;   // a before/after picture written with the output, or empty
     TWriteOptions Write;   // how outputs are encoded
 };
+
+// The options with the no-data value of the raster Image when they give none (and do not say
+// --nodata none): pixels equal to it in every colour band are left out of the statistics and
+// pass unchanged. A value the file has that cannot serve (its bands disagree, its samples cannot
+// hold it) is reported as a warning.
+TEngineOptions WithFileNoData(const TEngineOptions& options, const TRasterReader& image);
 
 // The options' selection as the command line gives it ("--sample 0,0,4,4 --every 2"), for
 // messages; Transparent adds that fully transparent pixels are left out.

@@ -20,14 +20,24 @@ const char* StretchHelp() {
   stretches IN into OUT (PNG, JPEG, TIFF, WebP, ... as OUT's extension names; "out.jpg[Q=90]"
   passes options to the format's saver). Samples stay as stored (uint8, uint16 or float32, 1
   to 16 colour bands, alpha kept aside and put back unchanged; fully transparent pixels are
-  left out of the statistics). TIFF outputs keep the input's georeferencing, no-data value and
-  compression; photographs keep their EXIF, XMP, IPTC and colour profile wherever OUT's format
-  has a place for them. Every file is written under a part name and renamed when complete.
+  left out of the statistics). IN may be any raster GDAL opens (GeoTIFF, VRT, ENVI, ERDAS
+  Imagine, JPEG 2000, a subdataset such as HDF5:"f.h5"://path, a /vsizip/ path); GDAL then
+  writes a TIFF OUT, keeping the raster's CRS, geotransform or GCPs, no-data, band descriptions,
+  colour interpretation, metadata (not its statistics), tiling and compression, and the file's
+  no-data value is --nodata unless another is given. Photographs go through libvips and keep
+  their EXIF, XMP, IPTC and colour profile wherever OUT's format has a place for them. Every
+  file is written under a part name and renamed when complete.
   --offset and --no-offset answer "Allow offset components?" (--cancel: nothing is written,
   exit status 1; without any of them the question is asked on the terminal).
   The engine's options:
 )") + StretchOptionsHelp(2) +
         R"(  Output and running:
+  --nodata none          use no no-data value, not even the file's (or the transform's)
+  --of GTiff|COG         a raster GDAL reads: write OUT as a GeoTIFF (default) or as a
+                         Cloud-Optimized GeoTIFF
+  --co NAME=VALUE        a raster GDAL reads: a creation option of the GTiff or COG driver
+                         (repeatable; COMPRESS=DEFLATE, TILED=YES, ...), over those the input
+                         gives
   --compare FILE         also write the image before and after, side by side (first three
                          colour bands)
   --quality Q            JPEG and WebP quality, 1 to 100 (default 95; JPEG colour at full
@@ -53,9 +63,11 @@ const char* const ApplyHelp =
   with no new statistics: the same bytes as the stretch that saved it.
   --transform FILE       the transform (JSON)
   --nodata V             pixels whose bands all equal V pass unchanged (default: the
-                         transform's own no-data value, if it has one)
+                         transform's own no-data value, else the file's)
+  --nodata none          neither the transform's nor the file's no-data value
   --compare FILE, --quality Q, --threads N, --out-dir DIR, --jobs N, --overwrite, --quiet,
-  --verbose              as for stretch
+  --verbose, --of GTiff|COG, --co NAME=VALUE
+                         as for stretch
 )";
 
 const char* const GalleryHelp =

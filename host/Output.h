@@ -7,6 +7,7 @@
 #include "platform/Interrupt.h"
 
 #include <string>
+#include <vector>
 
 namespace vt::host {
 
@@ -18,11 +19,15 @@ struct TOutputName {
 };
 TOutputName SplitOutputName(const std::string& name);
 
-// How outputs are encoded: the saver's options as given after the name ("[Q=90]"), and the
-// quality of lossy formats (JPEG and WebP; 0: 95, with JPEG's colour at full resolution).
+// How outputs are encoded: the saver's options as given after the name ("[Q=90]"), the
+// quality of lossy formats (JPEG and WebP; 0: 95, with JPEG's colour at full resolution), and
+// for TIFFs that GDAL writes its driver (GTiff or COG; empty: GTiff) and creation options
+// (NAME=VALUE).
 struct TWriteOptions {
     std::string SaverOptions;
     int Quality = 0;
+    std::string Driver;
+    std::vector<std::string> CreationOptions;
 };
 
 class TPartFile {

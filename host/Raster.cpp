@@ -1,7 +1,9 @@
-// Image files in strips: libvips reads every format from the top; TIFF output goes through
+// Image files in strips: libvips reads photographs' formats from the top and GDAL the rasters
+// of remote sensing; TIFF output goes through GDAL for the rasters GDAL read, otherwise through
 // libtiff as it comes, with the input's georeferencing tags.
 #include "host/Raster.h"
 
+#include "host/GdalRaster.h"
 #include "host/TiffExif.h"
 #include "host/VipsSupport.h"
 
@@ -195,6 +197,7 @@ struct TRasterReader::TState {
     VipsInterpretation Interpretation = VIPS_INTERPRETATION_MULTIBAND;
     std::shared_ptr<const TMetadata> Metadata;
     int64_t Next = 0;
+    std::unique_ptr<TGdalReader> Gdal; // the raster when GDAL reads it
 
     ~TState() { Drop(); }
     void Drop() {
@@ -216,10 +219,43 @@ struct TRasterReader::TState {
     }
 };
 
+namespace {
+
+// libvips's description of a raster's pixels that GDAL reads, for the savers of other formats:
+// grey, colour (red, green and blue as the first three bands) or bands of no colour.
+VipsInterpretation InterpretationOf(const TGdalReader& gdal, VipsBandFormat format) {
+    const int colour = gdal.Bands() - (gdal.Alpha() ? 1 : 0);
+    const bool wide = format == VIPS_FORMAT_USHORT, real = format == VIPS_FORMAT_FLOAT;
+    if (colour == 3 && gdal.Rgb())
+        return real   ? VIPS_INTERPRETATION_scRGB
+               : wide ? VIPS_INTERPRETATION_RGB16
+                      : VIPS_INTERPRETATION_sRGB;
+    if (colour == 1)
+        return wide ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W;
+    return VIPS_INTERPRETATION_MULTIBAND;
+}
+
+} // namespace
+
 TRasterReader::TRasterReader(const std::string& path, bool mask)
     : State(std::make_unique<TState>()) {
     State->Path = path;
     State->Mask = mask;
+    if (OpensWithGdal(path)) {
+        State->Gdal = std::make_unique<TGdalReader>(path, mask);
+        const TGdalReader& gdal = *State->Gdal;
+        State->Width = gdal.Width();
+        State->Height = gdal.Height();
+        State->Bands = gdal.Bands();
+        State->Alpha = gdal.Alpha();
+        TSampleType type;
+        State->Format = !gdal.EngineType(type)         ? VIPS_FORMAT_NOTSET
+                        : type == TSampleType::UInt16  ? VIPS_FORMAT_USHORT
+                        : type == TSampleType::Float32 ? VIPS_FORMAT_FLOAT
+                                                       : VIPS_FORMAT_UCHAR;
+        State->Interpretation = InterpretationOf(gdal, State->Format);
+        return;
+    }
     try {
         State->Open();
         const vips::VImage& image = State->Image;
@@ -275,6 +311,8 @@ TSampleType TRasterReader::Type() const noexcept {
                                                 : TSampleType::UInt8;
 }
 const char* TRasterReader::FileTypeName() const noexcept {
+    if (State->Gdal)
+        return State->Gdal->TypeName();
     switch (State->Format) {
     case VIPS_FORMAT_UCHAR:
         return "uint8";
@@ -310,6 +348,16 @@ void TRasterReader::RequireEngineType() const {
 bool TRasterReader::Tiff() const noexcept {
     return State->Tiff;
 }
+bool TRasterReader::NoData(double& value) const noexcept {
+    value = 0;
+    return State->Gdal && State->Gdal->NoData(value);
+}
+std::string TRasterReader::NoDataNote() const {
+    return State->Gdal ? State->Gdal->NoDataNote() : std::string();
+}
+const TGdalReader* TRasterReader::Gdal() const noexcept {
+    return State->Gdal.get();
+}
 int TRasterReader::Interpretation() const noexcept {
     return State->Interpretation;
 }
@@ -322,6 +370,10 @@ const std::shared_ptr<const TMetadata>& TRasterReader::Metadata() const noexcept
 }
 
 void TRasterReader::Restart() {
+    if (State->Gdal) {
+        State->Gdal->Restart();
+        return;
+    }
     try {
         State->Open();
     } catch (const vips::VError& e) {
@@ -330,6 +382,10 @@ void TRasterReader::Restart() {
 }
 
 void TRasterReader::Read(int64_t y, int64_t rows, uint8_t* buffer) {
+    if (State->Gdal) {
+        State->Gdal->Read(y, rows, buffer);
+        return;
+    }
     if (y != State->Next || rows < 1 || y + rows > State->Height)
         throw std::logic_error("rows read out of order");
     VipsRect rect{0, static_cast<int>(y), static_cast<int>(State->Width), static_cast<int>(rows)};
@@ -438,8 +494,9 @@ struct TRasterWriter::TState {
     std::string Path, Part;
     TWriteOptions Options;
     const TRasterReader* Like = nullptr;
-    std::unique_ptr<TTiffFile> Tiff; // TIFF output
-    std::vector<uint8_t> Gathered;   // any other format
+    std::unique_ptr<TGdalWriter> Gdal; // TIFF output of a raster GDAL reads
+    std::unique_ptr<TTiffFile> Tiff;   // any other TIFF output
+    std::vector<uint8_t> Gathered;     // any other format
     int64_t Row = 0;
 
     [[noreturn]] void Fail(const std::string& reason) const {
@@ -610,7 +667,9 @@ TRasterWriter::TRasterWriter(const TPartFile& part, const TRasterReader& like,
     State->Part = part.Part();
     State->Options = options;
     State->Like = &like;
-    if (IsTiffName(State->Path)) {
+    if (IsTiffName(State->Path) && like.Gdal() != nullptr) {
+        State->Gdal = std::make_unique<TGdalWriter>(part, *like.Gdal(), options);
+    } else if (IsTiffName(State->Path)) {
         State->StartTiff();
     } else {
         if (vips_foreign_find_save(State->Path.c_str()) == nullptr) {
@@ -624,6 +683,11 @@ TRasterWriter::TRasterWriter(const TPartFile& part, const TRasterReader& like,
 TRasterWriter::~TRasterWriter() = default;
 
 void TRasterWriter::Write(const uint8_t* rows, int64_t count) {
+    if (State->Gdal) {
+        State->Gdal->Write(rows, count);
+        State->Row += count;
+        return;
+    }
     const size_t line = State->Like->RowBytes();
     if (State->Tiff) {
         TIFF* tif = State->Tiff->Handle;
@@ -639,6 +703,10 @@ void TRasterWriter::Write(const uint8_t* rows, int64_t count) {
 
 void TRasterWriter::Finish() {
     const TRasterReader& like = *State->Like;
+    if (State->Gdal) {
+        State->Gdal->Finish();
+        return;
+    }
     if (State->Tiff) {
         if (TIFFFlush(State->Tiff->Handle) != 1)
             State->Fail(State->Tiff->Reason());
@@ -678,10 +746,27 @@ bool IsTiffName(const std::string& path) {
 void WriteComparison(const std::string& before, const std::string& after, const TPartFile& part,
                      const TWriteOptions& options) {
     try {
-        auto colour = [](const std::string& file) {
+        // The pixels of rasters libvips cannot open, read through GDAL and held for the picture.
+        std::vector<std::vector<uint8_t>> held;
+        auto colour = [&held](const std::string& file) {
             TRasterReader reader(file);
-            vips::VImage image = vips::VImage::new_from_file(
-                file.c_str(), vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR));
+            vips::VImage image;
+            if (reader.Gdal() != nullptr && vips_foreign_find_load(file.c_str()) == nullptr) {
+                vips_error_clear();
+                reader.RequireEngineType();
+                static const VipsBandFormat formats[] = {VIPS_FORMAT_UCHAR, VIPS_FORMAT_USHORT,
+                                                         VIPS_FORMAT_FLOAT};
+                std::vector<uint8_t>& pixels =
+                    held.emplace_back(reader.RowBytes() * static_cast<size_t>(reader.Height()));
+                reader.Read(0, reader.Height(), pixels.data());
+                image = vips::VImage::new_from_memory(
+                    pixels.data(), pixels.size(), static_cast<int>(reader.Width()),
+                    static_cast<int>(reader.Height()), reader.Bands(),
+                    formats[static_cast<int>(reader.Type())]);
+            } else {
+                image = vips::VImage::new_from_file(
+                    file.c_str(), vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR));
+            }
             const int shown = std::min(3, reader.ColourBands());
             if (shown != image.bands())
                 image = image.extract_band(0, vips::VImage::option()->set("n", shown));

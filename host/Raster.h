@@ -13,8 +13,10 @@
 namespace vt::host {
 
 struct TMetadata;
+class TGdalReader;
 
-// One pass after another over an image file's rows, top to bottom, through libvips.
+// One pass after another over an image file's rows, top to bottom, through libvips, or
+// through GDAL for the rasters OpensWithGdal gives it (GdalRaster.h).
 class TRasterReader {
 public:
     // Opens Path's header (the pixels are read by Read). As a mask, the file's first band
@@ -39,7 +41,13 @@ public:
     // Throws EStretch "PATH: int16 samples are not supported yet" unless EngineType.
     void RequireEngineType() const;
     TSampleType Type() const noexcept;
-    bool Tiff() const noexcept;          // the file is a TIFF
+    bool Tiff() const noexcept; // the file is a TIFF that libvips reads
+    // The file's own no-data value, when it has one that its colour bands share and its samples
+    // hold; NoDataNote says why a value it has cannot serve, or is empty.
+    bool NoData(double& value) const noexcept;
+    std::string NoDataNote() const;
+    // The raster's reader when GDAL reads it, otherwise null.
+    const TGdalReader* Gdal() const noexcept;
     int Interpretation() const noexcept; // libvips's VipsInterpretation of the pixels
     size_t RowBytes() const noexcept;    // one row, every band
     // What the file says about the photograph; the colour profile is kept whatever it
@@ -65,9 +73,11 @@ private:
 void CheckOutputHolds(const std::string& out, int bands, bool alpha, TSampleType type);
 
 // An output file of the reader's layout, written strip by strip from the top into a part file
-// that the caller commits. A TIFF is written as it comes with libtiff, keeping the
-// georeferencing tags of the input when that is a TIFF too (less the input's statistics, which
-// no longer describe the output); other formats are gathered in memory and saved by libvips.
+// that the caller commits. A TIFF of a raster GDAL reads is written through GDAL (GdalRaster.h,
+// GeoTIFF or Cloud-Optimized GeoTIFF as the options say); any other TIFF is written as it comes
+// with libtiff, keeping the georeferencing tags of the input when that is a TIFF too (less the
+// input's statistics, which no longer describe the output); other formats are gathered in
+// memory and saved by libvips.
 class TRasterWriter {
 public:
     // Throws std::runtime_error "cannot write TARGET: reason".

@@ -1,6 +1,7 @@
 // Stretching image files through the engine, or through the plug-in when asked.
 #include "host/StretchJob.h"
 
+#include "host/GdalRaster.h"
 #include "host/Help.h"
 #include "host/ImageFile.h"
 #include "host/Progress.h"
@@ -158,7 +159,8 @@ TStretchOutcome StretchFile(TPluginHandle& plugin, const std::string& in, const 
             return outcome;
         }
         // The transform's own no-data value serves unless the command line gives one.
-        if (given != nullptr && !engine.Request.Selection.HasNoData && given->HasNoData) {
+        if (given != nullptr && !engine.Request.Selection.HasNoData && !engine.NoDataNone &&
+            given->HasNoData) {
             engine.Request.Selection.HasNoData = true;
             engine.Request.Selection.NoData = given->NoData;
         }
@@ -178,9 +180,10 @@ TStretchOutcome StretchFile(TPluginHandle& plugin, const std::string& in, const 
 
 namespace {
 
-// Where each input of a batch is written: DIR and the input's own name.
+// Where each input of a batch is written: DIR and the input's own name (a raster GDAL reads
+// as a TIFF of its name, BatchName).
 std::string BatchOutput(const std::string& outDir, const std::string& in) {
-    return (std::filesystem::path(outDir) / std::filesystem::path(in).filename()).string();
+    return (std::filesystem::path(outDir) / BatchName(in)).string();
 }
 
 using TJob = std::function<TStretchOutcome(const std::string& in, const std::string& out)>;
@@ -237,7 +240,7 @@ int RunBatch(const std::vector<std::string>& inputs, const TStretchOptions& opti
 void CheckBatchNames(const std::vector<std::string>& inputs, const TStretchOptions& options) {
     std::set<std::string> names;
     for (const std::string& in : inputs) {
-        const std::string name = Lower(std::filesystem::path(in).filename().string());
+        const std::string name = Lower(BatchName(in));
         if (!names.insert(name).second)
             throw std::invalid_argument("two inputs would both be written as " + name);
         std::error_code error;
@@ -366,8 +369,8 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
         // The engine's options (the table's, but the question's answers); of them `apply`
         // takes only those that do not fit a transform, and the plug-in none.
         const TStretchOption* table = a.rfind("--", 0) == 0 ? FindStretchOption(a) : nullptr;
-        const bool engineOnly =
-            (table != nullptr && table->Kind != TOptionKind::Flag) || a == "--pool";
+        const bool engineOnly = (table != nullptr && table->Kind != TOptionKind::Flag) ||
+                                a == "--pool" || a == "--of" || a == "--co";
         const bool fitting = a == "--cancel" || a == "--row-align" || a == "--plugin" ||
                              a == "--pool" ||
                              (table != nullptr && std::string(table->Key) != "nodata" &&
@@ -416,6 +419,22 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
             options.Pool = true;
         } else if (a == "--mask") {
             engine.Mask = value();
+        } else if (a == "--nodata" && i + 1 < args.size() && args[i + 1] == "none") {
+            // The file's own no-data value is not used; nor is a transform's.
+            ++i;
+            engine.NoDataNone = true;
+            engine.Request.Selection.HasNoData = false;
+        } else if (a == "--of") {
+            const std::string& v = value();
+            if (Lower(v) != "gtiff" && Lower(v) != "cog")
+                throw std::invalid_argument(command + "--of takes GTiff or COG, not '" + v + "'");
+            engine.Write.Driver = Lower(v) == "cog" ? "COG" : "GTiff";
+        } else if (a == "--co") {
+            const std::string& v = value();
+            const size_t equals = v.find('=');
+            if (equals == std::string::npos || equals == 0)
+                throw std::invalid_argument(command + "--co takes NAME=VALUE, not '" + v + "'");
+            engine.Write.CreationOptions.push_back(v);
         } else if (const TStretchOption* option = FindStretchOption(a);
                    option != nullptr && a.rfind("--", 0) == 0 &&
                    option->Kind != TOptionKind::Flag) {

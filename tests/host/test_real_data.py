@@ -262,8 +262,13 @@ def test_empty_selections_are_refused_with_the_selection(tmp_path):
                               *extra)
             assert status == 2 and "no pixels selected" in out and named in out, (extra, out)
             assert not (tmp_path / "out.tif").exists()
+    # A step beyond the image selects the first pixel, which lies in the no-data border: the
+    # file's own no-data value leaves nothing selected unless --nodata none sets it aside.
     status, out = run("stretch", tmp_path / "in.tif", tmp_path / "out.tif", "--offset",
                       "--every", 9223372036854775807)
+    assert status == 2 and "the file's no-data value 7" in out, out
+    status, out = run("stretch", tmp_path / "in.tif", tmp_path / "out.tif", "--offset",
+                      "--every", 9223372036854775807, "--nodata", "none")
     assert status == 0, out
     for bad in ("0", "-3", "2x", "99999999999999999999"):
         status, out = run("stretch", tmp_path / "in.tif", tmp_path / "o.tif", "--offset",
