@@ -259,9 +259,13 @@ TSaturation ApplyToFile(TSource& source, const TBandTransform& t, const TPartFil
 
 void CheckTransformFits(const TBandTransform& t, const TRasterReader& image) {
     if (t.Bands != image.ColourBands() || t.Type != image.Type())
-        throw EStretch(Format("the transform is for %d-band %s images, %s has %d %s bands",
-                              {t.Bands, SampleTypeName(t.Type), image.Path(), image.ColourBands(),
-                               SampleTypeName(image.Type())}));
+        throw EStretch(Format(
+            "the transform is for %d-band %s images, %s has %d %s bands%s",
+            {t.Bands, SampleTypeName(t.Type), image.Path(), image.ColourBands(),
+             SampleTypeName(image.Type()),
+             t.Bands == image.ColourBands()
+                 ? std::string(" (--to-type ") + SampleTypeName(image.Type()) + " converts it)"
+                 : std::string()}));
 }
 
 // Runs Check, putting the file's name before the engine's refusals that do not name it.
@@ -421,7 +425,8 @@ TBandTransform EngineStretchFile(const std::string& in, const std::string& out,
     CheckGdalOutput(name.File, image.Gdal() != nullptr, write);
     const TOutputName compareName = SplitOutputName(options.Compare);
     if (!options.Compare.empty())
-        CheckOutputHolds(compareName.File, std::min(3, image.ColourBands()), false, image.Type());
+        CheckOutputHolds(compareName.File, std::min(3, image.ColourBands()), false,
+                         ComparisonType(image.Type()));
     // Every output's part exists before any pixel is read: a folder that cannot take one
     // fails now.
     TPartFile result(name.File);

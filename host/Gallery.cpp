@@ -320,9 +320,10 @@ int GalleryCommand(const std::vector<std::string>& args) {
         throw std::runtime_error(parsed.In + " has " + std::to_string(image.ColourBands()) +
                                  " colour band" + (image.ColourBands() == 1 ? "" : "s") +
                                  "; the gallery takes colour images of three bands");
-    if (!image.EngineType() || image.Type() == TSampleType::Float32)
-        throw std::runtime_error(parsed.In +
-                                 ": the gallery takes 8-bit and 16-bit samples, not these");
+    if (!image.EngineType() ||
+        (image.Type() != TSampleType::UInt8 && image.Type() != TSampleType::UInt16))
+        throw std::runtime_error(parsed.In + ": the gallery takes uint8 and uint16 samples, not " +
+                                 image.FileTypeName());
     // The selection is refused, with the engine's reason, before any pass.
     CheckEngineJob(parsed.In, parsed.Selection, nullptr);
 

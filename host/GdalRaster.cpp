@@ -391,11 +391,33 @@ void TGdalReader::TState::Describe() {
                        GdalTypeName(GDALGetRasterDataType(Band(b)), false);
             break;
         }
-    Engine =
-        !mixed && !signedByte && (Type == GDT_Byte || Type == GDT_UInt16 || Type == GDT_Float32);
-    Sample = Type == GDT_UInt16    ? TSampleType::UInt16
-             : Type == GDT_Float32 ? TSampleType::Float32
-                                   : TSampleType::UInt8;
+    Engine = !mixed;
+    switch (Type) {
+    case GDT_Byte:
+        Sample = signedByte ? TSampleType::Int8 : TSampleType::UInt8;
+        break;
+    case GDT_UInt16:
+        Sample = TSampleType::UInt16;
+        break;
+    case GDT_Int16:
+        Sample = TSampleType::Int16;
+        break;
+    case GDT_UInt32:
+        Sample = TSampleType::UInt32;
+        break;
+    case GDT_Int32:
+        Sample = TSampleType::Int32;
+        break;
+    case GDT_Float32:
+        Sample = TSampleType::Float32;
+        break;
+    case GDT_Float64:
+        Sample = TSampleType::Float64;
+        break;
+    default: // 64-bit integers and complex samples
+        Engine = false;
+        break;
+    }
     if (Mask) {
         Bands = 1;
         TypeName = "uint8";
@@ -435,12 +457,13 @@ void TGdalReader::TState::FindNoData() {
         return;
     }
     // Float samples that are not finite numbers never count and pass unchanged anyway.
-    if (!Engine || (Sample == TSampleType::Float32 && std::isnan(value)))
+    if (!Engine || (IsFloatSample(Sample) && std::isnan(value)))
         return;
     bool holds = std::isfinite(value);
-    if (holds && Sample != TSampleType::Float32)
-        holds = value == std::floor(value) && value >= 0 && value <= SampleTop(Sample);
-    else if (holds)
+    if (holds && !IsFloatSample(Sample))
+        holds = value == std::floor(value) && value >= SampleBottom(Sample) &&
+                value <= SampleTop(Sample);
+    else if (holds && Sample == TSampleType::Float32)
         holds =
             std::fabs(value) <= FLT_MAX && static_cast<double>(static_cast<float>(value)) == value;
     if (!holds) {
@@ -745,6 +768,9 @@ TGdalWriter::TGdalWriter(const TPartFile& part, const TGdalReader& like,
     } else {
         creation = CreationOptions(like, false, options.CreationOptions);
     }
+    // GDAL holds int8 samples as bytes that the GeoTIFF marks signed.
+    if (type == TSampleType::Int8)
+        creation.SetNameValue("PIXELTYPE", "SIGNEDBYTE");
     TGdalErrors errors;
     TNoAuxiliaryFiles noAuxiliary;
     GDALDriverH gtiff = GDALGetDriverByName("GTiff");

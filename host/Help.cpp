@@ -18,7 +18,7 @@ const char* StretchHelp() {
             R"(usage: veltrane stretch IN OUT [--offset | --no-offset | --cancel] [options]
        veltrane stretch --out-dir DIR [--jobs N] [--pool] [--overwrite] [options] IN...
   stretches IN into OUT (PNG, JPEG, TIFF, WebP, ... as OUT's extension names; "out.jpg[Q=90]"
-  passes options to the format's saver). Samples stay as stored (uint8, uint16 or float32, 1
+  passes options to the format's saver). Samples stay as stored (any of the engine's types, 1
   to 16 colour bands, alpha kept aside and put back unchanged; fully transparent pixels are
   left out of the statistics). IN may be any raster GDAL opens (GeoTIFF, VRT, ENVI, ERDAS
   Imagine, JPEG 2000, a subdataset such as HDF5:"f.h5"://path, a /vsizip/ path); GDAL then
@@ -65,6 +65,10 @@ const char* const ApplyHelp =
   --nodata V             pixels whose bands all equal V pass unchanged (default: the
                          transform's own no-data value, else the file's)
   --nodata none          neither the transform's nor the file's no-data value
+  --to-type T            apply it to images of samples of type T (uint8, uint16, float32, int8,
+                         int16, int32, uint32, float64) instead of its own: each sample keeps
+                         its place between its type's bottom and top (0 and 1 for floats), so
+                         a uint8 transform maps a uint16 image's 257 x to 257 y
   --compare FILE, --quality Q, --threads N, --out-dir DIR, --jobs N, --overwrite, --quiet,
   --verbose, --of GTiff|COG, --co NAME=VALUE
                          as for stretch

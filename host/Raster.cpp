@@ -221,11 +221,31 @@ struct TRasterReader::TState {
 
 namespace {
 
+// The engine's sample types as libvips's band formats, in the order of TSampleType.
+constexpr VipsBandFormat VipsFormats[] = {VIPS_FORMAT_UCHAR, VIPS_FORMAT_USHORT, VIPS_FORMAT_FLOAT,
+                                          VIPS_FORMAT_CHAR,  VIPS_FORMAT_SHORT,  VIPS_FORMAT_INT,
+                                          VIPS_FORMAT_UINT,  VIPS_FORMAT_DOUBLE};
+
+VipsBandFormat VipsFormatOf(TSampleType type) noexcept {
+    return VipsFormats[static_cast<int>(type)];
+}
+
+// The sample type of a libvips band format; false for complex samples.
+bool SampleTypeOf(VipsBandFormat format, TSampleType& type) noexcept {
+    for (TSampleType t : SampleTypes)
+        if (VipsFormatOf(t) == format) {
+            type = t;
+            return true;
+        }
+    return false;
+}
+
 // libvips's description of a raster's pixels that GDAL reads, for the savers of other formats:
 // grey, colour (red, green and blue as the first three bands) or bands of no colour.
 VipsInterpretation InterpretationOf(const TGdalReader& gdal, VipsBandFormat format) {
     const int colour = gdal.Bands() - (gdal.Alpha() ? 1 : 0);
-    const bool wide = format == VIPS_FORMAT_USHORT, real = format == VIPS_FORMAT_FLOAT;
+    const bool wide = format == VIPS_FORMAT_USHORT,
+               real = format == VIPS_FORMAT_FLOAT || format == VIPS_FORMAT_DOUBLE;
     if (colour == 3 && gdal.Rgb())
         return real   ? VIPS_INTERPRETATION_scRGB
                : wide ? VIPS_INTERPRETATION_RGB16
@@ -249,10 +269,7 @@ TRasterReader::TRasterReader(const std::string& path, bool mask)
         State->Bands = gdal.Bands();
         State->Alpha = gdal.Alpha();
         TSampleType type;
-        State->Format = !gdal.EngineType(type)         ? VIPS_FORMAT_NOTSET
-                        : type == TSampleType::UInt16  ? VIPS_FORMAT_USHORT
-                        : type == TSampleType::Float32 ? VIPS_FORMAT_FLOAT
-                                                       : VIPS_FORMAT_UCHAR;
+        State->Format = gdal.EngineType(type) ? VipsFormatOf(type) : VIPS_FORMAT_NOTSET;
         State->Interpretation = InterpretationOf(gdal, State->Format);
         return;
     }
@@ -302,34 +319,21 @@ bool TRasterReader::Alpha() const noexcept {
     return State->Alpha;
 }
 bool TRasterReader::EngineType() const noexcept {
-    return State->Format == VIPS_FORMAT_UCHAR || State->Format == VIPS_FORMAT_USHORT ||
-           State->Format == VIPS_FORMAT_FLOAT;
+    TSampleType type;
+    return SampleTypeOf(State->Format, type);
 }
 TSampleType TRasterReader::Type() const noexcept {
-    return State->Format == VIPS_FORMAT_USHORT  ? TSampleType::UInt16
-           : State->Format == VIPS_FORMAT_FLOAT ? TSampleType::Float32
-                                                : TSampleType::UInt8;
+    TSampleType type = TSampleType::UInt8;
+    SampleTypeOf(State->Format, type);
+    return type;
 }
 const char* TRasterReader::FileTypeName() const noexcept {
     if (State->Gdal)
         return State->Gdal->TypeName();
+    TSampleType type;
+    if (SampleTypeOf(State->Format, type))
+        return SampleTypeName(type);
     switch (State->Format) {
-    case VIPS_FORMAT_UCHAR:
-        return "uint8";
-    case VIPS_FORMAT_CHAR:
-        return "int8";
-    case VIPS_FORMAT_USHORT:
-        return "uint16";
-    case VIPS_FORMAT_SHORT:
-        return "int16";
-    case VIPS_FORMAT_UINT:
-        return "uint32";
-    case VIPS_FORMAT_INT:
-        return "int32";
-    case VIPS_FORMAT_FLOAT:
-        return "float32";
-    case VIPS_FORMAT_DOUBLE:
-        return "float64";
     case VIPS_FORMAT_COMPLEX:
         return "complex64";
     case VIPS_FORMAT_DPCOMPLEX:
@@ -341,9 +345,8 @@ const char* TRasterReader::FileTypeName() const noexcept {
 void TRasterReader::RequireEngineType() const {
     if (!EngineType())
         throw EStretch(State->Path + ": " + FileTypeName() +
-                       " samples are not supported yet (the command line reads uint8, uint16 "
-                       "and float32; the library and the Python module take the other integer "
-                       "types and float64 too)");
+                       " samples cannot be stretched (the engine takes 8-, 16- and 32-bit "
+                       "integers, signed or not, and 32- and 64-bit floats)");
 }
 bool TRasterReader::Tiff() const noexcept {
     return State->Tiff;
@@ -409,9 +412,9 @@ namespace {
 struct TFormat {
     const char* Saver; // part of libvips's saver class name
     const char* Name;
-    bool Wide;  // 16-bit samples
-    bool Float; // float samples
-    int Bands;  // at most, alpha included
+    bool Wide;    // 16-bit samples
+    bool AnyType; // every sample type (the others: 8-bit, and 16-bit when Wide)
+    int Bands;    // at most, alpha included
     bool FourthIsAlpha;
 };
 
@@ -471,12 +474,10 @@ void CheckOutputHolds(const std::string& out, int bands, bool alpha, TSampleType
             format = &f;
     const int colour = bands - (alpha ? 1 : 0);
     std::string why;
-    // The engine takes more types than the reader gives; the writers take the reader's.
-    if (type != TSampleType::UInt8 && type != TSampleType::UInt16 && type != TSampleType::Float32)
-        throw EStretch("cannot write " + file + ": the command line writes uint8, uint16 and " +
-                       "float32 samples, not " + SampleTypeName(type));
-    if (type == TSampleType::Float32 && (format == nullptr || !format->Float))
-        why = "float32 samples";
+    // TIFF and VIPS files hold every type; the others 8-bit samples, some 16-bit ones too.
+    const bool any = format != nullptr && format->AnyType;
+    if (type != TSampleType::UInt8 && type != TSampleType::UInt16 && !any)
+        why = std::string(SampleTypeName(type)) + " samples";
     else if (type == TSampleType::UInt16 && (format == nullptr || !format->Wide))
         why = "16-bit samples";
     else if (format == nullptr ? bands > 4 : bands > format->Bands)
@@ -720,11 +721,9 @@ void TRasterWriter::Finish() {
         return;
     }
     try {
-        static const VipsBandFormat formats[] = {VIPS_FORMAT_UCHAR, VIPS_FORMAT_USHORT,
-                                                 VIPS_FORMAT_FLOAT};
         vips::VImage image = vips::VImage::new_from_memory(
             State->Gathered.data(), State->Gathered.size(), static_cast<int>(like.Width()),
-            static_cast<int>(like.Height()), like.Bands(), formats[static_cast<int>(like.Type())]);
+            static_cast<int>(like.Height()), like.Bands(), VipsFormatOf(like.Type()));
         image = image.copy(vips::VImage::option()->set("interpretation", like.Interpretation()));
         if (like.Metadata())
             PutMetadata(*like.Metadata(), WritesJpeg(State->Path), image);
@@ -735,6 +734,10 @@ void TRasterWriter::Finish() {
 }
 
 // ---- The rest ------------------------------------------------------------------------------
+
+TSampleType ComparisonType(TSampleType type) noexcept {
+    return type == TSampleType::UInt8 || type == TSampleType::UInt16 ? type : TSampleType::Float32;
+}
 
 bool IsTiffName(const std::string& path) {
     std::string ext = std::filesystem::path(path).extension().string();
@@ -754,15 +757,12 @@ void WriteComparison(const std::string& before, const std::string& after, const 
             if (reader.Gdal() != nullptr && vips_foreign_find_load(file.c_str()) == nullptr) {
                 vips_error_clear();
                 reader.RequireEngineType();
-                static const VipsBandFormat formats[] = {VIPS_FORMAT_UCHAR, VIPS_FORMAT_USHORT,
-                                                         VIPS_FORMAT_FLOAT};
                 std::vector<uint8_t>& pixels =
                     held.emplace_back(reader.RowBytes() * static_cast<size_t>(reader.Height()));
                 reader.Read(0, reader.Height(), pixels.data());
                 image = vips::VImage::new_from_memory(
                     pixels.data(), pixels.size(), static_cast<int>(reader.Width()),
-                    static_cast<int>(reader.Height()), reader.Bands(),
-                    formats[static_cast<int>(reader.Type())]);
+                    static_cast<int>(reader.Height()), reader.Bands(), VipsFormatOf(reader.Type()));
             } else {
                 image = vips::VImage::new_from_file(
                     file.c_str(), vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR));
@@ -770,6 +770,12 @@ void WriteComparison(const std::string& before, const std::string& after, const 
             const int shown = std::min(3, reader.ColourBands());
             if (shown != image.bands())
                 image = image.extract_band(0, vips::VImage::option()->set("n", shown));
+            // Types a picture cannot hold are shown as floats over their type's range.
+            const TSampleType type = reader.Type();
+            if (ComparisonType(type) != type) {
+                const double bottom = SampleBottom(type), span = SampleTop(type) - bottom;
+                image = image.linear(1 / span, -bottom / span).cast(VIPS_FORMAT_FLOAT);
+            }
             // The bands shown as the colour (or grey) they are, whatever the file called them.
             const bool wide = image.format() == VIPS_FORMAT_USHORT;
             const VipsInterpretation space =

@@ -99,8 +99,12 @@ private:
 bool IsTiffName(const std::string& path);
 
 // The images of two files side by side with a narrow white gap: their first three colour bands,
-// alpha left out. Written into Part (the caller commits it).
+// alpha left out, in the samples ComparisonType gives. Written into Part (the caller commits
+// it).
 void WriteComparison(const std::string& before, const std::string& after, const TPartFile& part,
                      const TWriteOptions& options);
+// The samples of the comparison of images of a type: uint8, uint16 and float32 as they are,
+// the others as float32 over their type's range (0 its bottom, 1 its top).
+TSampleType ComparisonType(TSampleType type) noexcept;
 
 } // namespace vt::host

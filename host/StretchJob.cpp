@@ -450,6 +450,17 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
             }
         } else if (a == "--transform") {
             options.Transform = value();
+        } else if (apply && a == "--to-type") {
+            options.ToType = value();
+            try {
+                SampleTypeNamed(options.ToType);
+            } catch (const EStretch&) {
+                throw std::invalid_argument(command +
+                                            "--to-type takes uint8, uint16, float32, "
+                                            "int8, int16, int32, uint32 or float64, "
+                                            "not '" +
+                                            options.ToType + "'");
+            }
         } else if (a == "-h" || a == "--help") {
             parsed.Help = true;
         } else if (!a.empty() && a[0] == '-' && a != "-") {
@@ -557,6 +568,18 @@ int ApplyCommand(const std::vector<std::string>& args) {
         if (e.Message.find(parsed.Options.Transform) != std::string::npos)
             throw;
         throw EStretch(parsed.Options.Transform + ": not a transform file: " + e.Message);
+    }
+    if (!parsed.Options.ToType.empty()) {
+        // A no-data value of the command line replaces the transform's.
+        const TEngineOptions& engine = parsed.Options.Engine;
+        if (engine.Request.Selection.HasNoData || engine.NoDataNone)
+            t.HasNoData = false;
+        try {
+            t = ConvertedTransform(t, SampleTypeNamed(parsed.Options.ToType));
+        } catch (const EStretch& e) {
+            throw EStretch(parsed.Options.Transform + ": " + e.Message +
+                           "; --nodata V or --nodata none chooses another");
+        }
     }
     TPluginHandle plugin(parsed.Options.PluginPath);
     if (parsed.Options.OutDir.empty())

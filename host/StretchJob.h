@@ -26,6 +26,7 @@ struct TStretchOptions {
     bool Pool = false;             // batch: one transform fitted to all images
     TEngineOptions Engine;         // also the comparison and how outputs are encoded
     std::string Transform;         // apply: the transform file
+    std::string ToType;            // apply: the sample type it is converted to, or empty
 };
 
 // Outcome of one image: 0 stretched and written, 1 the plug-in did nothing or the question was

@@ -76,6 +76,37 @@ TSelection NoDataOf(const TBandTransform& T) noexcept {
     return marks;
 }
 
+TBandTransform ConvertedTransform(const TBandTransform& T, TSampleType To) {
+    TBandTransform c = T;
+    c.Type = To;
+    c.Statistics = TStatistics(T.Bands, To);
+    if (To == T.Type)
+        return c;
+    const auto from = static_cast<Extended>(SampleBottom(T.Type));
+    const auto to = static_cast<Extended>(SampleBottom(To));
+    const Extended k = (static_cast<Extended>(SampleTop(T.Type)) - from) /
+                       (static_cast<Extended>(SampleTop(To)) - to);
+    // y' = b_To + (W (b_T + k (x' - b_To)) + c - b_T) / k = W x' + (W 1 (b_T - k b_To) + c - b_T)
+    // / k + b_To.
+    for (int r = 0; r < T.Bands; ++r) {
+        Extended weights = 0;
+        for (int j = 0; j < T.Bands; ++j)
+            weights += T.Map.M[r][j];
+        const Extended constant = T.Map.M[r][T.Bands];
+        c.Map.M[r][T.Bands] =
+            static_cast<double>((weights * (from - k * to) + constant - from) / k + to);
+    }
+    if (T.HasNoData) {
+        const double value = static_cast<double>(to + (T.NoData - from) / k);
+        if (!HoldsSample(value, To))
+            throw EStretch("the transform's no-data value " + NumberText(T.NoData) + " is " +
+                           NumberText(value) + " as " + SampleTypeName(To) +
+                           " samples, which is none of theirs");
+        c.NoData = NoDataSample(value, To);
+    }
+    return c;
+}
+
 void ApplyStretch(const TBandTransform& T, const TImageView& StoredSource,
                   const TImageView& StoredTarget, const TSelection* NoData,
                   const TRunOptions& Run) {

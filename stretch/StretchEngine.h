@@ -52,9 +52,8 @@ inline constexpr int MaxBands = MaxAffineSize;
 
 // The samples the engine takes. Integer types span their whole range (the offset stretch maps
 // onto SampleBottom..SampleTop); floats are meant to lie in 0..1 and are stored as computed.
-// The faces take: the command line, uint8, uint16 and float32 files (it refuses the others by
-// name); the Python module, NumPy arrays of all eight; the web page, 8-bit RGBA. The first
-// three came first, and keep their values.
+// The faces take: the command line, files of all eight; the Python module, NumPy arrays of all
+// eight; the web page, 8-bit RGBA. The first three came first, and keep their values.
 enum class TSampleType : uint8_t { UInt8, UInt16, Float32, Int8, Int16, Int32, UInt32, Float64 };
 
 // Every type, in the order of the enumeration.
@@ -514,5 +513,15 @@ void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImag
 // The selection that marks T's own no-data pixels (none when T has no no-data value), for
 // ApplyStretch: ApplyStretch(T, a, b, &marks) with marks = NoDataOf(T) gives the fit's result.
 TSelection NoDataOf(const TBandTransform& T) noexcept;
+
+// T for samples of another type, each sample keeping its place in its type's range: with b the
+// bottom and t the top of a type (0 and 1 for floats) and k = (t_T - b_T) / (t_To - b_To), a
+// sample x of To stands for b_T + k (x - b_To) of T's type, and T's output y for
+// b_To + (y - b_T) / k. The weights stay as they are and the constants are rescaled; a uint8
+// transform applied to 16-bit samples maps 257 x to 257 y, and uint16 to int16 moves every
+// value by -32768. The result is clipped if T was, records no statistics (Count 0) and carries
+// T's no-data value converted the same way; raises EStretch when that value is not a sample of
+// To (clear T.HasNoData first to drop it).
+TBandTransform ConvertedTransform(const TBandTransform& T, TSampleType To);
 
 } // namespace vt

@@ -20,7 +20,8 @@ HOST = os.environ.get("VELTRANE_HOST", "")
 pytestmark = pytest.mark.skipif(not HOST, reason="VELTRANE_HOST is not set")
 
 W, H = 72, 52
-GDAL_TYPES = {"uint8": gdal.GDT_Byte, "uint16": gdal.GDT_UInt16, "int16": gdal.GDT_Int16,
+GDAL_TYPES = {"uint8": gdal.GDT_Byte, "int8": gdal.GDT_Byte, "uint16": gdal.GDT_UInt16,
+              "int16": gdal.GDT_Int16, "uint32": gdal.GDT_UInt32, "int32": gdal.GDT_Int32,
               "float32": gdal.GDT_Float32, "float64": gdal.GDT_Float64}
 GEOTRANSFORM = [600000.0, 20.0, 0.0, 5100000.0, 0.0, -20.0]
 
@@ -353,16 +354,110 @@ def test_output_options_need_a_gdal_raster_and_a_tiff(tmp_path):
     assert (shown[:, :, W + 8:] == pixels(tmp_path / "out.png")).all()
 
 
+# ---- Every sample type ----------------------------------------------------------------------
+
+# dtype: how correlated()'s values 1..60000 are scaled and shifted into the type, the no-data
+# value of its border, and the target mean and deviation.
+TYPES = {
+    "int8": (np.int8, 1 / 600, -50, -128, 0, 20),
+    "int16": (np.int16, 0.5, -5000, -9999, 0, 4000),
+    "int32": (np.int32, 1000, -2e7, -2**31, 0, 4e6),
+    "uint32": (np.uint32, 1000, 0, 0, 3e7, 4e6),
+    "float64": (np.float64, 1 / 60000, 0, -1, 0.5, 0.1),
+}
+
+
+@pytest.mark.parametrize("name", TYPES)
+def test_every_sample_type_keeps_its_type_and_meets_the_numpy_oracle(tmp_path, name):
+    dtype, scale, shift, nodata, tmean, tsigma = TYPES[name]
+    base = correlated(4, np.float64, seed=5)
+    data = base * scale + shift
+    if np.issubdtype(dtype, np.integer):
+        data = np.rint(data)
+    data = data.astype(dtype)
+    data[:, :2, :] = nodata
+    path = tmp_path / "in.tif"
+    signed_byte = name == "int8"  # GDAL holds int8 as bytes a GeoTIFF marks signed
+    ds = gdal.GetDriverByName("GTiff").Create(
+        str(path), W, H, 4, GDAL_TYPES[name],
+        ["PHOTOMETRIC=MINISBLACK"] + (["PIXELTYPE=SIGNEDBYTE"] if signed_byte else []))
+    ds.SetGeoTransform(GEOTRANSFORM)
+    srs = osr.SpatialReference()
+    srs.ImportFromEPSG(32632)
+    ds.SetProjection(srs.ExportToWkt())
+    for b in range(4):
+        band = ds.GetRasterBand(b + 1)
+        band.WriteArray(data[b].view(np.uint8) if signed_byte else data[b])
+        band.SetNoDataValue(nodata)
+    ds = None
+    status, out = run("stretch", "--target-mean", tmean, "--target-sigma", tsigma,
+                      "--save-transform", tmp_path / "t.json", path, tmp_path / "out.tif")
+    assert status == 0, out
+    got = info(tmp_path / "out.tif")
+    assert got["bands"][0]["noDataValue"] == nodata
+    result = pixels(tmp_path / "out.tif")
+    assert result.dtype == dtype
+    # The border the file marks passes unchanged; the rest meets the oracle.
+    assert (result[:, :2, :] == nodata).all()
+    x = data[:, 2:, :].reshape(4, -1).T.astype(np.float64)
+    t, k = oracle(x, tmean, tsigma)
+    want = np.einsum("ij,jyx->iyx", t, data.astype(np.float64)) + k[:, None, None]
+    if np.issubdtype(dtype, np.integer):
+        info_ = np.iinfo(dtype)
+        want = np.clip(np.rint(want), info_.min, info_.max)
+        assert np.abs(result[:, 2:, :].astype(np.float64) - want[:, 2:, :]).max() <= 1
+    else:
+        assert np.abs(result[:, 2:, :] - want[:, 2:, :]).max() < 1e-9
+    assert json.loads((tmp_path / "t.json").read_text())["type"] == name
+    # The offset stretch spans the type's own range (floats 0..1, unclamped).
+    assert run("stretch", "--offset", path, tmp_path / "off.tif")[0] == 0
+    spread = pixels(tmp_path / "off.tif")[:, 2:, :]
+    if np.issubdtype(dtype, np.integer):
+        assert spread.min() == np.iinfo(dtype).min and spread.max() == np.iinfo(dtype).max
+    else:
+        assert spread.min() < 0.1 and spread.max() > 0.9
+
+
+def test_a_transform_applies_to_another_type_with_to_type(tmp_path):
+    data = correlated(3, np.uint16, seed=3)
+    vrt = stack(tmp_path, data)
+    assert run("stretch", "--offset", "--save-transform", tmp_path / "t.json", vrt,
+               tmp_path / "u16.tif")[0] == 0
+    # The same scene as int16 (every value less 32768, no-data too) through the uint16 transform.
+    signed = (data.astype(np.int32) - 32768).astype(np.int16)
+    folder = tmp_path / "signed"
+    folder.mkdir()
+    svrt = stack(folder, signed, nodata=-32768)
+    status, out = run("apply", svrt, tmp_path / "i16.tif", "--transform", tmp_path / "t.json")
+    assert status == 2 and "--to-type int16 converts it" in out, out
+    status, out = run("apply", svrt, tmp_path / "i16.tif", "--transform", tmp_path / "t.json",
+                      "--to-type", "int16")
+    assert status == 0, out
+    assert (pixels(tmp_path / "i16.tif").astype(np.int32) ==
+            pixels(tmp_path / "u16.tif").astype(np.int32) - 32768).all()
+    # A no-data value the other type cannot hold is refused, not dropped; --nodata replaces it.
+    tool("gdal_translate", "-q", "-ot", "Byte", "-scale", 0, 65535, 0, 255, "-a_nodata", 0, vrt,
+         tmp_path / "u8.tif")
+    assert run("stretch", "--offset", "--nodata", 1, "--save-transform", tmp_path / "one.json",
+               vrt, tmp_path / "one.tif")[0] == 0
+    status, out = run("apply", tmp_path / "u8.tif", tmp_path / "a8.tif", "--transform",
+                      tmp_path / "one.json", "--to-type", "uint8")
+    assert status == 2 and "no-data value 1 is" in out and "--nodata V" in out, out
+    assert not (tmp_path / "a8.tif").exists()
+    assert run("apply", tmp_path / "u8.tif", tmp_path / "a8.tif", "--transform",
+               tmp_path / "one.json", "--to-type", "uint8", "--nodata", 0)[0] == 0
+
+
 # ---- Refusals ----------------------------------------------------------------------------------
 
-def test_int16_and_float64_rasters_are_refused_by_name_and_nothing_is_written(tmp_path):
-    for dtype, name in ((np.int16, "int16"), (np.float64, "float64")):
-        folder = tmp_path / name
-        folder.mkdir()
-        vrt = stack(folder, correlated(3, dtype=dtype))
-        status, out = run("stretch", "--offset", vrt, folder / "out.tif")
-        assert status == 2 and f"{name} samples are not supported yet" in out, out
-        assert not (folder / "out.tif").exists() and not leftovers(folder)
+def test_complex_and_64_bit_integer_rasters_are_refused_by_name(tmp_path):
+    for gdal_type, name in ((gdal.GDT_CInt16, "complex int16"), (gdal.GDT_Int64, "int64")):
+        path = tmp_path / "in.tif"
+        gdal.GetDriverByName("GTiff").Create(str(path), W, H, 3, gdal_type).SetGeoTransform(
+            GEOTRANSFORM)
+        status, out = run("stretch", "--offset", path, tmp_path / "out.tif")
+        assert status == 2 and f"{name} samples cannot be stretched" in out, out
+        assert not (tmp_path / "out.tif").exists() and not leftovers(tmp_path)
 
 
 def test_a_damaged_raster_fails_cleanly(tmp_path):

@@ -47,7 +47,7 @@ def scene(path, bands, dtype=gdal.GDT_UInt16, size=(64, 48), nodata=None, stats=
                      for b in range(bands)])
     np_type = gdal.GetDataTypeName(dtype).lower()
     data = data.astype({"byte": np.uint8, "uint16": np.uint16, "int16": np.int16,
-                        "float32": np.float32}[np_type] if np_type != "byte" else np.uint8)
+                        "float32": np.float32, "cfloat32": np.complex64}[np_type])
     if nodata is not None:
         data[:, :2, :] = nodata
     ds = gdal.GetDriverByName("GTiff").Create(str(path), w, h, bands, dtype, list(options))
@@ -112,9 +112,9 @@ def test_three_band_geotiff_keeps_crs_origin_nodata_and_compression(tmp_path):
 
 
 def test_unsupported_sample_types_and_band_counts_are_refused_by_name(tmp_path):
-    scene(tmp_path / "int16.tif", 7, gdal.GDT_Int16)
-    status, out = run("stretch", tmp_path / "int16.tif", tmp_path / "out.tif", "--offset")
-    assert status == 2 and "int16 samples are not supported yet" in out, out
+    scene(tmp_path / "complex.tif", 3, gdal.GDT_CFloat32)
+    status, out = run("stretch", tmp_path / "complex.tif", tmp_path / "out.tif", "--offset")
+    assert status == 2 and "complex64 samples cannot be stretched" in out, out
     scene(tmp_path / "wide.tif", 20, gdal.GDT_Byte)
     status, out = run("stretch", tmp_path / "wide.tif", tmp_path / "out.tif", "--offset",
                       "--keep", "1")

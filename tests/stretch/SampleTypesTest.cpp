@@ -580,6 +580,61 @@ TEST(SampleTypes, TransformFilesHoldTheNewNamesAndApplyToTheirTypeAlone) {
     }
 }
 
+TEST(SampleTypes, ConvertedTransformsKeepEachSamplesPlaceInItsRange) {
+    // A uint16 image and the same image as int16 (every value less 32768): the uint16 fit,
+    // converted to int16, gives the uint16 result less 32768 exactly; as uint8 (k = 257) on
+    // the image divided by 257, 1/257 of it within half a level; as float64 (k = 65535) on
+    // the image over 65535, the unclamped sums over 65535.
+    std::mt19937 random(41);
+    TTestImage u(19, 7, 3, TSampleType::UInt16, 0), s(19, 7, 3, TSampleType::Int16, 0);
+    TTestImage b(19, 7, 3, TSampleType::UInt8, 0), f(19, 7, 3, TSampleType::Float64, 0);
+    FillSpread(b, random);
+    for (int c = 1; c < 3; ++c) // pixel 0, 0 the no-data value
+        b.Set(0, 0, c, b.Get(0, 0, 0));
+    for (int64_t y = 0; y < 7; ++y)
+        for (int64_t x = 0; x < 19; ++x)
+            for (int c = 0; c < 3; ++c) {
+                u.Set(x, y, c, 257 * b.Get(x, y, c));
+                s.Set(x, y, c, 257 * b.Get(x, y, c) - 32768);
+                f.Set(x, y, c, b.Get(x, y, c) / 255);
+            }
+    TSelection marks;
+    marks.HasNoData = true;
+    marks.NoData = 257 * b.Get(0, 0, 0);
+    const TBandTransform t = FitStretch(u.View, marks);
+    TTestImage uOut(19, 7, 3, TSampleType::UInt16, 0), sOut(19, 7, 3, TSampleType::Int16, 0);
+    TTestImage bOut(19, 7, 3, TSampleType::UInt8, 0), fOut(19, 7, 3, TSampleType::Float64, 0);
+    const TSelection own = NoDataOf(t);
+    ApplyStretch(t, u.View, uOut.View, &own);
+    const TBandTransform asSigned = ConvertedTransform(t, TSampleType::Int16);
+    EXPECT_EQ(asSigned.NoData, marks.NoData - 32768);
+    const TSelection signedMarks = NoDataOf(asSigned);
+    ApplyStretch(asSigned, s.View, sOut.View, &signedMarks);
+    const TBandTransform asBytes = ConvertedTransform(t, TSampleType::UInt8);
+    EXPECT_EQ(asBytes.NoData, b.Get(0, 0, 0));
+    const TSelection byteMarks = NoDataOf(asBytes);
+    ApplyStretch(asBytes, b.View, bOut.View, &byteMarks);
+    ApplyStretch(ConvertedTransform(t, TSampleType::Float64), f.View, fOut.View);
+    for (int64_t y = 0; y < 7; ++y)
+        for (int64_t x = y == 0 ? 1 : 0; x < 19; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const double want = uOut.Get(x, y, c);
+                ASSERT_EQ(sOut.Get(x, y, c), want - 32768) << x << "," << y;
+                ASSERT_LE(std::fabs(bOut.Get(x, y, c) - want / 257), 0.5 + 0.5 / 257);
+                long double sum = t.Constant(c);
+                for (int i = 0; i < 3; ++i)
+                    sum += static_cast<long double>(t.Weight(c, i)) * u.Get(x, y, i);
+                ASSERT_NEAR(fOut.Get(x, y, c), static_cast<double>(sum / 65535), 1e-12);
+            }
+    // A no-data value with no equal among the other type's samples is refused.
+    TBandTransform odd = t;
+    odd.NoData = 1;
+    EXPECT_NE(Refusal([&] { ConvertedTransform(odd, TSampleType::UInt8); }).find("no-data value 1"),
+              std::string::npos);
+    odd.HasNoData = false;
+    EXPECT_EQ(ConvertedTransform(odd, TSampleType::UInt8).Type, TSampleType::UInt8);
+}
+
 TEST(SampleTypes, SaturationLimitsAreExactOrderStatistics) {
     // The identity's outputs are the samples themselves, crowded into a few keys' worth of the
     // range, so that the limits lie among keys that share all but their last bits.
