@@ -172,8 +172,8 @@ bool IsDatasetName(const std::string& path) {
 }
 
 // Whether a TIFF carries what GDAL reads and libvips does not: georeferencing (a geotransform,
-// GCPs, a CRS, RPCs), a no-data value, GDAL's metadata or band descriptions, or the layout of
-// a Cloud-Optimized GeoTIFF.
+// GCPs, a CRS, RPCs), a no-data value, GDAL's metadata or band descriptions, the layout of a
+// Cloud-Optimized GeoTIFF, or samples other than a photograph's (uint8, uint16, float32).
 bool GeospatialTiff(const std::string& path) {
     TGdalErrors quiet(true); // a look only: libvips may read it
     TDataset ds(
@@ -187,6 +187,14 @@ bool GeospatialTiff(const std::string& path) {
     const char* layout = GDALGetMetadataItem(ds.Handle, "LAYOUT", "IMAGE_STRUCTURE");
     if (layout != nullptr && Upper(layout) == "COG")
         return true;
+    if (GDALGetRasterCount(ds.Handle) > 0) {
+        GDALRasterBandH first = GDALGetRasterBand(ds.Handle, 1);
+        const GDALDataType type = GDALGetRasterDataType(first);
+        const char* pixel = GDALGetMetadataItem(first, "PIXELTYPE", "IMAGE_STRUCTURE");
+        if ((type != GDT_Byte && type != GDT_UInt16 && type != GDT_Float32) ||
+            (pixel != nullptr && std::strcmp(pixel, "SIGNEDBYTE") == 0))
+            return true;
+    }
     for (CSLConstList item = GDALGetMetadata(ds.Handle, nullptr);
          item != nullptr && *item != nullptr; ++item)
         if (!StartsWith(*item, "TIFFTAG_"))

@@ -139,7 +139,7 @@ def _documented(function):
 def _image(img, what="img"):
     if not isinstance(img, np.ndarray):
         raise TypeError("%s must be a NumPy array, not %s" % (what, type(img).__name__))
-    if img.dtype not in _DTYPES or not img.dtype.isnative:
+    if img.dtype.newbyteorder("=") not in _DTYPES:
         raise TypeError(
             "%s: the stretch takes %s samples, not %s" % (what, _DTYPE_NAMES, img.dtype)
         )
@@ -206,7 +206,7 @@ def _fit_measure(driver, img, *, sample=None, mask=None, every=1, nodata=None, t
     ClipHistogram (both take the selection as _core does)."""
     _image(img)
     rect, mask, every, nodata = _selection(sample, mask, every, nodata)
-    driver._measure(img, rect, mask, every, nodata, _threads(threads))
+    driver._measure(_native(img), rect, mask, every, nodata, _threads(threads))
 
 
 def _fit_options(
@@ -243,6 +243,23 @@ def _output(img, out):
         )
     if not out.flags.writeable:
         raise ValueError("out is read-only")
+    return out
+
+
+def _native(img):
+    """img in the machine's byte order: itself, or a copy of an array stored the other way."""
+    return img if img.dtype.isnative else img.astype(img.dtype.newbyteorder("="))
+
+
+def _mapped(img, out, run):
+    """run(source, target) writes the mapped pixels of img into out; arrays stored in the
+    other byte order go through native copies, and out keeps its own order."""
+    if img.dtype.isnative and out.dtype.isnative:
+        run(_source_for(img, out), out)
+        return out
+    target = np.empty(img.shape, img.dtype.newbyteorder("="))
+    run(_native(img), target)
+    out[...] = target
     return out
 
 
@@ -321,10 +338,14 @@ def stretch(
         bands, offset, basis, pairing, target_mean, target_sigma, space, matrix, keep, clip
     )
     rect, mask, every, nodata = _selection(sample, mask, every, nodata)
-    _core.stretch(
-        _source_for(img, out), out, options, rect, mask, every, nodata, _threads(threads)
+    threads = _threads(threads)
+    return _mapped(
+        img,
+        out,
+        lambda source, target: _core.stretch(
+            source, target, options, rect, mask, every, nodata, threads
+        ),
     )
-    return out
 
 
 @_documented
@@ -356,7 +377,7 @@ def statistics(img, *, sample=None, mask=None, every=1, nodata=None, threads=0):
     """
     _image(img)
     rect, mask, every, nodata = _selection(sample, mask, every, nodata)
-    return _core.statistics(img, rect, mask, every, nodata, _threads(threads))
+    return _core.statistics(_native(img), rect, mask, every, nodata, _threads(threads))
 
 
 @_documented
@@ -432,14 +453,14 @@ def fit(
             )
         if image is not None:
             bands = _image(image, "image")
-            if bands != s.bands or image.dtype.name != s.dtype:
+            if bands != s.bands or image.dtype.newbyteorder("=").name != s.dtype:
                 raise ValueError(
                     "image: the statistics are of %d-band %s images, not %d-band %s"
                     % (s.bands, s.dtype, bands, image.dtype)
                 )
         driver = _core.Fit._of_statistics(options, s, nodata)
         while driver.needs_pass:
-            driver._measure(image, rect, mask, every, nodata, threads)
+            driver._measure(_native(image), rect, mask, every, nodata, threads)
             driver.finish_pass()
         return driver.transform()
     if image is not None:
@@ -448,7 +469,7 @@ def fit(
     options = _fit_options(
         bands, offset, basis, pairing, target_mean, target_sigma, space, matrix, keep, clip
     )
-    return _core.fit(img_or_statistics, options, rect, mask, every, nodata, threads)
+    return _core.fit(_native(img_or_statistics), options, rect, mask, every, nodata, threads)
 
 
 @_documented
@@ -547,7 +568,9 @@ def component_ranges(img, axes, *, sample=None, mask=None, every=1, nodata=None,
     if not isinstance(axes, Axes):
         raise TypeError("component_ranges takes Axes, not %s" % type(axes).__name__)
     rect, mask, every, nodata = _selection(sample, mask, every, nodata)
-    return _core.component_ranges(img, axes, rect, mask, every, nodata, _threads(threads))
+    return _core.component_ranges(
+        _native(img), axes, rect, mask, every, nodata, _threads(threads)
+    )
 
 
 def build(axes, ranges):
@@ -619,7 +642,7 @@ def _apply(self, img, out=None, *, nodata=None, threads=0):
         is written to `out` then.
     """
     bands = _image(img)
-    if bands != self.bands or img.dtype.name != self.dtype:
+    if bands != self.bands or img.dtype.newbyteorder("=").name != self.dtype:
         raise ValueError(
             "the transform is for %d-band %s images, not %d-band %s"
             % (self.bands, self.dtype, bands, img.dtype)
@@ -627,8 +650,8 @@ def _apply(self, img, out=None, *, nodata=None, threads=0):
     out = _output(img, out)
     if nodata is not None:
         nodata = _selection(None, None, 1, nodata)[3]
-    self._apply(_source_for(img, out), out, nodata, _threads(threads))
-    return out
+    threads = _threads(threads)
+    return _mapped(img, out, lambda source, target: self._apply(source, target, nodata, threads))
 
 
 @_documented
