@@ -696,18 +696,20 @@ std::string CanonicalDriver(const std::string& name) {
 } // namespace
 
 void CheckGdalOutput(const std::string& out, bool gdal, const TWriteOptions& options) {
-    const bool asked = !options.Driver.empty() || !options.CreationOptions.empty();
+    const bool asked =
+        !options.Driver.empty() || !options.CreationOptions.empty() || options.NoOverviews;
     if (!gdal) {
         if (asked)
             throw EStretch("cannot write " + out +
-                           ": --of and --co write through GDAL, which writes the rasters it "
-                           "reads (GeoTIFF, VRT, ENVI, ...); this input is read by libvips");
+                           ": --of, --co and --overviews write through GDAL, which writes the "
+                           "rasters it reads (GeoTIFF, VRT, ENVI, ...); this input is read by "
+                           "libvips");
         return;
     }
     if (!IsTiffName(out)) {
         if (asked)
             throw EStretch("cannot write " + out +
-                           ": --of and --co write a GeoTIFF; name the output .tif");
+                           ": --of, --co and --overviews write a GeoTIFF; name the output .tif");
         return;
     }
     if (!options.SaverOptions.empty())
@@ -825,6 +827,24 @@ void TGdalWriter::Finish() {
     TState& s = *Data;
     TGdalErrors errors;
     TNoAuxiliaryFiles noAuxiliary;
+    // A GeoTIFF gets overviews at the input's levels when the input had them (the COG driver
+    // builds its own); they average the stretched pixels, no-data left out.
+    std::vector<int> levels;
+    GDALRasterBandH first = GDALGetRasterBand(s.Like->State().Dataset.Handle, 1);
+    for (int i = 0; !s.Cog && !s.Options.NoOverviews && i < GDALGetOverviewCount(first); ++i) {
+        const int width = GDALGetRasterBandXSize(GDALGetOverview(first, i));
+        if (width > 0)
+            levels.push_back(static_cast<int>(
+                std::lround(static_cast<double>(s.Like->Width()) / static_cast<double>(width))));
+    }
+    std::sort(levels.begin(), levels.end());
+    levels.erase(std::unique(levels.begin(), levels.end()), levels.end());
+    levels.erase(std::remove_if(levels.begin(), levels.end(), [](int l) { return l < 2; }),
+                 levels.end());
+    if (!levels.empty() &&
+        GDALBuildOverviews(s.Out.Handle, "AVERAGE", static_cast<int>(levels.size()), levels.data(),
+                           0, nullptr, nullptr, nullptr) != CE_None)
+        s.Fail(errors.Reason());
     GDALFlushCache(s.Out.Handle);
     s.Out.Close();
     if (!errors.Failure.empty())
@@ -835,7 +855,9 @@ void TGdalWriter::Finish() {
                                nullptr, nullptr, nullptr));
     if (staged.Handle == nullptr)
         s.Fail(errors.Reason());
-    const CPLStringList creation = CreationOptions(*s.Like, true, s.Options.CreationOptions);
+    CPLStringList creation = CreationOptions(*s.Like, true, s.Options.CreationOptions);
+    if (s.Options.NoOverviews)
+        creation.SetNameValue("OVERVIEWS", "NONE");
     // The COG driver builds the overviews (and those of a mask) beside its output first.
     const TScratchFile overviews(s.Final + ".ovr.tmp"), maskOverviews(s.Final + ".msk.ovr.tmp");
     TDataset copy(GDALCreateCopy(GDALGetDriverByName("COG"), s.Final.c_str(), staged.Handle, FALSE,

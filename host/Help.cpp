@@ -35,6 +35,9 @@ const char* StretchHelp() {
   --nodata none          use no no-data value, not even the file's (or the transform's)
   --of GTiff|COG         a raster GDAL reads: write OUT as a GeoTIFF (default) or as a
                          Cloud-Optimized GeoTIFF
+  --overviews none|auto  a raster GDAL reads: auto (the default) builds a GeoTIFF's overviews
+                         at the input's levels when it had them (averages, no-data left out),
+                         and a COG's always; none builds none
   --co NAME=VALUE        a raster GDAL reads: a creation option of the GTiff or COG driver
                          (repeatable; COMPRESS=DEFLATE, TILED=YES, ...), over those the input
                          gives
@@ -70,7 +73,7 @@ const char* const ApplyHelp =
                          its place between its type's bottom and top (0 and 1 for floats), so
                          a uint8 transform maps a uint16 image's 257 x to 257 y
   --compare FILE, --quality Q, --threads N, --out-dir DIR, --jobs N, --overwrite, --quiet,
-  --verbose, --of GTiff|COG, --co NAME=VALUE
+  --verbose, --of GTiff|COG, --co NAME=VALUE, --overviews none|auto
                          as for stretch
 )";
 

@@ -28,6 +28,7 @@ struct TWriteOptions {
     int Quality = 0;
     std::string Driver;
     std::vector<std::string> CreationOptions;
+    bool NoOverviews = false; // --overviews none: none built, even where the input had them
 };
 
 class TPartFile {

@@ -370,7 +370,7 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
         // takes only those that do not fit a transform, and the plug-in none.
         const TStretchOption* table = a.rfind("--", 0) == 0 ? FindStretchOption(a) : nullptr;
         const bool engineOnly = (table != nullptr && table->Kind != TOptionKind::Flag) ||
-                                a == "--pool" || a == "--of" || a == "--co";
+                                a == "--pool" || a == "--of" || a == "--co" || a == "--overviews";
         const bool fitting = a == "--cancel" || a == "--row-align" || a == "--plugin" ||
                              a == "--pool" ||
                              (table != nullptr && std::string(table->Key) != "nodata" &&
@@ -429,6 +429,12 @@ TParsed ParseArguments(const std::vector<std::string>& args, bool apply) {
             if (Lower(v) != "gtiff" && Lower(v) != "cog")
                 throw std::invalid_argument(command + "--of takes GTiff or COG, not '" + v + "'");
             engine.Write.Driver = Lower(v) == "cog" ? "COG" : "GTiff";
+        } else if (a == "--overviews") {
+            const std::string& v = value();
+            if (v != "none" && v != "auto")
+                throw std::invalid_argument(command + "--overviews takes none or auto, not '" + v +
+                                            "'");
+            engine.Write.NoOverviews = v == "none";
         } else if (a == "--co") {
             const std::string& v = value();
             const size_t equals = v.find('=');

@@ -499,3 +499,24 @@ def test_the_inputs_statistics_are_not_copied(tmp_path):
         assert not any(k.startswith("STATISTICS_") for k in kept), kept
         assert kept.get("WAVELENGTH") == str(350 + 100 * band["band"])
     assert not os.path.exists(str(tmp_path / "out.tif") + ".aux.xml")
+
+
+def test_overviews_are_rebuilt_where_the_input_had_them(tmp_path):
+    vrt = stack(tmp_path, correlated(3))
+    tool("gdal_translate", "-q", "-co", "TILED=YES", vrt, tmp_path / "in.tif")
+    tool("gdaladdo", "-q", "-r", "average", tmp_path / "in.tif", 2, 4)
+    assert run("stretch", "--offset", tmp_path / "in.tif", tmp_path / "out.tif")[0] == 0
+    assert run("stretch", "--offset", "--overviews", "none", tmp_path / "in.tif",
+               tmp_path / "bare.tif")[0] == 0
+    assert gdal.Open(str(tmp_path / "bare.tif")).GetRasterBand(1).GetOverviewCount() == 0
+    # GDAL's own overviews of the bare output are the ones written with it.
+    tool("gdaladdo", "-q", "-r", "average", tmp_path / "bare.tif", 2, 4)
+    ours, theirs = gdal.Open(str(tmp_path / "out.tif")), gdal.Open(str(tmp_path / "bare.tif"))
+    for b in range(1, 4):
+        mine, ref = ours.GetRasterBand(b), theirs.GetRasterBand(b)
+        assert mine.GetOverviewCount() == 2
+        for i in range(2):
+            assert (mine.GetOverview(i).ReadAsArray() == ref.GetOverview(i).ReadAsArray()).all()
+    # Without overviews in the input, none are made.
+    assert run("stretch", "--offset", vrt, tmp_path / "plain.tif")[0] == 0
+    assert gdal.Open(str(tmp_path / "plain.tif")).GetRasterBand(1).GetOverviewCount() == 0
