@@ -129,7 +129,7 @@ def _as_image(arr):
         arr = da.asarray(arr)
     if arr.ndim not in (2, 3):
         raise ValueError("images are H x W x N arrays (or H x W for one band), not %d-D" % arr.ndim)
-    if arr.dtype not in _DTYPES:
+    if arr.dtype.newbyteorder("=") not in _DTYPES:
         raise TypeError("the stretch takes %s samples, not %s" % (_vt._DTYPE_NAMES, arr.dtype))
     if arr.ndim == 3 and arr.numblocks[2] != 1:
         arr = arr.rechunk({2: -1})
