@@ -142,8 +142,9 @@ int main(int argc, char** argv) {
     const struct {
         int Bands;
         TSampleType Type;
-    } cases[] = {{3, TSampleType::UInt8}, {3, TSampleType::UInt16}, {3, TSampleType::Float32},
-                 {8, TSampleType::UInt8}, {8, TSampleType::UInt16}, {8, TSampleType::Float32}};
+    } cases[] = {{3, TSampleType::UInt8},   {3, TSampleType::UInt16},  {3, TSampleType::Int16},
+                 {3, TSampleType::Float32}, {3, TSampleType::Float64}, {8, TSampleType::UInt8},
+                 {8, TSampleType::UInt16},  {8, TSampleType::Int16},   {8, TSampleType::Float32}};
     for (const auto& c : cases) {
         const std::vector<uint8_t> original = MakeImage(photo, c.Bands, c.Type);
         std::vector<uint8_t> pixels = original;
