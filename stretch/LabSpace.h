@@ -5,6 +5,8 @@
 
 #include "stretch/StreamKernels.h"
 
+#include <vector>
+
 namespace vt::detail {
 
 // Raises EStretch unless Lab takes images of these bands and samples.
@@ -19,7 +21,9 @@ inline TSampleType StatisticsTypeFor(const TFitOptions& options, TSampleType typ
 // The L*a*b* values of count pixels of sRGB samples of a type (three doubles a pixel, as
 // stored), three a pixel.
 void LabOfSamples(const double* rgb, int64_t count, TSampleType type, double* lab) noexcept;
-// The sRGB samples of count L*a*b* pixels in a type's units, neither rounded nor clamped.
+// The linear light of count L*a*b* pixels, and their sRGB samples in a type's units, neither
+// rounded nor clamped.
+void LinearOfLab(const double* lab, int64_t count, double* linear) noexcept;
 void SamplesOfLab(const double* lab, int64_t count, TSampleType type, double* rgb) noexcept;
 
 // The fit's box: L*a*b* value v of band b lies at BoxScale[b] v + BoxShift[b], the box
@@ -54,6 +58,9 @@ private:
     double Gain[3], Lift[3];
     TSampleType In, Out;
     double Top;
+    // 8-bit samples in and out: each band's 255 linear values where its output level steps up
+    // (empty otherwise).
+    std::vector<double> Thresholds;
 };
 
 } // namespace vt::detail

@@ -540,9 +540,13 @@ TSelection NoDataOf(const TBandTransform& T) noexcept;
 //
 // Lab takes uint8, uint16, float32 and float64 samples and refuses the others (EStretch).
 // Accuracy: 8- and 16-bit samples decode through tables of every level's linear value (256 and
-// 65,536 doubles, each the formula's double), floats through the formula; the rest is in
-// doubles, so an L*a*b* value lies within about 1e-12 of the exact one, and converting back
-// without a stretch returns every 8- and 16-bit level exactly.
+// 65,536 doubles, each the formula's double), floats through the formula; the cube root is
+// four Newton steps in plain arithmetic (within a few units of the last place), the rest is
+// in doubles, so an L*a*b* value lies within about 1e-12 of the exact one, and converting back
+// without a stretch returns every 8- and 16-bit level exactly. 8-bit outputs of 8-bit pixels
+// come from tables too: per band the 255 linear values at which the stored level steps up
+// (the halves between levels, after the saturation, decoded), so a value within about 1e-15
+// of a half may land on either side of it instead of on the even level.
 //
 // Statistics of a lab fit are of the pixels' L*a*b* values (float64 statistics of three bands,
 // L*, a*, b*, whatever the pixels' type). The fit runs on those values as the engine fits a
