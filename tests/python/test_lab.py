@@ -144,14 +144,6 @@ def test_wide_samples_and_refusals():
         vt.statistics(img, space="ycbcr")
 
 
-@pytest.fixture(scope="module")
-def host():
-    path = os.environ.get("VELTRANE_HOST")
-    if not path or not os.path.exists(path):
-        pytest.skip("the veltrane command line is not built (VELTRANE_HOST)")
-    return path
-
-
 def test_transform_file_through_apply(host, tmp_path):
     img = sample("rocket.jpg")
     src, out, again, saved = (tmp_path / n for n in ("in.png", "out.png", "again.png", "t.json"))
