@@ -4,6 +4,7 @@
 #include "stretch/LabSpace.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -380,21 +381,29 @@ TLabApply::TLabApply(const TBandTransform& transform, TSampleType out)
 }
 
 void TLabApply::Run(TSampleBlock& block, uint8_t* out) const {
-    const int64_t count = block.Count();
-    double lab[3 * TSampleBlock::MaxSamples], mapped[3 * TSampleBlock::MaxSamples];
-    LabOfSamples(block.Samples(), count, In, lab);
+    const auto size = static_cast<int64_t>(SampleBytes(Out));
+    for (int64_t from = 0; from < block.Count(); from += RunPixels)
+        RunOf(block.Samples() + 3 * from, std::min(RunPixels, block.Count() - from),
+              out + 3 * from * size);
+}
+
+void TLabApply::RunOf(const double* samples, int64_t count, uint8_t* out) const {
+    // The pixels' L*a*b* values, then their outputs before they are stored; the mapped values.
+    std::array<double, 3 * RunPixels> lab{}, mapped{};
+    LabOfSamples(samples, count, In, lab.data());
     for (int64_t i = 0; i < count; ++i) {
-        const double* v = lab + 3 * i;
+        const double* v = lab.data() + 3 * i;
         for (int r = 0; r < 3; ++r)
-            mapped[3 * i + r] = Map[r][0] * v[0] + Map[r][1] * v[1] + Map[r][2] * v[2] + Map[r][3];
+            mapped[static_cast<size_t>(3 * i + r)] =
+                Map[r][0] * v[0] + Map[r][1] * v[1] + Map[r][2] * v[2] + Map[r][3];
     }
     if (!Thresholds.empty()) {
-        LinearOfLab(mapped, count, lab);
+        LinearOfLab(mapped.data(), count, lab.data());
         for (int64_t s = 0; s < 3 * count; ++s) {
             // The first threshold above the value, by halving 256 places; not a number
             // stays below them all.
             const double* t = Thresholds.data() + 255 * (s % 3);
-            const double x = lab[s];
+            const double x = lab[static_cast<size_t>(s)];
             int level = 0;
             for (int step = 128; step > 0; step /= 2)
                 if (level + step <= 255 && t[level + step - 1] <= x)
@@ -403,32 +412,21 @@ void TLabApply::Run(TSampleBlock& block, uint8_t* out) const {
         }
         return;
     }
-    SamplesOfLab(mapped, count, In, lab);
+    SamplesOfLab(mapped.data(), count, In, lab.data());
     const auto size = static_cast<int64_t>(SampleBytes(Out));
     for (int64_t s = 0; s < 3 * count; ++s) {
-        const double x = lab[s] * Gain[s % 3] + Lift[s % 3];
-        // Clamped to the pixels' range; not a number (a map that gives one) stays so.
+        const double x = lab[static_cast<size_t>(s)] * Gain[s % 3] + Lift[s % 3];
+        // Clamped to the pixels' range (integers then rounded half to even); not a number (a
+        // map that gives one) stays so.
         const double y = x < 0 ? 0.0 : x > Top ? Top : x;
         uint8_t* p = out + s * size;
-        switch (Out) {
-        case TSampleType::UInt8:
-            if (In == TSampleType::UInt8 && y == y) { // round half to even (the environment's)
-                *p = static_cast<uint8_t>(std::nearbyint(y));
-                break;
-            }
-            StoreSample(p, Out, y);
-            break;
-        case TSampleType::Float32: {
+        if (Out == TSampleType::Float32) {
             const auto f = static_cast<float>(y);
             std::memcpy(p, &f, sizeof f);
-            break;
-        }
-        case TSampleType::Float64:
+        } else if (Out == TSampleType::Float64) {
             std::memcpy(p, &y, sizeof y);
-            break;
-        default:
+        } else {
             StoreSample(p, Out, y);
-            break;
         }
     }
 }

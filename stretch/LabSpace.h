@@ -54,6 +54,10 @@ public:
     void Run(TSampleBlock& block, uint8_t* out) const;
 
 private:
+    // Pixels converted at a time (a block's at most), in buffers on the stack.
+    static constexpr int64_t RunPixels = 128;
+    void RunOf(const double* samples, int64_t count, uint8_t* out) const;
+
     double Map[3][4];
     double Gain[3], Lift[3];
     TSampleType In, Out;
