@@ -126,16 +126,63 @@ double PeerSeconds(const std::string& raw, const vt::test::TGoldenImage& photo, 
 
 } // namespace
 
+// The lab space (a per-pixel conversion to L*a*b* and back around the fitted map) against the
+// affine YCbCr space folded into the map, on the same pixels: fit and application in place,
+// on one thread and on all, and the ratio of their times.
+void LabAgainstYCbCr(const vt::test::TGoldenImage& photo, double mp, unsigned threads,
+                     int repeats) {
+    std::printf("\n%-14s | %8s %8s | %8s %8s | %7s %7s\n", "image", "lab MP/s", "lab'", "ycc MP/s",
+                "ycc'", "lab/ycc", "lab'/ycc'");
+    for (TSampleType type : {TSampleType::UInt8, TSampleType::UInt16, TSampleType::Float32}) {
+        const std::vector<uint8_t> original = MakeImage(photo, 3, type);
+        std::vector<uint8_t> pixels = original;
+        const TImageView view =
+            TImageView::Interleaved(pixels.data(), photo.Width, photo.Height, 3, type);
+        auto restore = [&] { std::memcpy(pixels.data(), original.data(), original.size()); };
+        double seconds[2][2]; // [lab, ycbcr][one thread, all]
+        for (int space = 0; space < 2; ++space)
+            for (int all = 0; all < 2; ++all) {
+                vt::TFitOptions options;
+                options.Space = space == 0 ? vt::TColourSpace::Lab : vt::TColourSpace::YCbCr;
+                options.Keep = 1;
+                vt::TRunOptions run;
+                run.Threads = all != 0 ? static_cast<int>(threads) : 1;
+                seconds[space][all] = Seconds(
+                    [&] {
+                        vt::ApplyStretch(vt::FitStretch(view, {}, options, run), view, view,
+                                         nullptr, run);
+                    },
+                    restore, repeats);
+            }
+        const std::string name = std::string("3 x ") + vt::SampleTypeName(type);
+        std::printf("%-14s | %8.1f %8.1f | %8.1f %8.1f | %6.2fx %8.2fx\n", name.c_str(),
+                    mp / seconds[0][0], mp / seconds[0][1], mp / seconds[1][0], mp / seconds[1][1],
+                    seconds[0][0] / seconds[1][0], seconds[0][1] / seconds[1][1]);
+        std::fflush(stdout);
+    }
+    std::printf("\nlab, ycc: FitStretch and ApplyStretch in place with --space lab --keep 1 and "
+                "--space ycbcr\n--keep 1, one thread ('  with %u); ratios: how many times the "
+                "time of ycbcr lab takes.\n",
+                threads);
+}
+
 int main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    // --lab: the lab space against ycbcr alone.
+    const bool labOnly = argc > 1 && std::strcmp(argv[argc - 1], "--lab") == 0;
     vt::TLibraryScope library;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     const vt::test::TGoldenImage photo = quick ? vt::test::PhotoLike("photo 1 MP", 1224, 816, 1)
                                                : vt::test::PhotoLike("photo 12 MP", 4240, 2832, 2);
     const double mp = photo.Width * double(photo.Height) / 1e6;
     const int repeats = quick ? 3 : 3;
-    std::printf("%s (%.2f MP), offset stretch, best of %d runs; engine (e) on 1 and %u threads\n\n",
+    std::printf("%s (%.2f MP), offset stretch, best of %d runs; engine (e) on 1 and %u threads\n",
                 photo.Name.c_str(), mp, repeats, threads);
+    if (labOnly) {
+        LabAgainstYCbCr(photo, mp, threads, repeats);
+        return 0;
+    }
+    std::printf("\n");
     std::printf("%-14s | %8s %8s | %8s %8s %8s %8s | %7s %7s %7s %7s %7s\n", "image", "e MP/s",
                 "e' MP/s", "NumPy", "OpenCV", "cv2.tf", "bound", "e'/np", "e'/cv", "e'/tf", "bd/e'",
                 "e/lit");
@@ -232,5 +279,6 @@ int main(int argc, char** argv) {
                 "literal stretch (8-bit, three bands).\nBelow: one thread, direct pairing; "
                 "ratio: how many times the time of the type beside it the type takes.\n",
                 threads);
+    LabAgainstYCbCr(photo, mp, threads, repeats);
     return 0;
 }

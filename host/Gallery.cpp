@@ -55,8 +55,13 @@ const TSetting Settings[] = {
     {"--target-sigma 50", true, Offset, Correlation, Plain, 0, 50, 0},
     {"--offset --clip 0.005", true, Offset, Correlation, Plain, 0, 0, 0.005},
     {"--offset --clip 0.02", true, Offset, Correlation, Plain, 0, 0, 0.02},
+    {"--offset --space lab", true, Offset, Correlation, TColourSpace::Lab, 0, 0, 0},
+    {"--offset --space lab --keep 1", true, Offset, Correlation, TColourSpace::Lab, 1, 0, 0},
+    {"--space lab --target-sigma 20", true, Offset, Correlation, TColourSpace::Lab, 0, 20, 0},
+    {"--offset --space lab --keep 1 --clip 0.01", true, Offset, Correlation, TColourSpace::Lab, 1,
+     0, 0.01},
 };
-constexpr int Across = 4, Down = 3;
+constexpr int Across = 4, Down = 4;
 static_assert(std::size(Settings) == Across * Down);
 
 // The engine's options that `veltrane stretch` makes of a setting's label (Base holds the

@@ -81,8 +81,8 @@ const char* const GalleryHelp =
     R"(usage: veltrane gallery IN OUT [--tile-width N] [--sample X,Y,W,H] [--mask FILE]
                         [--every K] [--quality Q]
   writes OUT (JPEG, PNG, ... as its extension names): IN, 8- or 16-bit with three colour
-  bands, under twelve stretch settings, four tiles across and three down, each labelled with
-  the options of veltrane stretch that produce it.
+  bands, under sixteen stretch settings (the last row in CIE L*a*b*), four tiles across and
+  four down, each labelled with the options of veltrane stretch that produce it.
   --tile-width N         the width of a tile, 32 to 2000 (default 400)
   --sample, --mask, --every
                          the pixels of every fit's statistics, as in veltrane stretch

@@ -9,15 +9,17 @@ void BindFunctions(py::module_& m) {
     m.def(
         "statistics",
         [](const py::array& image, const py::tuple& sample, const py::object& mask, int64_t every,
-           const py::object& nodata, int threads) {
+           const py::object& nodata, int threads, bool lab) {
             const TImageView v = ViewOf(image);
             TPySelection s(image, sample, mask, every, nodata);
             const TRunOptions run = RunOf(threads);
             py::gil_scoped_release free;
-            return MeasureStatistics(v, s.Selection, run);
+            return lab ? MeasureLabStatistics(v, s.Selection, run)
+                       : MeasureStatistics(v, s.Selection, run);
         },
         py::arg("image"), py::arg("sample"), py::arg("mask"), py::arg("every"), py::arg("nodata"),
-        py::arg("threads"), "The statistics of the selected pixels (veltrane.statistics).");
+        py::arg("threads"), py::arg("lab"),
+        "The statistics of the selected pixels, or of their L*a*b* values (veltrane.statistics).");
 
     m.def(
         "fit",

@@ -53,7 +53,11 @@ nodata : float or None
     The no-data value of the selection it was fitted to; ``apply()`` leaves those pixels
     alone unless told another value.
 statistics : Statistics
-    The statistics it was fitted to (bands in the array's order).
+    The statistics it was fitted to (bands in the array's order; for the 'lab' space the
+    float64 statistics of the pixels' L*, a*, b* values).
+space : {'rgb', 'ycbcr', 'yiq', 'matrix', 'lab'} or None
+    The colour space of its fit. A 'lab' transform converts each pixel to L*a*b*, maps it
+    through `matrix` (in L*, a*, b* units) and converts it back to sRGB.
 
 See Also
 --------
@@ -139,6 +143,16 @@ void BindTransform(py::module_& m) {
                                                              : "target";
             },
             "'offset', 'scale-only' or 'target'.")
+        .def_property_readonly(
+            "space",
+            [](const TPyTransform& t) -> py::object {
+                if (t.T.Options.Space == TColourSpace::None)
+                    return py::none();
+                return py::str(ColourSpaceName(t.T.Options.Space));
+            },
+            "The colour space of its fit ('rgb', 'ycbcr', 'yiq', 'matrix' or 'lab'; None for "
+            "the bands as stored). A 'lab' transform maps L*a*b* values: its matrix is in "
+            "L*, a*, b* units, between the conversion of each pixel to L*a*b* and back.")
         .def_property_readonly(
             "clipped", [](const TPyTransform& t) { return t.T.Options.Clip; },
             "Whether saturation is part of it (float outputs are then clamped to 0..1).")

@@ -1,6 +1,7 @@
 // Application: every pixel through a band transform, rounded and clamped for integer samples.
 #include "stretch/FourByteKernels.h"
 #include "stretch/KernelDispatch.h"
+#include "stretch/LabSpace.h"
 #include "stretch/StreamKernels.h"
 #include "stretch/ThreeByteKernels.h"
 
@@ -17,7 +18,9 @@ namespace {
 // Rows [first, end) of the source through the transform into the target, a block at a time:
 // packed target rows are written in place, other layouts through a row of their own. Every
 // sample of a block is read before any of its outputs is written, so the views may coincide.
-void ApplyRows(const TStreamApply& apply, const TImageView& src, const TImageView& dst,
+// Apply is a TStreamApply, or the lab space's TLabApply.
+template <class TApply>
+void ApplyRows(const TApply& apply, const TImageView& src, const TImageView& dst,
                const TSelection* noData, int64_t first, int64_t end, TSampleBlock& block,
                std::vector<uint8_t>& aside) {
     const int n = src.Bands;
@@ -67,6 +70,29 @@ void ForEachWholePart(const TImageView& source, const TImageView& target, const 
     RunParts(parts, [&](int p) { work(PartOf(in, p, parts), PartOf(out, p, parts)); });
 }
 
+// Every row through Apply, the rows cut into parts.
+template <class TApply>
+void ApplyInRows(const TApply& apply, const TBandTransform& t, const TImageView& source,
+                 const TImageView& target, const TSelection& marks) {
+    TRegion whole;
+    whole.X1 = source.Width;
+    whole.Y1 = source.Height;
+    const TSegments rows = SegmentsOf(source, whole);
+    const int parts = rows.Count > 1 ? PartsFor(rows) : 1;
+    std::vector<TSampleBlock> blocks;
+    std::vector<std::vector<uint8_t>> aside;
+    for (int p = 0; p < parts; ++p) {
+        blocks.emplace_back(t.Bands, source.Type);
+        aside.emplace_back(static_cast<size_t>(blocks.back().Capacity() * t.Bands) *
+                           SampleBytes(target.Type));
+    }
+    RunParts(parts, [&](int p) {
+        const auto i = static_cast<size_t>(p);
+        ApplyRows(apply, source, target, &marks, source.Height * p / parts,
+                  source.Height * (p + 1) / parts, blocks[i], aside[i]);
+    });
+}
+
 } // namespace
 
 TSelection NoDataOf(const TBandTransform& T) noexcept {
@@ -77,9 +103,13 @@ TSelection NoDataOf(const TBandTransform& T) noexcept {
 }
 
 TBandTransform ConvertedTransform(const TBandTransform& T, TSampleType To) {
+    const bool lab = T.Options.Space == TColourSpace::Lab;
+    if (lab)
+        CheckLabImage(T.Bands, To);
     TBandTransform c = T;
     c.Type = To;
-    c.Statistics = TStatistics(T.Bands, To);
+    if (!lab) // a lab transform's statistics are of L*a*b* values, whatever the samples
+        c.Statistics = TStatistics(T.Bands, To);
     if (To == T.Type)
         return c;
     const auto from = static_cast<Extended>(SampleBottom(T.Type));
@@ -87,8 +117,11 @@ TBandTransform ConvertedTransform(const TBandTransform& T, TSampleType To) {
     const Extended k = (static_cast<Extended>(SampleTop(T.Type)) - from) /
                        (static_cast<Extended>(SampleTop(To)) - to);
     // y' = b_To + (W (b_T + k (x' - b_To)) + c - b_T) / k = W x' + (W 1 (b_T - k b_To) + c - b_T)
-    // / k + b_To.
-    for (int r = 0; r < T.Bands; ++r) {
+    // / k + b_To. A lab map is in L*a*b* units, which every type's samples decode to; only its
+    // saturation is in the samples' units (every type lab takes starts at 0).
+    for (int r = 0; lab && r < 3; ++r)
+        c.LabLift[r] = static_cast<double>(T.LabLift[r] / k);
+    for (int r = 0; !lab && r < T.Bands; ++r) {
         Extended weights = 0;
         for (int j = 0; j < T.Bands; ++j)
             weights += T.Map.M[r][j];
@@ -136,7 +169,12 @@ void ApplyStretch(const TBandTransform& T, const TImageView& StoredSource,
         marks = SelectionFor(Source, marks);
     }
     TFloatEnvironmentGuard environment;
-    const TKernelFamily family = KernelFamilyFor(Source, &marks, TKernelPass::Apply(T, Target));
+    // Lab's pixels pass through L*a*b*, a block at a time: no kernel family of the affine
+    // maps serves them.
+    const TKernelFamily family =
+        T.Options.Space == TColourSpace::Lab
+            ? TKernelFamily::Stream
+            : KernelFamilyFor(Source, &marks, TKernelPass::Apply(T, Target));
     if (family == TKernelFamily::ThreeByte) {
         const TApplyPlan plan(AsAffineTransform(T.Map));
         ForEachWholePart(Source, Target, [&](const TSegments& a, const TSegments& b) {
@@ -152,24 +190,10 @@ void ApplyStretch(const TBandTransform& T, const TImageView& StoredSource,
         });
         return;
     }
-    TRegion whole;
-    whole.X1 = Source.Width;
-    whole.Y1 = Source.Height;
-    const TSegments rows = SegmentsOf(Source, whole);
-    const int parts = rows.Count > 1 ? PartsFor(rows) : 1;
-    const TStreamApply apply(T, Source.Type, Target.Type);
-    std::vector<TSampleBlock> blocks;
-    std::vector<std::vector<uint8_t>> aside;
-    for (int p = 0; p < parts; ++p) {
-        blocks.emplace_back(T.Bands, Source.Type);
-        aside.emplace_back(static_cast<size_t>(blocks.back().Capacity() * T.Bands) *
-                           SampleBytes(Target.Type));
-    }
-    RunParts(parts, [&](int p) {
-        const auto i = static_cast<size_t>(p);
-        ApplyRows(apply, Source, Target, &marks, Source.Height * p / parts,
-                  Source.Height * (p + 1) / parts, blocks[i], aside[i]);
-    });
+    if (T.Options.Space == TColourSpace::Lab)
+        ApplyInRows(TLabApply(T, Target.Type), T, Source, Target, marks);
+    else
+        ApplyInRows(TStreamApply(T, Source.Type, Target.Type), T, Source, Target, marks);
 }
 
 } // namespace vt

@@ -2,6 +2,7 @@
 // statistics of its stored values over the selected pixels, counted exactly.
 #include "stretch/FourByteKernels.h"
 #include "stretch/KernelDispatch.h"
+#include "stretch/LabSpace.h"
 #include "stretch/StreamKernels.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -207,6 +209,10 @@ void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given,
     const bool keyed = Passes > 1, refine = keyed && Pass > 0;
     const bool screen = selection.HasNoData || IsFloatSample(type);
     const TStreamApply apply(Stretch, type, type);
+    // Lab's outputs come through L*a*b*, a block at a time.
+    const bool lab = Stretch.Options.Space == TColourSpace::Lab;
+    const std::optional<TLabApply> labApply =
+        lab ? std::optional<TLabApply>(std::in_place, Stretch, type) : std::nullopt;
     // Each part counts into bins of its own (the first into the histogram's), kept across the
     // pass's measures and folded in when it ends; counts add up the same whatever the cut.
     if (PartBins.size() < static_cast<size_t>(parts)) {
@@ -220,6 +226,7 @@ void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given,
         }
     // Four-byte cells: the outputs of a run of pixels at a time, counted from a scratch row.
     const bool fourBytes =
+        !lab &&
         KernelFamilyFor(Image, &selection, TKernelPass::Count(Stretch)) == TKernelFamily::FourByte;
     TKeyPass keys;
     keys.Bits = KeyBits(type);
@@ -240,7 +247,10 @@ void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given,
             Image, selection, PartOf(segments, p, parts), screen, block, [&](TSampleBlock& b) {
                 if (b.Count() == 0)
                     return;
-                apply.Run(b, out.data());
+                if (labApply)
+                    labApply->Run(b, out.data());
+                else
+                    apply.Run(b, out.data());
                 const int64_t samples = b.Count() * n;
                 uint64_t* bins = mine.data();
                 switch (type) {
@@ -421,6 +431,12 @@ TBandTransform TClipHistogram::Clipped() const {
             continue;
         // x' = (F(x) - low) (top - bottom - 2 edge) / (high - low) + bottom + edge.
         const Extended scale = (span - 2 * edge) / (high - low);
+        if (t.Options.Space == TColourSpace::Lab) {
+            // After the conversion back to RGB, which no affine map holds.
+            t.LabGain[b] = static_cast<double>(scale);
+            t.LabLift[b] = static_cast<double>((edge + bottom) - low * scale);
+            continue;
+        }
         for (int c = 0; c < n; ++c)
             t.Map.M[j][c] = static_cast<double>(t.Map.M[j][c] * scale);
         t.Map.M[j][n] = static_cast<double>((t.Map.M[j][n] - low) * scale + (edge + bottom));

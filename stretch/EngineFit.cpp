@@ -3,6 +3,7 @@
 #include "math/FloatMap.h"
 #include "stretch/FourByteKernels.h"
 #include "stretch/KernelDispatch.h"
+#include "stretch/LabSpace.h"
 #include "stretch/StreamKernels.h"
 #include "stretch/StretchTransform.h"
 #include "stretch/ThreeByteKernels.h"
@@ -462,9 +463,12 @@ int ClipPasses(TSampleType type) noexcept {
 
 TStretchFit::TStretchFit(const TFitOptions& options, int bands, TSampleType type,
                          const TSelection& selection, const TRunOptions& run)
-    : Run(run), Options(options), Bands(bands), Type(type), Stats(bands, type) {
+    : Run(run), Options(options), Bands(bands), Type(type),
+      Stats(bands, StatisticsTypeFor(options, type)) {
     if (bands < 1 || bands > MaxBands)
         throw EStretch(Format("images have 1 to 16 bands, not %d", {bands}));
+    if (options.Space == TColourSpace::Lab)
+        CheckLabImage(bands, type);
     // Only the pairing the options give these bands counts (documents of the fit record it).
     Options.Pairing = PairingFor(options, bands);
     Reversed = ReadsBandsReversed(Options.Pairing, bands);
@@ -478,6 +482,9 @@ TStretchFit::TStretchFit(const TFitOptions& options, int bands, TSampleType type
 TStretchFit::TStretchFit(const TFitOptions& options, const TStatistics& statistics,
                          const TSelection& selection, const TRunOptions& run)
     : TStretchFit(options, statistics.Bands, statistics.Type, selection, run) {
+    if (options.Space == TColourSpace::Lab)
+        throw EStretch("a lab fit measures the pixels' L*a*b* values itself: it cannot start "
+                       "from statistics");
     Stats = Reversed ? ReversedStatistics(statistics) : statistics;
     Measured = true;
     FinishPass();
@@ -497,6 +504,19 @@ void TStretchFit::Measure(const TImageView& image, const TSelection& selection, 
     scope.Section((Finished + before) / PassCount, (after - before) / PassCount);
     ThroughSoFar = after;
     const TImageView view = InWorkingOrder(image, Reversed);
+    if (Options.Space == TColourSpace::Lab && Current != TPass::Clip) {
+        // The L*a*b* stage: statistics of the values, ranges of their places in the box.
+        if (Current == TPass::Statistics) {
+            Stats.Add(MeasureLab(view, selection));
+            Measured = true;
+            ++Pieces;
+            if (Stats.Count == 0 && Pieces == 1)
+                SelectionDescription = NothingSelectedIn(image, selection);
+        } else if (Current == TPass::Ranges) {
+            Ranges.Add(MeasureLabRanges(view, selection, Axes));
+        }
+        return;
+    }
     switch (Current) {
     case TPass::Statistics: {
         // The blocks' boxes serve the range pass while the series is this one piece.
@@ -540,16 +560,22 @@ void TStretchFit::Start() {
     if (Stats.Count == 0)
         throw EStretch("no pixels selected" +
                        (NothingSelected.empty() ? SelectionDescription : NothingSelected));
+    // Lab fits in the box, as the engine fits float64 images.
+    const bool lab = Options.Space == TColourSpace::Lab;
+    const TStatistics stats = lab ? LabBoxStatistics(Stats) : Stats;
+    const TFitOptions options = lab ? LabBoxOptions(Options) : Options;
     if (Options.Method == TStretchMethod::Target) {
-        Finish(FitTarget(Stats, Options));
+        Finish(FitTarget(stats, options));
         return;
     }
-    Axes = AxesInWorkingOrder(Stats, Options);
+    Axes = AxesInWorkingOrder(stats, options);
     Ranges = TComponentRanges(Bands);
     Current = TPass::Ranges;
 }
 
 void TStretchFit::Finish(TBandTransform stretch) {
+    if (Options.Space == TColourSpace::Lab)
+        stretch = LabTransformOf(stretch, Options, Type, Stats);
     stretch.HasNoData = HasNoData;
     stretch.NoData = NoData;
     Stretch = stretch;
@@ -593,7 +619,7 @@ void TStretchFit::FinishPass() {
 TStretchFit TStretchFit::Empty() const {
     TStretchFit piece = *this;
     if (Current == TPass::Statistics) {
-        piece.Stats = TStatistics(Bands, Type);
+        piece.Stats = TStatistics(Bands, StatisticsTypeFor(Options, Type));
         piece.Measured = false;
     }
     piece.Pieces = 0;

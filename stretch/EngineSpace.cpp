@@ -26,11 +26,9 @@ double SampleCovariance(const TStatistics& statistics, int a, int b) noexcept {
 const struct {
     TColourSpace Space;
     const char* Name;
-} SpaceNames[] = {{TColourSpace::None, "none"},
-                  {TColourSpace::Rgb, "rgb"},
-                  {TColourSpace::YCbCr, "ycbcr"},
-                  {TColourSpace::Yiq, "yiq"},
-                  {TColourSpace::Matrix, "matrix"}};
+} SpaceNames[] = {{TColourSpace::None, "none"},     {TColourSpace::Rgb, "rgb"},
+                  {TColourSpace::YCbCr, "ycbcr"},   {TColourSpace::Yiq, "yiq"},
+                  {TColourSpace::Matrix, "matrix"}, {TColourSpace::Lab, "lab"}};
 
 // The selected pixels' moments in the space: means and covariances (population ones, or with
 // Sample those divided by N - 1), and the basis matrix of the bands that are not kept.
@@ -133,7 +131,7 @@ TColourSpace ColourSpaceNamed(const std::string& Name) {
     for (const auto& s : SpaceNames)
         if (Name == s.Name)
             return s.Space;
-    throw EStretch("the colour space is one of rgb, ycbcr, yiq, not \"" + Name + "\"");
+    throw EStretch("the colour space is one of rgb, ycbcr, yiq, lab, not \"" + Name + "\"");
 }
 
 TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Type) {
@@ -145,6 +143,9 @@ TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Typ
         throw EStretch(Format("colour spaces are for images of three bands, not %d", {Bands}));
     if (Options.Space == TColourSpace::Rgb)
         return TAffineMap::Identity(3);
+    if (Options.Space == TColourSpace::Lab)
+        throw EStretch("the lab space is not an affine map of the bands: FitStretch and "
+                       "TStretchFit fit it from the pixels' L*a*b* values");
     TAffineMap m;
     m.Size = 3;
     if (Options.Space == TColourSpace::Matrix) {

@@ -218,16 +218,22 @@ enum class TBandPairing : uint8_t {
 };
 
 // The space the statistics and the stretch are taken in (three bands): the bands as they are,
-// the library's colour transforms with their constants scaled to the sample type, or a map
-// of the user's.
-enum class TColourSpace : uint8_t { None, Rgb, YCbCr, Yiq, Matrix };
+// the library's colour transforms with their constants scaled to the sample type, a map of the
+// user's, or CIE L*a*b*.
+//
+// Every space but Lab is an affine map of the bands, folded into the fitted transform. Lab is
+// not: each pixel is converted to L*a*b* before it is measured, and on application converted,
+// mapped and converted back (see "The lab space" below). Its bands are numbered L*, a*, b*
+// (TFitOptions::Keep bit 0, --keep 1, is the lightness).
+enum class TColourSpace : uint8_t { None, Rgb, YCbCr, Yiq, Matrix, Lab };
 
 struct TFitOptions {
     TStretchMethod Method = TStretchMethod::Offset;
     TStretchBasis Basis = TStretchBasis::Correlation;
     TBandPairing Pairing = TBandPairing::Plugin; // other band counts always pair directly
     // The target method's mean and standard deviation of each band after the stretch, in the
-    // sample type's units; not a number (the default) keeps the band's own.
+    // sample type's units (Lab: in L*, a*, b* units); not a number (the default) keeps the
+    // band's own.
     double TargetMean[MaxBands] = {NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN,
                                    NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN};
     double TargetSigma[MaxBands] = {NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN,
@@ -261,12 +267,12 @@ inline bool ReadsBandsReversed(TBandPairing Pairing, int Bands) noexcept {
 // the reversed view, exactly.
 TStatistics ReversedStatistics(const TStatistics& S);
 
-// "none", "rgb", "ycbcr", "yiq", "matrix", and back (EStretch for other names).
+// "none", "rgb", "ycbcr", "yiq", "matrix", "lab", and back (EStretch for other names).
 const char* ColourSpaceName(TColourSpace Space) noexcept;
 TColourSpace ColourSpaceNamed(const std::string& Name);
 // The map S(x) = A x + c of a space for samples of a type (None and Rgb: the identity on
 // Bands bands). Raises EStretch when the space does not fit the bands or the matrix is not
-// invertible.
+// invertible, and for Lab, which no affine map gives.
 TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Type);
 
 // An affine map on the bands of a pixel. Sums are formed in working order: working input j is
@@ -284,6 +290,11 @@ struct TBandTransform {
     // (pass NoDataOf(T) to ApplyStretch).
     bool HasNoData = false;
     double NoData = 0;
+    // Lab only: the saturation (Options.Clip) of each output band, which the other spaces
+    // fold into Map: after the conversion back to RGB, band b's sample x (in the sample
+    // type's units) becomes LabGain[b] x + LabLift[b] before it is clamped and rounded.
+    double LabGain[3] = {1, 1, 1};
+    double LabLift[3] = {0, 0, 0};
 
     // The identity on Bands bands in storage order.
     static TBandTransform Identity(int Bands, TSampleType Type);
@@ -523,5 +534,48 @@ TSelection NoDataOf(const TBandTransform& T) noexcept;
 // T's no-data value converted the same way; raises EStretch when that value is not a sample of
 // To (clear T.HasNoData first to drop it).
 TBandTransform ConvertedTransform(const TBandTransform& T, TSampleType To);
+
+// ---- The lab space -------------------------------------------------------------------------
+//
+// TColourSpace::Lab stretches three bands of sRGB pixels (red, green, blue) in CIE L*a*b*
+// under the D65 white. Samples of every type are sRGB-encoded: an integer sample x stands for
+// x / SampleTop (0..1), a float sample for itself, and the sRGB transfer function takes them to
+// linear light (c / 12.92 up to 0.04045, ((c + 0.055) / 1.055)^2.4 above; odd beyond 0, so
+// that samples below 0 or above 1 convert too). The sRGB matrix takes linear light to XYZ, each
+// divided by the white's (the matrix's row sums, so that white has a* = b* = 0 exactly), and
+//     L* = 116 f(Y) - 16,  a* = 500 (f(X) - f(Y)),  b* = 200 (f(Y) - f(Z)),
+//     f(t) = t^(1/3) above (6/29)^3, t / (3 (6/29)^2) + 4/29 below.
+// The way back inverts each step exactly (the matrix's inverse in extended precision).
+//
+// Lab takes uint8, uint16, float32 and float64 samples and refuses the others (EStretch).
+// Accuracy: 8- and 16-bit samples decode through tables of every level's linear value (256 and
+// 65,536 doubles, each the formula's double), floats through the formula; the cube root is
+// four Newton steps in plain arithmetic (within a few units of the last place), the rest is
+// in doubles, so an L*a*b* value lies within about 1e-12 of the exact one, and converting back
+// without a stretch returns every 8- and 16-bit level exactly. 8-bit outputs of 8-bit pixels
+// come from tables too: per band the 255 linear values at which the stored level steps up
+// (the halves between levels, after the saturation, decoded), so a value within about 1e-15
+// of a half may land on either side of it instead of on the even level.
+//
+// Statistics of a lab fit are of the pixels' L*a*b* values (float64 statistics of three bands,
+// L*, a*, b*, whatever the pixels' type). The fit runs on those values as the engine fits a
+// float64 image whose range is the box L* 0..100, a* and b* -128..127: the offset method spans
+// each component over that box, the scale-only method scales within it (about its corner: the
+// box's 0), the target method takes its means and deviations in L*a*b* units. The transform's
+// Map is the fitted map in L*a*b* units (x: L*, a*, b* in, rows L*, a*, b* out), its Type the
+// pixels' type, its pairing direct; its Statistics the L*a*b* statistics.
+//
+// Application converts each pixel to L*a*b*, maps it through Map in doubles, converts it back
+// to sRGB in the type's units, applies LabGain and LabLift (the saturation; 1 and 0 without)
+// and clamps to the type's range (float outputs too, to 0..1), integers rounded half to even.
+// The saturation's limits are order statistics of those stored outputs, as for every space.
+// Lab passes stage the selected pixels' L*a*b* values a block at a time and measure them with
+// the float kernels; the affine spaces never take that stage.
+
+// The statistics of the selected pixels' L*a*b* values (float64 statistics of three bands).
+// Raises EStretch for an image that is not of three bands of a type Lab takes, and for what
+// MeasureStatistics refuses.
+TStatistics MeasureLabStatistics(const TImageView& Image, const TSelection& Selection = {},
+                                 const TRunOptions& Run = {});
 
 } // namespace vt

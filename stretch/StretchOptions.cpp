@@ -2,6 +2,8 @@
 // request against an image.
 #include "stretch/StretchOptions.h"
 
+#include "stretch/LabSpace.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -29,8 +31,9 @@ const std::vector<TStretchOption> Table = {
     {"--pairing", nullptr, "pairing", K::Choice, "plugin|direct", 0, 0, "plugin|direct",
      "three bands: measured and applied in the plug-in's orders (default) or in one order; "
      "other band counts pair directly"},
-    {"--space", nullptr, "space", K::Choice, "rgb|ycbcr|yiq", 0, 0, "rgb|ycbcr|yiq",
-     "stretch three bands in this colour space"},
+    {"--space", nullptr, "space", K::Choice, "rgb|ycbcr|yiq|lab", 0, 0, "rgb|ycbcr|yiq|lab",
+     "stretch three bands in this colour space (lab: CIE L*a*b* of sRGB pixels, bands L*, a*, "
+     "b*)"},
     {"--matrix", nullptr, "matrix", K::Matrix, nullptr, -Huge, Huge, "FILE",
      "... or in a space of your own: three rows [a, a, a, c] (a JSON file)"},
     {"--keep", nullptr, "keep", K::Bands, nullptr, 1, MaxBands, "K[,K...]",
@@ -372,7 +375,10 @@ void CheckStretchRequest(const TStretchRequest& r, int bands, TSampleType type, 
     if (fit.Space != TColourSpace::None && bands != 3)
         throw EStretch(
             Format("--space and --matrix are for images of three bands, not %d", {bands}));
-    ColourSpaceMap(fit, bands, type);
+    if (fit.Space == TColourSpace::Lab)
+        detail::CheckLabImage(bands, type);
+    else
+        ColourSpaceMap(fit, bands, type);
     // The selection's own checks on a stand-in of the image's size whose every pixel is one
     // zero sample (no stride), so that they cost one pixel whatever the size.
     static const uint8_t zeros[8] = {}, ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};

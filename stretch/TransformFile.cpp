@@ -2,6 +2,7 @@
 #include "stretch/TransformFile.h"
 
 #include "stretch/EnginePrivate.h"
+#include "stretch/LabSpace.h"
 
 #include "streams/BufStream.h"
 #include "streams/Json.h"
@@ -250,7 +251,8 @@ void ReadControls(const TJsonValue& doc, int n, TFitOptions& o) {
         o.Space = Named<TColourSpace>(*space, {{"rgb", TColourSpace::Rgb},
                                                {"ycbcr", TColourSpace::YCbCr},
                                                {"yiq", TColourSpace::Yiq},
-                                               {"matrix", TColourSpace::Matrix}});
+                                               {"matrix", TColourSpace::Matrix},
+                                               {"lab", TColourSpace::Lab}});
     if (o.Space == TColourSpace::Matrix) {
         const TJsonValue& rows = doc["space-matrix"];
         ExpectSize(rows, 3);
@@ -280,6 +282,14 @@ void ReadControls(const TJsonValue& doc, int n, TFitOptions& o) {
         if (!(o.ClipLow >= 0 && o.ClipHigh >= 0 && o.ClipLow + o.ClipHigh < 1))
             throw EStretch("\"clip\" must hold two fractions of at least 0 below 1 together");
     }
+}
+
+// Whether a lab transform's outputs take a saturation (any gain but 1 or lift but 0).
+bool HasLabSaturation(const TBandTransform& t) noexcept {
+    for (int b = 0; b < 3; ++b)
+        if (t.LabGain[b] != 1 || t.LabLift[b] != 0)
+            return true;
+    return false;
 }
 
 } // namespace
@@ -329,6 +339,17 @@ std::string WriteTransformJson(const TBandTransform& T) {
         clip.Push(o.ClipHigh);
         doc.Set("clip", std::move(clip));
     }
+    if (o.Space == TColourSpace::Lab && n == 3 && HasLabSaturation(T)) {
+        // Lab's saturation, after the conversion back to RGB: [gain, lift] of each band.
+        TJsonValue saturation = TJsonValue::Array();
+        for (int b = 0; b < 3; ++b) {
+            TJsonValue pair = TJsonValue::Array();
+            pair.Push(T.LabGain[b]);
+            pair.Push(T.LabLift[b]);
+            saturation.Push(std::move(pair));
+        }
+        doc.Set("lab-saturation", std::move(saturation));
+    }
     if (T.HasNoData) {
         (void)ReadNoData(NoDataValue(T.NoData), T.Type); // a value the file can hold
         doc.Set("nodata", NoDataValue(T.NoData));
@@ -347,8 +368,13 @@ std::string WriteTransformJson(const TBandTransform& T) {
     }
     doc.Set("order", std::move(order));
     doc.Set("matrix", std::move(matrix));
+    // Those of the pixels' type, or for lab of their L*a*b* values; none for a transform made
+    // by hand.
+    const TSampleType statisticsType = detail::StatisticsTypeFor(o, T.Type);
     doc.Set("statistics",
-            StatisticsValue(T.Statistics.Bands == n ? T.Statistics : TStatistics(n, T.Type)));
+            StatisticsValue(T.Statistics.Bands == n && T.Statistics.Type == statisticsType
+                                ? T.Statistics
+                                : TStatistics(n, statisticsType)));
     return Reading([&] { return ToJsonText(doc, true); });
 }
 
@@ -368,6 +394,19 @@ TBandTransform ReadTransformJson(const std::string& Text) {
         t.Options.Pairing = Named<TBandPairing>(
             doc["pairing"], {{"plugin", TBandPairing::Plugin}, {"direct", TBandPairing::Direct}});
         ReadControls(doc, n, t.Options);
+        if (t.Options.Space == TColourSpace::Lab) {
+            detail::CheckLabImage(n, t.Type);
+            if (t.Options.Pairing != TBandPairing::Direct)
+                throw EStretch("a lab transform pairs its bands directly");
+            if (const TJsonValue* saturation = doc.Find("lab-saturation")) {
+                ExpectSize(*saturation, 3);
+                for (size_t b = 0; b < 3; ++b) {
+                    ExpectSize((*saturation)[b], 2);
+                    t.LabGain[b] = Real((*saturation)[b][0]);
+                    t.LabLift[b] = Real((*saturation)[b][1]);
+                }
+            }
+        }
         if (const TJsonValue* nodata = doc.Find("nodata"); nodata != nullptr && version >= 3) {
             t.HasNoData = true;
             t.NoData = ReadNoData(*nodata, t.Type);
@@ -401,8 +440,13 @@ TBandTransform ReadTransformJson(const std::string& Text) {
             t.Map.M[r][n] = Real(row[static_cast<size_t>(n)]);
         }
         t.Statistics = StatisticsOf(doc["statistics"]);
-        if (t.Statistics.Bands != n || t.Statistics.Type != t.Type)
-            throw EStretch("the statistics are not of the transform's bands and sample type");
+        if (t.Statistics.Bands != n ||
+            t.Statistics.Type != detail::StatisticsTypeFor(t.Options, t.Type))
+            throw EStretch(t.Options.Space == TColourSpace::Lab
+                               ? "a lab transform's statistics are float64 L*a*b* statistics "
+                                 "of three bands"
+                               : "the statistics are not of the transform's bands and sample "
+                                 "type");
         return t;
     });
 }
@@ -605,10 +649,12 @@ TStretchFit ReadStretchFitJson(const std::string& Text) {
         if (f.Current != TStretchFit::TPass::Statistics) {
             if (f.Options.Method != TStretchMethod::Target) {
                 f.Axes.Bands = n;
-                f.Axes.Type = carrier.Type;
+                // Lab's axes are of the box, a float64 fit's.
+                const bool lab = f.Options.Space == TColourSpace::Lab;
+                f.Axes.Type = lab ? TSampleType::Float64 : carrier.Type;
                 std::copy(carrier.Order, carrier.Order + MaxBands, f.Axes.Order);
                 f.Axes.Map = carrier.Map;
-                f.Axes.Options = f.Options;
+                f.Axes.Options = lab ? detail::LabBoxOptions(f.Options) : f.Options;
                 f.Axes.Statistics = f.Stats;
                 ReadNumbers(doc["fraction"], n, f.Axes.Fraction, false, false);
             }

@@ -89,8 +89,11 @@ clip : float or (float, float), optional
     ``LOW`` or ``(LOW, HIGH)``: saturate those fractions of the selected pixels at each end
     (float outputs are then clamped to 0..1).""",
     "space": """\
-space : {'rgb', 'ycbcr', 'yiq'}, optional
-    Decorrelate in a colour space (three bands).
+space : {'rgb', 'ycbcr', 'yiq', 'lab'}, optional
+    Decorrelate in a colour space (three bands). 'lab' is CIE L*a*b* (D65) of sRGB pixels
+    (uint8, uint16, float32 or float64, all sRGB-encoded): the fit is of the pixels' L*a*b*
+    values, bands L*, a*, b* (``keep=1`` keeps the lightness), each pixel converted back to
+    sRGB and clamped; a target is then in L*a*b* units (docs/controls.md).
 matrix : array_like, shape (3, 4), optional
     A colour space of one's own (three bands): three weights and a constant a row.
 keep : int or sequence of int, optional
@@ -349,12 +352,16 @@ def stretch(
 
 
 @_documented
-def statistics(img, *, sample=None, mask=None, every=1, nodata=None, threads=0):
+def statistics(img, *, space=None, sample=None, mask=None, every=1, nodata=None, threads=0):
     """The statistics of the selected pixels of an image.
 
     Parameters
     ----------
     $image
+    space : {'lab'}, optional
+        'lab': the statistics of the pixels' CIE L*a*b* values (three bands of uint8, uint16,
+        float32 or float64 sRGB samples; float64 statistics of L*, a*, b*, as a 'lab' fit
+        measures them). None (the default): of the samples as stored.
     $selection
     $threads
 
@@ -376,8 +383,15 @@ def statistics(img, *, sample=None, mask=None, every=1, nodata=None, threads=0):
     fit, axes, veltrane.dask.statistics
     """
     _image(img)
+    if space not in (None, "lab"):
+        raise ValueError(
+            "statistics are of the samples as stored (space=None) or of their L*a*b* values "
+            "(space='lab'), not %r" % (space,)
+        )
     rect, mask, every, nodata = _selection(sample, mask, every, nodata)
-    return _core.statistics(_native(img), rect, mask, every, nodata, _threads(threads))
+    return _core.statistics(
+        _native(img), rect, mask, every, nodata, _threads(threads), space == "lab"
+    )
 
 
 @_documented

@@ -34,6 +34,7 @@ class Transform:
     dtype: str
     method: Literal["offset", "scale-only", "target"]
     clipped: bool
+    space: Literal["rgb", "ycbcr", "yiq", "matrix", "lab"] | None
     matrix: npt.NDArray[np.float64]
     nodata: float | None
     statistics: Statistics
@@ -80,21 +81,21 @@ def stretch(
     basis: Literal["correlation", "covariance"] = "correlation",
     pairing: Literal["plugin", "direct"] = "plugin", target_mean: PerBand | None = None,
     target_sigma: PerBand | None = None, clip: Clip | None = None,
-    space: Literal["rgb", "ycbcr", "yiq"] | None = None, matrix: npt.ArrayLike | None = None,
+    space: Literal["rgb", "ycbcr", "yiq", "lab"] | None = None, matrix: npt.ArrayLike | None = None,
     keep: int | Sequence[int] | None = None, sample: Rect | None = None,
     mask: Mask | None = None, every: int = 1, nodata: float | None = None, threads: int = 0,
     out: Image | None = None
 ) -> Image: ...
 def statistics(
-    img: Image, *, sample: Rect | None = None, mask: Mask | None = None, every: int = 1,
-    nodata: float | None = None, threads: int = 0
+    img: Image, *, space: Literal["lab"] | None = None, sample: Rect | None = None,
+    mask: Mask | None = None, every: int = 1, nodata: float | None = None, threads: int = 0
 ) -> Statistics: ...
 def fit(
     img_or_statistics: Image | Statistics, *, image: Image | None = None, offset: bool = True,
     basis: Literal["correlation", "covariance"] = "correlation",
     pairing: Literal["plugin", "direct"] = "plugin", target_mean: PerBand | None = None,
     target_sigma: PerBand | None = None, clip: Clip | None = None,
-    space: Literal["rgb", "ycbcr", "yiq"] | None = None, matrix: npt.ArrayLike | None = None,
+    space: Literal["rgb", "ycbcr", "yiq", "lab"] | None = None, matrix: npt.ArrayLike | None = None,
     keep: int | Sequence[int] | None = None, sample: Rect | None = None,
     mask: Mask | None = None, every: int = 1, nodata: float | None = None, threads: int = 0
 ) -> Transform: ...

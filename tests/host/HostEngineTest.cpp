@@ -500,7 +500,7 @@ TEST_F(HostEngine, RefusesOptionsThatDoNotFitBeforeWritingAnything) {
              {"--target-mean 100", "a target (--target-mean, --target-sigma) is a method"},
              {"--clip 0.6,0.5", "--clip takes LOW[,HIGH]"},
              {"--space yiq", "--space and --matrix are for images of three bands"},
-             {"--space hsv", "--space takes rgb, ycbcr or yiq"},
+             {"--space hsv", "--space takes rgb, ycbcr, yiq or lab"},
              {"--keep 1", "--keep keeps every band"},
              {"--keep 2", "--keep: "},
              {"--matrix " + Path("singular.json"), "not invertible"}}) {

@@ -145,7 +145,7 @@ protected:
 };
 
 // The tiles in order, as the labels say; "" is the image as it is.
-const char* const Labels[12] = {"",
+const char* const Labels[16] = {"",
                                 "--offset",
                                 "--no-offset",
                                 "--offset --basis covariance",
@@ -156,7 +156,11 @@ const char* const Labels[12] = {"",
                                 "--offset --space yiq --keep 1",
                                 "--target-sigma 50",
                                 "--offset --clip 0.005",
-                                "--offset --clip 0.02"};
+                                "--offset --clip 0.02",
+                                "--offset --space lab",
+                                "--offset --space lab --keep 1",
+                                "--space lab --target-sigma 20",
+                                "--offset --space lab --keep 1 --clip 0.01"};
 
 TEST_F(Gallery, EachTileIsTheStretchOfItsLabelAveragedDown) {
     for (const double top : {255.0, 65535.0}) {
@@ -169,9 +173,9 @@ TEST_F(Gallery, EachTileIsTheStretchOfItsLabelAveragedDown) {
         // 4 + 4 x 9 + 4 = 44 pixels.
         const TImage sheet = Read(Path("sheet.png"));
         ASSERT_EQ(sheet.W, 4 * 80 + 5 * 8);
-        ASSERT_EQ(sheet.H, 3 * (60 + 44) + 4 * 8);
+        ASSERT_EQ(sheet.H, 4 * (60 + 44) + 5 * 8);
         ASSERT_EQ(sheet.Bands, 3);
-        for (int t = 0; t < 12; ++t) {
+        for (int t = 0; t < 16; ++t) {
             const int left = 8 + t % 4 * 88, tileTop = 8 + t / 4 * 112;
             TImage expected;
             if (t == 0) {

@@ -28,14 +28,6 @@ def wide(img, dtype, seed=3):
     return x.astype(np.uint16) if dtype == np.uint16 else (x / 65535).astype(np.float32)
 
 
-@pytest.fixture(scope="module")
-def host():
-    path = os.environ.get("VELTRANE_HOST")
-    if not path or not os.path.exists(path):
-        pytest.skip("the veltrane command line is not built (VELTRANE_HOST)")
-    return path
-
-
 def run_host(host, tmp_path, img, args, command="stretch"):
     """The command line's result for img written as a file (PNG for 8-bit RGB, TIFF else)."""
     tifffile = pytest.importorskip("tifffile")

@@ -140,6 +140,9 @@ const optionSets = [
         ['--no-offset', '--space', 'yiq', '--clip', '0.01']],
     [{ target_sigma: [45], space: 'ycbcr', keep: [1], sample: [10, 10, 120, 60] },
         ['--target-sigma', '45', '--space', 'ycbcr', '--keep', '1', '--sample', '10,10,120,60']],
+    [{ offset: true, space: 'lab', keep: [1] }, ['--offset', '--space', 'lab', '--keep', '1']],
+    [{ target_sigma: [20], space: 'lab', clip: [0.01, 0.01] },
+        ['--target-sigma', '20', '--space', 'lab', '--clip', '0.01']],
 ];
 
 const images = [
@@ -220,7 +223,7 @@ const image = images[2][1];
 const refusals = [
     [{ offset: true, sample: [190, 0, 50, 10] }, /outside|rectangle/i],
     [{ offset: true, clip: [0.6, 0.5] }, /--clip/],
-    [{ space: 'lab' }, /--space/],
+    [{ space: 'hsv' }, /--space/],
     [{ keep: [1, 2, 3] }, /every band/],
     [{ target_sigma: [-1] }, /at least 0/],
     [{ basis: 7 }, /./],

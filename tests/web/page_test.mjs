@@ -353,6 +353,11 @@ async function testPage(browser, url) {
     const rocketArgs = '--offset --sample 100,50,300,200 --space yiq --clip 0.02';
     await settle('rocket.jpg', rocketArgs);
     await compare(rocketInput, rocketArgs, 'rocket.jpg');
+    await page.selectOption('#space', 'lab');
+    await page.fill('#keep', '1');
+    const labArgs = '--offset --sample 100,50,300,200 --space lab --keep 1 --clip 0.02';
+    await settle('rocket.jpg', labArgs);
+    await compare(rocketInput, labArgs, 'rocket.jpg');
 
     // 6. The keyboard: Tab reaches the divider, arrows move it; keys zoom the view.
     await page.click('#reset');

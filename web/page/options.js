@@ -8,7 +8,7 @@ export const DEFAULTS = Object.freeze({
     targetSigma: '',
     basis: 'correlation',
     pairing: 'plugin',
-    space: '', // '' (the bands as stored) | 'rgb' | 'ycbcr' | 'yiq'
+    space: '', // '' (the bands as stored) | 'rgb' | 'ycbcr' | 'yiq' | 'lab'
     keep: '',
     clip: '',
     sample: '',
