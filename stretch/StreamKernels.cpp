@@ -675,6 +675,29 @@ void StoreRoundedSums(const double* sums, int64_t count, const double* decide,
             exact.Store(samples, static_cast<int>(i), out);
 }
 
+using TRoundedStore = void (*)(const double*, int64_t, const double*, const TExactApply&,
+                               const double*, uint8_t*) noexcept;
+
+// StoreRoundedSums for an integer type (null for floats).
+TRoundedStore RoundedStoreFor(TSampleType type) noexcept {
+    switch (type) {
+    case TSampleType::UInt8:
+        return &StoreRoundedSums<uint8_t>;
+    case TSampleType::UInt16:
+        return &StoreRoundedSums<uint16_t>;
+    case TSampleType::Int8:
+        return &StoreRoundedSums<int8_t>;
+    case TSampleType::Int16:
+        return &StoreRoundedSums<int16_t>;
+    case TSampleType::Int32:
+        return &StoreRoundedSums<int32_t>;
+    case TSampleType::UInt32:
+        return &StoreRoundedSums<uint32_t>;
+    default:
+        return nullptr;
+    }
+}
+
 } // namespace
 
 void TStreamApply::RunOther(TSampleBlock& block, uint8_t* out) const {
@@ -702,22 +725,9 @@ void TStreamApply::RunOther(TSampleBlock& block, uint8_t* out) const {
     block.PadGroup(lanes, false);
     double sums[TSampleBlock::MaxSamples];
     Kernels.Sums(block.Samples(), (block.Count() + lanes - 1) / lanes, Map, sums);
-    const auto store = [&](auto* type) {
-        using T = std::remove_pointer_t<decltype(type)>;
-        StoreRoundedSums<T>(sums, count, byPosition, Exact, block.Samples(), out);
-    };
-    switch (Exact.Out) {
-    case TSampleType::Int8:
-        return store(static_cast<int8_t*>(nullptr));
-    case TSampleType::Int16:
-        return store(static_cast<int16_t*>(nullptr));
-    case TSampleType::Int32:
-        return store(static_cast<int32_t*>(nullptr));
-    case TSampleType::UInt32:
-        return store(static_cast<uint32_t*>(nullptr));
-    default:
-        return; // the types with kernels of their own never come here
-    }
+    // (The types with kernels of their own never come here.)
+    if (const TRoundedStore rounded = RoundedStoreFor(Exact.Out))
+        rounded(sums, count, byPosition, Exact, block.Samples(), out);
 }
 
 void TStreamApply::RunGeneral(const TSampleBlock& block, uint8_t* out) const {
@@ -743,6 +753,7 @@ void TStreamApply::RunGeneral(const TSampleBlock& block, uint8_t* out) const {
     for (int r = 0; r < n; ++r)
         decide[static_cast<size_t>(t.Order[static_cast<size_t>(r)])] =
             0.5 - General->Bound(r, magnitude);
+    const TRoundedStore rounded = RoundedStoreFor(Exact.Out);
     for (int64_t p = 0; p < count; ++p) {
         const double* row = sums.data() + static_cast<size_t>(p) * stride;
         const double* samples = block.Samples() + p * n;
@@ -766,23 +777,8 @@ void TStreamApply::RunGeneral(const TSampleBlock& block, uint8_t* out) const {
                 }
             }
             break;
-        case TSampleType::UInt8:
-            StoreRoundedSums<uint8_t>(pixel.data(), n, decide.data(), Exact, samples, to);
-            break;
-        case TSampleType::UInt16:
-            StoreRoundedSums<uint16_t>(pixel.data(), n, decide.data(), Exact, samples, to);
-            break;
-        case TSampleType::Int8:
-            StoreRoundedSums<int8_t>(pixel.data(), n, decide.data(), Exact, samples, to);
-            break;
-        case TSampleType::Int16:
-            StoreRoundedSums<int16_t>(pixel.data(), n, decide.data(), Exact, samples, to);
-            break;
-        case TSampleType::Int32:
-            StoreRoundedSums<int32_t>(pixel.data(), n, decide.data(), Exact, samples, to);
-            break;
-        case TSampleType::UInt32:
-            StoreRoundedSums<uint32_t>(pixel.data(), n, decide.data(), Exact, samples, to);
+        default:
+            rounded(pixel.data(), n, decide.data(), Exact, samples, to);
             break;
         }
     }

@@ -571,7 +571,12 @@ TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection =
 // even and clamped to their type's range (a signed type's to its own, int16 to -32768..32767),
 // floats stored as computed (clamped to 0..1 when T was clipped). Pixels that the selection's
 // no-data value marks, and pixels with a float sample that is not finite, are left as they are
-// (copied, converted to Target's type, when Target is another view). Raises EStretch when the
+// (copied, converted to Target's type, when Target is another view). Above KernelBands bands
+// the sums are formed as a blocked matrix product in doubles and every integer or float32
+// output whose rounding they leave undecided is computed as above, so those outputs are the
+// same; float64 outputs there are the double sums themselves (products and sums rounded apart,
+// in working order), within (4n + 8) 2^-53 of the sum of the terms' magnitudes of the extended
+// sum, and like every result independent of threads and processor. Raises EStretch when the
 // views' sizes or band counts differ from each other or from T, or when Source's samples are
 // not of T's type (Target's may be of any).
 void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,
