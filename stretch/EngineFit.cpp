@@ -110,6 +110,8 @@ void CheckShape(int n, const TVector<int>& order, const TAffineMap& map) {
 TAffineTransform AsAffineTransform(const TAffineMap& map) noexcept {
     TAffineTransform t;
     IdentityTransform(t);
+    if (map.Size != 3 || map.M.Rows() != 3)
+        return t; // (only maps of three values have one)
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c)
             t(r, c) = map.M[r][c];

@@ -155,7 +155,7 @@ void CheckShape(int n, const TVector<int>& order, const TAffineMap& map);
 TPrincipalAxes AxesInWorkingOrder(const TStatistics& statistics, const TFitOptions& options);
 
 // A transform of three bands in the plug-in's working order (inputs third, second, first
-// band) as the TAffineTransform it is, and back.
+// band) as the TAffineTransform it is (the identity for a map of another size), and back.
 TAffineTransform AsAffineTransform(const TAffineMap& map) noexcept;
 TAffineMap AsAffineMap(const TAffineTransform& t);
 
