@@ -5,7 +5,8 @@
 //   (c) the NumPy decorrelation stretch a scientist would write (bench/numpy_stretch.py);
 //   (d) the bandwidth bound: one read pass over the image plus one read-modify-write pass;
 // and prints megapixels per second, the ratios, the peak extra memory of (a) and whether (a)
-// gave the bytes of (b).
+// gave the bytes of (b). A last row stretches a hyperspectral cube (224 bands of int16, as an
+// AVIRIS scene) with the engine against the same recipe in NumPy (bench/numpy_hyperspectral.py).
 #include "../tests/plugin/GoldenImages.h"
 #include "StretchReference.h"
 
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -181,6 +183,76 @@ TRow Measure(const TGoldenImage& image, TProcessImageFunc process, int repeats, 
     return row;
 }
 
+// A cube of Bands bands of int16 over Width x Height pixels: a few smooth spectra mixed at
+// random with noise, as a spectrometer sees a scene.
+std::vector<int16_t> Cube(int64_t width, int64_t height, int bands) {
+    std::vector<int16_t> cube(static_cast<size_t>(width * height * bands));
+    uint64_t state = 12345;
+    const auto next = [&] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) * 0x1p-53;
+    };
+    const int sources = 8;
+    std::vector<double> spectra(static_cast<size_t>(sources * bands));
+    for (int k = 0; k < sources; ++k)
+        for (int b = 0; b < bands; ++b)
+            spectra[static_cast<size_t>(k * bands + b)] =
+                std::sin(0.03 * b * (k + 1) + k) * (1 + 0.5 * next());
+    for (int64_t p = 0; p < width * height; ++p) {
+        double weight[sources];
+        for (double& w : weight)
+            w = next();
+        for (int b = 0; b < bands; ++b) {
+            double v = 300 * (next() - 0.5);
+            for (int k = 0; k < sources; ++k)
+                v += 3000 * weight[k] * spectra[static_cast<size_t>(k * bands + b)];
+            cube[static_cast<size_t>(p * bands + b)] = static_cast<int16_t>(std::lround(v));
+        }
+    }
+    return cube;
+}
+
+// The hyperspectral row: the engine's offset stretch of a cube (fit and application, on one
+// thread and on every processor thread) against the NumPy recipe on the same samples.
+void Hyperspectral(int64_t width, int64_t height, int bands, int repeats) {
+    const std::vector<int16_t> cube = Cube(width, height, bands);
+    std::vector<int16_t> out(cube.size());
+    const vt::TImageView in = vt::TImageView::Interleaved(const_cast<int16_t*>(cube.data()), width,
+                                                          height, bands, vt::TSampleType::Int16);
+    const vt::TImageView to =
+        vt::TImageView::Interleaved(out.data(), width, height, bands, vt::TSampleType::Int16);
+    const auto engine = [&](int threads) {
+        vt::TRunOptions run;
+        run.Threads = threads;
+        return Seconds(
+            [&] { vt::ApplyStretch(vt::FitStretch(in, {}, {}, run), in, to, nullptr, run); }, [] {},
+            repeats);
+    };
+    const double one = engine(1), all = engine(static_cast<int>(ProcessorThreads()));
+    const std::string raw = "/tmp/veltrane-bench-cube.raw";
+    {
+        std::ofstream file(raw, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(cube.data()),
+                   static_cast<std::streamsize>(cube.size() * sizeof(int16_t)));
+    }
+    const std::string command = "/usr/bin/python3 " + std::string(VT_BENCH_DIR) +
+                                "/numpy_hyperspectral.py " + raw + " " + std::to_string(width) +
+                                " " + std::to_string(height) + " " + std::to_string(bands) + " " +
+                                std::to_string(repeats);
+    std::string output;
+    const double numpy =
+        vt::platform::RunCommand(command, &output) == 0 ? std::atof(output.c_str()) : -1;
+    std::remove(raw.c_str());
+    std::printf("\n%-22s | %10s %10s %10s | %9s %9s\n", "cube", "engine s", "threads s", "NumPy s",
+                "NumPy/1", "NumPy/all");
+    std::printf("%4lldx%-4lld %3d x int16 | %10.3f %10.3f %10.3f | %8.2fx %8.2fx\n",
+                static_cast<long long>(width), static_cast<long long>(height), bands, one, all,
+                numpy, numpy > 0 ? numpy / one : 0.0, numpy > 0 ? numpy / all : 0.0);
+    std::printf("\nNumPy/1, NumPy/all: how many times longer the NumPy recipe takes than the "
+                "engine's fit and application on one thread and on %u.\n",
+                ProcessorThreads());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -230,6 +302,10 @@ int main(int argc, char** argv) {
                 "the same bytes; a' vs d likewise.\n",
                 ProcessorThreads());
     FreeLibrary(module);
+    if (quick)
+        Hyperspectral(128, 128, 224, 2);
+    else
+        Hyperspectral(512, 512, 224, 2);
     bool exact = true;
     for (const TRow& r : rows)
         exact = exact && r.Exact;

@@ -23,7 +23,7 @@ set(VT_PUBLIC_HEADERS
   rtl/SoftExtended.h rtl/Strings.h rtl/SysUtils.h
   platform/Console.h platform/FileApi.h platform/Interrupt.h platform/Process.h platform/Win32.h
   image/BitmapLoaders.h image/LinarBitmap.h image/StreamClass.h
-  math/FloatMap.h math/MatrixMath.h
+  math/FloatMap.h math/MatrixMath.h math/SymmetricEigen.h
   stretch/PrincipalAxes.h stretch/StretchEngine.h stretch/StretchOptions.h
   stretch/StretchTransform.h stretch/TransformFile.h
   streams/BufStream.h streams/Json.h streams/Streams.h streams/StringLists.h

@@ -32,7 +32,7 @@ struct TSetting {
     TStretchMethod Method;
     TStretchBasis Basis;
     TColourSpace Space;
-    uint32_t Keep;
+    uint64_t Keep;      // the bands kept, bit i band i
     double TargetSigma; // the target method with this deviation for every band, or 0
     double Clip;        // saturation of this fraction at each end, or 0
 };
@@ -75,8 +75,7 @@ TEngineOptions OptionsOf(const TSetting& setting, const TEngineOptions& base) {
     if (setting.TargetSigma > 0) {
         o.Request.Fit.Method = TStretchMethod::Target;
         o.Request.Fit.Pairing = TBandPairing::Direct;
-        std::fill(o.Request.Fit.TargetSigma, o.Request.Fit.TargetSigma + MaxBands,
-                  setting.TargetSigma);
+        o.Request.Fit.TargetSigma.Fill(static_cast<size_t>(MaxBands), setting.TargetSigma);
         o.Request.TargetSigmas = 1;
     }
     if (setting.Clip > 0) {

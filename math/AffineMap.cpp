@@ -1,4 +1,4 @@
-// Affine maps on 1 to 16 values: composition and inversion with the arithmetic of the 3-D
+// Affine maps on any number of values: composition and inversion with the arithmetic of the 3-D
 // colour transforms.
 #include "math/MathPrivate.h"
 #include "math/MatrixMath.h"
@@ -9,9 +9,8 @@ namespace vt {
 
 using namespace detail;
 
-TAffineMap TAffineMap::Identity(int Size) noexcept {
-    TAffineMap m;
-    m.Size = Size;
+TAffineMap TAffineMap::Identity(int Size) {
+    TAffineMap m(Size);
     for (int r = 0; r < Size; ++r)
         m.M[r][r] = 1;
     return m;
@@ -42,7 +41,7 @@ namespace {
 
 void InvertByElimination(const TAffineMap& A, TAffineMap& Result) {
     const int n = A.Size;
-    Extended m[MaxAffineSize][MaxAffineSize], inv[MaxAffineSize][MaxAffineSize];
+    TRowMatrix<Extended> m(n, n), inv(n, n);
     for (int r = 0; r < n; ++r)
         for (int c = 0; c < n; ++c) {
             m[r][c] = A.M[r][c];
@@ -75,8 +74,7 @@ void InvertByElimination(const TAffineMap& A, TAffineMap& Result) {
             }
         }
     }
-    TAffineMap result;
-    result.Size = n;
+    TAffineMap result(n);
     for (int r = 0; r < n; ++r) {
         Extended shifted = 0;
         for (int c = 0; c < n; ++c) {
@@ -98,8 +96,7 @@ void InvertAffine(const TAffineMap& A, TAffineMap& Result) {
             for (int c = 0; c < 4; ++c)
                 t(r, c) = A.M[r][c];
         InvertTransform(t, inverse);
-        TAffineMap result;
-        result.Size = 3;
+        TAffineMap result(3);
         for (int r = 0; r < 3; ++r)
             for (int c = 0; c < 4; ++c)
                 result.M[r][c] = inverse(r, c);

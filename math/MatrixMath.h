@@ -2,7 +2,10 @@
 // constant YCbCr and YIQ colour-space transforms with their inverses.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
+#include <vector>
 
 namespace vt {
 
@@ -67,18 +70,69 @@ void Cofactors3x3(const TMatrix3x3& m, TMatrix3x3& K);
 // dest := the transpose of source; they may be the same record.
 void Transpose3x3(const TMatrix3x3& source, TMatrix3x3& dest) noexcept;
 
-// ---- Affine maps on 1 to 16 values --------------------------------------------------------
+// ---- Affine maps on any number of values --------------------------------------------------
 
-inline constexpr int MaxAffineSize = 16;
+// A matrix of Rows x Columns values held row after row in one vector: M[r][c] is element
+// (r, c). Copies are deep; an empty matrix (0 x 0) holds nothing.
+template <class T> class TRowMatrix {
+public:
+    TRowMatrix() = default;
+    TRowMatrix(int rows, int columns, const T& fill = T())
+        : RowCount(rows), ColumnCount(columns),
+          Values(static_cast<size_t>(rows) * static_cast<size_t>(columns), fill) {}
+
+    int Rows() const noexcept { return RowCount; }
+    int Columns() const noexcept { return ColumnCount; }
+    template <class I>
+    requires std::is_integral_v<I> T* operator[](I row) noexcept {
+        return Values.data() + static_cast<size_t>(row) * static_cast<size_t>(ColumnCount);
+    }
+    template <class I>
+    requires std::is_integral_v<I>
+    const T* operator[](I row) const noexcept {
+        return Values.data() + static_cast<size_t>(row) * static_cast<size_t>(ColumnCount);
+    }
+    T* Data() noexcept { return Values.data(); }
+    const T* Data() const noexcept { return Values.data(); }
+    bool operator==(const TRowMatrix&) const = default;
+
+private:
+    int RowCount = 0, ColumnCount = 0;
+    std::vector<T> Values;
+};
+
+// A vector that any integer type indexes (band numbers are ints).
+template <class T> class TVector : public std::vector<T> {
+public:
+    using std::vector<T>::vector;
+    TVector() = default;
+    TVector(const std::vector<T>& v) : std::vector<T>(v) {} // NOLINT: a vector is one
+    template <class I>
+    requires std::is_integral_v<I> T& operator[](I i) noexcept {
+        return std::vector<T>::operator[](static_cast<size_t>(i));
+    }
+    template <class I>
+    requires std::is_integral_v<I>
+    const T& operator[](I i) const noexcept {
+        return std::vector<T>::operator[](static_cast<size_t>(i));
+    }
+};
+
+// The largest map the operations below take as one size (a whole-image transform of that many
+// bands); nothing in their arithmetic depends on it.
+inline constexpr int MaxAffineSize = 1024;
 
 // An affine map on Size values: output r = sum over c < Size of M[r][c] in_c, plus M[r][Size].
-// Rows Size.. and columns beyond Size are unused. A plain value.
+// M has Size rows of Size + 1 values (zeros when made with a size). A value: copies are deep.
 struct TAffineMap {
     int Size = 0;
-    double M[MaxAffineSize][MaxAffineSize + 1] = {};
+    TRowMatrix<double> M;
 
+    TAffineMap() = default;
+    // The zero map on Size values.
+    explicit TAffineMap(int size) : Size(size), M(size, size + 1, 0.0) {}
     // The identity on Size values.
-    static TAffineMap Identity(int Size) noexcept;
+    static TAffineMap Identity(int Size);
 };
 
 // A := B after A, with exactly the arithmetic of ComposeTransform (each element summed over

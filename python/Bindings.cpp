@@ -56,7 +56,8 @@ TImageView ViewOf(const py::array& a, bool writable) {
     v.Width = a.shape(1);
     v.Bands = a.ndim() == 3 ? static_cast<int>(a.shape(2)) : 1;
     if (a.ndim() == 3 && (a.shape(2) < 1 || a.shape(2) > MaxBands))
-        throw py::value_error("images have 1 to 16 bands, not " + std::to_string(a.shape(2)));
+        throw py::value_error("images have 1 to " + std::to_string(MaxBands) + " bands, not " +
+                              std::to_string(a.shape(2)));
     if (v.Width == 0 || v.Height == 0)
         throw py::value_error("the image has no pixels");
     v.RowStride = a.strides(0);
@@ -112,7 +113,7 @@ TPySelection::TPySelection(const py::array& image, const py::tuple& sample, cons
 }
 
 void CheckSelection(const TImageView& image, const TSelection& selection) {
-    static const uint8_t zeros[MaxBands * 4] = {};
+    static const uint8_t zeros[MaxBands * 8] = {};
     TImageView stand = image;
     stand.Data = const_cast<uint8_t*>(zeros);
     stand.PixelStride = stand.RowStride = 0;
@@ -137,19 +138,20 @@ TFitOptions FitOptionsOf(const py::dict& o) {
     f.Pairing = text("pairing") == "direct" ? TBandPairing::Direct : TBandPairing::Plugin;
     const auto mean = o["target_mean"].cast<std::vector<double>>();
     const auto sigma = o["target_sigma"].cast<std::vector<double>>();
-    for (size_t b = 0; b < MaxBands && b < mean.size(); ++b)
+    for (size_t b = 0; b < static_cast<size_t>(MaxBands) && b < mean.size(); ++b)
         f.TargetMean[b] = mean[b];
-    for (size_t b = 0; b < MaxBands && b < sigma.size(); ++b)
+    for (size_t b = 0; b < static_cast<size_t>(MaxBands) && b < sigma.size(); ++b)
         f.TargetSigma[b] = sigma[b];
     f.Space = ColourSpaceNamed(text("space"));
     if (f.Space == TColourSpace::Matrix) {
         const auto m = o["matrix"].cast<std::vector<std::vector<double>>>();
-        f.SpaceMatrix.Size = 3;
+        f.SpaceMatrix = TAffineMap(3);
         for (size_t r = 0; r < 3; ++r)
             for (size_t c = 0; c < 4; ++c)
                 f.SpaceMatrix.M[r][c] = m.at(r).at(c);
     }
-    f.Keep = o["keep"].cast<uint32_t>();
+    for (const int b : o["keep"].cast<std::vector<int>>())
+        f.Keep.Add(b);
     if (!o["clip"].is_none()) {
         const auto clip = o["clip"].cast<std::pair<double, double>>();
         f.Clip = true;

@@ -15,12 +15,11 @@ namespace {
 // options and statistics; the fractions go beside it.
 py::tuple AxesState(const TPyAxes& a) {
     TBandTransform t = TBandTransform::Identity(a.Axes.Bands, a.Axes.Type);
-    for (int j = 0; j < a.Axes.Bands; ++j)
-        t.Order[j] = a.Axes.Order[j];
+    t.Order = a.Axes.Order;
     t.Map = a.Axes.Map;
     t.Options = a.Axes.Options;
     t.Statistics = a.Axes.Statistics;
-    std::vector<double> fractions(a.Axes.Fraction, a.Axes.Fraction + a.Axes.Bands);
+    const std::vector<double>& fractions = a.Axes.Fraction;
     return py::make_tuple(WriteTransformJson(t), fractions);
 }
 
@@ -34,10 +33,8 @@ TPyAxes AxesOfState(const py::tuple& state) {
     TPyAxes a;
     a.Axes.Bands = t.Bands;
     a.Axes.Type = t.Type;
-    for (int j = 0; j < t.Bands; ++j) {
-        a.Axes.Order[j] = t.Order[j];
-        a.Axes.Fraction[j] = fractions[static_cast<size_t>(j)];
-    }
+    a.Axes.Order = t.Order;
+    a.Axes.Fraction = fractions;
     a.Axes.Map = t.Map;
     a.Axes.Options = t.Options;
     a.Axes.Statistics = t.Statistics;
@@ -69,10 +66,7 @@ void BindAxes(py::module_& m) {
         .def_property_readonly(
             "bands", [](const TPyAxes& a) { return a.Axes.Bands; }, "Bands.")
         .def_property_readonly(
-            "fractions",
-            [](const TPyAxes& a) {
-                return std::vector<double>(a.Axes.Fraction, a.Axes.Fraction + a.Axes.Bands);
-            },
+            "fractions", [](const TPyAxes& a) { return std::vector<double>(a.Axes.Fraction); },
             "Each component's share of the variance (largest first).")
         .def(py::pickle(&AxesState, &AxesOfState));
 }

@@ -33,14 +33,25 @@ py::dict FitRequest(const std::string& json, int bands) {
                                                           : "target";
     o["basis"] = f.Basis == TStretchBasis::Covariance ? "covariance" : "correlation";
     o["pairing"] = f.Pairing == TBandPairing::Direct ? "direct" : "plugin";
-    o["target_mean"] = std::vector<double>(f.TargetMean, f.TargetMean + MaxBands);
-    o["target_sigma"] = std::vector<double>(f.TargetSigma, f.TargetSigma + MaxBands);
+    const auto values = [](const TBandValues& v) {
+        std::vector<double> list(v.Size());
+        for (size_t b = 0; b < list.size(); ++b)
+            list[b] = v[b];
+        return list;
+    };
+    o["target_mean"] = values(f.TargetMean);
+    o["target_sigma"] = values(f.TargetSigma);
     o["space"] = ColourSpaceName(f.Space);
     py::list matrix;
-    for (int row = 0; row < 3; ++row)
-        matrix.append(std::vector<double>(f.SpaceMatrix.M[row], f.SpaceMatrix.M[row] + 4));
+    if (f.Space == TColourSpace::Matrix && f.SpaceMatrix.Size == 3)
+        for (int row = 0; row < 3; ++row)
+            matrix.append(std::vector<double>(f.SpaceMatrix.M[row], f.SpaceMatrix.M[row] + 4));
     o["matrix"] = f.Space == TColourSpace::Matrix ? py::object(matrix) : py::none();
-    o["keep"] = f.Keep;
+    std::vector<int> keep; // the kept bands, from 0
+    for (int b = 0; b <= f.Keep.Highest(); ++b)
+        if (f.Keep.Has(b))
+            keep.push_back(b);
+    o["keep"] = keep;
     o["clip"] = f.Clip ? py::object(py::make_tuple(f.ClipLow, f.ClipHigh)) : py::none();
     return o;
 }

@@ -34,16 +34,10 @@ void BindRanges(py::module_& m) {
     py::class_<TComponentRanges>(m, "ComponentRanges", RangesDoc)
         .def_readonly("bands", &TComponentRanges::Bands, "Components.")
         .def_property_readonly(
-            "lowest",
-            [](const TComponentRanges& r) {
-                return std::vector<double>(r.Lowest, r.Lowest + r.Bands);
-            },
+            "lowest", [](const TComponentRanges& r) { return std::vector<double>(r.Lowest); },
             "Each component's lowest value (inf when nothing was selected).")
         .def_property_readonly(
-            "highest",
-            [](const TComponentRanges& r) {
-                return std::vector<double>(r.Highest, r.Highest + r.Bands);
-            },
+            "highest", [](const TComponentRanges& r) { return std::vector<double>(r.Highest); },
             "Each component's highest value (-inf when nothing was selected).")
         .def("__add__",
              [](const TComponentRanges& a, const TComponentRanges& b) {
@@ -60,8 +54,8 @@ void BindRanges(py::module_& m) {
             py::return_value_policy::reference_internal)
         .def(py::pickle(
             [](const TComponentRanges& r) {
-                return py::make_tuple(r.Bands, std::vector<double>(r.Lowest, r.Lowest + r.Bands),
-                                      std::vector<double>(r.Highest, r.Highest + r.Bands));
+                return py::make_tuple(r.Bands, std::vector<double>(r.Lowest),
+                                      std::vector<double>(r.Highest));
             },
             [](const py::tuple& s) {
                 const int bands = s[0].cast<int>();

@@ -152,6 +152,7 @@ void ApplyStretch(const TBandTransform& T, const TImageView& StoredSource,
     if (Source.Bands != T.Bands || Target.Bands != T.Bands)
         throw EStretch(Format("the transform is for %d bands, the image has %d",
                               {T.Bands, Source.Bands != T.Bands ? Source.Bands : Target.Bands}));
+    CheckShape(T.Bands, T.Order, T.Map);
     if (Source.Width != Target.Width || Source.Height != Target.Height)
         throw EStretch("the target is not the size of the image");
     // Its weights and constants are in the units of the samples it was fitted to; the target

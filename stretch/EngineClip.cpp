@@ -98,7 +98,7 @@ void CountLevels(const uint8_t* out, int64_t samples, int n, size_t levels,
 struct TKeyPass {
     int Bits = 32, Pass = 0;
     size_t Levels = KeyBins;
-    const uint64_t (*Prefix)[2] = nullptr;
+    const std::array<uint64_t, 2>* Prefix = nullptr;
 };
 
 template <class T>
@@ -147,11 +147,17 @@ TClipHistogram::TClipHistogram(const TBandTransform& T, double Low, double High)
     if (!(Low >= 0 && High >= 0 && Low + High < 1))
         throw EStretch("the saturated fractions must be at least 0 and together below 1");
     if (T.Bands < 1 || T.Bands > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {T.Bands}));
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, T.Bands}));
+    CheckShape(T.Bands, T.Order, T.Map);
     Passes = PassesFor(T.Type);
     const size_t levels =
         Passes > 1 ? KeyBins : static_cast<size_t>(SampleTop(T.Type) - SampleBottom(T.Type)) + 1;
     Bins.assign(levels * static_cast<size_t>(T.Bands), 0);
+    const auto n = static_cast<size_t>(T.Bands);
+    Count.assign(n, 0);
+    Prefix.assign(n, {0, 0});
+    Passed.assign(n, {0, 0});
+    Limit.assign(n, {0.0, 0.0});
 }
 
 int TClipHistogram::PassesFor(TSampleType Type) noexcept {
@@ -222,7 +228,7 @@ void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given,
     for (size_t i = 1; i < static_cast<size_t>(parts); ++i)
         if (PartBins[i].size() != Bins.size()) {
             PartBins[i].assign(Bins.size(), 0);
-            PartCounts[i].fill(0);
+            PartCounts[i].assign(static_cast<size_t>(n), 0);
         }
     // Four-byte cells: the outputs of a run of pixels at a time, counted from a scratch row.
     const bool fourBytes =
@@ -232,11 +238,11 @@ void TClipHistogram::Measure(const TImageView& Stored, const TSelection& Given,
     keys.Bits = KeyBits(type);
     keys.Pass = Pass;
     keys.Levels = Bins.size() / static_cast<size_t>(refine ? 2 * n : n);
-    keys.Prefix = Prefix;
+    keys.Prefix = Prefix.data();
     RunParts(parts, [&](int p) {
         const auto i = static_cast<size_t>(p);
         std::vector<uint64_t>& mine = p == 0 ? Bins : PartBins[i];
-        int64_t* counts = p == 0 ? Count : PartCounts[i].data();
+        int64_t* counts = p == 0 ? Count.data() : PartCounts[i].data();
         if (fourBytes) {
             CountFourBytes(Stretch, PartOf(segments, p, parts), Image.BandStride, mine);
             return;
@@ -377,7 +383,7 @@ TClipHistogram TClipHistogram::Empty() const {
     std::fill(h.Bins.begin(), h.Bins.end(), 0);
     // A float's second pass judges its bins against the first pass's count, which stays.
     if (Pass == 0)
-        std::fill(std::begin(h.Count), std::end(h.Count), 0);
+        std::fill(h.Count.begin(), h.Count.end(), 0);
     return h;
 }
 
@@ -390,7 +396,7 @@ void TClipHistogram::Merge(const TClipHistogram& Other) {
         same = Other.Stretch.Order[j] == Stretch.Order[j];
         for (int c = 0; same && c <= n; ++c)
             same = Other.Stretch.Map.M[j][c] == Stretch.Map.M[j][c];
-        for (int side = 0; same && side < 2; ++side)
+        for (size_t side = 0; same && side < 2; ++side)
             same = Other.Prefix[j][side] == Prefix[j][side];
     }
     if (!same)

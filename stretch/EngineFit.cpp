@@ -1,6 +1,7 @@
 // Fitting: principal axes from statistics, the components' ranges over the selected pixels,
 // and the stretch built from both.
 #include "math/FloatMap.h"
+#include "math/SymmetricEigen.h"
 #include "stretch/FourByteKernels.h"
 #include "stretch/KernelDispatch.h"
 #include "stretch/LabSpace.h"
@@ -22,14 +23,15 @@ using namespace detail;
 
 TBandTransform TBandTransform::Identity(int Bands, TSampleType Type) {
     if (Bands < 1 || Bands > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {Bands}));
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, Bands}));
     TBandTransform t;
     t.Bands = Bands;
     t.Type = Type;
     t.Options.Pairing = TBandPairing::Direct; // storage order is the direct pairing's
     t.Map = TAffineMap::Identity(Bands);
+    t.Order.resize(static_cast<size_t>(Bands));
     for (int b = 0; b < Bands; ++b)
-        t.Order[b] = b;
+        t.Order[static_cast<size_t>(b)] = b;
     t.Statistics = TStatistics(Bands, Type);
     return t;
 }
@@ -39,20 +41,22 @@ double TBandTransform::Weight(int Out, int In) const noexcept {
     const bool reversed = ReadsBandsReversed(Options.Pairing, Bands);
     const int out = reversed ? Bands - 1 - Out : Out, in = reversed ? Bands - 1 - In : In;
     int r = 0, c = 0;
-    for (int j = 0; j < Bands && j < MaxBands; ++j) {
-        if (Order[j] == out)
+    const int n = std::min({Bands, static_cast<int>(Order.size()), Map.Size});
+    for (int j = 0; j < n; ++j) {
+        if (Order[static_cast<size_t>(j)] == out)
             r = j;
-        if (Order[j] == in)
+        if (Order[static_cast<size_t>(j)] == in)
             c = j;
     }
-    return Map.M[r][c];
+    return n > 0 ? Map.M[r][c] : 0.0;
 }
 
 double TBandTransform::Constant(int Out) const noexcept {
     const bool reversed = ReadsBandsReversed(Options.Pairing, Bands);
     const int out = reversed ? Bands - 1 - Out : Out;
-    for (int j = 0; j < Bands && j < MaxBands; ++j)
-        if (Order[j] == out)
+    const int n = std::min({Bands, static_cast<int>(Order.size()), Map.Size});
+    for (int j = 0; j < n; ++j)
+        if (Order[static_cast<size_t>(j)] == out)
             return Map.M[j][Bands];
     return 0;
 }
@@ -61,19 +65,20 @@ TStatistics TBandTransform::ViewStatistics() const {
     return ReadsBandsReversed(Options.Pairing, Bands) ? ReversedStatistics(Statistics) : Statistics;
 }
 
-TComponentRanges::TComponentRanges() noexcept : TComponentRanges(0) {}
+TComponentRanges::TComponentRanges() noexcept = default;
 
-TComponentRanges::TComponentRanges(int bands) noexcept : Bands(bands) {
-    for (int k = 0; k < MaxBands; ++k) {
-        Lowest[k] = std::numeric_limits<double>::infinity();
-        Highest[k] = -std::numeric_limits<double>::infinity();
-    }
-}
+TComponentRanges::TComponentRanges(int bands)
+    : Bands(bands),
+      Lowest(static_cast<size_t>(std::max(bands, 0)), std::numeric_limits<double>::infinity()),
+      Highest(static_cast<size_t>(std::max(bands, 0)), -std::numeric_limits<double>::infinity()) {}
 
 void TComponentRanges::Add(const TComponentRanges& Other) {
     if (Other.Bands != Bands)
         throw EStretch(
             Format("ranges of %d components cannot pool with ranges of %d", {Other.Bands, Bands}));
+    if (Lowest.size() != Highest.size() || Other.Lowest.size() != Lowest.size() ||
+        Other.Highest.size() != Lowest.size() || Lowest.size() != static_cast<size_t>(Bands))
+        throw EStretch(Format("ranges of %d components hold another number of extremes", {Bands}));
     // The scan's own rule: a value replaces the extreme unless the extreme lies strictly
     // beyond it, so ranges pooled in image order are the ranges of one scan.
     for (int k = 0; k < Bands; ++k) {
@@ -88,34 +93,65 @@ void TComponentRanges::Add(const TComponentRanges& Other) {
 
 namespace detail {
 
+void CheckShape(int n, const TVector<int>& order, const TAffineMap& map) {
+    bool fits = n >= 1 && n <= MaxBands && order.size() == static_cast<size_t>(n) &&
+                map.Size == n && map.M.Rows() == n && map.M.Columns() == n + 1;
+    std::vector<char> seen(static_cast<size_t>(std::max(n, 0)), 0);
+    for (size_t j = 0; fits && j < order.size(); ++j) {
+        fits = order[j] >= 0 && order[j] < n && seen[static_cast<size_t>(order[j])] == 0;
+        if (fits)
+            seen[static_cast<size_t>(order[j])] = 1;
+    }
+    if (!fits)
+        throw EStretch(Format("a map of %d bands needs an order of each band once and %d rows "
+                              "of %d numbers",
+                              {n, n, n + 1}));
+}
+
 TAffineTransform AsAffineTransform(const TAffineMap& map) noexcept {
     TAffineTransform t;
     IdentityTransform(t);
+    if (map.Size != 3 || map.M.Rows() != 3)
+        return t; // (only maps of three values have one)
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c)
             t(r, c) = map.M[r][c];
     return t;
 }
 
-TAffineMap AsAffineMap(const TAffineTransform& t) noexcept {
-    TAffineMap m;
-    m.Size = 3;
+TAffineMap AsAffineMap(const TAffineTransform& t) {
+    TAffineMap m(3);
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c)
             m.M[r][c] = t(r, c);
     return m;
 }
 
-void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double bottom, double top, double* fractions,
-                    TAffineMap& result) {
+void DecomposeSymmetric(TMatrix& matrix, TMatrix& vectors, TMatrix& values) {
+    const int n = matrix.Height;
+    if (n <= KernelBands || matrix.Width != n) {
+        matrix.EigenDecompose(vectors, values);
+        return;
+    }
+    vectors.SetSize(n, n);
+    values.SetSize(n, 1);
+    if (!SymmetricEigen(matrix.Map, n, vectors.Map, values.Map))
+        throw EStretch(Format("the eigen-decomposition of %d bands failed: a number that is not "
+                              "finite, or no convergence",
+                              {n}));
+}
+
+void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double bottom, double top,
+                    std::vector<double>* fractions, TAffineMap& result) {
     const int n = matrix.Height;
     TMatrix vectors(n, n), values(n, 1);
-    matrix.EigenDecompose(vectors, values);
+    DecomposeSymmetric(matrix, vectors, values);
 
     if (fractions != nullptr) {
         const double sum = values.Sum();
+        fractions->assign(static_cast<size_t>(n), 0.0);
         for (int k = 0; k < n; ++k)
-            fractions[k] =
+            (*fractions)[static_cast<size_t>(k)] =
                 static_cast<double>(static_cast<Extended>(values.GetElement(k + 1, 1)) / sum);
     }
 
@@ -166,10 +202,12 @@ namespace detail {
 TPrincipalAxes AxesInWorkingOrder(const TStatistics& Statistics, const TFitOptions& Options) {
     const int n = Statistics.Bands;
     if (n < 1 || n > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, n}));
+    if (!Statistics.Complete())
+        throw EStretch(Format("statistics of %d bands do not hold sums of %d bands", {n, n}));
     if (Statistics.Count <= 0)
         throw EStretch("no pixels selected: the statistics count none");
-    if (Options.Space != TColourSpace::None || Options.Keep != 0)
+    if (Options.Space != TColourSpace::None || !Options.Keep.Empty())
         return SpaceAxes(Statistics, Options);
     TFloatEnvironmentGuard environment;
     TMatrix matrix(n, n);
@@ -189,11 +227,13 @@ TPrincipalAxes AxesInWorkingOrder(const TStatistics& Statistics, const TFitOptio
     axes.Type = Statistics.Type;
     axes.Options = Options;
     axes.Options.Pairing = PairingFor(Options, n);
+    axes.Order.resize(static_cast<size_t>(n));
     for (int j = 0; j < n; ++j)
-        axes.Order[j] = axes.Options.Pairing == TBandPairing::Plugin ? n - 1 - j : j;
+        axes.Order[static_cast<size_t>(j)] =
+            axes.Options.Pairing == TBandPairing::Plugin ? n - 1 - j : j;
     axes.Statistics = Statistics;
     AxesFromMatrix(matrix, Options.Method == TStretchMethod::Offset, SampleBottom(Statistics.Type),
-                   SampleTop(Statistics.Type), axes.Fraction, axes.Map);
+                   SampleTop(Statistics.Type), &axes.Fraction, axes.Map);
     return axes;
 }
 
@@ -222,6 +262,7 @@ TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelectio
     if (image.Bands != axes.Bands)
         throw EStretch(
             Format("the axes are for %d bands, the image has %d", {axes.Bands, image.Bands}));
+    CheckShape(axes.Bands, axes.Order, axes.Map);
     TFloatEnvironmentGuard environment;
     const bool plain = selection.Mask == nullptr && !selection.HasNoData && region.Every == 1;
     const TKernelFamily family = KernelFamilyFor(image, &selection, TKernelPass::Ranges(axes));
@@ -262,8 +303,8 @@ TComponentRanges MeasureComponentRanges(const TImageView& image, const TSelectio
         const TSegments part = PartOf(segments, p, parts);
         const auto i = static_cast<size_t>(p);
         if (threeBytes) {
-            RangesOfSegments(part, affine, partRanges[i].Lowest, partRanges[i].Highest,
-                             image.BandStride < 0);
+            RangesOfSegments(part, affine, partRanges[i].Lowest.data(),
+                             partRanges[i].Highest.data(), image.BandStride < 0);
             return;
         }
         const auto use = [&](TSampleBlock& block) { scans[i].Add(block); };
@@ -368,8 +409,9 @@ TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const dou
     const int n = axes.Size;
     const double scale = ComponentScale(axes, lowest, highest, n - kept);
     const double span = top - bottom; // exact for every type's range
-    bool constant[MaxBands], allConstant = true;
-    double tolerance[MaxBands];
+    TVector<char> constant(static_cast<size_t>(n));
+    TVector<double> tolerance(static_cast<size_t>(n));
+    bool allConstant = true;
     for (int k = 0; k < n; ++k) {
         tolerance[k] = ConstantTolerance(scale, span, lowest[k], highest[k]);
         constant[k] = !(static_cast<Extended>(highest[k]) - lowest[k] >= tolerance[k]);
@@ -417,9 +459,11 @@ TAffineMap StretchOfAxes(const TAffineMap& axes, const double* lowest, const dou
 } // namespace detail
 
 TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& Ranges) {
-    if (Axes.Bands < 1 || Axes.Bands > MaxBands || Axes.Map.Size != Axes.Bands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {Axes.Bands}));
-    if (Ranges.Bands != Axes.Bands)
+    if (Axes.Bands < 1 || Axes.Bands > MaxBands || Axes.Map.Size != Axes.Bands ||
+        Axes.Order.size() != static_cast<size_t>(Axes.Bands))
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, Axes.Bands}));
+    if (Ranges.Bands != Axes.Bands || Ranges.Lowest.size() != static_cast<size_t>(Ranges.Bands) ||
+        Ranges.Highest.size() != static_cast<size_t>(Ranges.Bands))
         throw EStretch(Format("ranges of %d components do not fit axes of %d bands",
                               {Ranges.Bands, Axes.Bands}));
     bool measured = false;
@@ -431,10 +475,10 @@ TBandTransform BuildStretch(const TPrincipalAxes& Axes, const TComponentRanges& 
     TBandTransform t;
     t.Bands = Axes.Bands;
     t.Type = Axes.Type;
-    std::copy(Axes.Order, Axes.Order + MaxBands, t.Order);
+    t.Order = Axes.Order;
     t.Options = Axes.Options;
     t.Statistics = Axes.Statistics;
-    t.Map = StretchOfAxes(Axes.Map, Ranges.Lowest, Ranges.Highest,
+    t.Map = StretchOfAxes(Axes.Map, Ranges.Lowest.data(), Ranges.Highest.data(),
                           Axes.Options.Method == TStretchMethod::Offset, SampleBottom(Axes.Type),
                           SampleTop(Axes.Type), KeptBands(Axes.Options, Axes.Bands));
     return t;
@@ -466,7 +510,7 @@ TStretchFit::TStretchFit(const TFitOptions& options, int bands, TSampleType type
     : Run(run), Options(options), Bands(bands), Type(type),
       Stats(bands, StatisticsTypeFor(options, type)) {
     if (bands < 1 || bands > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {bands}));
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, bands}));
     if (options.Space == TColourSpace::Lab)
         CheckLabImage(bands, type);
     // Only the pairing the options give these bands counts (documents of the fit record it).

@@ -132,8 +132,8 @@ void ForEachSelected(const TImageView& v, const TSelection& sel, const TSegments
 }
 
 // True for the plug-in's working order on three bands: inputs third, second, first band.
-inline bool IsPluginOrder(const int* order, int bands) noexcept {
-    return bands == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
+inline bool IsPluginOrder(const std::vector<int>& order, int bands) noexcept {
+    return bands == 3 && order.size() == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
 }
 
 // The 24-bit bitmap as a three-byte view (empty when the bitmap holds nothing): as stored
@@ -146,31 +146,39 @@ TImageView ColourViewOfBitmap(const TLinearBitmap& bitmap) noexcept;
 // pairing's working order for pixels handed over first to last); the view itself otherwise.
 TImageView InWorkingOrder(const TImageView& view, bool reversed) noexcept;
 
+// Raises EStretch unless a transform or axes of n bands holds an order of n bands (each once)
+// and a map of n rows: what a hand-made one may lack.
+void CheckShape(int n, const TVector<int>& order, const TAffineMap& map);
+
 // The principal axes of statistics measured in working order (FitAxes renumbers those
 // measured in storage order first).
 TPrincipalAxes AxesInWorkingOrder(const TStatistics& statistics, const TFitOptions& options);
 
 // A transform of three bands in the plug-in's working order (inputs third, second, first
-// band) as the TAffineTransform it is, and back.
+// band) as the TAffineTransform it is (the identity for a map of another size), and back.
 TAffineTransform AsAffineTransform(const TAffineMap& map) noexcept;
-TAffineMap AsAffineMap(const TAffineTransform& t) noexcept;
+TAffineMap AsAffineMap(const TAffineTransform& t);
 
 // The principal axes of a symmetric matrix as the rows of an affine map: the unit eigenvectors
 // in the order of their eigenvalues, descending, or with allowOffset each divided by the sum of
 // its absolute elements and lifted so that its values over the cube bottom..top are
 // bottom..top. Fractions (when given) receive each eigenvalue's share of their sum.
-void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double bottom, double top, double* fractions,
-                    TAffineMap& result);
+void AxesFromMatrix(TMatrix& matrix, bool allowOffset, double bottom, double top,
+                    std::vector<double>* fractions, TAffineMap& result);
+
+// The eigen-decomposition of the symmetric matrix as TMatrix::EigenDecompose gives it (Vectors'
+// column k the unit eigenvector of the k-th largest eigenvalue, Values n x 1 descending): the
+// cyclic Jacobi method itself up to KernelBands rows, SymmetricEigen beyond. Raises EStretch
+// when the decomposition of more rows does not settle or meets a number that is not finite.
+void DecomposeSymmetric(TMatrix& matrix, TMatrix& vectors, TMatrix& values);
 
 // Divides a row of n weights by the sum of their magnitudes and gives it (in row[n]) the
 // constant that lifts its values over the cube bottom..top onto bottom..top.
 void LiftRow(double* row, int n, double bottom, double top) noexcept;
 
-// The number of bands the options keep out of n (all bits beyond n are refused by the fit).
+// The number of bands the options keep out of n (bands beyond n are refused by the fit).
 inline int KeptBands(const TFitOptions& options, int n) noexcept {
-    if (n <= 0)
-        return 0;
-    return __builtin_popcount(options.Keep & ((n >= 32 ? 0u : 1u << n) - 1u));
+    return options.Keep.CountBelow(n);
 }
 
 // The axes of the bands of a colour space that are not kept (the fit with a space or kept

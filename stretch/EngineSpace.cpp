@@ -36,37 +36,40 @@ struct TSpaceMoments {
     int Bands = 0;
     TAffineMap Space;  // S(x) = A x + c
     bool Plain = true; // the identity: the statistics' own figures serve
-    double Mean[MaxBands] = {};
-    double Covariance[MaxBands][MaxBands] = {};
-    int Free[MaxBands] = {}; // the bands that are stretched
+    TVector<double> Mean;
+    TRowMatrix<double> Covariance;
+    TVector<int> Free; // the bands that are stretched
     int FreeCount = 0;
 
     TSpaceMoments(const TStatistics& statistics, const TFitOptions& options, bool sample = false) {
         const int n = Bands = statistics.Bands;
         if (n < 1 || n > MaxBands)
-            throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
-        if (options.Keep >> n != 0)
+            throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, n}));
+        if (options.Keep.Highest() >= n)
             throw EStretch(Format("kept bands must lie among the image's %d", {n}));
         for (int b = 0; b < n; ++b)
-            if ((options.Keep >> b & 1) == 0)
-                Free[FreeCount++] = b;
+            if (!options.Keep.Has(b))
+                Free.push_back(b);
+        FreeCount = static_cast<int>(Free.size());
         if (FreeCount == 0)
             throw EStretch("every band is kept: nothing is left to stretch");
         Space = ColourSpaceMap(options, n, statistics.Type);
         Plain = options.Space == TColourSpace::None || options.Space == TColourSpace::Rgb;
-        double mean[MaxBands], covariance[MaxBands][MaxBands];
+        TVector<double> mean(static_cast<size_t>(n));
+        TRowMatrix<double> covariance(n, n);
         for (int a = 0; a < n; ++a) {
             mean[a] = statistics.Mean(a);
-            for (int b = 0; b < n; ++b)
-                covariance[a][b] =
+            for (int b = a; b < n; ++b)
+                covariance[a][b] = covariance[b][a] =
                     sample ? SampleCovariance(statistics, a, b) : statistics.Covariance(a, b);
         }
         if (Plain) {
-            std::copy(mean, mean + n, Mean);
-            for (int a = 0; a < n; ++a)
-                std::copy(covariance[a], covariance[a] + n, Covariance[a]);
+            Mean = std::move(mean);
+            Covariance = std::move(covariance);
             return;
         }
+        Mean.assign(static_cast<size_t>(n), 0.0);
+        Covariance = TRowMatrix<double>(n, n);
         // m_S = A m + c, C_S = A C A'.
         for (int i = 0; i < n; ++i) {
             Extended m = Space.M[i][n];
@@ -108,7 +111,7 @@ struct TSpaceMoments {
                                                : Correlation(statistics, Free[a], Free[b]));
         vectors.New(f, f);
         values.New(1, f);
-        matrix.EigenDecompose(vectors, values);
+        DecomposeSymmetric(matrix, vectors, values);
     }
 };
 
@@ -116,7 +119,7 @@ struct TSpaceMoments {
 
 TBandPairing PairingFor(const TFitOptions& Options, int Bands) noexcept {
     const bool plain = Options.Method != TStretchMethod::Target &&
-                       Options.Space == TColourSpace::None && Options.Keep == 0;
+                       Options.Space == TColourSpace::None && Options.Keep.Empty();
     return plain && Bands == 3 ? Options.Pairing : TBandPairing::Direct;
 }
 
@@ -136,7 +139,7 @@ TColourSpace ColourSpaceNamed(const std::string& Name) {
 
 TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Type) {
     if (Bands < 1 || Bands > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {Bands}));
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, Bands}));
     if (Options.Space == TColourSpace::None)
         return TAffineMap::Identity(Bands);
     if (Bands != 3)
@@ -146,8 +149,7 @@ TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Typ
     if (Options.Space == TColourSpace::Lab)
         throw EStretch("the lab space is not an affine map of the bands: FitStretch and "
                        "TStretchFit fit it from the pixels' L*a*b* values");
-    TAffineMap m;
-    m.Size = 3;
+    TAffineMap m(3);
     if (Options.Space == TColourSpace::Matrix) {
         if (Options.SpaceMatrix.Size != 3)
             throw EStretch("a colour space matrix has three rows of four numbers");
@@ -205,8 +207,10 @@ TPrincipalAxes SpaceAxes(const TStatistics& statistics, const TFitOptions& optio
     axes.Options = options;
     axes.Options.Pairing = TBandPairing::Direct;
     axes.Statistics = statistics;
+    axes.Order.resize(static_cast<size_t>(n));
     for (int j = 0; j < n; ++j)
         axes.Order[j] = j;
+    axes.Fraction.assign(static_cast<size_t>(n), 0.0);
     axes.Map = TAffineMap::Identity(n);
     const TAffineMap& space = moments.Space;
     const double sum = values.Sum();
@@ -228,7 +232,7 @@ TPrincipalAxes SpaceAxes(const TStatistics& statistics, const TFitOptions& optio
     }
     // The kept bands of the space, after the components.
     for (int b = 0, k = f; b < n; ++b)
-        if ((options.Keep >> b & 1) != 0) {
+        if (options.Keep.Has(b)) {
             std::copy(space.M[b], space.M[b] + n, axes.Map.M[k]);
             axes.Map.M[k][n] = 0;
             axes.Fraction[k++] = 0;
@@ -257,7 +261,9 @@ Extended SpaceMagnitude(const TStatistics& statistics, const TAffineMap& space, 
 TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Options) {
     const int n = Statistics.Bands;
     if (n < 1 || n > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, n}));
+    if (!Statistics.Complete())
+        throw EStretch(Format("statistics of %d bands do not hold sums of %d bands", {n, n}));
     if (Statistics.Count <= 0)
         throw EStretch("no pixels selected: the statistics count none");
     for (int b = 0; b < n; ++b)
@@ -269,7 +275,8 @@ TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Optio
     const TSpaceMoments moments(Statistics, Options, true);
     const int f = moments.FreeCount;
     const bool correlation = Options.Basis == TStretchBasis::Correlation;
-    double sigma[MaxBands], targetSigma[MaxBands], targetMean[MaxBands];
+    const auto size = static_cast<size_t>(n);
+    TVector<double> sigma(size), targetSigma(size), targetMean(size);
     for (int b = 0; b < n; ++b) {
         sigma[b] = static_cast<double>(Sqrt(static_cast<Extended>(moments.Covariance[b][b])));
         targetSigma[b] = std::isnan(Options.TargetSigma[b]) ? sigma[b] : Options.TargetSigma[b];
@@ -278,7 +285,8 @@ TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Optio
     // The free bands that vary over the selection: a variance above the rounding that a band
     // of its magnitude leaves in the sums (a millionth of the magnitude, squared). Constant
     // bands take no part in the basis and pass with gain 1.
-    int varying[MaxBands], g = 0;
+    TVector<int> varying(size);
+    int g = 0;
     for (int a = 0; a < f; ++a) {
         const int b = moments.Free[a];
         const Extended floor = 1e-6L * SpaceMagnitude(Statistics, moments.Space, b);
@@ -287,13 +295,13 @@ TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Optio
     }
     // T in the space: every band starts with gain 1 (kept and constant bands stay so), and the
     // varying bands get the method's rows below.
-    Extended map[MaxBands][MaxBands + 1] = {};
+    TRowMatrix<Extended> map(n, n + 1, 0.0L);
     for (int b = 0; b < n; ++b)
         map[b][b] = 1;
     if (g > 0) {
         // The basis over the varying bands: correlations (each band standardised by its
         // deviation D) or covariances (D = 1).
-        double scale[MaxBands];
+        TVector<double> scale(static_cast<size_t>(g));
         for (int a = 0; a < g; ++a)
             scale[a] = correlation ? sigma[varying[a]] : 1.0;
         TMatrix basis(g, g), vectors(g, g), values(g, 1);
@@ -304,13 +312,13 @@ TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Optio
                     a + 1, b + 1,
                     a == b && correlation ? 1.0 : static_cast<double>(c / scale[a] / scale[b]));
             }
-        basis.EigenDecompose(vectors, values);
+        DecomposeSymmetric(basis, vectors, values);
         double largest = 0;
         for (int k = 1; k <= g; ++k)
             largest = std::max(largest, values.GetElement(k, 1));
         // W = V_+ Lambda_+^(-1/2) V_+' whitens the components with variance; P = V_0 V_0'
         // keeps those without (an eigenvalue of at most 1e-12 of the largest) as they are.
-        Extended whiten[MaxBands][MaxBands] = {}, keep[MaxBands][MaxBands] = {};
+        TRowMatrix<Extended> whiten(g, g, 0.0L), keep(g, g, 0.0L);
         for (int k = 1; k <= g; ++k) {
             const double lambda = values.GetElement(k, 1);
             const bool scaled = lambda > 1e-12 * largest && lambda > 0;
@@ -327,7 +335,7 @@ TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Optio
         }
         // T_+ = Sigma_t W D^-1, each row then rescaled to its target deviation over the
         // selection: sigma_t / sqrt((T_+ C T_+')_rr). A row without variance stays as it is.
-        Extended rows[MaxBands][MaxBands];
+        TRowMatrix<Extended> rows(g, g);
         for (int a = 0; a < g; ++a) {
             for (int b = 0; b < g; ++b)
                 rows[a][b] = whiten[a][b] * targetSigma[varying[a]] / scale[b];
@@ -374,7 +382,7 @@ TBandTransform FitTarget(const TStatistics& Statistics, const TFitOptions& Optio
     const TAffineMap& space = moments.Space;
     TAffineMap inverse;
     InvertAffine(space, inverse);
-    Extended back[MaxBands][MaxBands + 1];
+    TRowMatrix<Extended> back(n, n + 1);
     for (int r = 0; r < n; ++r)
         for (int j = 0; j <= n; ++j) {
             Extended v = j == n ? map[r][n] - space.M[r][n] : 0.0L;

@@ -119,10 +119,7 @@ int64_t CheckedProduct(int64_t a, int64_t b) noexcept {
 
 void TImageView::Check() const {
     if (Bands < 1 || Bands > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {Bands}));
-    if (Bands > StreamMaxBands)
-        throw EStretch(Format("this build of the engine takes images of 1 to %d bands, not %d",
-                              {StreamMaxBands, Bands}));
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, Bands}));
     if (Width < 0 || Height < 0)
         throw EStretch("an image cannot have a negative size");
     if (Width > 0 && Height > 0 && Data == nullptr)
@@ -353,27 +350,53 @@ void TCompensatedSum::Add(const TCompensatedSum& Other) noexcept {
 
 TStatistics::TStatistics() noexcept : TStatistics(0, TSampleType::UInt8) {}
 
-TStatistics::TStatistics(int bands, TSampleType type) noexcept : Bands(bands), Type(type) {
-    for (int b = 0; b < MaxBands; ++b) {
-        Lowest[b] = std::numeric_limits<double>::infinity();
-        Highest[b] = -std::numeric_limits<double>::infinity();
-    }
+TStatistics::TStatistics(int bands, TSampleType type) : Bands(bands), Type(type) {
+    const int n = std::clamp(bands, 0, MaxBands);
+    const auto size = static_cast<size_t>(n);
+    Sum.assign(size, TWideSum{});
+    RealSum.assign(size, TCompensatedSum{});
+    if (IsFloatSample(type))
+        RealProduct = TRowMatrix<TCompensatedSum>(n, n);
+    else
+        Product = TRowMatrix<TWideSum>(n, n);
+    Lowest.assign(size, std::numeric_limits<double>::infinity());
+    Highest.assign(size, -std::numeric_limits<double>::infinity());
+}
+
+bool TStatistics::Complete() const noexcept {
+    const auto n = static_cast<size_t>(Bands);
+    const bool real = IsFloatSample(Type);
+    const int rows = real ? RealProduct.Rows() : Product.Rows();
+    const int columns = real ? RealProduct.Columns() : Product.Columns();
+    return Bands >= 0 && Bands <= MaxBands && Sum.size() == n && RealSum.size() == n &&
+           Lowest.size() == n && Highest.size() == n && rows == Bands && columns == Bands;
 }
 
 void TStatistics::Add(const TStatistics& Other) {
     if (Bands < 0 || Bands > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {Bands}));
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, Bands}));
     if (Other.Bands != Bands || Other.Type != Type)
         throw EStretch(
             Format("statistics of %d-band %s images cannot pool with %d-band %s ones",
                    {Other.Bands, SampleTypeName(Other.Type), Bands, SampleTypeName(Type)}));
+    if (!Complete() || !Other.Complete())
+        throw EStretch(
+            Format("statistics of %d bands do not hold sums of %d bands", {Bands, Bands}));
     Count += Other.Count;
+    const bool real = IsFloatSample(Type);
     for (int a = 0; a < Bands; ++a) {
         Sum[a].Add(Other.Sum[a]);
         RealSum[a].Add(Other.RealSum[a]);
-        for (int b = a; b < Bands; ++b) {
-            Product[a][b].Add(Other.Product[a][b]);
-            RealProduct[a][b].Add(Other.RealProduct[a][b]);
+        if (real) {
+            TCompensatedSum* row = RealProduct[a];
+            const TCompensatedSum* other = Other.RealProduct[a];
+            for (int b = a; b < Bands; ++b)
+                row[b].Add(other[b]);
+        } else {
+            TWideSum* row = Product[a];
+            const TWideSum* other = Other.Product[a];
+            for (int b = a; b < Bands; ++b)
+                row[b].Add(other[b]);
         }
         Lowest[a] = std::min(Lowest[a], Other.Lowest[a]);
         Highest[a] = std::max(Highest[a], Other.Highest[a]);
@@ -418,30 +441,37 @@ double TStatistics::Covariance(int a, int b) const noexcept {
 TStatistics ReversedStatistics(const TStatistics& S) {
     if (S.Bands != 3)
         return S;
+    if (!S.Complete())
+        throw EStretch("statistics of 3 bands do not hold sums of 3 bands");
     TStatistics r = S;
     const int n = S.Bands;
+    const bool real = IsFloatSample(S.Type);
     for (int a = 0; a < n; ++a) {
         r.Sum[a] = S.Sum[n - 1 - a];
         r.RealSum[a] = S.RealSum[n - 1 - a];
         r.Lowest[a] = S.Lowest[n - 1 - a];
         r.Highest[a] = S.Highest[n - 1 - a];
         for (int b = a; b < n; ++b) {
-            r.Product[a][b] = S.Product[n - 1 - b][n - 1 - a];
-            r.RealProduct[a][b] = S.RealProduct[n - 1 - b][n - 1 - a];
+            if (real)
+                r.RealProduct[a][b] = S.RealProduct[n - 1 - b][n - 1 - a];
+            else
+                r.Product[a][b] = S.Product[n - 1 - b][n - 1 - a];
         }
     }
     return r;
 }
 
 bool TStatistics::operator==(const TStatistics& o) const {
-    if (Bands != o.Bands || Type != o.Type || Count != o.Count || Bands < 0 || Bands > MaxBands)
+    if (Bands != o.Bands || Type != o.Type || Count != o.Count || !Complete() || !o.Complete())
         return false;
+    const bool real = IsFloatSample(Type);
     for (int a = 0; a < Bands; ++a) {
         if (!(Sum[a] == o.Sum[a]) || !(RealSum[a] == o.RealSum[a]) || Lowest[a] != o.Lowest[a] ||
             Highest[a] != o.Highest[a])
             return false;
         for (int b = a; b < Bands; ++b)
-            if (!(Product[a][b] == o.Product[a][b]) || !(RealProduct[a][b] == o.RealProduct[a][b]))
+            if (real ? !(RealProduct[a][b] == o.RealProduct[a][b])
+                     : !(Product[a][b] == o.Product[a][b]))
                 return false;
     }
     return true;

@@ -206,7 +206,7 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
         // (the subtraction's rounding, the extreme's rounding, both relative to M).
         margin[k] = static_cast<float>(16 * Unit * rows[k].Magnitude);
     }
-    const int* order = axes.Order;
+    const int* order = axes.Order.data();
     float low[3], high[3];
     const auto spread = [&] {
         for (int k = 0; k < 3; ++k) {
@@ -287,7 +287,7 @@ void FourByteApply(const TSegments& in, const TSegments& out, int64_t bandStride
         limit[k] = static_cast<float>(0.5 - rows[k].Bound());
         refineLimit[k] = 0.5 - 8 * 0x1p-53 * rows[k].Magnitude;
     }
-    const int* order = t.Order;
+    const int* order = t.Order.data();
     for (int64_t r = 0; r < in.Count; ++r) {
         const TCells src(in.First + r * in.Stride, bandStride);
         const TCells dst(out.First + r * out.Stride, bandStride);

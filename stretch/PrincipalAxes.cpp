@@ -43,11 +43,11 @@ void AxesFromCorrelations(double r12, double r13, double r23, bool allowOffset, 
     correlation.SetElement(3, 1, r13);
     correlation.SetElement(2, 3, r23);
     correlation.SetElement(3, 2, r23);
-    double fractions[3];
+    std::vector<double> fractions;
     TAffineMap axes;
-    AxesFromMatrix(correlation, allowOffset, 0, 255, fractions, axes);
+    AxesFromMatrix(correlation, allowOffset, 0, 255, &fractions, axes);
     double* wanted[3] = {fraction1, fraction2, fraction3};
-    for (int k = 0; k < 3; ++k)
+    for (size_t k = 0; k < 3; ++k)
         if (wanted[k] != nullptr)
             *wanted[k] = fractions[k];
     result = AsAffineTransform(axes);

@@ -22,13 +22,14 @@ Extended WorkingSum(const double* p, const int* order, const double* row, int n)
 }
 
 const TStreamKernels& StreamKernelsFor(int bands) noexcept {
+    const int i = IsGeneralBands(bands) ? 0 : bands - 1;
 #if defined(VT_STREAM_WIDE)
     if (UseWideKernels())
-        return avx512::Table[bands - 1];
+        return avx512::Table[i];
     if (UseVectorKernels())
-        return avx2::Table[bands - 1];
+        return avx2::Table[i];
 #endif
-    return portable::Table[bands - 1];
+    return portable::Table[i];
 }
 
 namespace {
@@ -77,9 +78,12 @@ void StoreSample(uint8_t* p, TSampleType type, Extended value) noexcept {
 
 // ---- Lanes and maps ------------------------------------------------------------------------
 
-TStreamMap::TStreamMap(int bands, const double (*w)[MaxBands], const double* c, double top) noexcept
+TStreamMap::TStreamMap(int bands, const double (*w)[KernelBands], const double* c,
+                       double top) noexcept
     : Bands(bands), Top(top) {
     const int n = bands;
+    if (w == nullptr)
+        return; // the general passes' bands, which take a TGeneralMap instead
     // The double sum and the extended one each lie within n + 1 roundings of the running
     // magnitude of the exact sum; the factor leaves room for both and for rounding the bound.
     const double factor = (4.0 * n + 8) * 0x1p-53;
@@ -113,8 +117,9 @@ void TStreamMap::Decisions(double magnitude, bool floatOut, double* decide) cons
 void TExactApply::Store(const double* group, int index, void* out) const noexcept {
     const int n = Transform->Bands;
     const int band = index % n, i = Row[band];
-    StoreSample(static_cast<uint8_t*>(out) + static_cast<size_t>(index) * SampleBytes(Out), Out,
-                WorkingSum(group + (index - band), Transform->Order, Transform->Map.M[i], n));
+    StoreSample(
+        static_cast<uint8_t*>(out) + static_cast<size_t>(index) * SampleBytes(Out), Out,
+        WorkingSum(group + (index - band), Transform->Order.data(), Transform->Map.M[i], n));
 }
 
 void TExactRanges::Spread() noexcept {
@@ -183,11 +188,26 @@ float FloatBeyond(double x, bool down) noexcept {
     return f;
 }
 
+// The extremes of each band over a block's pixels.
+void BlockExtremes(const TSampleBlock& block, double* lowest, double* highest) noexcept {
+    const int n = block.Bands();
+    std::fill(lowest, lowest + n, std::numeric_limits<double>::infinity());
+    std::fill(highest, highest + n, -std::numeric_limits<double>::infinity());
+    for (int64_t p = 0; p < block.Count(); ++p) {
+        const double* x = block.Samples() + p * n;
+        for (int b = 0; b < n; ++b) {
+            lowest[b] = std::min(lowest[b], x[b]);
+            highest[b] = std::max(highest[b], x[b]);
+        }
+    }
+}
+
 } // namespace
 
 TSampleBlock::TSampleBlock(int bands, TSampleType type, TReading reading)
     : N(bands), Type(type), Added(reading == Shifted ? -SampleBottom(type) : 0.0),
-      Room(std::min<int64_t>(128, (MaxSamples / bands) & ~7)),
+      Room(IsGeneralBands(bands) ? std::clamp<int64_t>((GeneralSamples / bands) & ~7, 8, 256)
+                                 : std::min<int64_t>(128, (MaxSamples / bands) & ~7)),
       Storage(static_cast<size_t>(2 * StreamPad + Room * bands + 8), 0.0) {
     // Groups start on whole vectors: a kernel's vectors never straddle cache lines.
     const auto address = reinterpret_cast<uintptr_t>(Storage.data() + StreamPad);
@@ -283,14 +303,18 @@ TStreamStatistics::TStreamStatistics(int bands, TSampleType type)
       // samples stay exact in a double; float lanes move into their compensated pairs every 32
       // terms.
       FlushGroups(Real ? 32 * Kernels.Cycle / (GroupPixels * bands) : 1 << 17), Lanes(Real ? 3 : 1),
-      Tail(bands, type) {}
+      Tail(bands, type), Box(2 * static_cast<size_t>(bands)) {
+    if (IsGeneralBands(bands))
+        General = std::make_unique<TGeneralStatistics>(
+            bands, type, TSampleBlock(bands, type, TSampleBlock::Shifted).Capacity());
+}
 
 void TStreamStatistics::AddWide(const TSampleBlock& block) noexcept {
     // The shifted samples are whole numbers below 2^32, exact in the block's doubles; their
     // products fit 64 bits, and go one by one into the 128-bit sums.
     for (int64_t p = 0; p < block.Count(); ++p) {
         const double* x = block.Samples() + p * N;
-        uint64_t v[MaxBands];
+        uint64_t v[KernelBands];
         for (int a = 0; a < N; ++a)
             v[a] = static_cast<uint64_t>(x[a]);
         for (int a = 0; a < N; ++a) {
@@ -306,9 +330,14 @@ void TStreamStatistics::Add(TSampleBlock& block, std::vector<float>* boxes) {
     const int lanes = GroupPixels;
     if (block.Count() > 0) {
         // The box, over the block and copies of its last pixel.
-        double lowest[MaxBands], highest[MaxBands];
-        block.PadGroup(lanes, true);
-        Kernels.Extremes(block.Samples(), (block.Count() + lanes - 1) / lanes, lowest, highest);
+        double* lowest = Box.data();
+        double* highest = Box.data() + N;
+        if (General)
+            BlockExtremes(block, lowest, highest);
+        else {
+            block.PadGroup(lanes, true);
+            Kernels.Extremes(block.Samples(), (block.Count() + lanes - 1) / lanes, lowest, highest);
+        }
         // The extremes of the samples themselves (exact: whole numbers below 2^33).
         if (const double shift = block.Shift(); shift != 0)
             for (int b = 0; b < N; ++b) {
@@ -332,6 +361,10 @@ void TStreamStatistics::Add(TSampleBlock& block, std::vector<float>* boxes) {
         boxes->insert(boxes->end(), static_cast<size_t>(N), std::numeric_limits<float>::infinity());
         boxes->insert(boxes->end(), static_cast<size_t>(N),
                       -std::numeric_limits<float>::infinity());
+    }
+    if (General) {
+        General->Add(block.Samples(), block.Count(), Tail);
+        return;
     }
     if (Wide) {
         AddWide(block);
@@ -388,6 +421,11 @@ void TStreamStatistics::Flush() {
 }
 
 void TStreamStatistics::AddTo(TStatistics& statistics) {
+    if (General) {
+        General->Flush(Tail);
+        statistics.Add(Tail);
+        return;
+    }
     Flush();
     for (int l = 0; l < Kernels.Cycle && Real; ++l) {
         const int a = l % N;
@@ -407,8 +445,8 @@ namespace {
 // The rows of a map in working order as band-indexed weights: output band order[r] takes
 // row r, input band order[j] column j.
 struct TBandWeights {
-    double W[MaxBands][MaxBands] = {};
-    double C[MaxBands] = {};
+    double W[KernelBands][KernelBands] = {};
+    double C[KernelBands] = {};
     TBandWeights(const TAffineMap& m, const int* outOrder, const int* inOrder) noexcept {
         const int n = m.Size;
         for (int r = 0; r < n; ++r) {
@@ -419,16 +457,20 @@ struct TBandWeights {
     }
 };
 
-constexpr int Unpermuted[MaxBands] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+constexpr int Unpermuted[KernelBands] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 TStreamMap RangeMap(const TPrincipalAxes& axes) noexcept {
+    if (IsGeneralBands(axes.Bands))
+        return TStreamMap(axes.Bands, nullptr, nullptr, 0);
     // Component k is the stream's k-th output of a pixel.
-    const TBandWeights w(axes.Map, Unpermuted, axes.Order);
+    const TBandWeights w(axes.Map, Unpermuted, axes.Order.data());
     return TStreamMap(axes.Bands, w.W, w.C, 0);
 }
 
 TStreamMap ApplyMap(const TBandTransform& t, TSampleType out) noexcept {
-    const TBandWeights w(t.Map, t.Order, t.Order);
+    if (IsGeneralBands(t.Bands))
+        return TStreamMap(t.Bands, nullptr, nullptr, SampleTop(out));
+    const TBandWeights w(t.Map, t.Order.data(), t.Order.data());
     return TStreamMap(t.Bands, w.W, w.C, SampleTop(out));
 }
 
@@ -437,8 +479,16 @@ TStreamMap ApplyMap(const TBandTransform& t, TSampleType out) noexcept {
 TStreamRanges::TStreamRanges(const TPrincipalAxes& axes, TComponentRanges& ranges)
     : Map(RangeMap(axes)), Kernels(StreamKernelsFor(axes.Bands)) {
     Exact.Axes = &axes.Map;
-    Exact.Order = axes.Order;
+    Exact.Order = axes.Order.data();
     Exact.Ranges = &ranges;
+    if (IsGeneralBands(axes.Bands)) {
+        General = std::make_shared<const TGeneralMap>(axes.Map);
+        const int64_t room = TSampleBlock(axes.Bands, axes.Type).Capacity();
+        X.assign(static_cast<size_t>((room + 3) / 4 * 4 * General->Stride), 0.0);
+        Components.assign(X.size(), 0.0);
+        Box.assign(2 * static_cast<size_t>(axes.Bands), 0.0);
+        return;
+    }
     Exact.Spread();
 }
 
@@ -452,6 +502,22 @@ template <class T> bool TStreamRanges::Inside(const T* box) const noexcept {
             return true; // no pixel
         magnitude = std::max({magnitude, std::fabs(static_cast<double>(lowest[b])),
                               std::fabs(static_cast<double>(highest[b]))});
+    }
+    if (General) {
+        for (int k = 0; k < n; ++k) {
+            const double* row = Exact.Axes->M[k];
+            double low = row[n], high = row[n];
+            for (int j = 0; j < n; ++j) {
+                const double w = row[j];
+                const int b = Exact.Order[j];
+                low += w * static_cast<double>(w >= 0 ? lowest[b] : highest[b]);
+                high += w * static_cast<double>(w >= 0 ? highest[b] : lowest[b]);
+            }
+            const double bound = General->Bound(k, magnitude);
+            if (!(low - bound > Exact.Ranges->Lowest[k] && high + bound < Exact.Ranges->Highest[k]))
+                return false;
+        }
+        return true;
     }
     for (int k = 0; k < n; ++k) {
         double low = Map.Constant[k], high = Map.Constant[k];
@@ -470,14 +536,50 @@ template <class T> bool TStreamRanges::Inside(const T* box) const noexcept {
 template bool TStreamRanges::Inside(const float*) const noexcept;
 template bool TStreamRanges::Inside(const double*) const noexcept;
 
+void TStreamRanges::AddGeneral(const TSampleBlock& block) {
+    const int n = Map.Bands;
+    BlockExtremes(block, Box.data(), Box.data() + n);
+    if (Inside(Box.data()))
+        return;
+    const int64_t count = block.Count();
+    const auto stride = static_cast<size_t>(General->Stride);
+    PadBlock(block.Samples(), count, n, Exact.Order, General->Stride, X.data());
+    General->Run(X.data(), count, true, Components.data());
+    const double magnitude = block.Magnitude();
+    TComponentRanges& ranges = *Exact.Ranges;
+    for (int64_t p = 0; p < count; ++p) {
+        const double* components = Components.data() + static_cast<size_t>(p) * stride;
+        for (int k = 0; k < n; ++k) {
+            double& low = ranges.Lowest[static_cast<size_t>(k)];
+            double& high = ranges.Highest[static_cast<size_t>(k)];
+            const double d = components[k], bound = General->Bound(k, magnitude);
+            // Strictly inside the extremes by more than the bound: the exact value is too.
+            if (d - bound > low && d + bound < high)
+                continue;
+            const auto c = static_cast<double>(
+                WorkingSum(block.Samples() + p * n, Exact.Order, Exact.Axes->M[k], n));
+            // The scan's rule: a value replaces the extreme unless the extreme lies strictly
+            // beyond.
+            if (!(low < c))
+                low = c;
+            if (!(high > c))
+                high = c;
+        }
+    }
+}
+
 void TStreamRanges::Add(TSampleBlock& block) {
     if (block.Count() == 0)
         return;
+    if (General) {
+        AddGeneral(block);
+        return;
+    }
     // Copies of the last pixel change no extreme.
     const int lanes = GroupPixels;
     block.PadGroup(lanes, true);
     const int64_t groups = (block.Count() + lanes - 1) / lanes;
-    double box[2 * MaxBands];
+    double box[2 * KernelBands];
     Kernels.Extremes(block.Samples(), groups, box, box + Map.Bands);
     if (Inside(box))
         return;
@@ -493,8 +595,13 @@ TStreamApply::TStreamApply(const TBandTransform& transform, TSampleType in, TSam
     Exact.Transform = &transform;
     Exact.Out = out;
     Clamp = transform.Options.Clip && IsFloatSample(out);
+    Exact.Row.assign(static_cast<size_t>(transform.Bands), 0);
     for (int r = 0; r < transform.Bands; ++r)
-        Exact.Row[transform.Order[r]] = r;
+        Exact.Row[static_cast<size_t>(transform.Order[static_cast<size_t>(r)])] = r;
+    if (IsGeneralBands(transform.Bands)) {
+        General = std::make_shared<const TGeneralMap>(transform.Map);
+        return;
+    }
     Map.Decisions(IsFloatSample(in) ? 1.0 : SampleMagnitude(in), IsFloatSample(out), Decide);
     // Integer outputs without kernels of their own take the bounds by stream position.
     const bool other = out != TSampleType::UInt8 && out != TSampleType::UInt16 &&
@@ -531,7 +638,7 @@ template <class TOut> void TStreamApply::RunAs(TSampleBlock& block, TOut* out) c
     if (rest != 0) {
         // The last pixels through a group of their own, written aside.
         block.PadGroup(lanes, false);
-        TOut last[8 * MaxBands];
+        TOut last[8 * KernelBands];
         kernel(block.Samples() + whole * lanes * n, 1, Map, decide, last, Exact);
         std::memcpy(out + whole * lanes * n, last, static_cast<size_t>(rest * n) * sizeof(TOut));
     }
@@ -568,6 +675,29 @@ void StoreRoundedSums(const double* sums, int64_t count, const double* decide,
             exact.Store(samples, static_cast<int>(i), out);
 }
 
+using TRoundedStore = void (*)(const double*, int64_t, const double*, const TExactApply&,
+                               const double*, uint8_t*) noexcept;
+
+// StoreRoundedSums for an integer type (null for floats).
+TRoundedStore RoundedStoreFor(TSampleType type) noexcept {
+    switch (type) {
+    case TSampleType::UInt8:
+        return &StoreRoundedSums<uint8_t>;
+    case TSampleType::UInt16:
+        return &StoreRoundedSums<uint16_t>;
+    case TSampleType::Int8:
+        return &StoreRoundedSums<int8_t>;
+    case TSampleType::Int16:
+        return &StoreRoundedSums<int16_t>;
+    case TSampleType::Int32:
+        return &StoreRoundedSums<int32_t>;
+    case TSampleType::UInt32:
+        return &StoreRoundedSums<uint32_t>;
+    default:
+        return nullptr;
+    }
+}
+
 } // namespace
 
 void TStreamApply::RunOther(TSampleBlock& block, uint8_t* out) const {
@@ -595,36 +725,81 @@ void TStreamApply::RunOther(TSampleBlock& block, uint8_t* out) const {
     block.PadGroup(lanes, false);
     double sums[TSampleBlock::MaxSamples];
     Kernels.Sums(block.Samples(), (block.Count() + lanes - 1) / lanes, Map, sums);
-    const auto store = [&](auto* type) {
-        using T = std::remove_pointer_t<decltype(type)>;
-        StoreRoundedSums<T>(sums, count, byPosition, Exact, block.Samples(), out);
-    };
-    switch (Exact.Out) {
-    case TSampleType::Int8:
-        return store(static_cast<int8_t*>(nullptr));
-    case TSampleType::Int16:
-        return store(static_cast<int16_t*>(nullptr));
-    case TSampleType::Int32:
-        return store(static_cast<int32_t*>(nullptr));
-    case TSampleType::UInt32:
-        return store(static_cast<uint32_t*>(nullptr));
-    default:
-        return; // the types with kernels of their own never come here
+    // (The types with kernels of their own never come here.)
+    if (const TRoundedStore rounded = RoundedStoreFor(Exact.Out))
+        rounded(sums, count, byPosition, Exact, block.Samples(), out);
+}
+
+void TStreamApply::RunGeneral(const TSampleBlock& block, uint8_t* out) const {
+    const int n = Map.Bands;
+    const int64_t count = block.Count();
+    const auto stride = static_cast<size_t>(General->Stride);
+    const TBandTransform& t = *Exact.Transform;
+    // Blocks of every part of the image pass here: the matrices are the thread's own.
+    thread_local std::vector<double> x, sums;
+    const size_t size = static_cast<size_t>((count + 3) / 4 * 4) * stride;
+    if (x.size() < size) {
+        x.resize(size);
+        sums.resize(size);
+    }
+    PadBlock(block.Samples(), count, n, t.Order.data(), General->Stride, x.data());
+    // Float64 outputs are the double sums themselves, each rounded as the portable form
+    // rounds; every other output is decided from a sum and its bound, in any form.
+    const bool stored = Exact.Out == TSampleType::Float64;
+    General->Run(x.data(), count, !stored, sums.data());
+    const double magnitude = IsFloatSample(In) ? block.Magnitude() : SampleMagnitude(In);
+    const size_t bytes = SampleBytes(Exact.Out);
+    std::vector<double> pixel(static_cast<size_t>(n)), decide(static_cast<size_t>(n));
+    for (int r = 0; r < n; ++r)
+        decide[static_cast<size_t>(t.Order[static_cast<size_t>(r)])] =
+            0.5 - General->Bound(r, magnitude);
+    const TRoundedStore rounded = RoundedStoreFor(Exact.Out);
+    for (int64_t p = 0; p < count; ++p) {
+        const double* row = sums.data() + static_cast<size_t>(p) * stride;
+        const double* samples = block.Samples() + p * n;
+        uint8_t* to = out + static_cast<size_t>(p * n) * bytes;
+        for (int r = 0; r < n; ++r)
+            pixel[static_cast<size_t>(t.Order[static_cast<size_t>(r)])] = row[r];
+        switch (Exact.Out) {
+        case TSampleType::Float64:
+            std::memcpy(to, pixel.data(), static_cast<size_t>(n) * sizeof(double));
+            break;
+        case TSampleType::Float32:
+            for (int b = 0; b < n; ++b) {
+                const double d = pixel[static_cast<size_t>(b)];
+                const double bound = 0.5 - decide[static_cast<size_t>(b)] + std::fabs(d) * 0x1p-52;
+                // Every value within the bound rounds to one float: the exact sum does too.
+                if (static_cast<float>(d - bound) == static_cast<float>(d + bound)) {
+                    const auto f = static_cast<float>(d);
+                    std::memcpy(to + 4 * static_cast<size_t>(b), &f, 4);
+                } else {
+                    Exact.Store(samples, b, to);
+                }
+            }
+            break;
+        default:
+            rounded(pixel.data(), n, decide.data(), Exact, samples, to);
+            break;
+        }
     }
 }
 
 void TStreamApply::Run(TSampleBlock& block, uint8_t* out) const {
-    switch (Exact.Out) {
-    case TSampleType::UInt8:
-        return RunAs(block, out);
-    case TSampleType::UInt16:
-        return RunAs(block, reinterpret_cast<uint16_t*>(out));
-    case TSampleType::Float32:
-        RunAs(block, reinterpret_cast<float*>(out));
-        break;
-    default:
-        RunOther(block, out);
-        break;
+    if (General) {
+        RunGeneral(block, out);
+    } else {
+        switch (Exact.Out) {
+        case TSampleType::UInt8:
+            return RunAs(block, out);
+        case TSampleType::UInt16:
+            return RunAs(block, reinterpret_cast<uint16_t*>(out));
+        case TSampleType::Float32:
+            RunAs(block, reinterpret_cast<float*>(out));
+            break;
+        default:
+            RunOther(block, out);
+            break;
+        }
     }
     // A clipped stretch keeps float outputs to 0..1 (not a number stays as it is).
     if (Clamp && Exact.Out == TSampleType::Float32)

@@ -6,7 +6,9 @@
 #pragma once
 
 #include "stretch/EnginePrivate.h"
+#include "stretch/GeneralKernels.h"
 
+#include <memory>
 #include <vector>
 
 namespace vt::detail {
@@ -23,7 +25,7 @@ inline constexpr int StreamPad = 16;
 // l mod n): the samples, and the products of each sample with the one d positions on.
 struct TStreamLanes {
     alignas(64) double Sum[MaxCycle] = {};
-    alignas(64) double Product[MaxBands][MaxCycle] = {};
+    alignas(64) double Product[KernelBands][MaxCycle] = {};
 };
 
 // Each block's box of samples (per band the lowest, then per band the highest) by part, as the
@@ -41,7 +43,7 @@ struct TBlockBoxes {
 struct TStreamMap {
     int Bands = 0;
     double Top = 0; // integer outputs clamp to 0..Top
-    alignas(64) double Weight[2 * MaxBands - 1][MaxCycle];
+    alignas(64) double Weight[2 * KernelBands - 1][MaxCycle];
     alignas(64) double Constant[MaxCycle];
     // A lane's double sum lies within BoundConstant + BoundWeight x m of the extended sum of
     // the same terms when no sample exceeds m in magnitude.
@@ -49,7 +51,7 @@ struct TStreamMap {
     double BoundConstant[MaxCycle];
 
     // w[o][i]: the weight of input band i in output band o; c[o] its constant.
-    TStreamMap(int bands, const double (*w)[MaxBands], const double* c, double top) noexcept;
+    TStreamMap(int bands, const double (*w)[KernelBands], const double* c, double top) noexcept;
     void Bounds(double magnitude, double* bound) const noexcept;
     // What the application kernels compare with: the bounds for float outputs, 1/2 less the
     // bounds for integer ones.
@@ -60,7 +62,7 @@ struct TStreamMap {
 // order, as the engine's definition has it; Group is the first sample of the kernel's group.
 struct TExactApply {
     const TBandTransform* Transform = nullptr;
-    int Row[MaxBands] = {}; // the working-order row of each band
+    TVector<int> Row; // the working-order row of each band
     TSampleType Out = TSampleType::UInt8;
     void Store(const double* group, int index, void* out) const noexcept;
 };
@@ -103,26 +105,32 @@ struct TStreamKernels {
 #if defined(VT_STREAM_MAX_BANDS)
 inline constexpr int StreamMaxBands = VT_STREAM_MAX_BANDS;
 #else
-inline constexpr int StreamMaxBands = MaxBands;
+inline constexpr int StreamMaxBands = KernelBands;
 #endif
 
-// The kernels for n bands: vector ones where the processor has them and the choice allows.
+// The kernels for n bands: vector ones where the processor has them and the choice allows
+// (for bands beyond the unrolled ones, those of one band, whose conversions serve any count).
 const TStreamKernels& StreamKernelsFor(int bands) noexcept;
 
-// The tables of kernels for 1 to MaxBands bands, each compiled for its instruction set in a
+// Whether n bands take the general passes (GeneralKernels.h) rather than unrolled kernels.
+inline bool IsGeneralBands(int bands) noexcept {
+    return bands > StreamMaxBands;
+}
+
+// The tables of kernels for 1 to KernelBands bands, each compiled for its instruction set in a
 // file of its own (StreamKernelsPortable.cpp, StreamKernelsAvx2.cpp, StreamKernelsAvx512.cpp).
 #if defined(__i386__) || defined(__x86_64__)
 #define VT_STREAM_WIDE 1
 #endif
 namespace portable {
-extern const TStreamKernels Table[MaxBands];
+extern const TStreamKernels Table[KernelBands];
 }
 #if defined(VT_STREAM_WIDE)
 namespace avx2 {
-extern const TStreamKernels Table[MaxBands];
+extern const TStreamKernels Table[KernelBands];
 }
 namespace avx512 {
-extern const TStreamKernels Table[MaxBands];
+extern const TStreamKernels Table[KernelBands];
 }
 #endif
 
@@ -132,8 +140,10 @@ extern const TStreamKernels Table[MaxBands];
 class alignas(64) TSampleBlock {
 public:
     enum TReading { AsStored, Shifted };
-    // The most samples a block holds.
+    // The most samples a block of the unrolled kernels' bands holds; a block of more bands
+    // holds GeneralSamples, in whole groups of pixels.
     static constexpr int64_t MaxSamples = 1024;
+    static constexpr int64_t GeneralSamples = 32768;
 
     TSampleBlock(int bands, TSampleType type, TReading reading = AsStored);
     double* Samples() noexcept { return Storage.data() + Start; }
@@ -190,6 +200,8 @@ private:
     int64_t Groups = 0, FlushGroups;
     std::vector<TStreamLanes> Lanes; // the kernel's lanes, and for floats the folded pairs
     TStatistics Tail;                // pixels outside whole groups, and the flushed sums
+    std::vector<double> Box;         // a block's extremes: lowest, then highest
+    std::unique_ptr<TGeneralStatistics> General; // bands beyond the unrolled kernels
 };
 
 // The range pass.
@@ -202,9 +214,14 @@ public:
     template <class T> bool Inside(const T* box) const noexcept;
 
 private:
+    void AddGeneral(const TSampleBlock& block);
+
     TStreamMap Map;
     TExactRanges Exact;
     const TStreamKernels& Kernels;
+    // Bands beyond the unrolled kernels: the map, and the block and its components.
+    std::shared_ptr<const TGeneralMap> General;
+    std::vector<double> X, Components, Box;
 };
 
 // The application: writes a block's pixels as samples of the output type, interleaved.
@@ -217,7 +234,9 @@ private:
     template <class TOut> void RunAs(TSampleBlock& block, TOut* out) const;
     void RunOther(TSampleBlock& block, uint8_t* out) const;
     void Decisions(const TSampleBlock& block, double* floatDecide, const double*& decide) const;
+    void RunGeneral(const TSampleBlock& block, uint8_t* out) const;
     TStreamMap Map;
+    std::shared_ptr<const TGeneralMap> General; // bands beyond the unrolled kernels
     TExactApply Exact;
     const TStreamKernels& Kernels;
     TSampleType In;

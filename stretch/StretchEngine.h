@@ -1,4 +1,4 @@
-// The stretch engine: decorrelation stretches of images of 1 to 16 bands of 8-, 16- or 32-bit
+// The stretch engine: decorrelation stretches of images of 1 to 1024 bands of 8-, 16- or 32-bit
 // integer samples (signed or unsigned) or 32- or 64-bit floats, laid out in memory in any way
 // that pixel, row and band strides describe.
 // Statistics come from a selection of pixels and add up over a series of images; fitting
@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace vt {
@@ -48,7 +49,57 @@ struct TRunOptions {
     std::function<bool(double Done)> Progress;
 };
 
+// The most bands an image may have. Up to KernelBands (16) the passes run kernels unrolled
+// for each count; beyond, a general path that takes blocks of pixels as small matrix products
+// (see the statistics, the application and FitAxes below for what differs there).
 inline constexpr int MaxBands = MaxAffineSize;
+inline constexpr int KernelBands = 16;
+
+// Per-band values of an option, such as the target method's means: band b reads as not a
+// number until set, and setting it (o.TargetMean[b] = x) makes room for it.
+class TBandValues {
+public:
+    template <class I>
+    requires std::is_integral_v<I>
+    double operator[](I Band) const noexcept {
+        if constexpr (std::is_signed_v<I>)
+            if (Band < 0)
+                return NAN;
+        const auto b = static_cast<size_t>(Band);
+        return b < Values.size() ? Values[b] : NAN;
+    }
+    template <class I>
+    requires std::is_integral_v<I>
+    double& operator[](I Band) { return At(static_cast<size_t>(Band)); }
+    // One more than the highest band set so far.
+    size_t Size() const noexcept { return Values.size(); }
+    // Bands 0..Count - 1 set to Value, the others unset.
+    void Fill(size_t Count, double Value);
+    // Equal where both read alike (not a number equal to not a number).
+    bool operator==(const TBandValues& Other) const noexcept;
+
+private:
+    double& At(size_t Band);
+    std::vector<double> Values;
+};
+
+// A set of bands (numbered from 0), of any size. Made from a bit mask it holds the bands of its
+// set bits (bit i band i), which covers the first 64.
+class TBandSet {
+public:
+    TBandSet() = default;
+    TBandSet(uint64_t Mask); // NOLINT: a mask reads as the set it stands for
+    void Add(int Band);
+    bool Has(int Band) const noexcept;
+    bool Empty() const noexcept;
+    // The members below Bands, and the highest member (-1 when empty).
+    int CountBelow(int Bands) const noexcept;
+    int Highest() const noexcept;
+    bool operator==(const TBandSet& Other) const noexcept;
+
+private:
+    std::vector<uint64_t> Words; // no zero word at the end
+};
 
 // The samples the engine takes. Integer types span their whole range (the offset stretch maps
 // onto SampleBottom..SampleTop); floats are meant to lie in 0..1 and are stored as computed.
@@ -85,7 +136,7 @@ struct TImageView {
     void* Data = nullptr; // first sample of band 0 of the top-left pixel
     int64_t Width = 0;    // pixels per row
     int64_t Height = 0;   // rows
-    int Bands = 0;        // samples per pixel, 1..MaxBands
+    int Bands = 0;        // samples per pixel, 1..MaxBands (1024)
     TSampleType Type = TSampleType::UInt8;
     int64_t PixelStride = 0; // from one pixel to the next in a row
     int64_t RowStride = 0;   // from one row to the next
@@ -98,7 +149,7 @@ struct TImageView {
     static TImageView Planar(void* Data, int64_t Width, int64_t Height, int Bands,
                              TSampleType Type) noexcept;
 
-    // Raises EStretch when the view cannot be read: no data, a band count outside 1..16, a
+    // Raises EStretch when the view cannot be read: no data, a band count outside 1..1024, a
     // negative size, or sizes whose byte offsets do not fit 64 bits.
     void Check() const;
     uint8_t* At(int64_t X, int64_t Y, int Band) const noexcept {
@@ -166,21 +217,35 @@ struct TCompensatedSum {
 // as held, and Mean adds SampleBottom back. The extremes are of the samples themselves.
 // A 32-bit sample's products take 64 bits, and their sums over 2^40 pixels take 104 bits,
 // well inside the 128 of TWideSum.
+//
+// Above KernelBands bands the pass reads blocks of pixels and forms their cross-product sums
+// X'X as a matrix product in doubles. For 8- and 16-bit samples every such partial sum is a
+// whole number below 2^53 (the pass moves it into the 128-bit sums before it could pass that),
+// so the sums stay exact; 32-bit samples are split into two 16-bit halves, whose four products
+// are summed the same way and recombined exactly in 128 bits. Float samples' partial sums of a
+// block (a few hundred pixels, in scan order) are added into the compensated sums, so that the
+// order of every addition depends on the image alone.
+//
+// The sums and extremes are held for the statistics' band count: the product sums of integer
+// samples (Product) only for integer types, those of floats (RealProduct) only for floats.
 class TStatistics {
 public:
     int Bands = 0;
     TSampleType Type = TSampleType::UInt8;
-    int64_t Count = 0;                    // selected pixels
-    TWideSum Sum[MaxBands];               // integer samples, shifted to unsigned
-    TWideSum Product[MaxBands][MaxBands]; // a <= b
-    TCompensatedSum RealSum[MaxBands];    // float samples
-    TCompensatedSum RealProduct[MaxBands][MaxBands];
-    double Lowest[MaxBands]; // per-band extremes of the samples (+inf / -inf when empty)
-    double Highest[MaxBands];
+    int64_t Count = 0;                       // selected pixels
+    TVector<TWideSum> Sum;                   // integer samples, shifted to unsigned
+    TRowMatrix<TWideSum> Product;            // [a][b], a <= b; integer types only
+    TVector<TCompensatedSum> RealSum;        // float samples
+    TRowMatrix<TCompensatedSum> RealProduct; // float types only
+    TVector<double> Lowest; // per-band extremes of the samples (+inf / -inf when empty)
+    TVector<double> Highest;
 
     TStatistics() noexcept;
-    TStatistics(int Bands, TSampleType Type) noexcept;
+    TStatistics(int Bands, TSampleType Type);
 
+    // Whether the sums and extremes are held for Bands bands of Type (statistics assembled by
+    // hand may not be): what every function taking statistics requires.
+    bool Complete() const noexcept;
     // Pools another image's statistics into these; raises EStretch when the band counts or
     // sample types differ.
     void Add(const TStatistics& Other);
@@ -234,17 +299,14 @@ struct TFitOptions {
     // The target method's mean and standard deviation of each band after the stretch, in the
     // sample type's units (Lab: in L*, a*, b* units); not a number (the default) keeps the
     // band's own.
-    double TargetMean[MaxBands] = {NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN,
-                                   NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN};
-    double TargetSigma[MaxBands] = {NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN,
-                                    NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN};
+    TBandValues TargetMean;
+    TBandValues TargetSigma;
     // The space, and for Matrix its map (Size 3, in the sample type's units). A space other
     // than None, or kept bands, pairs bands directly.
     TColourSpace Space = TColourSpace::None;
     TAffineMap SpaceMatrix;
-    // Bit i set: band i of the space passes unchanged; the others are stretched among
-    // themselves.
-    uint32_t Keep = 0;
+    // Bands of the space that pass unchanged; the others are stretched among themselves.
+    TBandSet Keep;
     // Saturation after the stretch: each output band mapped linearly so that more than the
     // fraction ClipLow of the selected pixels lies at or below its bottom, more than ClipHigh
     // at or above its top, then clamped (float outputs too, to 0..1).
@@ -280,7 +342,7 @@ TAffineMap ColourSpaceMap(const TFitOptions& Options, int Bands, TSampleType Typ
 struct TBandTransform {
     int Bands = 0;
     TSampleType Type = TSampleType::UInt8; // the samples it was fitted to
-    int Order[MaxBands] = {};
+    TVector<int> Order;                    // Bands entries
     TAffineMap Map;
     TFitOptions Options;
     TStatistics Statistics; // what it was fitted to (Count 0 for a transform made by hand)
@@ -311,9 +373,9 @@ struct TBandTransform {
 struct TPrincipalAxes {
     int Bands = 0;
     TSampleType Type = TSampleType::UInt8;
-    int Order[MaxBands] = {};
+    TVector<int> Order; // Bands entries
     TAffineMap Map;
-    double Fraction[MaxBands] = {}; // each eigenvalue's share of their sum
+    TVector<double> Fraction; // each eigenvalue's share of their sum
     TFitOptions Options;
     TStatistics Statistics;
 };
@@ -322,16 +384,17 @@ struct TPrincipalAxes {
 // several images pool with Add.
 struct TComponentRanges {
     int Bands = 0;
-    double Lowest[MaxBands];
-    double Highest[MaxBands];
+    TVector<double> Lowest; // Bands entries
+    TVector<double> Highest;
     TComponentRanges() noexcept;
-    explicit TComponentRanges(int Bands) noexcept;
+    explicit TComponentRanges(int Bands);
     void Add(const TComponentRanges& Other);
 };
 
-// The axes of the statistics (measured in the view's band order) by the Jacobi
-// eigen-decomposition of their correlation or covariance matrix. Raises EStretch for empty
-// statistics and what the decomposition raises.
+// The axes of the statistics (measured in the view's band order) by the eigen-decomposition of
+// their correlation or covariance matrix: the cyclic Jacobi method up to KernelBands bands,
+// Householder tridiagonalisation and the implicit QL method beyond (SymmetricEigen.h). Raises
+// EStretch for empty statistics and what the decomposition raises.
 TPrincipalAxes FitAxes(const TStatistics& Statistics, const TFitOptions& Options = {});
 // The components' extremes over the selected pixels of an image with the axes' band count.
 TComponentRanges MeasureComponentRanges(const TImageView& Image, const TSelection& Selection,
@@ -395,16 +458,18 @@ private:
     TBandTransform Stretch;
     double LowFraction, HighFraction;
     int Pass = 0, Passes = 1;
-    int64_t Count[MaxBands] = {};      // values counted in the current pass, per band
-    uint64_t Prefix[MaxBands][2] = {}; // keys: the high bits of each limit's key found so far
-    uint64_t Passed[MaxBands][2] = {}; // keys: the values beyond the keys that begin so
-    double Limit[MaxBands][2] = {};    // each band's L and H, as stored samples
-    std::vector<uint64_t> Bins;        // per band: every level, or 65,536 bins of keys (two
-                                       // sets, one a side, when refining)
+    // Per band (Bands entries):
+    TVector<int64_t> Count;                  // values counted in the current pass
+    TVector<std::array<uint64_t, 2>> Prefix; // keys: the high bits of each limit's key found
+                                             // so far
+    TVector<std::array<uint64_t, 2>> Passed; // keys: the values beyond the keys that begin so
+    TVector<std::array<double, 2>> Limit;    // each band's L and H, as stored samples
+    std::vector<uint64_t> Bins;              // per band: every level, or 65,536 bins of keys (two
+                                             // sets, one a side, when refining)
     // The bins and float counts of parts 1.. of Measure's threads (part 0 counts into Bins),
     // allocated once a pass and kept across its measures.
     std::vector<std::vector<uint64_t>> PartBins;
-    std::vector<std::array<int64_t, MaxBands>> PartCounts;
+    std::vector<TVector<int64_t>> PartCounts;
 };
 // One image's saturation: the passes of TClipHistogram over it.
 TBandTransform ClipStretch(const TBandTransform& T, const TImageView& Image,
@@ -433,7 +498,7 @@ public:
 
     // A fit of images of Bands bands of Type. Selection gives the no-data value the result
     // records and the text of the refusal when nothing is selected; each piece's own selection
-    // comes with Measure. Raises EStretch for a band count outside 1..16.
+    // comes with Measure. Raises EStretch for a band count outside 1..1024.
     TStretchFit(const TFitOptions& Options, int Bands, TSampleType Type,
                 const TSelection& Selection = {}, const TRunOptions& Run = {});
     // A fit whose statistics were measured elsewhere (in the views' band order, pooled over
@@ -516,7 +581,12 @@ TBandTransform FitStretch(const TImageView& Image, const TSelection& Selection =
 // even and clamped to their type's range (a signed type's to its own, int16 to -32768..32767),
 // floats stored as computed (clamped to 0..1 when T was clipped). Pixels that the selection's
 // no-data value marks, and pixels with a float sample that is not finite, are left as they are
-// (copied, converted to Target's type, when Target is another view). Raises EStretch when the
+// (copied, converted to Target's type, when Target is another view). Above KernelBands bands
+// the sums are formed as a blocked matrix product in doubles and every integer or float32
+// output whose rounding they leave undecided is computed as above, so those outputs are the
+// same; float64 outputs there are the double sums themselves (products and sums rounded apart,
+// in working order), within (4n + 8) 2^-53 of the sum of the terms' magnitudes of the extended
+// sum, and like every result independent of threads and processor. Raises EStretch when the
 // views' sizes or band counts differ from each other or from T, or when Source's samples are
 // not of T's type (Target's may be of any).
 void ApplyStretch(const TBandTransform& T, const TImageView& Source, const TImageView& Target,

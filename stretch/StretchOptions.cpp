@@ -191,11 +191,15 @@ void SetStretchOption(TStretchRequest& r, const TStretchOption& o, const TJsonVa
         const bool mean = key == "target_mean";
         const std::vector<double> values =
             NumberList(o, v,
-                       mean ? "numbers separated by commas (at most 16)"
-                            : "numbers of at least 0 separated by commas (at most 16)");
-        double* to = mean ? fit.TargetMean : fit.TargetSigma;
-        for (size_t b = 0; b < static_cast<size_t>(MaxBands); ++b)
-            to[b] = values[std::min(b, values.size() - 1)];
+                       mean ? "numbers separated by commas (at most 1024)"
+                            : "numbers of at least 0 separated by commas (at most 1024)");
+        TBandValues& to = mean ? fit.TargetMean : fit.TargetSigma;
+        // One value serves every band.
+        if (values.size() == 1)
+            to.Fill(static_cast<size_t>(MaxBands), values[0]);
+        else
+            for (size_t b = 0; b < values.size(); ++b)
+                to[b] = values[b];
         (mean ? r.TargetMeans : r.TargetSigmas) = static_cast<int>(values.size());
         fit.Method = TStretchMethod::Target;
         fit.Pairing = TBandPairing::Direct;
@@ -217,11 +221,11 @@ void SetStretchOption(TStretchRequest& r, const TStretchOption& o, const TJsonVa
         return;
     }
     case K::Bands:
-        fit.Keep = 0;
-        for (const double b : NumberList(o, v, "band numbers from 1 to 16")) {
+        fit.Keep = TBandSet();
+        for (const double b : NumberList(o, v, "band numbers from 1 to 1024")) {
             if (b != std::floor(b))
-                Refuse(o, "band numbers from 1 to 16", Shown(v));
-            fit.Keep |= 1u << (static_cast<int>(b) - 1);
+                Refuse(o, "band numbers from 1 to 1024", Shown(v));
+            fit.Keep.Add(static_cast<int>(b) - 1);
         }
         return;
     case K::Fractions: {
@@ -240,8 +244,7 @@ void SetStretchOption(TStretchRequest& r, const TStretchOption& o, const TJsonVa
         const TJsonValue& rows = v.IsObject() && v.Find("matrix") != nullptr ? v["matrix"] : v;
         if (!rows.IsArray() || rows.Size() != 3)
             Refuse(o, what, "");
-        TAffineMap m;
-        m.Size = 3;
+        TAffineMap m(3);
         for (size_t i = 0; i < 3; ++i) {
             if (!rows[i].IsArray() || rows[i].Size() != 4)
                 Refuse(o, what, "");
@@ -321,9 +324,9 @@ TJsonValue StretchArgument(const TStretchOption& o, const std::string& text) {
     case K::Rectangle:
         return list(true, "X,Y,W,H, four integers of at least 0");
     case K::Numbers:
-        return list(false, "numbers separated by commas (at most 16)");
+        return list(false, "numbers separated by commas (at most 1024)");
     case K::Bands:
-        return list(false, "band numbers from 1 to 16");
+        return list(false, "band numbers from 1 to 1024");
     case K::Fractions:
         return list(false, "LOW[,HIGH]: fractions of at least 0, together below 1 (0.01 "
                            "saturates 1 % at each end)");
@@ -368,9 +371,9 @@ void CheckStretchRequest(const TStretchRequest& r, int bands, TSampleType type, 
                                   "band)",
                                   {name, count, bands}));
     const TFitOptions& fit = r.Fit;
-    if (fit.Keep >> bands != 0)
+    if (fit.Keep.Highest() >= bands)
         throw EStretch(Format("--keep: the image has %d bands", {bands}));
-    if (fit.Keep != 0 && fit.Keep == (1u << bands) - 1)
+    if (!fit.Keep.Empty() && fit.Keep.CountBelow(bands) == bands)
         throw EStretch("--keep keeps every band: nothing is left to stretch");
     if (fit.Space != TColourSpace::None && bands != 3)
         throw EStretch(

@@ -22,7 +22,7 @@ enum class TOptionKind : uint8_t {
     Number,    // a finite number, or null for none
     Numbers,   // one number for every band, or one a band
     Rectangle, // X,Y,W,H: four whole numbers of at least 0
-    Bands,     // band numbers from 1 to 16
+    Bands,     // band numbers from 1 to 1024
     Fractions, // LOW[,HIGH]: at least 0, together below 1
     Matrix,    // three rows of three weights and a constant (the command line: a JSON file)
     Image,     // an image the face reads itself (the command line: a file)
@@ -61,7 +61,7 @@ struct TStretchRequest {
 
 // Sets one option from a value as JSON holds it (true, "covariance", 4, [1, 2], null for the
 // default). Raises EStretch naming the option by its command-line name: the same message on
-// every face ("--keep takes band numbers from 1 to 16, not 17").
+// every face ("--keep takes band numbers from 1 to 1024, not 1025").
 void SetStretchOption(TStretchRequest& Request, const TStretchOption& Option,
                       const TJsonValue& Value);
 // The command line's text of a value as the value SetStretchOption takes ("1,2" -> [1, 2],

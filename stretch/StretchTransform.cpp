@@ -80,8 +80,7 @@ void ComponentRanges(const TLinearBitmap& bitmap, const TAffineTransform& axes, 
     TPrincipalAxes a;
     a.Bands = 3;
     a.Map = AsAffineMap(axes);
-    for (int j = 0; j < 3; ++j)
-        a.Order[j] = 2 - j;
+    a.Order = {2, 1, 0};
     const TComponentRanges r = MeasureComponentRanges(ColourViewOfBitmap(bitmap), {}, a);
     for (int k = 0; k < 3; ++k) {
         lowest[k] = r.Lowest[k];

@@ -79,8 +79,10 @@ int CheckHeader(const TJsonValue& doc, const char* kind) {
 
 // Whether a transform's working order is the one its pairing gives: the plug-in's (third,
 // second, first band) for the plug-in pairing of three bands, storage order otherwise.
-bool OrderFitsPairing(TBandPairing pairing, const int* order, int n) noexcept {
+bool OrderFitsPairing(TBandPairing pairing, const TVector<int>& order, int n) noexcept {
     const bool reversed = ReadsBandsReversed(pairing, n);
+    if (order.size() != static_cast<size_t>(n))
+        return false;
     for (int j = 0; j < n; ++j)
         if (order[j] != (reversed ? n - 1 - j : j))
             return false;
@@ -111,8 +113,8 @@ double ReadNoData(const TJsonValue& v, TSampleType type) {
 int Bands(const TJsonValue& doc) {
     const int64_t bands = doc["bands"].AsInt64();
     if (bands < 1 || bands > MaxBands)
-        throw EStretch(
-            Format("\"bands\" is %d; images have 1 to 16 bands", {static_cast<long long>(bands)}));
+        throw EStretch(Format("\"bands\" is %d; images have 1 to %d bands",
+                              {static_cast<long long>(bands), MaxBands}));
     return static_cast<int>(bands);
 }
 
@@ -124,7 +126,7 @@ void ExpectSize(const TJsonValue& v, size_t size) {
 
 TJsonValue StatisticsValue(const TStatistics& s) {
     if (s.Bands < 1 || s.Bands > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {s.Bands}));
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, s.Bands}));
     TJsonValue doc = TJsonValue::Object();
     doc.Set("format", StatisticsKind);
     doc.Set("version", 1);
@@ -140,13 +142,20 @@ TJsonValue StatisticsValue(const TStatistics& s) {
         pair.Push(c.Low);
         return pair;
     };
+    // The product sums of the type's kind (the other kind holds none).
+    const auto product = [&](int a, int b) {
+        return real ? sum(TWideSum{}, s.RealProduct[a][b]) : sum(s.Product[a][b], {});
+    };
+    if (!s.Complete())
+        throw EStretch(
+            Format("statistics of %d bands do not hold sums of %d bands", {s.Bands, s.Bands}));
     TJsonValue sums = TJsonValue::Array(), products = TJsonValue::Array();
     TJsonValue lowest = TJsonValue::Array(), highest = TJsonValue::Array();
     for (int a = 0; a < s.Bands; ++a) {
         sums.Push(sum(s.Sum[a], s.RealSum[a]));
         TJsonValue row = TJsonValue::Array();
         for (int b = a; b < s.Bands; ++b)
-            row.Push(sum(s.Product[a][b], s.RealProduct[a][b]));
+            row.Push(product(a, b));
         products.Push(std::move(row));
         lowest.Push(Extreme(s.Lowest[a]));
         highest.Push(Extreme(s.Highest[a]));
@@ -166,6 +175,8 @@ TStatistics StatisticsOf(const TJsonValue& doc) {
     if (s.Count < 0)
         throw EStretch("\"count\" is negative");
     const bool real = IsFloatSample(s.Type);
+    TWideSum unusedWide;
+    TCompensatedSum unusedReal;
     auto read = [&](const TJsonValue& v, TWideSum& w, TCompensatedSum& c) {
         if (real) {
             ExpectSize(v, 2);
@@ -188,7 +199,8 @@ TStatistics StatisticsOf(const TJsonValue& doc) {
         const TJsonValue& row = products[static_cast<size_t>(a)];
         ExpectSize(row, static_cast<size_t>(n - a));
         for (int b = a; b < n; ++b)
-            read(row[static_cast<size_t>(b - a)], s.Product[a][b], s.RealProduct[a][b]);
+            read(row[static_cast<size_t>(b - a)], real ? unusedWide : s.Product[a][b],
+                 real ? s.RealProduct[a][b] : unusedReal);
         s.Lowest[a] = ReadExtreme(doc["lowest"][static_cast<size_t>(a)], true);
         s.Highest[a] = ReadExtreme(doc["highest"][static_cast<size_t>(a)], false);
     }
@@ -208,7 +220,7 @@ std::string ReadFile(const std::string& path) {
     std::string text;
     try {
         const int32_t size = in->BytesLeft();
-        if (size > (int32_t{64} << 20))
+        if (size > (int32_t{256} << 20))
             throw EStretch("\"" + path + "\" is too large for a transform or statistics file");
         text.resize(static_cast<size_t>(size));
         if (size > 0)
@@ -256,7 +268,7 @@ void ReadControls(const TJsonValue& doc, int n, TFitOptions& o) {
     if (o.Space == TColourSpace::Matrix) {
         const TJsonValue& rows = doc["space-matrix"];
         ExpectSize(rows, 3);
-        o.SpaceMatrix.Size = 3;
+        o.SpaceMatrix = TAffineMap(3);
         for (size_t r = 0; r < 3; ++r) {
             ExpectSize(rows[r], 4);
             for (size_t c = 0; c < 4; ++c)
@@ -271,7 +283,7 @@ void ReadControls(const TJsonValue& doc, int n, TFitOptions& o) {
             if (b < 1 || b > n)
                 throw EStretch(
                     Format("\"keep\" lists band %d of %d", {static_cast<long long>(b), n}));
-            o.Keep |= 1u << (b - 1);
+            o.Keep.Add(static_cast<int>(b - 1));
         }
     }
     if (const TJsonValue* clip = doc.Find("clip")) {
@@ -297,7 +309,7 @@ bool HasLabSaturation(const TBandTransform& t) noexcept {
 std::string WriteTransformJson(const TBandTransform& T) {
     const int n = T.Bands;
     if (n < 1 || n > MaxBands)
-        throw EStretch(Format("images have 1 to 16 bands, not %d", {n}));
+        throw EStretch(Format("images have 1 to %d bands, not %d", {MaxBands, n}));
     const TFitOptions& o = T.Options;
     if (!OrderFitsPairing(o.Pairing, T.Order, n))
         throw EStretch("the transform's band order contradicts its pairing");
@@ -306,7 +318,7 @@ std::string WriteTransformJson(const TBandTransform& T) {
     // 3 for a no-data value or the plug-in pairing (whose matrix version 3 writes in the
     // file's band order), 2 for the controls, 1 otherwise.
     const bool reversed = ReadsBandsReversed(o.Pairing, n);
-    const bool controls = o.Space != TColourSpace::None || o.Keep != 0 || o.Clip;
+    const bool controls = o.Space != TColourSpace::None || !o.Keep.Empty() || o.Clip;
     doc.Set("format", TransformKind);
     doc.Set("version", T.HasNoData || reversed ? TransformFileVersion : controls ? 2 : 1);
     doc.Set("bands", n);
@@ -326,10 +338,10 @@ std::string WriteTransformJson(const TBandTransform& T) {
         }
         doc.Set("space-matrix", std::move(rows));
     }
-    if (o.Keep != 0) {
+    if (!o.Keep.Empty()) {
         TJsonValue keep = TJsonValue::Array();
         for (int b = 0; b < n; ++b)
-            if ((o.Keep >> b & 1) != 0)
+            if (o.Keep.Has(b))
                 keep.Push(b + 1);
         doc.Set("keep", std::move(keep));
     }
@@ -413,7 +425,7 @@ TBandTransform ReadTransformJson(const std::string& Text) {
         }
         const TJsonValue& order = doc["order"];
         ExpectSize(order, static_cast<size_t>(n));
-        bool seen[MaxBands] = {};
+        TVector<char> seen(static_cast<size_t>(n), 0);
         for (int j = 0; j < n; ++j) {
             const int64_t b = order[static_cast<size_t>(j)].AsInt64();
             if (b < 0 || b >= n || seen[b])
@@ -473,7 +485,7 @@ std::string WriteClipHistogramJson(const TClipHistogram& H) {
     for (int b = 0; b < n; ++b) {
         count.Push(H.TotalCount(b));
         TJsonValue p = TJsonValue::Array(), q = TJsonValue::Array(), l = TJsonValue::Array();
-        for (int side = 0; side < 2; ++side) {
+        for (size_t side = 0; side < 2; ++side) {
             p.Push(H.Prefix[b][side]);
             q.Push(H.Passed[b][side]);
             // Limits not found (not a number) are null; so are infinite ones, which no stretch
@@ -559,14 +571,15 @@ namespace {
 
 const char* const PassNames[] = {"statistics", "ranges", "clip", "done"};
 
-TJsonValue Numbers(const double* values, int n) {
+template <class TValues> TJsonValue Numbers(const TValues& values, int n) {
     TJsonValue a = TJsonValue::Array();
     for (int b = 0; b < n; ++b)
         a.Push(std::isnan(values[b]) ? TJsonValue() : TJsonValue(values[b]));
     return a;
 }
 
-void ReadNumbers(const TJsonValue& a, int n, double* values, bool extremes, bool low) {
+template <class TValues>
+void ReadNumbers(const TJsonValue& a, int n, TValues& values, bool extremes, bool low) {
     ExpectSize(a, static_cast<size_t>(n));
     for (int b = 0; b < n; ++b) {
         const TJsonValue& v = a[static_cast<size_t>(b)];
@@ -599,11 +612,15 @@ std::string WriteStretchFitJson(const TStretchFit& F) {
     doc.Set("through", F.ThroughSoFar);
     doc.Set("target-mean", Numbers(F.Options.TargetMean, n));
     doc.Set("target-sigma", Numbers(F.Options.TargetSigma, n));
-    doc.Set("fraction", Numbers(F.Axes.Fraction, n));
+    // Axes and ranges not yet measured: fractions of 0, ranges that saw nothing.
+    TVector<double> fraction = F.Axes.Fraction;
+    fraction.resize(static_cast<size_t>(n), 0.0);
+    doc.Set("fraction", Numbers(fraction, n));
     TJsonValue lowest = TJsonValue::Array(), highest = TJsonValue::Array();
+    const bool ranged = F.Ranges.Lowest.size() == static_cast<size_t>(n);
     for (int k = 0; k < n; ++k) {
-        lowest.Push(Extreme(F.Ranges.Lowest[k]));
-        highest.Push(Extreme(F.Ranges.Highest[k]));
+        lowest.Push(ranged ? Extreme(F.Ranges.Lowest[k]) : TJsonValue());
+        highest.Push(ranged ? Extreme(F.Ranges.Highest[k]) : TJsonValue());
     }
     doc.Set("lowest", std::move(lowest));
     doc.Set("highest", std::move(highest));
@@ -652,7 +669,8 @@ TStretchFit ReadStretchFitJson(const std::string& Text) {
                 // Lab's axes are of the box, a float64 fit's.
                 const bool lab = f.Options.Space == TColourSpace::Lab;
                 f.Axes.Type = lab ? TSampleType::Float64 : carrier.Type;
-                std::copy(carrier.Order, carrier.Order + MaxBands, f.Axes.Order);
+                f.Axes.Order = carrier.Order;
+                f.Axes.Fraction.assign(static_cast<size_t>(n), 0.0);
                 f.Axes.Map = carrier.Map;
                 f.Axes.Options = lab ? detail::LabBoxOptions(f.Options) : f.Options;
                 f.Axes.Statistics = f.Stats;

@@ -4,7 +4,7 @@
     out = veltrane.stretch(img, offset=True)
 
 Images are H x W x N arrays (H x W for one band) of uint8, uint16, float32, int8, int16,
-int32, uint32 or float64 samples, 1 to 16 bands, in any memory layout (slices, transposed or
+int32, uint32 or float64 samples, 1 to 1024 bands, in any memory layout (slices, transposed or
 Fortran-ordered views, negative strides): the engine reads them where they lie. The options
 are those of `veltrane stretch` (docs/controls.md defines each exactly), and the results are
 the command line's to the byte: three bands are paired as the plug-in pairs them unless
@@ -51,7 +51,7 @@ __all__ = [
     "ClipHistogram",
 ]
 
-_MAX_BANDS = 16
+_MAX_BANDS = 1024
 _DTYPES = tuple(
     np.dtype(t)
     for t in (np.uint8, np.uint16, np.float32, np.int8, np.int16, np.int32, np.uint32, np.float64)
@@ -66,7 +66,7 @@ _DTYPE_NAMES = "uint8, uint16, float32, int8, int16, int32, uint32 or float64"
 _DOCS = {
     "image": """\
 img : ndarray, shape (H, W, N) or (H, W)
-    1 to 16 bands of uint8, uint16, float32, int8, int16, int32, uint32 or float64 samples in
+    1 to 1024 bands of uint8, uint16, float32, int8, int16, int32, uint32 or float64 samples in
     native byte order, in any memory layout (slices, transposed or Fortran-ordered views,
     negative strides); integer samples span their type's range (int16: -32768..32767), float
     samples 0..1.""",
@@ -117,7 +117,7 @@ threads : int, optional
 When an array is not a NumPy array or holds samples of another type (a mask: not uint8
 or bool), or a keyword is not one of the function's.""",
     "value_error": """\
-When an image is not H x W x N of 1 to 16 bands, an option is out of its range or does
+When an image is not H x W x N of 1 to 1024 bands, an option is out of its range or does
 not fit the image (the engine's message names it), or the selection holds no pixel.""",
 }
 
@@ -152,7 +152,7 @@ def _image(img, what="img"):
         )
     bands = 1 if img.ndim == 2 else img.shape[2]
     if not 1 <= bands <= _MAX_BANDS:
-        raise ValueError("%s: images have 1 to 16 bands, not %d" % (what, bands))
+        raise ValueError("%s: images have 1 to %d bands, not %d" % (what, _MAX_BANDS, bands))
     if img.shape[0] == 0 or img.shape[1] == 0:
         raise ValueError("%s: the image has no pixels" % what)
     return bands

@@ -75,7 +75,7 @@ scheduler : str, optional
         "dask_type_error": """\
 When an image holds samples of another type, or a keyword is not one of the function's.""",
         "dask_value_error": """\
-When an image is not H x W x N of 1 to 16 bands, the images of a series differ in band
+When an image is not H x W x N of 1 to 1024 bands, the images of a series differ in band
 count or sample type, an option is out of its range or does not fit the images (the
 engine's message names it), or the selection lies outside an image or holds no pixel.""",
     }

@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     VT_FUZZ_CHECK(vt::WriteTransformJson(back) == written, "second write differs:\n" + written);
     for (int r = 0; r < t.Bands; ++r)
-        VT_FUZZ_CHECK(std::memcmp(t.Map.M[r], back.Map.M[r], sizeof t.Map.M[r]) == 0,
+        VT_FUZZ_CHECK(std::memcmp(t.Map.M[r], back.Map.M[r],
+                                  static_cast<size_t>(t.Bands + 1) * sizeof(double)) == 0,
                       "matrix changed:\n" + written);
     // Three pixels of every type through its matrix: clamped, rounded, never a fault; the
     // transform itself takes only pixels of its own type.

@@ -115,11 +115,28 @@ def test_unsupported_sample_types_and_band_counts_are_refused_by_name(tmp_path):
     scene(tmp_path / "complex.tif", 3, gdal.GDT_CFloat32)
     status, out = run("stretch", tmp_path / "complex.tif", tmp_path / "out.tif", "--offset")
     assert status == 2 and "complex64 samples cannot be stretched" in out, out
-    scene(tmp_path / "wide.tif", 20, gdal.GDT_Byte)
+    scene(tmp_path / "wide.tif", 1025, gdal.GDT_Byte, size=(8, 6))
     status, out = run("stretch", tmp_path / "wide.tif", tmp_path / "out.tif", "--offset",
                       "--keep", "1")
-    assert status == 2 and "20 colour bands" in out, out
+    assert status == 2 and "1025 colour bands" in out, out
     assert not (tmp_path / "out.tif").exists() and not leftovers(tmp_path)
+
+
+def test_hyperspectral_rasters_stretch_band_by_band_into_tiff(tmp_path):
+    # 224 bands, as a spectrometer's: the stretch keeps band 100 as it is and spreads the
+    # others; the result is a TIFF of as many bands.
+    data = scene(tmp_path / "cube.tif", 224, gdal.GDT_UInt16, size=(40, 30))
+    status, out = run("stretch", tmp_path / "cube.tif", tmp_path / "out.tif", "--offset",
+                      "--keep", "100")
+    assert status == 0, out
+    result = pixels(tmp_path / "out.tif")
+    assert result.shape == data.shape
+    assert (result[99] == data[99]).all()
+    assert not (result[5] == data[5]).all()
+    status, out = run("stretch", tmp_path / "cube.tif", tmp_path / "target.tif",
+                      "--target-sigma", "2000")
+    assert status == 0, out
+    assert pixels(tmp_path / "target.tif").shape == data.shape
 
 
 @pytest.mark.parametrize("bands, dtype, name, reason", [

@@ -249,25 +249,32 @@ TEST(EngineEdges, TargetMethodPassesConstantBandsAndDuplicatesWithGainOne) {
 }
 
 TEST(EngineEdges, BandCountsBeyondTheLimitAreRefusedBeforeUse) {
-    TStatistics wide(17, TSampleType::UInt8);
+    const int beyond = MaxBands + 1;
+    const std::string text = std::to_string(beyond);
+    TStatistics wide(beyond, TSampleType::UInt8);
     wide.Count = 5;
-    EXPECT_NE(Refusal([&] { FitAxes(wide); }).find("17"), std::string::npos);
-    EXPECT_NE(Refusal([&] { FitTarget(wide, Method(TStretchMethod::Target)); }).find("17"),
+    EXPECT_NE(Refusal([&] { FitAxes(wide); }).find(text), std::string::npos);
+    EXPECT_NE(Refusal([&] { FitTarget(wide, Method(TStretchMethod::Target)); }).find(text),
               std::string::npos);
-    EXPECT_NE(Refusal([&] { ColourSpaceMap({}, 17, TSampleType::UInt8); }).find("17"),
+    EXPECT_NE(Refusal([&] { ColourSpaceMap({}, beyond, TSampleType::UInt8); }).find(text),
               std::string::npos);
     EXPECT_NE(Refusal([&] { ColourSpaceMap({}, 0, TSampleType::UInt8); }).find("0"),
               std::string::npos);
-    EXPECT_NE(Refusal([&] { TBandTransform::Identity(33, TSampleType::UInt8); }).find("33"),
+    EXPECT_NE(Refusal([&] { TBandTransform::Identity(beyond, TSampleType::UInt8); }).find(text),
               std::string::npos);
-    EXPECT_NE(Refusal([&] { wide.Add(wide); }).find("17"), std::string::npos);
+    EXPECT_NE(Refusal([&] { wide.Add(wide); }).find(text), std::string::npos);
     TPrincipalAxes axes;
-    axes.Bands = 17;
-    EXPECT_NE(Refusal([&] { BuildStretch(axes, TComponentRanges(17)); }).find("17"),
+    axes.Bands = beyond;
+    EXPECT_NE(Refusal([&] { BuildStretch(axes, TComponentRanges(beyond)); }).find(text),
               std::string::npos);
-    std::vector<uint8_t> pixels(64);
-    const TImageView v = TImageView::Interleaved(pixels.data(), 1, 1, 33, TSampleType::UInt8);
-    EXPECT_NE(Refusal([&] { MeasureStatistics(v); }).find("33"), std::string::npos);
+    std::vector<uint8_t> pixels(2 * MaxBands);
+    const TImageView v = TImageView::Interleaved(pixels.data(), 1, 1, beyond, TSampleType::UInt8);
+    EXPECT_NE(Refusal([&] { MeasureStatistics(v); }).find(text), std::string::npos);
+    // Statistics assembled by hand without their sums are refused, never read.
+    TStatistics hollow;
+    hollow.Bands = 20;
+    hollow.Count = 5;
+    EXPECT_NE(Refusal([&] { FitAxes(hollow); }).find("do not hold"), std::string::npos);
 }
 
 TEST(EngineEdges, SizesNearTheIntegerLimitNeverOverflow) {

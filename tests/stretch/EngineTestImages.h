@@ -129,7 +129,8 @@ inline void FillCorrelated(TTestImage& img, std::mt19937& random) {
 // Mean, sample deviation (divided by N - 1, as the target method defines it) and correlations of
 // the bands over the W x H pixels from X0, Y0 (W, H -1: to the edge), in long double.
 struct TMoments {
-    long double Mean[MaxBands] = {}, Sigma[MaxBands] = {}, Corr[MaxBands][MaxBands] = {};
+    TVector<long double> Mean, Sigma;
+    TRowMatrix<long double> Corr;
 };
 inline TMoments MomentsOf(const TTestImage& img, int64_t x0 = 0, int64_t y0 = 0, int64_t w = -1,
                           int64_t h = -1) {
@@ -138,8 +139,12 @@ inline TMoments MomentsOf(const TTestImage& img, int64_t x0 = 0, int64_t y0 = 0,
     if (h < 0)
         h = img.H - y0;
     TMoments m;
+    const auto n = static_cast<size_t>(img.N);
+    m.Mean.assign(n, 0.0L);
+    m.Sigma.assign(n, 0.0L);
+    m.Corr = TRowMatrix<long double>(img.N, img.N, 0.0L);
     const auto count = static_cast<long double>(w * h);
-    long double cov[MaxBands][MaxBands] = {};
+    TRowMatrix<long double> cov(img.N, img.N, 0.0L);
     for (int64_t y = y0; y < y0 + h; ++y)
         for (int64_t x = x0; x < x0 + w; ++x)
             for (int b = 0; b < img.N; ++b)

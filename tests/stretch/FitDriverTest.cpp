@@ -97,7 +97,7 @@ TEST(FitDriver, RefusesWhatDoesNotFit) {
         EXPECT_EQ(e.Message, "no pixels selected (sample 0,0,0,-1)");
     }
     EXPECT_THROW(ReadStretchFitJson("{\"format\": \"veltrane-fit\", \"version\": 1}"), EStretch);
-    EXPECT_THROW(TStretchFit({}, 17, TSampleType::UInt8), EStretch);
+    EXPECT_THROW(TStretchFit({}, MaxBands + 1, TSampleType::UInt8), EStretch);
 }
 
 TEST(FitDriver, ProgressRisesToOneAndCancelStops) {

@@ -106,7 +106,7 @@ TEST(FourByte, StatisticsRangesAndBytesEqualThePlanarPasses) {
                     TPrincipalAxes axes;
                     axes.Bands = 3;
                     axes.Map = t.Map;
-                    std::copy(t.Order, t.Order + 3, axes.Order);
+                    axes.Order = t.Order;
                     const TComponentRanges a = MeasureComponentRanges(cells.View, sample, axes);
                     const TComponentRanges b = MeasureComponentRanges(planar, sample, axes);
                     for (int k = 0; k < 3; ++k) {

@@ -168,8 +168,10 @@ TEST(LabSpace, TargetIsMetInLabUnits) {
     TFitOptions o = LabOptions();
     o.Method = TStretchMethod::Target;
     const double mean[3] = {55, 4, -6}, sigma[3] = {6, 3, 4};
-    std::copy(mean, mean + 3, o.TargetMean);
-    std::copy(sigma, sigma + 3, o.TargetSigma);
+    for (int b = 0; b < 3; ++b) {
+        o.TargetMean[b] = mean[b];
+        o.TargetSigma[b] = sigma[b];
+    }
     const TBandTransform t = FitStretch(img.View, {}, o);
     TTestImage out(img.W, img.H, 3, img.Type, 0);
     ApplyStretch(t, img.View, out.View);

@@ -70,10 +70,10 @@ void FillSpread(TTestImage& img, std::mt19937& random) {
 template <class TSelected>
 void ExpectStatistics(const TStatistics& st, const TTestImage& img, const TSelected& selected,
                       const std::string& what) {
-    long double count = 0, mean[MaxBands] = {}, cov[MaxBands][MaxBands] = {};
-    double low[MaxBands], high[MaxBands];
-    std::fill(low, low + MaxBands, INFINITY);
-    std::fill(high, high + MaxBands, -INFINITY);
+    long double count = 0, mean[KernelBands] = {}, cov[KernelBands][KernelBands] = {};
+    double low[KernelBands], high[KernelBands];
+    std::fill(low, low + KernelBands, INFINITY);
+    std::fill(high, high + KernelBands, -INFINITY);
     for (int pass = 0; pass < 2; ++pass)
         for (int64_t y = 0; y < img.H; ++y)
             for (int64_t x = 0; x < img.W; ++x)
@@ -111,7 +111,8 @@ void ExpectStatistics(const TStatistics& st, const TTestImage& img, const TSelec
 // clamped to the target's range (floats rounded once).
 long double Defined(const TBandTransform& t, const TTestImage& img, int64_t x, int64_t y, int band,
                     TSampleType out) {
-    const int r = static_cast<int>(std::find(t.Order, t.Order + t.Bands, band) - t.Order);
+    const int r =
+        static_cast<int>(std::find(t.Order.begin(), t.Order.end(), band) - t.Order.begin());
     long double sum = static_cast<long double>(img.Get(x, y, t.Order[0])) * t.Map.M[r][0];
     for (int j = 1; j < t.Bands; ++j)
         sum += static_cast<long double>(img.Get(x, y, t.Order[j])) * t.Map.M[r][j];
@@ -386,7 +387,7 @@ TEST(SampleTypes, ApplicationIsTheDefinedSumIntoEveryTypeAndLayout) {
                         t.Map.M[r][c] = w(random);
                     t.Map.M[r][n] = w(random) * static_cast<double>(k.Top) / 3;
                 }
-                std::shuffle(t.Order, t.Order + n, random);
+                std::shuffle(t.Order.begin(), t.Order.end(), random);
                 for (const TKind& out : Kinds) {
                     TTestImage o(21, 7, n, out.Type, (layout + 2) % 5);
                     for (detail::TKernelChoice choice :
@@ -528,7 +529,7 @@ TEST(SampleTypes, NewTypesNeverTakeTheByteKernels) {
             TPrincipalAxes axes;
             axes.Bands = 3;
             axes.Map = TAffineMap::Identity(3);
-            std::copy_n(std::begin({2, 1, 0}), 3, axes.Order);
+            axes.Order = {2, 1, 0};
             for (const detail::TKernelPass& pass :
                  {detail::TKernelPass::Statistics(), detail::TKernelPass::Ranges(axes),
                   detail::TKernelPass::Apply(t, v), detail::TKernelPass::Count(t)})
