@@ -15,6 +15,28 @@ using namespace detail;
 
 namespace {
 
+// Copies Count pixels of N samples of Size bytes from Out to To, each pixel's samples in
+// reverse order.
+template <class T> void TurnPixels(const uint8_t* out, uint8_t* to, int64_t count, int n) {
+    const size_t bands = static_cast<size_t>(n), pixel = bands * sizeof(T);
+    for (int64_t i = 0; i < count; ++i, out += pixel, to += pixel)
+        for (size_t b = 0; b < bands; ++b)
+            std::memcpy(to + (bands - 1 - b) * sizeof(T), out + b * sizeof(T), sizeof(T));
+}
+
+void StoreTurned(const uint8_t* out, uint8_t* to, int64_t count, int n, int64_t size) {
+    switch (size) {
+    case 1:
+        return TurnPixels<uint8_t>(out, to, count, n);
+    case 2:
+        return TurnPixels<uint16_t>(out, to, count, n);
+    case 4:
+        return TurnPixels<uint32_t>(out, to, count, n);
+    default:
+        return TurnPixels<uint64_t>(out, to, count, n);
+    }
+}
+
 // Rows [first, end) of the source through the transform into the target, a block at a time:
 // packed target rows are written in place, other layouts through a row of their own. Every
 // sample of a block is read before any of its outputs is written, so the views may coincide.
@@ -26,6 +48,10 @@ void ApplyRows(const TApply& apply, const TImageView& src, const TImageView& dst
     const int n = src.Bands;
     const auto size = static_cast<int64_t>(SampleBytes(dst.Type));
     const bool packed = IsPackedPixels(dst);
+    // Packed pixels whose bands the view numbers last to first (the plug-in's pairing of
+    // three bands): each pixel's outputs are stored turned round.
+    const bool reversed =
+        !packed && n > 1 && dst.BandStride == -size && dst.PixelStride == size * n;
     const bool marked = noData != nullptr && noData->HasNoData;
     for (int64_t y = first; y < end; ++y)
         for (int64_t x0 = 0; x0 < src.Width; x0 += block.Capacity()) {
@@ -34,7 +60,9 @@ void ApplyRows(const TApply& apply, const TImageView& src, const TImageView& dst
             block.Read(src.At(x0, y, 0), count, src.PixelStride, src);
             uint8_t* out = packed ? dst.At(x0, y, 0) : aside.data();
             apply.Run(block, out);
-            if (!packed)
+            if (reversed)
+                StoreTurned(out, dst.At(x0, y, n - 1), count, n, size);
+            else if (!packed)
                 for (int64_t i = 0; i < count; ++i)
                     for (int b = 0; b < n; ++b)
                         std::memcpy(dst.At(x0 + i, y, b), out + (i * n + b) * size,
