@@ -343,6 +343,28 @@ const char* GdalTypeName(GDALDataType type, bool signedByte) {
     }
 }
 
+// Whether a VRT's bands come from files of signed bytes: GDAL's VRT (before its Int8 type)
+// reads them as unsigned bytes and says nothing.
+bool SignedByteSources(GDALDatasetH ds) {
+    GDALDriverH driver = GDALGetDatasetDriver(ds);
+    if (driver == nullptr || std::strcmp(GDALGetDriverShortName(driver), "VRT") != 0)
+        return false;
+    char** files = GDALGetFileList(ds);
+    bool found = false;
+    for (int i = 1; files != nullptr && files[i] != nullptr && !found; ++i) {
+        TGdalErrors quiet(true);
+        TDataset source(
+            GDALOpenEx(files[i], GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
+        if (source.Handle == nullptr || GDALGetRasterCount(source.Handle) < 1)
+            continue;
+        const char* pixel = GDALGetMetadataItem(GDALGetRasterBand(source.Handle, 1), "PIXELTYPE",
+                                                "IMAGE_STRUCTURE");
+        found = pixel != nullptr && std::strcmp(pixel, "SIGNEDBYTE") == 0;
+    }
+    CSLDestroy(files);
+    return found;
+}
+
 // A few of a container's subdatasets by their GDAL names, for a message.
 std::string SubdatasetNames(GDALDatasetH ds) {
     std::string names;
@@ -399,6 +421,10 @@ void TGdalReader::TState::Describe() {
                        GdalTypeName(GDALGetRasterDataType(Band(b)), false);
             break;
         }
+    if (Type == GDT_Byte && !signedByte && SignedByteSources(ds))
+        Fail("its bands come from signed bytes (PIXELTYPE=SIGNEDBYTE), which this GDAL's "
+             "VRT reads as unsigned; stretch the sources, or a GeoTIFF made from them with "
+             "gdal_translate -co PIXELTYPE=SIGNEDBYTE");
     Engine = !mixed;
     switch (Type) {
     case GDT_Byte:

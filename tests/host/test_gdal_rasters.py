@@ -460,6 +460,20 @@ def test_complex_and_64_bit_integer_rasters_are_refused_by_name(tmp_path):
         assert not (tmp_path / "out.tif").exists() and not leftovers(tmp_path)
 
 
+def test_a_vrt_of_signed_bytes_is_refused_rather_than_read_unsigned(tmp_path):
+    names = []
+    for b in range(3):
+        names.append(tmp_path / f"s{b}.tif")
+        ds = gdal.GetDriverByName("GTiff").Create(str(names[-1]), W, H, 1, gdal.GDT_Byte,
+                                                  ["PIXELTYPE=SIGNEDBYTE"])
+        ds.GetRasterBand(1).WriteArray(correlated(3, np.int8)[b].view(np.uint8))
+        ds = None
+    tool("gdalbuildvrt", "-q", "-separate", tmp_path / "s.vrt", *names)
+    status, out = run("stretch", "--offset", tmp_path / "s.vrt", tmp_path / "out.tif")
+    assert status == 2 and "signed bytes" in out, out
+    assert not (tmp_path / "out.tif").exists() and not leftovers(tmp_path)
+
+
 def test_a_damaged_raster_fails_cleanly(tmp_path):
     vrt = stack(tmp_path, correlated(3))
     tool("gdal_translate", "-q", "-co", "TILED=YES", "-co", "COMPRESS=DEFLATE", vrt,
