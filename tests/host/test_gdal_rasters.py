@@ -113,32 +113,38 @@ def oracle(x, tmean, tsigma):
 
 # ---- A seven-band stack through GDAL ----------------------------------------------------------
 
-def test_a_seven_band_vrt_stack_keeps_what_the_raster_carries(tmp_path):
+@pytest.mark.parametrize("dtype, nodata, unused",
+                         [(np.uint16, 0, 65535), (np.int16, -9999, 32767)])
+def test_a_seven_band_vrt_stack_keeps_what_the_raster_carries(tmp_path, dtype, nodata, unused):
     data = correlated(7)
-    vrt = stack(tmp_path, data)
+    if dtype == np.int16:  # Landsat's Int16 scenes: signed samples, -9999 where there are none
+        data = (data.astype(np.int32) - 20000).astype(np.int16)
+        data[:, :2, :] = nodata
+    vrt = stack(tmp_path, data, nodata=nodata)
     status, out = run("stretch", "--offset", vrt, tmp_path / "out.tif")
     assert status == 0, out
     assert not leftovers(tmp_path)
     got = info(tmp_path / "out.tif")
     assert got["driverShortName"] == "GTiff"
-    assert len(got["bands"]) == 7 and {b["type"] for b in got["bands"]} == {"UInt16"}
+    assert len(got["bands"]) == 7 and {b["type"] for b in got["bands"]} == {
+        "UInt16" if dtype == np.uint16 else "Int16"}
     assert 'ID["EPSG",32632]' in got["coordinateSystem"]["wkt"]
     assert got["geoTransform"] == GEOTRANSFORM
     for band in got["bands"]:
-        assert band["noDataValue"] == 0
+        assert band["noDataValue"] == nodata
         assert band["description"] == f"B{band['band']}"
         assert band["metadata"][""]["WAVELENGTH"] == str(350 + 100 * band["band"])
     assert got["metadata"]["ACQUISITION"] == {"SENSOR": "made-up"}
     # The file's no-data border passes unchanged without any option; the rest is stretched.
     result = pixels(tmp_path / "out.tif")
-    assert (result[:, :2, :] == 0).all()
+    assert result.dtype == dtype and (result[:, :2, :] == nodata).all()
     assert (result[:, 2:, :] != data[:, 2:, :]).mean() > 0.9
     # --nodata none leaves the file's value aside: the border is stretched too.
     status, out = run("stretch", "--offset", "--nodata", "none", vrt, tmp_path / "all.tif")
     assert status == 0, out
-    assert (pixels(tmp_path / "all.tif")[:, :2, :] != 0).any()
+    assert (pixels(tmp_path / "all.tif")[:, :2, :] != nodata).any()
     # --nodata V overrides the file's: a value no pixel holds selects them all, as none does.
-    status, out = run("stretch", "--offset", "--nodata", 65535, vrt, tmp_path / "over.tif")
+    status, out = run("stretch", "--offset", "--nodata", unused, vrt, tmp_path / "over.tif")
     assert status == 0, out
     assert (pixels(tmp_path / "over.tif") == pixels(tmp_path / "all.tif")).all()
 
