@@ -16,8 +16,17 @@ using namespace detail;
 namespace {
 
 // Copies Count pixels of N samples of Size bytes from Out to To, each pixel's samples in
-// reverse order.
+// reverse order (three bands, the plug-in pairing's, unrolled).
+template <class T, size_t N> void TurnPixels(const uint8_t* out, uint8_t* to, int64_t count) {
+    constexpr size_t pixel = N * sizeof(T);
+    for (int64_t i = 0; i < count; ++i, out += pixel, to += pixel)
+        for (size_t b = 0; b < N; ++b)
+            std::memcpy(to + (N - 1 - b) * sizeof(T), out + b * sizeof(T), sizeof(T));
+}
+
 template <class T> void TurnPixels(const uint8_t* out, uint8_t* to, int64_t count, int n) {
+    if (n == 3)
+        return TurnPixels<T, 3>(out, to, count);
     const size_t bands = static_cast<size_t>(n), pixel = bands * sizeof(T);
     for (int64_t i = 0; i < count; ++i, out += pixel, to += pixel)
         for (size_t b = 0; b < bands; ++b)

@@ -261,7 +261,10 @@ void TSampleBlock::Read(const uint8_t* first, int64_t count, int64_t pixelStride
             ConvertDoubles(from, samples, out, Largest, HasNonFinite);
             break;
         }
-        if (reversed)
+        if (reversed && N == 3) // the plug-in pairing's three bands
+            for (int64_t p = 0; p < count; ++p)
+                std::swap(out[p * 3], out[p * 3 + 2]);
+        else if (reversed)
             for (int64_t p = 0; p < count; ++p)
                 std::reverse(out + p * N, out + (p + 1) * N);
         Pixels += count;
