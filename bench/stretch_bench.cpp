@@ -248,6 +248,7 @@ void Hyperspectral(int64_t width, int64_t height, int bands, int repeats) {
                                     "/peer_stretch.py " + raw + " " + std::to_string(width) + " " +
                                     std::to_string(height) + " " + std::to_string(bands) +
                                     " int16 " + std::to_string(repeats) + " cvtransform";
+    output.clear();
     const double gemm =
         vt::platform::RunCommand(gemmCommand, &output) == 0 ? std::atof(output.c_str()) : -1;
     std::remove(raw.c_str());
