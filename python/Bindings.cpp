@@ -71,9 +71,31 @@ TImageView ViewOf(const py::array& a, bool writable) {
 
 void CheckFits(const TImageView& v, int bands, TSampleType type, const char* what) {
     if (v.Bands != bands || v.Type != type)
-        throw py::value_error(std::string(what) + " is for " + std::to_string(bands) + "-band " +
+        throw py::value_error(std::string(what) + " for " + std::to_string(bands) + "-band " +
                               SampleTypeName(type) + " images, not " + std::to_string(v.Bands) +
                               "-band " + SampleTypeName(v.Type));
+}
+
+// ---- Python's protocols ---------------------------------------------------------------------
+
+py::array_t<double> ArrayOf(const double* values, size_t count) {
+    py::array_t<double> a(static_cast<py::ssize_t>(count));
+    std::copy(values, values + count, a.mutable_data());
+    return a;
+}
+
+py::array_t<double> ArrayOf(const double* values, size_t rows, size_t columns) {
+    py::array_t<double> a({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(columns)});
+    std::copy(values, values + rows * columns, a.mutable_data());
+    return a;
+}
+
+std::string PathOf(const py::object& path) {
+    if (!py::isinstance<py::str>(path) && !py::isinstance<py::bytes>(path) &&
+        !py::hasattr(path, "__fspath__"))
+        throw py::type_error("path must be str, bytes or os.PathLike, not " +
+                             py::str(py::type::of(path).attr("__name__")).cast<std::string>());
+    return py::module_::import("os").attr("fsdecode")(path).cast<std::string>();
 }
 
 // ---- Selections ----------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <string>
 
 namespace vt::bindings {
 
@@ -27,7 +28,7 @@ TImageView ViewOf(const py::array& a, bool writable = false);
 py::array AsArray(const py::handle& h, const char* what);
 
 // ValueError unless the view has the band count and sample type an object was made for; what
-// names the object ("the transform", "the axes are").
+// names the object with its verb ("the transform is", "the axes are").
 void CheckFits(const TImageView& v, int bands, TSampleType type, const char* what);
 
 // ---- Selections ----------------------------------------------------------------------------
@@ -75,6 +76,34 @@ struct TPyAxes {
 struct TPyClip {
     TClipHistogram Histogram;
 };
+
+// ---- Python's protocols ---------------------------------------------------------------------
+
+// Numbers as a NumPy array of float64 (one dimension, or rows x columns).
+py::array_t<double> ArrayOf(const double* values, size_t count);
+py::array_t<double> ArrayOf(const double* values, size_t rows, size_t columns);
+
+// A file name from str, bytes or os.PathLike; TypeError for anything else.
+std::string PathOf(const py::object& path);
+
+// == by equal(a, b) between objects of the class, NotImplemented for other objects (so that
+// t == None is False rather than a TypeError).
+template <class T, class TEqual> void DefEquality(py::class_<T>& c, TEqual equal) {
+    c.def("__eq__", [equal](const T& a, const T& b) { return equal(a, b); });
+    c.def("__eq__", [](const T&, const py::object&) {
+        return py::reinterpret_borrow<py::object>(py::handle(Py_NotImplemented));
+    });
+}
+
+// 0 + a is a, so that sum() pools a list of the class's objects; NotImplemented otherwise.
+template <class T> void DefSumStart(py::class_<T>& c) {
+    c.def("__radd__", [](const T& a, const py::object& other) -> py::object {
+        if (py::isinstance<py::int_>(other) && !py::isinstance<py::bool_>(other) &&
+            other.cast<py::int_>().equal(py::int_(0)))
+            return py::cast(a);
+        return py::reinterpret_borrow<py::object>(py::handle(Py_NotImplemented));
+    });
+}
 
 // ---- The module, one part a file -------------------------------------------------------------
 

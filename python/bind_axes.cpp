@@ -66,7 +66,10 @@ void BindAxes(py::module_& m) {
         .def_property_readonly(
             "bands", [](const TPyAxes& a) { return a.Axes.Bands; }, "Bands.")
         .def_property_readonly(
-            "fractions", [](const TPyAxes& a) { return std::vector<double>(a.Axes.Fraction); },
+            "fractions",
+            [](const TPyAxes& a) {
+                return ArrayOf(a.Axes.Fraction.data(), a.Axes.Fraction.size());
+            },
             "Each component's share of the variance (largest first).")
         .def(py::pickle(&AxesState, &AxesOfState));
 }

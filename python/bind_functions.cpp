@@ -100,7 +100,7 @@ void BindFunctions(py::module_& m) {
            const py::tuple& sample, const py::object& mask, int64_t every, const py::object& nodata,
            int threads) {
             const TImageView v = ViewOf(image);
-            CheckFits(v, t.T.Bands, t.T.Type, "the transform");
+            CheckFits(v, t.T.Bands, t.T.Type, "the transform is");
             TPySelection s(image, sample, mask, every, nodata);
             const TRunOptions run = RunOf(threads);
             py::gil_scoped_release free;

@@ -31,13 +31,15 @@ veltrane.component_ranges, veltrane.build
 } // namespace
 
 void BindRanges(py::module_& m) {
-    py::class_<TComponentRanges>(m, "ComponentRanges", RangesDoc)
-        .def_readonly("bands", &TComponentRanges::Bands, "Components.")
+    py::class_<TComponentRanges> c(m, "ComponentRanges", RangesDoc);
+    c.def_readonly("bands", &TComponentRanges::Bands, "Components.")
         .def_property_readonly(
-            "lowest", [](const TComponentRanges& r) { return std::vector<double>(r.Lowest); },
+            "lowest",
+            [](const TComponentRanges& r) { return ArrayOf(r.Lowest.data(), r.Lowest.size()); },
             "Each component's lowest value (inf when nothing was selected).")
         .def_property_readonly(
-            "highest", [](const TComponentRanges& r) { return std::vector<double>(r.Highest); },
+            "highest",
+            [](const TComponentRanges& r) { return ArrayOf(r.Highest.data(), r.Highest.size()); },
             "Each component's highest value (-inf when nothing was selected).")
         .def("__add__",
              [](const TComponentRanges& a, const TComponentRanges& b) {
@@ -71,6 +73,7 @@ void BindRanges(py::module_& m) {
                 }
                 return r;
             }));
+    DefSumStart(c);
 }
 
 } // namespace vt::bindings

@@ -10,23 +10,22 @@ namespace vt::bindings {
 
 namespace {
 
-// Per band values of statistics as a list.
-template <class TGet> py::list PerBand(const TStatistics& s, const TGet& get) {
-    py::list l;
+// Per band values of statistics as an array.
+template <class TGet> py::array_t<double> PerBand(const TStatistics& s, const TGet& get) {
+    std::vector<double> values(static_cast<size_t>(s.Bands));
     for (int b = 0; b < s.Bands; ++b)
-        l.append(get(b));
-    return l;
+        values[static_cast<size_t>(b)] = get(b);
+    return ArrayOf(values.data(), values.size());
 }
 
-py::list Matrix(const TStatistics& s, double (TStatistics::*f)(int, int) const noexcept) {
-    py::list rows;
-    for (int a = 0; a < s.Bands; ++a) {
-        py::list row;
+py::array_t<double> Matrix(const TStatistics& s,
+                           double (TStatistics::*f)(int, int) const noexcept) {
+    const auto n = static_cast<size_t>(s.Bands);
+    std::vector<double> values(n * n);
+    for (int a = 0; a < s.Bands; ++a)
         for (int b = 0; b < s.Bands; ++b)
-            row.append((s.*f)(a, b));
-        rows.append(row);
-    }
-    return rows;
+            values[static_cast<size_t>(a) * n + static_cast<size_t>(b)] = (s.*f)(a, b);
+    return ArrayOf(values.data(), n, n);
 }
 
 const char* const StatisticsDoc = R"doc(Sums, cross-product sums and extremes of selected pixels.
@@ -44,13 +43,13 @@ dtype : {'uint8', 'uint16', 'float32', 'int8', 'int16', 'int32', 'uint32', 'floa
     Sample type of the images measured.
 count : int
     Selected pixels.
-mean : list of float
+mean : ndarray of float64, shape (bands,)
     Each band's mean.
-lowest, highest : list of float
+lowest, highest : ndarray of float64, shape (bands,)
     Each band's lowest and highest sample (inf and -inf when nothing was selected).
-covariance : list of list of float
+covariance : ndarray of float64, shape (bands, bands)
     Population covariances of the bands.
-correlation : list of list of float
+correlation : ndarray of float64, shape (bands, bands)
     Pearson correlations of the bands (0 where a band is constant).
 
 See Also
@@ -87,8 +86,8 @@ ValueError
 } // namespace
 
 void BindStatistics(py::module_& m) {
-    py::class_<TStatistics>(m, "Statistics", StatisticsDoc)
-        .def_readonly("bands", &TStatistics::Bands, "Bands of the images measured.")
+    py::class_<TStatistics> c(m, "Statistics", StatisticsDoc);
+    c.def_readonly("bands", &TStatistics::Bands, "Bands of the images measured.")
         .def_property_readonly(
             "dtype", [](const TStatistics& s) { return SampleTypeName(s.Type); },
             "Sample type: 'uint8', 'uint16', 'float32', 'int8', 'int16', 'int32', 'uint32' or "
@@ -108,7 +107,7 @@ void BindStatistics(py::module_& m) {
             "Each band's highest sample (-inf when nothing was selected).")
         .def_property_readonly(
             "covariance", [](const TStatistics& s) { return Matrix(s, &TStatistics::Covariance); },
-            "Population covariances of the bands (rows of lists).")
+            "Population covariances of the bands (bands x bands).")
         .def_property_readonly(
             "correlation",
             [](const TStatistics& s) { return Matrix(s, &TStatistics::Correlation); },
@@ -129,7 +128,6 @@ void BindStatistics(py::module_& m) {
                 return a;
             },
             py::return_value_policy::reference_internal)
-        .def("__eq__", [](const TStatistics& a, const TStatistics& b) { return a == b; })
         .def("to_json", &WriteStatisticsJson, ToJsonDoc)
         .def_static("from_json", &ReadStatisticsJson, py::arg("text"), FromJsonDoc)
         .def("__repr__",
@@ -139,6 +137,8 @@ void BindStatistics(py::module_& m) {
              })
         .def(py::pickle([](const TStatistics& s) { return WriteStatisticsJson(s); },
                         [](const std::string& text) { return ReadStatisticsJson(text); }));
+    DefEquality(c, [](const TStatistics& a, const TStatistics& b) { return a == b; });
+    DefSumStart(c);
 }
 
 } // namespace vt::bindings

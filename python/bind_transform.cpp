@@ -128,9 +128,9 @@ ValueError
 } // namespace
 
 void BindTransform(py::module_& m) {
-    py::class_<TPyTransform>(m, "Transform", TransformDoc)
-        .def_property_readonly(
-            "bands", [](const TPyTransform& t) { return t.T.Bands; }, "Bands it maps.")
+    py::class_<TPyTransform> c(m, "Transform", TransformDoc);
+    c.def_property_readonly(
+         "bands", [](const TPyTransform& t) { return t.T.Bands; }, "Bands it maps.")
         .def_property_readonly(
             "dtype", [](const TPyTransform& t) { return SampleTypeName(t.T.Type); },
             "Sample type it was fitted to.")
@@ -196,7 +196,7 @@ void BindTransform(py::module_& m) {
                const py::object& nodata, int threads) {
                 const TImageView from = ViewOf(source);
                 const TImageView to = ViewOf(target, true);
-                CheckFits(from, t.T.Bands, t.T.Type, "the transform");
+                CheckFits(from, t.T.Bands, t.T.Type, "the transform is");
                 // The transform's own no-data value unless told another.
                 TSelection marks = NoDataOf(t.T);
                 if (!nodata.is_none()) {
@@ -216,15 +216,12 @@ void BindTransform(py::module_& m) {
             py::arg("text"), FromJsonDoc)
         .def(
             "save",
-            [](const TPyTransform& t, const std::string& path) { SaveTransform(t.T, path); },
+            [](const TPyTransform& t, const py::object& path) { SaveTransform(t.T, PathOf(path)); },
             py::arg("path"), SaveDoc)
         .def_static(
-            "load", [](const std::string& path) { return TPyTransform{LoadTransform(path)}; },
+            "load",
+            [](const py::object& path) { return TPyTransform{LoadTransform(PathOf(path))}; },
             py::arg("path"), LoadDoc)
-        .def("__eq__",
-             [](const TPyTransform& a, const TPyTransform& b) {
-                 return WriteTransformJson(a.T) == WriteTransformJson(b.T);
-             })
         .def("__repr__",
              [](const TPyTransform& t) {
                  return "<veltrane.Transform " + std::to_string(t.T.Bands) + " bands " +
@@ -233,6 +230,9 @@ void BindTransform(py::module_& m) {
         .def(py::pickle(
             [](const TPyTransform& t) { return WriteTransformJson(t.T); },
             [](const std::string& text) { return TPyTransform{ReadTransformJson(text)}; }));
+    DefEquality(c, [](const TPyTransform& a, const TPyTransform& b) {
+        return WriteTransformJson(a.T) == WriteTransformJson(b.T);
+    });
 }
 
 } // namespace vt::bindings

@@ -34,7 +34,7 @@ import re
 
 import numpy as np
 
-from . import _core
+from . import _arrays, _core
 from ._core import Axes, ClipHistogram, ComponentRanges, Statistics, Transform
 
 __all__ = [
@@ -65,11 +65,20 @@ _DTYPE_NAMES = "uint8, uint16, float32, int8, int16, int32, uint32 or float64"
 
 _DOCS = {
     "image": """\
-img : ndarray, shape (H, W, N) or (H, W)
+img : ndarray, xarray.DataArray or array_like, shape (H, W, N) or (H, W)
     1 to 1024 bands of uint8, uint16, float32, int8, int16, int32, uint32 or float64 samples in
-    native byte order, in any memory layout (slices, transposed or Fortran-ordered views,
+    either byte order and any memory layout (slices, transposed or Fortran-ordered views,
     negative strides); integer samples span their type's range (int16: -32768..32767), float
-    samples 0..1.""",
+    samples 0..1. Bands are the last axis unless `channel_axis` or `band_dim` says otherwise;
+    a last axis longer than 4 and than another axis is refused without them. A DataArray's
+    band dimension is the one named 'band' (or 'bands', 'channel', 'channels'); a rioxarray's
+    ``rio.nodata`` is the default `nodata`; a Dask-backed DataArray or a dask array goes
+    through ``veltrane.dask`` and its result stays lazy.""",
+    "layout": """\
+channel_axis : int, optional
+    The axis of the image that holds the bands (0 for band-first N x H x W arrays).
+band_dim : str, optional
+    The dimension of a DataArray image that holds the bands.""",
     "method": """\
 offset : bool, optional
     True (the default) moves and scales each principal component to span the samples'
@@ -108,14 +117,16 @@ every : int, optional
     Every k-th pixel of the rectangle in both directions (default 1: all of them).
 nodata : float, optional
     Pixels whose bands all equal it (as the sample type holds it: float32 compares with
-    ``np.float32(nodata)``) do not count, and a stretch leaves them unchanged.""",
+    ``np.float32(nodata)``) do not count, and a stretch leaves them unchanged. NaN names
+    the pixels float images never count or change anyway: those with a sample that is not
+    finite.""",
     "threads": """\
 threads : int, optional
-    Threads of the passes, process-wide for the call: 0 (the default) every processor
-    thread, 1 the calling thread only. The result never depends on it.""",
+    Threads of this call's passes (calls on other threads keep their own): 0 (the default)
+    every processor thread, 1 the calling thread only. The result never depends on it.""",
     "type_error": """\
-When an array is not a NumPy array or holds samples of another type (a mask: not uint8
-or bool), or a keyword is not one of the function's.""",
+When an array is not an array of numbers or holds samples of another type (a mask: not
+uint8 or bool), or a keyword is not one of the function's.""",
     "value_error": """\
 When an image is not H x W x N of 1 to 1024 bands, an option is out of its range or does
 not fit the image (the engine's message names it), or the selection holds no pixel.""",
@@ -140,8 +151,7 @@ def _documented(function):
 
 
 def _image(img, what="img"):
-    if not isinstance(img, np.ndarray):
-        raise TypeError("%s must be a NumPy array, not %s" % (what, type(img).__name__))
+    """The band count of an H x W x N or H x W ndarray the engine takes, or the error."""
     if img.dtype.newbyteorder("=") not in _DTYPES:
         raise TypeError(
             "%s: the stretch takes %s samples, not %s" % (what, _DTYPE_NAMES, img.dtype)
@@ -181,10 +191,18 @@ def _request(values):
     return json.dumps({k: _plain(v) for k, v in values.items()})
 
 
-def _selection(sample, mask, every, nodata):
-    """The selection keywords as _core takes them: (x, y, w, h), mask, every, nodata."""
+def _selection(sample, mask, every, nodata, dtype=None):
+    """The selection keywords as _core takes them: (x, y, w, h), mask, every, nodata. A NaN
+    nodata is no value at all for float images of dtype (they never count a pixel with a NaN
+    sample) and refused for integer ones."""
     if mask is not None and not isinstance(mask, np.ndarray):
-        raise TypeError("mask must be a NumPy array, not %s" % type(mask).__name__)
+        if _arrays.is_dask(mask):
+            raise TypeError("mask: a dask array goes with dask images (veltrane.dask)")
+        mask = np.asarray(mask)
+    if isinstance(nodata, numbers.Real) and not isinstance(nodata, bool) and np.isnan(nodata):
+        if dtype is not None and np.dtype(dtype).kind != "f":
+            raise ValueError("nodata: %s samples hold no NaN" % np.dtype(dtype).name)
+        nodata = None
     rect, every, nodata, _ = _core._selection_request(
         _request({"sample": sample, "every": every, "nodata": nodata})
     )
@@ -204,12 +222,22 @@ def _fit_driver(bands, dtype, nodata, **options):
     return _core.Fit(_fit_options(bands, **options), bands, dtype, nodata)
 
 
-def _fit_measure(driver, img, *, sample=None, mask=None, every=1, nodata=None, threads=0):
+def _in_memory(img, channel_axis=None, band_dim=None, what="img"):
+    """img taken as an image in memory (a lazy one is refused), and its band count."""
+    taken = _arrays.take(img, channel_axis, band_dim, what)
+    if taken.lazy:
+        raise TypeError("%s: a dask array; veltrane.dask measures those" % what)
+    return taken, _image(taken.image, what)
+
+
+def _fit_measure(driver, img, *, sample=None, mask=None, every=1, nodata=None, threads=0,
+                 channel_axis=None, band_dim=None):
     """Measures one piece of the series into the current pass of a fit driver or a
     ClipHistogram (both take the selection as _core does)."""
-    _image(img)
-    rect, mask, every, nodata = _selection(sample, mask, every, nodata)
-    driver._measure(_native(img), rect, mask, every, nodata, _threads(threads))
+    taken, _ = _in_memory(img, channel_axis, band_dim)
+    nodata = taken.nodata if nodata is None else nodata
+    rect, mask, every, nodata = _selection(sample, mask, every, nodata, taken.image.dtype)
+    driver._measure(_native(taken.image), rect, mask, every, nodata, _threads(threads))
 
 
 def _fit_options(
@@ -233,20 +261,28 @@ def _fit_options(
     return _core._fit_request(_request(values), 0 if bands is None else bands)
 
 
-def _output(img, out):
-    """The array to write: a new one, or out checked against img."""
+def _target(taken, out):
+    """The array to write, in the caller's layout (a new one, or out checked against the
+    image), and the engine's H x W x N view of it."""
     if out is None:
-        return np.empty(img.shape, img.dtype)
+        return taken.new_output()
     if not isinstance(out, np.ndarray):
         raise TypeError("out must be a NumPy array, not %s" % type(out).__name__)
-    if out.shape != img.shape or out.dtype != img.dtype:
+    if out.shape != taken.shape or out.dtype != taken.image.dtype:
         raise ValueError(
             "out must be an array of the image's shape %s and type %s, not %s %s"
-            % (img.shape, img.dtype, out.shape, out.dtype)
+            % (taken.shape, taken.image.dtype, out.shape, out.dtype)
         )
     if not out.flags.writeable:
         raise ValueError("out is read-only")
-    return out
+    return out, taken.engine_view(out)
+
+
+def _lazy():
+    """veltrane.dask, for the images that are dask arrays."""
+    from . import dask as lazy
+
+    return lazy
 
 
 def _native(img):
@@ -299,6 +335,8 @@ def stretch(
     nodata=None,
     threads=0,
     out=None,
+    channel_axis=None,
+    band_dim=None,
 ):
     """The decorrelation stretch of an image: ``fit()`` then ``Transform.apply()``.
 
@@ -316,12 +354,14 @@ def stretch(
     out : ndarray, optional
         The array to write: `img` itself (in place) or a writable array of its shape and
         sample type; a new array by default. An `out` that overlaps `img` in another way
-        reads a copy of `img`.
+        reads a copy of `img`. Not for dask images.
+    $layout
 
     Returns
     -------
-    out : ndarray
-        The stretched image, of `img`'s shape and sample type.
+    out : ndarray, xarray.DataArray or dask.array.Array
+        The stretched image, of `img`'s shape and sample type (a DataArray with its
+        dimensions, coordinates and attributes for a DataArray; lazy for dask images).
 
     Raises
     ------
@@ -335,24 +375,36 @@ def stretch(
     --------
     fit, Transform.apply, veltrane.dask.stretch
     """
+    taken = _arrays.take(img, channel_axis, band_dim)
+    nodata = taken.nodata if nodata is None else nodata
+    if taken.lazy:
+        if out is not None:
+            raise TypeError("out: the stretch of a dask image is a new lazy array")
+        return taken.give(_lazy().stretch(
+            taken.image, offset=offset, basis=basis, pairing=pairing, target_mean=target_mean,
+            target_sigma=target_sigma, clip=clip, space=space, matrix=matrix, keep=keep,
+            sample=sample, mask=mask, every=every, nodata=nodata))
+    img = taken.image
     bands = _image(img)
-    out = _output(img, out)
+    out, view = _target(taken, out)
     options = _fit_options(
         bands, offset, basis, pairing, target_mean, target_sigma, space, matrix, keep, clip
     )
-    rect, mask, every, nodata = _selection(sample, mask, every, nodata)
+    rect, mask, every, nodata = _selection(sample, mask, every, nodata, img.dtype)
     threads = _threads(threads)
-    return _mapped(
+    _mapped(
         img,
-        out,
+        view,
         lambda source, target: _core.stretch(
             source, target, options, rect, mask, every, nodata, threads
         ),
     )
+    return taken.give(out)
 
 
 @_documented
-def statistics(img, *, space=None, sample=None, mask=None, every=1, nodata=None, threads=0):
+def statistics(img, *, space=None, sample=None, mask=None, every=1, nodata=None, threads=0,
+               channel_axis=None, band_dim=None):
     """The statistics of the selected pixels of an image.
 
     Parameters
@@ -364,6 +416,7 @@ def statistics(img, *, space=None, sample=None, mask=None, every=1, nodata=None,
         measures them). None (the default): of the samples as stored.
     $selection
     $threads
+    $layout
 
     Returns
     -------
@@ -382,13 +435,21 @@ def statistics(img, *, space=None, sample=None, mask=None, every=1, nodata=None,
     --------
     fit, axes, veltrane.dask.statistics
     """
-    _image(img)
+    taken = _arrays.take(img, channel_axis, band_dim)
+    nodata = taken.nodata if nodata is None else nodata
     if space not in (None, "lab"):
         raise ValueError(
             "statistics are of the samples as stored (space=None) or of their L*a*b* values "
             "(space='lab'), not %r" % (space,)
         )
-    rect, mask, every, nodata = _selection(sample, mask, every, nodata)
+    if taken.lazy:
+        if space is not None:
+            raise ValueError("space: veltrane.dask measures the samples as stored")
+        return _lazy().statistics(taken.image, sample=sample, mask=mask, every=every,
+                                  nodata=nodata)
+    img = taken.image
+    _image(img)
+    rect, mask, every, nodata = _selection(sample, mask, every, nodata, img.dtype)
     return _core.statistics(
         _native(img), rect, mask, every, nodata, _threads(threads), space == "lab"
     )
@@ -413,13 +474,16 @@ def fit(
     every=1,
     nodata=None,
     threads=0,
+    channel_axis=None,
+    band_dim=None,
 ):
     """The transform the options fit to an image's selected pixels.
 
     Parameters
     ----------
-    img_or_statistics : ndarray or Statistics
-        The image (as `img` of ``stretch()``), or Statistics (pooled over a series, say).
+    img_or_statistics : ndarray, xarray.DataArray, array_like or Statistics
+        The image (as `img` of ``stretch()``; dask images fit through ``veltrane.dask``),
+        or Statistics (pooled over a series, say).
         From Statistics the target method fits alone; the offset and scale-only methods
         also need the components' ranges, and `clip` the outputs' histogram, which are
         measured over `image`.
@@ -431,6 +495,7 @@ def fit(
     $space
     $selection
     $threads
+    $layout
 
     Returns
     -------
@@ -451,7 +516,6 @@ def fit(
     --------
     stretch, axes, veltrane.dask.fit
     """
-    rect, mask, every, nodata = _selection(sample, mask, every, nodata)
     threads = _threads(threads)
     if isinstance(img_or_statistics, Statistics):
         s = img_or_statistics
@@ -466,12 +530,15 @@ def fit(
                 "fit(statistics): %s measure the image too; give it as image=" % needs
             )
         if image is not None:
-            bands = _image(image, "image")
+            taken, bands = _in_memory(image, channel_axis, band_dim, "image")
+            image = taken.image
             if bands != s.bands or image.dtype.newbyteorder("=").name != s.dtype:
                 raise ValueError(
                     "image: the statistics are of %d-band %s images, not %d-band %s"
                     % (s.bands, s.dtype, bands, image.dtype)
                 )
+            nodata = taken.nodata if nodata is None else nodata
+        rect, mask, every, nodata = _selection(sample, mask, every, nodata, s.dtype)
         driver = _core.Fit._of_statistics(options, s, nodata)
         while driver.needs_pass:
             driver._measure(_native(image), rect, mask, every, nodata, threads)
@@ -479,11 +546,20 @@ def fit(
         return driver.transform()
     if image is not None:
         raise ValueError("image= goes with statistics; fit(img) takes the image itself")
-    bands = _image(img_or_statistics)
+    taken = _arrays.take(img_or_statistics, channel_axis, band_dim)
+    nodata = taken.nodata if nodata is None else nodata
+    if taken.lazy:
+        return _lazy().fit(
+            taken.image, offset=offset, basis=basis, pairing=pairing, target_mean=target_mean,
+            target_sigma=target_sigma, clip=clip, space=space, matrix=matrix, keep=keep,
+            sample=sample, mask=mask, every=every, nodata=nodata)
+    img = taken.image
+    bands = _image(img)
     options = _fit_options(
         bands, offset, basis, pairing, target_mean, target_sigma, space, matrix, keep, clip
     )
-    return _core.fit(_native(img_or_statistics), options, rect, mask, every, nodata, threads)
+    rect, mask, every, nodata = _selection(sample, mask, every, nodata, img.dtype)
+    return _core.fit(_native(img), options, rect, mask, every, nodata, threads)
 
 
 @_documented
@@ -512,7 +588,8 @@ def axes(
     $space
     **ignored
         The other keywords of ``fit()``, so that one set of keywords serves every step:
-        `sample`, `mask`, `every`, `nodata` and `threads` are not used here, and
+        `sample`, `mask`, `every`, `nodata`, `threads`, `channel_axis` and `band_dim` are not
+        used here, and
         `target_mean`, `target_sigma` or `clip` other than None are refused.
 
     Returns
@@ -540,7 +617,8 @@ def axes(
     if ignored.get("clip") is not None:
         raise ValueError("clip is a pass of its own after build(): ClipHistogram")
     unknown = set(ignored) - {
-        "target_mean", "target_sigma", "clip", "sample", "mask", "every", "nodata", "threads"
+        "target_mean", "target_sigma", "clip", "sample", "mask", "every", "nodata", "threads",
+        "channel_axis", "band_dim",
     }
     if unknown:
         raise TypeError("axes() got unexpected keywords: %s" % ", ".join(sorted(unknown)))
@@ -549,7 +627,8 @@ def axes(
 
 
 @_documented
-def component_ranges(img, axes, *, sample=None, mask=None, every=1, nodata=None, threads=0):
+def component_ranges(img, axes, *, sample=None, mask=None, every=1, nodata=None, threads=0,
+                     channel_axis=None, band_dim=None):
     """Each principal component's extremes over the selected pixels of an image.
 
     Parameters
@@ -559,6 +638,7 @@ def component_ranges(img, axes, *, sample=None, mask=None, every=1, nodata=None,
         The principal axes (``axes()``), for images of `img`'s bands and sample type.
     $selection
     $threads
+    $layout
 
     Returns
     -------
@@ -578,12 +658,13 @@ def component_ranges(img, axes, *, sample=None, mask=None, every=1, nodata=None,
     --------
     axes, build
     """
-    _image(img)
+    taken, _ = _in_memory(img, channel_axis, band_dim)
     if not isinstance(axes, Axes):
         raise TypeError("component_ranges takes Axes, not %s" % type(axes).__name__)
-    rect, mask, every, nodata = _selection(sample, mask, every, nodata)
+    nodata = taken.nodata if nodata is None else nodata
+    rect, mask, every, nodata = _selection(sample, mask, every, nodata, taken.image.dtype)
     return _core.component_ranges(
-        _native(img), axes, rect, mask, every, nodata, _threads(threads)
+        _native(taken.image), axes, rect, mask, every, nodata, _threads(threads)
     )
 
 
@@ -623,7 +704,7 @@ def build(axes, ranges):
 
 
 @_documented
-def _apply(self, img, out=None, *, nodata=None, threads=0):
+def _apply(self, img, out=None, *, nodata=None, threads=0, channel_axis=None, band_dim=None):
     """Maps every pixel of an image through the transform.
 
     Pixels whose bands all equal `nodata` and pixels with a sample that is not finite are
@@ -638,13 +719,14 @@ def _apply(self, img, out=None, *, nodata=None, threads=0):
         sample type; a new array by default.
     nodata : float, optional
         The no-data value; by default the transform's own ``nodata`` (the value its fit
-        left out).
+        left out), else a rioxarray's ``rio.nodata``.
     $threads
+    $layout
 
     Returns
     -------
-    out : ndarray
-        The mapped image, of `img`'s shape and sample type.
+    out : ndarray, xarray.DataArray or dask.array.Array
+        The mapped image, of `img`'s shape and sample type (as ``stretch()`` gives it).
 
     Raises
     ------
@@ -655,21 +737,31 @@ def _apply(self, img, out=None, *, nodata=None, threads=0):
         shape and type or is read-only, or `nodata` or `threads` is out of range. Nothing
         is written to `out` then.
     """
+    taken = _arrays.take(img, channel_axis, band_dim)
+    if nodata is None and self.nodata is None:
+        nodata = taken.nodata
+    if taken.lazy:
+        if out is not None:
+            raise TypeError("out: the mapping of a dask image is a new lazy array")
+        return taken.give(_lazy().apply(taken.image, self, nodata=nodata))
+    img = taken.image
     bands = _image(img)
     if bands != self.bands or img.dtype.newbyteorder("=").name != self.dtype:
         raise ValueError(
             "the transform is for %d-band %s images, not %d-band %s"
             % (self.bands, self.dtype, bands, img.dtype)
         )
-    out = _output(img, out)
+    out, view = _target(taken, out)
     if nodata is not None:
-        nodata = _selection(None, None, 1, nodata)[3]
+        nodata = _selection(None, None, 1, nodata, img.dtype)[3]
     threads = _threads(threads)
-    return _mapped(img, out, lambda source, target: self._apply(source, target, nodata, threads))
+    _mapped(img, view, lambda source, target: self._apply(source, target, nodata, threads))
+    return taken.give(out)
 
 
 @_documented
-def _measure(self, img, *, sample=None, mask=None, every=1, nodata=None, threads=0):
+def _measure(self, img, *, sample=None, mask=None, every=1, nodata=None, threads=0,
+             channel_axis=None, band_dim=None):
     """Counts the transform's outputs over the selected pixels of one piece of the series.
 
     The counts go to the current pass; measure every piece of the series once a pass (here,
@@ -681,6 +773,7 @@ def _measure(self, img, *, sample=None, mask=None, every=1, nodata=None, threads
         Of the transform's band count and sample type.
     $selection
     $threads
+    $layout
 
     Raises
     ------
@@ -690,7 +783,8 @@ def _measure(self, img, *, sample=None, mask=None, every=1, nodata=None, threads
         $value_error
         Also when `img` is not of the transform's bands and sample type.
     """
-    _fit_measure(self, img, sample=sample, mask=mask, every=every, nodata=nodata, threads=threads)
+    _fit_measure(self, img, sample=sample, mask=mask, every=every, nodata=nodata, threads=threads,
+                 channel_axis=channel_axis, band_dim=band_dim)
 
 
 _apply.__name__, _apply.__qualname__ = "apply", "Transform.apply"

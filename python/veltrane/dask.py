@@ -37,6 +37,7 @@ import dask.array as da
 import numpy as np
 
 import veltrane as _vt
+from veltrane import _arrays
 
 __all__ = ["statistics", "fit", "apply", "stretch"]
 
@@ -123,17 +124,20 @@ class _Selection:
         return kw
 
 
-def _as_image(arr):
-    """A dask array of H x W x N (or H x W) samples whose bands lie in one chunk."""
-    if not isinstance(arr, da.Array):
+def _as_image(arr, channel_axis, band_dim):
+    """A dask array of H x W x N (or H x W) samples whose bands lie in one chunk, and the
+    image as taken (to give results back in the caller's form)."""
+    if not isinstance(arr, da.Array) and not _arrays.is_dataarray(arr):
         arr = da.asarray(arr)
+    taken = _arrays.take(arr, channel_axis, band_dim, "images")
+    arr = taken.image if isinstance(taken.image, da.Array) else da.asarray(taken.image)
     if arr.ndim not in (2, 3):
         raise ValueError("images are H x W x N arrays (or H x W for one band), not %d-D" % arr.ndim)
     if arr.dtype.newbyteorder("=") not in _DTYPES:
         raise TypeError("the stretch takes %s samples, not %s" % (_vt._DTYPE_NAMES, arr.dtype))
     if arr.ndim == 3 and arr.numblocks[2] != 1:
         arr = arr.rechunk({2: -1})
-    return arr
+    return arr, taken
 
 
 def _bands(images):
@@ -174,18 +178,24 @@ def _edges(chunks):
     return out
 
 
-def _series(images, masks):
-    """The images as a list, with a mask (or None) for each."""
+def _series(images, masks, channel_axis=None, band_dim=None):
+    """The images as a list, with a mask (or None) for each, and each image as taken."""
     single = not isinstance(images, (list, tuple))
-    images = [_as_image(a) for a in ([images] if single else images)]
-    if not images:
+    taken = [_as_image(a, channel_axis, band_dim) for a in ([images] if single else images)]
+    if not taken:
         raise ValueError("no images given")
+    images, taken = [t[0] for t in taken], [t[1] for t in taken]
     if isinstance(masks, (list, tuple)):
         if len(masks) != len(images):
             raise ValueError("mask: %d masks for %d images" % (len(masks), len(images)))
     else:
         masks = [masks] * len(images)
-    return single, images, [_as_mask(m, a) for a, m in zip(images, masks)]
+    return single, images, [_as_mask(m, a) for a, m in zip(images, masks)], taken
+
+
+def _default_nodata(nodata, taken):
+    # A rioxarray's own no-data value when none is given (the first image's, for a series).
+    return taken[0].nodata if nodata is None else nodata
 
 
 def _selected_blocks(images, masks, sample, every, nodata):
@@ -221,13 +231,20 @@ def _with_mask(local, mask):
 # Each runs the engine on its own thread: the scheduler spreads the chunks over threads.
 
 
+def _bands_last(block):
+    # A chunk's bands are its last axis, however its shape would read on its own.
+    return {"channel_axis": -1} if block.ndim == 3 else {}
+
+
 def _chunk_statistics(block, mask, local):
-    return _vt.statistics(np.asarray(block), threads=1, **_with_mask(local, mask))
+    return _vt.statistics(np.asarray(block), threads=1, **_bands_last(block),
+                          **_with_mask(local, mask))
 
 
 def _chunk_fit(block, mask, local, fit):
     piece = fit.empty()
-    _vt._fit_measure(piece, np.asarray(block), threads=1, **_with_mask(local, mask))
+    _vt._fit_measure(piece, np.asarray(block), threads=1, **_bands_last(block),
+                     **_with_mask(local, mask))
     return piece
 
 
@@ -244,7 +261,7 @@ def _merge(*parts):
 
 
 def _apply_block(block, transform, nodata):
-    return transform.apply(block, nodata=nodata, threads=1)
+    return transform.apply(block, nodata=nodata, threads=1, **_bands_last(block))
 
 
 def _tree(leaves, combine, split_every):
@@ -277,6 +294,8 @@ def statistics(
     mask=None,
     every=1,
     nodata=None,
+    channel_axis=None,
+    band_dim=None,
     split_every=_SPLIT_EVERY,
     scheduler=None,
 ):
@@ -288,6 +307,7 @@ def statistics(
     ----------
     $images
     $dask_selection
+    $layout
     $compute
 
     Returns
@@ -307,7 +327,8 @@ def statistics(
     --------
     veltrane.statistics, fit
     """
-    _, images, masks = _series(images, mask)
+    _, images, masks, taken = _series(images, mask, channel_axis, band_dim)
+    nodata = _default_nodata(nodata, taken)
     _bands(images)
     parts, empty = _selected_blocks(images, masks, sample, every, nodata)
     compute = {} if scheduler is None else {"scheduler": scheduler}
@@ -331,6 +352,8 @@ def fit(
     mask=None,
     every=1,
     nodata=None,
+    channel_axis=None,
+    band_dim=None,
     split_every=_SPLIT_EVERY,
     scheduler=None,
 ):
@@ -349,6 +372,7 @@ def fit(
     $target
     $space
     $dask_selection
+    $layout
     $compute
 
     Returns
@@ -369,7 +393,8 @@ def fit(
     --------
     veltrane.fit, apply, stretch
     """
-    _, images, masks = _series(images, mask)
+    _, images, masks, taken = _series(images, mask, channel_axis, band_dim)
+    nodata = _default_nodata(nodata, taken)
     # The options are checked before any pixel is read.
     options = dict(
         offset=offset,
@@ -396,7 +421,7 @@ def fit(
 
 
 @_vt._documented
-def apply(images, transform, *, nodata=None):
+def apply(images, transform, *, nodata=None, channel_axis=None, band_dim=None):
     """Every pixel of a dask image (or of each of a list) through a transform, lazily.
 
     One task a chunk maps its pixels when the result is computed or stored, so a result
@@ -409,7 +434,9 @@ def apply(images, transform, *, nodata=None):
         The transform, for the images' band count and sample type.
     nodata : float, optional
         Pixels whose bands all equal it are left as they are (as are pixels with a sample
-        that is not finite). Without it the transform's own no-data value is left alone.
+        that is not finite). Without it the transform's own no-data value is left alone,
+        else a rioxarray's ``rio.nodata``.
+    $layout
 
     Returns
     -------
@@ -429,9 +456,11 @@ def apply(images, transform, *, nodata=None):
     --------
     veltrane.Transform.apply, fit, stretch
     """
-    single, images, _ = _series(images, None)
+    single, images, _, taken = _series(images, None, channel_axis, band_dim)
     if not isinstance(transform, _vt.Transform):
         raise TypeError("apply takes a veltrane.Transform, not %s" % type(transform).__name__)
+    if nodata is None and transform.nodata is None:
+        nodata = _default_nodata(nodata, taken)
     for image in images:
         bands = 1 if image.ndim == 2 else image.shape[2]
         if bands != transform.bands or image.dtype.name != transform.dtype:
@@ -452,6 +481,7 @@ def apply(images, transform, *, nodata=None):
         )
         for image in images
     ]
+    out = [t.give(o) for t, o in zip(taken, out)]
     return out[0] if single else out
 
 
@@ -472,6 +502,8 @@ def stretch(
     mask=None,
     every=1,
     nodata=None,
+    channel_axis=None,
+    band_dim=None,
     split_every=_SPLIT_EVERY,
     scheduler=None,
 ):
@@ -487,6 +519,7 @@ def stretch(
     $target
     $space
     $dask_selection
+    $layout
     $compute
 
     Returns
@@ -521,7 +554,9 @@ def stretch(
         mask=mask,
         every=every,
         nodata=nodata,
+        channel_axis=channel_axis,
+        band_dim=band_dim,
         split_every=split_every,
         scheduler=scheduler,
     )
-    return apply(images, transform, nodata=nodata)
+    return apply(images, transform, nodata=nodata, channel_axis=channel_axis, band_dim=band_dim)

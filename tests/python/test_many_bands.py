@@ -23,7 +23,7 @@ def cube(bands, dtype, h=24, w=30, seed=0):
 @pytest.mark.parametrize("dtype", [np.uint8, np.int16, np.uint16, np.int32])
 def test_statistics_match_numpy(bands, dtype):
     img = cube(bands, dtype, seed=bands)
-    s = vt.statistics(img)
+    s = vt.statistics(img, channel_axis=-1)
     x = img.reshape(-1, bands).astype(np.float64)
     assert s.bands == bands and s.count == x.shape[0]
     assert np.array_equal(s.lowest, x.min(axis=0)) and np.array_equal(s.highest, x.max(axis=0))
@@ -34,7 +34,7 @@ def test_statistics_match_numpy(bands, dtype):
 
 def test_target_method_decorrelates_a_float64_cube():
     img = cube(224, np.float64, h=40, w=50, seed=3)
-    out = vt.stretch(img, target_sigma=0.04)
+    out = vt.stretch(img, target_sigma=0.04, channel_axis=-1)
     assert out.shape == img.shape and out.dtype == np.float64
     y = out.reshape(-1, 224)
     assert np.allclose(y.std(axis=0, ddof=1), 0.04, rtol=1e-8)
@@ -45,18 +45,19 @@ def test_target_method_decorrelates_a_float64_cube():
 
 def test_kept_band_passes_unchanged():
     img = cube(128, np.uint16, seed=4)
-    out = vt.stretch(img, offset=True, keep=100)
+    out = vt.stretch(img, offset=True, keep=100, channel_axis=-1)
     assert np.array_equal(out[..., 99], img[..., 99])
     assert not np.array_equal(out[..., 3], img[..., 3])
     with pytest.raises(ValueError, match="128 bands"):
-        vt.stretch(img, keep=129)
+        vt.stretch(img, keep=129, channel_axis=-1)
 
 
 def test_fit_in_pieces_matches_one_fit():
     img = cube(40, np.uint16, seed=5)
-    whole = vt.fit(img, offset=True)
-    s = vt.statistics(img[:10]) + vt.statistics(img[10:])
+    whole = vt.fit(img, offset=True, channel_axis=-1)
+    s = vt.statistics(img[:10], channel_axis=-1) + vt.statistics(img[10:], channel_axis=-1)
     axes = vt.axes(s, offset=True)
-    ranges = vt.component_ranges(img[:10], axes) + vt.component_ranges(img[10:], axes)
+    ranges = (vt.component_ranges(img[:10], axes, channel_axis=-1)
+              + vt.component_ranges(img[10:], axes, channel_axis=-1))
     pieces = vt.build(axes, ranges)
-    assert np.array_equal(whole.apply(img), pieces.apply(img))
+    assert np.array_equal(whole.apply(img, channel_axis=-1), pieces.apply(img, channel_axis=-1))

@@ -295,10 +295,12 @@ def test_errors_are_clear_and_leave_out_alone():
     img = sample("chelsea.png")
     out = np.full_like(img, 7)
     bad = [
-        (TypeError, "NumPy array", lambda: vt.stretch(img.tolist())),
+        (TypeError, "int64", lambda: vt.stretch(img.tolist())),
+        (TypeError, "not an array of numbers", lambda: vt.stretch([object()])),
         (TypeError, "int64", lambda: vt.stretch(img.astype(np.int64))),
         (ValueError, "dimensional", lambda: vt.stretch(img[None])),
-        (ValueError, "1024 bands", lambda: vt.stretch(np.zeros((4, 4, 1025), np.uint8))),
+        (ValueError, "1024 bands",
+         lambda: vt.stretch(np.zeros((4, 4, 1025), np.uint8), channel_axis=-1)),
         (ValueError, "mask", lambda: vt.stretch(img, mask=np.ones((3, 3), bool), out=out)),
         (TypeError, "mask", lambda: vt.stretch(img, mask=np.ones(img.shape[:2]), out=out)),
         (ValueError, "basis", lambda: vt.stretch(img, basis="cov", out=out)),
