@@ -12,6 +12,8 @@ PerBand = Union[float, Sequence[float]]
 Clip = Union[float, Tuple[float, float]]
 Rect = Tuple[int, int, int, int]
 
+__version__: str
+
 class Statistics:
     """Sums, cross-product sums and extremes of selected pixels; pool with +, picklable."""
     bands: int
