@@ -35,6 +35,7 @@ import re
 import numpy as np
 
 from . import _arrays, _core
+from ._version import __version__
 from ._core import Axes, ClipHistogram, ComponentRanges, Statistics, Transform
 
 __all__ = [

@@ -38,6 +38,8 @@ __all__ = [
     "ClipHistogram",
 ]
 
+__version__: str
+
 class Statistics:
     """Sums, cross-product sums and extremes of selected pixels; pool with +, picklable."""
     @property

@@ -4,6 +4,7 @@ layouts, pieces, pickling and threads."""
 
 import os
 import pickle
+import re
 import subprocess
 
 import numpy as np
@@ -328,3 +329,10 @@ def test_errors_are_clear_and_leave_out_alone():
         frozen = img.copy()
         frozen.flags.writeable = False
         vt.stretch(frozen, out=frozen)
+
+
+def test_version_is_the_projects():
+    """veltrane.__version__ is the version of project() in CMakeLists.txt, the only one."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
+        project = re.search(r"^project\(\w+ VERSION ([0-9.]+)", f.read(), re.M)
+    assert vt.__version__ == project.group(1)
