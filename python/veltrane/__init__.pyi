@@ -38,7 +38,6 @@ __all__ = [
     "ClipHistogram",
 ]
 
-__version__: str
 
 class Statistics:
     """Sums, cross-product sums and extremes of selected pixels; pool with +, picklable."""

@@ -13,7 +13,12 @@ ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 
 
 def _mypy(args, tmp_path):
-    env = dict(os.environ, MYPYPATH=os.path.dirname(os.path.dirname(vt.__file__)))
+    # The build tree's package is found through MYPYPATH; an installed one through the
+    # interpreter's site packages, which mypy reads itself (and refuses in MYPYPATH).
+    env = dict(os.environ)
+    where = os.path.dirname(os.path.dirname(vt.__file__))
+    if os.path.basename(where) not in ("site-packages", "dist-packages"):
+        env["MYPYPATH"] = where
     # Run in tmp_path, where mypy keeps its cache.
     return subprocess.run([sys.executable, "-m", *args],
                           capture_output=True, text=True, env=env, cwd=tmp_path)
