@@ -137,6 +137,26 @@ async function sizes(browser, url) {
             .contains('empty')), `${name}: no picture on show`);
     };
     let {context, page} = await openPage(browser, url);
+    // The limits the page knows are this browser's: canvases at them keep their pixels, and
+    // one a row or a column beyond them are left blank.
+    const limits = await page.evaluate(async () => {
+        const {knownCanvasLimits} = await import('./decode.js');
+        const keeps = (w, h) => {
+            const canvas = new OffscreenCanvas(w, h);
+            const ctx = canvas.getContext('2d', {willReadFrequently: true});
+            ctx.fillStyle = '#fff';
+            ctx.fillRect(w - 1, h - 1, 1, 1);
+            const kept = ctx.getImageData(w - 1, h - 1, 1, 1).data[3] === 255;
+            canvas.width = canvas.height = 1;
+            return kept;
+        };
+        const {side, area} = knownCanvasLimits();
+        const rows = Math.floor(area / side);
+        return {side, area, at: keeps(side, rows) && keeps(1, side),
+            beyond: [keeps(side, rows + 1), keeps(side + 1, 1), keeps(16384, 16385)]};
+    });
+    check(limits.at && limits.beyond.every((k) => !k),
+        `Chromium's canvases against the page's limits: ${JSON.stringify(limits)}`);
     await refused(page, 'over-canvas.png', '16500 × 16500', '272 megapixels',
         'at most 268 megapixels');
     await refused(page, 'huge.png', '30000 × 30000', '900 megapixels', '3434 MB of memory');

@@ -4,7 +4,7 @@
 
 import {DEFAULTS, readSettings, commandLine, resultName, transformName} from './options.js';
 import {CompareView} from './view.js';
-import {ORIENTATION_WORDS, readHeader} from './imagefile.js';
+import {ORIENTATION_WORDS, readHeader, storedRect} from './imagefile.js';
 import {DecodeError, MB, decodeImage, pixelCanvas, sizeProblem} from './decode.js';
 import {canEncodePng, encodePng} from './png.js';
 
@@ -419,8 +419,10 @@ function apply(force) {
                 commandLine(image.name, [], state.transform.name));
         return;
     }
-    const settings = readSettings(fields(), image ? image.width : Infinity,
-        image ? image.height : Infinity, image ? image.orientation : 1);
+    const settings = image
+        ? readSettings(fields(), image.width, image.height,
+            (rect) => storedRect(rect, image.orientation, image.width, image.height))
+        : readSettings(fields(), Infinity, Infinity);
     showErrors(settings.errors);
     if (!settings.options) {
         say('Correct the marked field: the result stays as it was.', 'error');

@@ -1,7 +1,6 @@
 // The page's controls read as the engine's options and as the equivalent command line.
 // Pure functions of the fields' text: no DOM here, so that the page and its tests share one
 // reading of what the user typed.
-import {storedRect} from './imagefile.js';
 
 export const DEFAULTS = Object.freeze({
     method: 'offset', // 'offset' | 'no-offset' | 'target'
@@ -34,9 +33,9 @@ const show = (x) => String(x);
 // three colour bands, as the page shows it. Returns {errors, options, args}: errors maps a
 // field to a message for the user (empty when everything is valid); options is the engine's
 // options object and args the command line's options, both null while any field is invalid.
-// The page's pixels are the file's turned by the EXIF `orientation` (1: as stored); the
-// command line reads the file as stored, so its --sample is the same pixels' rectangle there.
-export function readSettings(fields, width, height, orientation = 1) {
+// The command line reads the file as stored, which may be turned from what the page shows:
+// `stored` maps the page's rectangle [x, y, w, h] to the same pixels' rectangle there.
+export function readSettings(fields, width, height, stored = (rect) => rect) {
     const f = {...DEFAULTS, ...fields};
     const errors = {};
     const target = f.method === 'target';
@@ -133,7 +132,7 @@ export function readSettings(fields, width, height, orientation = 1) {
     if (!target && f.pairing !== 'plugin')
         args.push('--pairing', f.pairing);
     if (sample)
-        args.push('--sample', storedRect(sample, orientation, width, height).join(','));
+        args.push('--sample', stored(sample).join(','));
     if (mean.length > 0)
         args.push('--target-mean', mean.map(show).join(','));
     if (sigma.length > 0)
