@@ -15,6 +15,16 @@ export const LARGEST_IMAGE_BYTES = 1536 * MB;
 
 // ---- Canvas limits
 
+// A canvas off the page: an OffscreenCanvas where the browser has them.
+function scratchCanvas(width, height) {
+    if (typeof OffscreenCanvas !== 'undefined')
+        return new OffscreenCanvas(width, height);
+    const canvas = document.createElement('canvas');
+    canvas.width = width;
+    canvas.height = height;
+    return canvas;
+}
+
 // What canvases this browser is known to draw: Chromium leaves larger ones blank without an
 // error. Other browsers' canvases are probed at the image's size.
 export function knownCanvasLimits(userAgent = navigator.userAgent) {
@@ -24,18 +34,12 @@ export function knownCanvasLimits(userAgent = navigator.userAgent) {
 }
 
 // A canvas of width x height whose far corner holds what is drawn there; null when the
-// browser made it without pixels (too large for it, or no memory left).
-export function pixelCanvas(width, height) {
-    let canvas;
+// browser made it without pixels (too large for it, or no memory left). readBack: its
+// pixels will be read (kept in memory rather than on the graphics card).
+export function pixelCanvas(width, height, readBack = false) {
     try {
-        if (typeof OffscreenCanvas !== 'undefined')
-            canvas = new OffscreenCanvas(width, height);
-        else {
-            canvas = document.createElement('canvas');
-            canvas.width = width;
-            canvas.height = height;
-        }
-        const ctx = canvas.getContext('2d', {willReadFrequently: true});
+        const canvas = scratchCanvas(width, height);
+        const ctx = canvas.getContext('2d', {willReadFrequently: readBack});
         if (!ctx || canvas.width !== width || canvas.height !== height)
             return null;
         ctx.fillStyle = '#0a141e';
@@ -132,7 +136,7 @@ async function withImageDecoder(bytes, type) {
 // the texture can hold; null without WebGL 2.
 function throughWebGl(bitmap) {
     const {width, height} = bitmap;
-    const gl = new OffscreenCanvas(1, 1).getContext('webgl2', {antialias: false, depth: false,
+    const gl = scratchCanvas(1, 1).getContext('webgl2', {antialias: false, depth: false,
         stencil: false, premultipliedAlpha: false});
     if (!gl)
         return null;
@@ -162,6 +166,8 @@ function throughWebGl(bitmap) {
                 gl.readPixels(0, 0, w, h, gl.RGBA, gl.UNSIGNED_BYTE, pixels, (y * width + x) * 4);
             }
         return gl.getError() === gl.NO_ERROR && !gl.isContextLost() ? pixels : null;
+    } catch (e) {
+        return null; // out of memory for the texture or the pixels: the canvas's way
     } finally {
         const lose = gl.getExtension('WEBGL_lose_context');
         if (lose)
@@ -170,7 +176,7 @@ function throughWebGl(bitmap) {
 }
 
 function throughCanvas(bitmap) {
-    const canvas = pixelCanvas(bitmap.width, bitmap.height);
+    const canvas = pixelCanvas(bitmap.width, bitmap.height, true);
     if (!canvas)
         return null;
     const ctx = canvas.getContext('2d', {willReadFrequently: true});
@@ -199,10 +205,11 @@ async function sidewaysSample(type) {
             0, 0])), chunk('eXIf', SIDEWAYS_TIFF), chunk('IDAT', zlib),
         chunk('IEND', new Uint8Array(0))], {type});
     }
-    const canvas = new OffscreenCanvas(2, 1);
+    const canvas = scratchCanvas(2, 1);
     canvas.getContext('2d').fillRect(0, 0, 1, 1);
-    const written = await canvas.convertToBlob({type});
-    if (written.type !== type)
+    const written = canvas.convertToBlob ? await canvas.convertToBlob({type})
+        : await new Promise((resolve) => canvas.toBlob(resolve, type));
+    if (!written || written.type !== type)
         return null;
     const b = new Uint8Array(await written.arrayBuffer());
     if (type === 'image/jpeg') {
