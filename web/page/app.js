@@ -4,6 +4,8 @@
 
 import {DEFAULTS, readSettings, commandLine, resultName, transformName} from './options.js';
 import {CompareView} from './view.js';
+import {installCamera} from './camera.js';
+import {installTune} from './tune.js';
 
 const $ = (id) => document.getElementById(id);
 const el = {
@@ -228,6 +230,7 @@ function showResult(job, msg) {
     }
     state.after = {canvas, command: job.command, transform: msg.transform, kind: job.kind};
     view.setAfter(canvas);
+    page.onResult(new Uint8Array(msg.pixels), width, height);
     el.command.textContent = job.command;
     el.savePng.disabled = false;
     el.saveTransform.disabled = !msg.transform;
@@ -321,6 +324,7 @@ async function openImage(file) {
     el.savePng.disabled = true;
     el.saveTransform.disabled = true;
     view.setImages(before, null, width, height);
+    page.onImage();
     update(0);
 }
 
@@ -639,6 +643,26 @@ document.addEventListener('keydown', (e) => {
 
 if ('serviceWorker' in navigator && location.protocol.startsWith('http'))
     navigator.serviceWorker.register('sw.js').catch(() => {});
+
+// ---- What the camera (camera.js) and choosing by eye (tune.js) reach of the page; they set
+// onImage (an image was opened) and onResult (its result is on show: RGBA pixels).
+const page = {
+    view,
+    say,
+    image: () => state.image,
+    after: () => (state.after ? state.after.canvas : null),
+    transform: () => (state.transform ? state.transform.text : null),
+    settings: () => readSettings(fields(), state.image ? state.image.width : Infinity,
+        state.image ? state.image.height : Infinity),
+    lastRequest: () => state.lastText,
+    command: (args) => commandLine(state.image ? state.image.name : 'photo.png', args),
+    open: openImage,
+    onImage: () => {},
+    onResult: () => {},
+};
+installTune(page);
+installCamera(page);
+// ---- end of what they reach
 
 zoomText(1);
 syncControls();
