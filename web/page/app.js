@@ -4,8 +4,6 @@
 
 import {DEFAULTS, readSettings, commandLine, resultName, transformName} from './options.js';
 import {CompareView} from './view.js';
-import {installCamera} from './camera.js';
-import {installTune} from './tune.js';
 
 const $ = (id) => document.getElementById(id);
 const el = {
@@ -660,8 +658,20 @@ const page = {
     onImage: () => {},
     onResult: () => {},
 };
-installTune(page);
-installCamera(page);
+// They load apart, so that the page works without them: offline, parts the service worker
+// never kept are left out rather than asked of the network.
+const PARTS = ['tune.js', 'camera.js', 'preview.js', 'live-gl.js', 'live.css'];
+const kept = (file) => navigator.onLine || !window.caches ||
+    caches.match(file, {ignoreSearch: true}).then(Boolean, () => false);
+Promise.all(PARTS.map(kept)).then(async (found) => {
+    if (!found.every(Boolean))
+        return;
+    document.head.append(Object.assign(document.createElement('link'),
+        {rel: 'stylesheet', href: 'live.css'}));
+    const [tune, camera] = await Promise.all([import('./tune.js'), import('./camera.js')]);
+    tune.installTune(page);
+    camera.installCamera(page);
+}).catch((e) => console.warn(`The camera and the sliders are missing: ${e.message}`));
 // ---- end of what they reach
 
 zoomText(1);

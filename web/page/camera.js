@@ -112,6 +112,7 @@ export function installCamera(page) {
     };
     if (!el.open)
         return;
+    el.open.hidden = false;
 
     const cam = {
         on: false, // the camera mode is shown

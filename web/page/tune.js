@@ -44,6 +44,8 @@ export function installTune(page) {
     };
     if (!el.histogram)
         return;
+    $('tune').hidden = false;
+    $('compare').hidden = false;
 
     const tune = {
         dragging: false, // a slider is held: its changes preview
@@ -238,6 +240,13 @@ export function installTune(page) {
         drawHistograms();
     };
     new ResizeObserver(drawHistograms).observe(el.histogram);
+    // An image opened (and its result shown) before this part of the page loaded.
+    if (page.image()) {
+        page.onImage();
+        const after = page.after();
+        if (after)
+            page.onResult(after.getContext('2d').getImageData(0, 0, after.width, after.height).data);
+    }
 
     // ---- The values under the pointer
 
