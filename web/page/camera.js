@@ -23,6 +23,8 @@ const CHANGE_LEVELS = 6;
 const CHANGE_SHARE = 0.15;
 // Frames on their way through the engine at once: the next is read while one is mapped.
 const IN_FLIGHT = 2;
+// Frames each way of mapping them is timed on, to choose between them.
+const CALIBRATION_ROUNDS = 5;
 
 const MESSAGES = {
     insecure: 'The camera works only on a secure page: open this page through an https:// ' +
@@ -255,6 +257,7 @@ export function installCamera(page) {
             return;
         Object.assign(cam, {frames: 0, shown: 0, fittedAt: -Infinity, fitStats: null,
             watched: null, calibrated: false, applying: 0});
+        el.panel.dataset.shown = '0';
         cam.transform = page.transform();
         cam.map = cam.transform ? affineMap(cam.transform) : null;
         el.shutter.disabled = false;
@@ -323,7 +326,7 @@ export function installCamera(page) {
         }
         if (cam.path === 'gl') {
             cam.gl.draw(video, width, height);
-            ++cam.shown;
+            shown();
         } else
             applyFrame(width, height);
     }
@@ -408,23 +411,27 @@ export function installCamera(page) {
         if (gl && forced === 'gl')
             path = 'gl';
         else if (gl && forced !== 'engine') {
+            // Turn about, so that whatever else the device does weighs on both alike; the
+            // first round (the shader's compilation, the buffers' first use) is not counted.
             const glTimes = [];
             const engineTimes = [];
             gl.setMap(cam.map);
-            for (let i = 0; i < 5 && serial === cam.starting; ++i) {
-                const t0 = performance.now();
+            for (let i = 0; i < 1 + CALIBRATION_ROUNDS && serial === cam.starting; ++i) {
+                let t0 = performance.now();
                 gl.draw(el.video, width, height);
                 gl.finish();
-                glTimes.push(performance.now() - t0);
-            }
-            for (let i = 0; i < 3 && serial === cam.starting; ++i) {
-                const t0 = performance.now();
+                const glTime = performance.now() - t0;
+                t0 = performance.now();
                 await applyFrame(width, height);
-                engineTimes.push(performance.now() - t0);
+                if (i > 0) {
+                    glTimes.push(glTime);
+                    engineTimes.push(performance.now() - t0);
+                }
             }
-            if (median(glTimes) <= median(engineTimes))
+            if (glTimes.length && median(glTimes) <= median(engineTimes))
                 path = 'gl';
-            cam.timings = {gl: median(glTimes), engine: median(engineTimes)};
+            if (glTimes.length)
+                cam.timings = {gl: median(glTimes), engine: median(engineTimes)};
         }
         cam.calibrating = false;
         if (serial !== cam.starting)
@@ -457,7 +464,7 @@ export function installCamera(page) {
             }
             flat.putImageData(new ImageData(new Uint8ClampedArray(answer.pixels), width, height),
                 0, 0);
-            ++cam.shown;
+            shown();
         } catch (e) {
             if (serial === cam.starting)
                 page.say(`The live stretch stopped: ${e.message}`, 'error');
@@ -467,8 +474,13 @@ export function installCamera(page) {
         }
     }
 
-    // The frame rate shown, once a second; the panel's data-frames and data-shown count the
-    // camera's frames and the stretched ones shown since the start.
+    // The panel's data-shown counts the stretched frames shown since the start (and
+    // data-frames the camera's frames, once a second).
+    function shown() {
+        el.panel.dataset.shown = String(++cam.shown);
+    }
+
+    // The frame rate shown, once a second.
     function startRate() {
         let last = {time: performance.now(), shown: 0};
         clearInterval(cam.rateTimer);
@@ -480,7 +492,6 @@ export function installCamera(page) {
             el.rate.textContent = cam.calibrated && !cam.comparing
                 ? `${Math.round(rate)} frames/s (${how})` : '';
             el.panel.dataset.frames = String(cam.frames);
-            el.panel.dataset.shown = String(cam.shown);
             el.panel.dataset.path = cam.calibrated ? cam.path : '';
             if (cam.timings)
                 el.panel.dataset.timings = `${cam.timings.gl.toFixed(1)} ms on the graphics ` +
