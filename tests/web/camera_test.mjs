@@ -346,6 +346,13 @@ async function testTune(browser, url) {
     await page.mouse.move(s.x + s.width * 0.3, s.y + s.height / 2, {steps: 4});
     await page.waitForFunction(() =>
         document.getElementById('status').textContent.startsWith('Preview at'));
+    // On a phone the slider lies below the picture, which floats into sight while it is held.
+    check(await page.evaluate(() => {
+        const view = document.getElementById('view');
+        const r = view.getBoundingClientRect();
+        return view.classList.contains('floating') && r.top >= 0 && r.bottom <= innerHeight &&
+            r.height > 200;
+    }), 'the picture floats into sight while the slider is held');
     const clip = await page.inputValue('#clip');
     check(Number(clip) > 0.01 && Number(clip) < 0.05 &&
         (await page.textContent('#command')).endsWith(`--clip ${clip}`) &&
@@ -356,6 +363,8 @@ async function testTune(browser, url) {
     const released = await page.inputValue('#clip');
     const clipArgs = `--offset --clip ${released}`;
     await waitDone(clipArgs);
+    await page.waitForFunction(() =>
+        !document.getElementById('view').classList.contains('floating'));
     const [file] = await Promise.all([page.waitForEvent('download'), page.click('#save-png')]);
     const saved = path.join(tmp, 'saved.png');
     await file.saveAs(saved);

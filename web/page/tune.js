@@ -7,14 +7,19 @@
 import {stretchPixels, warmUp, Latest} from './preview.js';
 
 const SLIDERS = [
-    // field id, range, what the slider sets (its accessible name carries the option)
-    {id: 'clip', min: 0, max: 0.1, step: 0.001, digits: 3,
+    // field id, range, where the slider rests while its field is empty, what it sets (its
+    // accessible name carries the option)
+    {id: 'clip', min: 0, max: 0.1, step: 0.001, digits: 3, rest: 0,
         name: 'Saturation, both ends (--clip)'},
-    {id: 'target-mean', min: 0, max: 255, step: 1, digits: 0,
+    {id: 'target-mean', min: 0, max: 255, step: 1, digits: 0, rest: 128,
         name: 'Target mean of every band (--target-mean)'},
-    {id: 'target-sigma', min: 0, max: 128, step: 1, digits: 0,
+    {id: 'target-sigma', min: 0, max: 128, step: 1, digits: 0, rest: 50,
         name: 'Target standard deviation of every band (--target-sigma)'},
 ];
+// How long a floating picture stays after the slider is let go: with the exact result on
+// show, or at most (milliseconds).
+const LANDING_SHOWN = 1200;
+const LANDING_LATEST = 5000;
 const HISTOGRAM_PIXELS = 1 << 20; // at most this many pixels counted for a histogram
 const BAND_COLOURS = ['rgb(255, 64, 64)', 'rgb(64, 220, 64)', 'rgb(80, 120, 255)'];
 
@@ -75,7 +80,7 @@ export function installTune(page) {
         field.after(slider);
         const follow = () => {
             const value = number(field.value);
-            slider.value = String(value === null ? spec.min : value);
+            slider.value = String(value === null ? spec.rest : value);
             slider.disabled = field.disabled;
         };
         follow();
@@ -84,9 +89,11 @@ export function installTune(page) {
         new MutationObserver(follow).observe(field, {attributes: true,
             attributeFilter: ['disabled']});
         el.form.addEventListener('reset-fields', follow);
+        slider.addEventListener('pointerdown', () => floatPicture(slider));
         slider.addEventListener('input', () => {
             field.value = String(Number(Number(slider.value).toFixed(spec.digits)));
             tune.dragging = true;
+            floatPicture(slider);
             preview();
         });
         // Letting go (or a key's step) ends in the page's own change: the exact image.
@@ -101,12 +108,46 @@ export function installTune(page) {
     // nothing to compute: that result comes back instead of the preview.
     function letGo() {
         tune.dragging = false;
+        if (floating) {
+            clearTimeout(floating.timer);
+            floating.timer = setTimeout(land, LANDING_LATEST);
+        }
         const settings = page.settings();
         if (tune.preview && settings.options && page.after() &&
             JSON.stringify(settings.options) === page.lastRequest()) {
             tune.preview = null;
             page.view.setAfter(page.after());
         }
+    }
+
+    // On a narrow screen the controls lie below the picture: while a slider is held, the
+    // picture (or the camera) floats over the half of the screen away from the slider, and
+    // lands once the exact result has shown a moment. A spacer keeps the page from moving.
+    const narrow = window.matchMedia('(max-width: 860px)');
+    let floating = null; // {target, spacer, timer}
+
+    function floatPicture(slider) {
+        const target = document.body.classList.contains('camera-on') ? $('camera') : el.view;
+        if (floating || !narrow.matches || !target)
+            return;
+        const r = target.getBoundingClientRect();
+        if (r.top >= 0 && r.bottom <= window.innerHeight)
+            return; // in sight already
+        const spacer = document.createElement('div');
+        spacer.style.height = `${r.height}px`;
+        target.before(spacer);
+        const lower = slider.getBoundingClientRect().top > window.innerHeight / 2;
+        target.classList.add('floating', lower ? 'floating-top' : 'floating-bottom');
+        floating = {target, spacer, timer: 0};
+    }
+
+    function land() {
+        if (!floating)
+            return;
+        clearTimeout(floating.timer);
+        floating.target.classList.remove('floating', 'floating-top', 'floating-bottom');
+        floating.spacer.remove();
+        floating = null;
     }
 
     // The image at about the view's size in device pixels (the image itself when smaller).
@@ -235,6 +276,10 @@ export function installTune(page) {
         el.readout.textContent = 'Point at the image to read its values.';
     };
     page.onResult = (pixels) => {
+        if (floating && !tune.dragging) {
+            clearTimeout(floating.timer);
+            floating.timer = setTimeout(land, LANDING_SHOWN);
+        }
         tune.preview = null;
         tune.after = bandHistograms(pixels);
         drawHistograms();
