@@ -189,6 +189,13 @@ async function testCamera(browser, url) {
             continue;
         }
         check(panel.path === live, `?live=${live} maps the frames there, not ${panel.path}`);
+        if (screenshot && live === 'engine') {
+            await page.waitForFunction(() =>
+                /^\d+ frames\/s/.test(document.getElementById('camera-rate').textContent));
+            await page.evaluate(() => document.activeElement.blur());
+            await page.screenshot({path: screenshot, type: 'jpeg', quality: 60});
+            console.log(`saved ${screenshot}`);
+        }
         const shown = bandStatistics(await cameraPixels(page, false));
         const raw = bandStatistics(await cameraPixels(page, true));
         const text = (s) => `deviations ${s.sigma.map(Math.round).join(', ')}, correlations ` +
@@ -202,11 +209,6 @@ async function testCamera(browser, url) {
             /^\d+ frames\/s/.test(document.getElementById('camera-rate').textContent));
 
         if (live === 'engine') {
-            if (screenshot) {
-                await page.evaluate(() => document.activeElement.blur());
-                await page.screenshot({path: screenshot, type: 'jpeg', quality: 70});
-                console.log(`saved ${screenshot}`);
-            }
             // The shutter opens the still in the normal view, stretched by the engine.
             await page.click('#camera-shutter');
             await page.waitForFunction(() =>

@@ -187,6 +187,7 @@ export function installCamera(page) {
         el.bar.hidden = true;
         el.open.setAttribute('aria-pressed', 'false');
         el.open.focus();
+        page.say('The camera is closed.');
     }
 
     function stop() {
@@ -202,19 +203,23 @@ export function installCamera(page) {
         clearInterval(cam.rateTimer);
         el.rate.textContent = '';
         el.shutter.disabled = true;
-        el.panel.classList.remove('live', 'engine-path');
+        el.panel.classList.remove('live', 'ready', 'engine-path');
     }
 
     async function start() {
         stop();
         const serial = cam.starting;
         showMessage('');
+        const refuse = (text) => {
+            showMessage(text);
+            page.say(text, 'error');
+        };
         if (!window.isSecureContext) {
-            showMessage(MESSAGES.insecure);
+            refuse(MESSAGES.insecure);
             return;
         }
         if (!navigator.mediaDevices || !navigator.mediaDevices.getUserMedia) {
-            showMessage(MESSAGES.unsupported);
+            refuse(MESSAGES.unsupported);
             return;
         }
         page.say('Starting the camera…', 'busy');
@@ -227,10 +232,8 @@ export function installCamera(page) {
         try {
             stream = await navigator.mediaDevices.getUserMedia({video, audio: false});
         } catch (e) {
-            if (serial === cam.starting) {
-                showMessage(explain(e));
-                page.say(explain(e), 'error');
-            }
+            if (serial === cam.starting)
+                refuse(explain(e));
             return;
         }
         if (serial !== cam.starting || !cam.on) {
@@ -243,7 +246,7 @@ export function installCamera(page) {
         track.addEventListener('ended', () => {
             if (cam.stream === stream) {
                 stop();
-                showMessage(MESSAGES.lost);
+                refuse(MESSAGES.lost);
             }
         });
         cam.deviceId = (track.getSettings && track.getSettings().deviceId) || cam.deviceId;
@@ -441,6 +444,7 @@ export function installCamera(page) {
         if (path === 'gl')
             cam.gl.setMap(cam.map);
         el.panel.classList.toggle('engine-path', path !== 'gl');
+        el.panel.classList.add('ready');
     }
 
     // One frame through the engine in the worker; a frame that comes while IN_FLIGHT are on
