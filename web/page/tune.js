@@ -69,18 +69,18 @@ export function installTune(page) {
         return String(text).trim() !== '' && Number.isFinite(first) ? first : null;
     };
 
-    for (const spec of SLIDERS) {
-        const field = $(spec.id);
+    for (const range of SLIDERS) {
+        const field = $(range.id);
         if (!field)
             continue;
         const slider = document.createElement('input');
-        Object.assign(slider, {type: 'range', id: `${spec.id}-slider`, min: String(spec.min),
-            max: String(spec.max), step: String(spec.step), className: 'slider'});
-        slider.setAttribute('aria-label', spec.name);
+        Object.assign(slider, {type: 'range', id: `${range.id}-slider`, min: String(range.min),
+            max: String(range.max), step: String(range.step), className: 'slider'});
+        slider.setAttribute('aria-label', range.name);
         field.after(slider);
         const follow = () => {
             const value = number(field.value);
-            slider.value = String(value === null ? spec.rest : value);
+            slider.value = String(value === null ? range.rest : value);
             slider.disabled = field.disabled;
         };
         follow();
@@ -91,7 +91,7 @@ export function installTune(page) {
         el.form.addEventListener('reset-fields', follow);
         slider.addEventListener('pointerdown', () => floatPicture(slider));
         slider.addEventListener('input', () => {
-            field.value = String(Number(Number(slider.value).toFixed(spec.digits)));
+            field.value = String(Number(Number(slider.value).toFixed(range.digits)));
             tune.dragging = true;
             floatPicture(slider);
             preview();
