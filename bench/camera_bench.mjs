@@ -10,8 +10,8 @@
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import {fakeCamera, launch, loadPlaywright, repo} from '../tests/web/browser.mjs';
-import {writeFakeCamera} from '../tests/web/fake_camera.mjs';
+import {fakeCamera, launch, writeFakeCamera} from '../tests/web/fake_camera.mjs';
+import {loadPlaywright, repo} from '../tests/web/harness.mjs';
 import {serve} from '../tests/web/server.mjs';
 
 const seconds = Number(process.argv[2] || 10);

@@ -95,7 +95,9 @@ const char* const ServeHelp =
   until interrupted.
   --port N               the port (default 8080; 0 picks a free port)
   --address A            default 127.0.0.1, this machine only; 0.0.0.0 makes the page
-                         reachable from the network
+                         reachable from the network and prints each of this machine's
+                         addresses to open on a phone (offline use and installing the page
+                         need HTTPS or localhost: publish the page's folder on an HTTPS host)
   --root DIR             the page's folder (default: $VELTRANE_WEB, else web/page of the
                          build or share/veltrane/web of the installation)
 )";

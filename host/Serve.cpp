@@ -1,7 +1,13 @@
 // The page's server, on cpp-httplib: the library parses each request, routes it and writes the
 // response; this file says what is served, with which headers, and how long and how much a
-// connection may take. One request per connection (Connection: close). SIGINT and SIGTERM stay
-// blocked in every thread; the main thread waits for them and then stops the server.
+// connection may take. One request per connection (Connection: close).
+//
+// A connection costs a thread only once its request has arrived. One thread reads the heads of
+// every arriving connection together, so that clients that send slowly or nothing hold no
+// worker; a complete head goes to one of a fixed number of workers, or, when every worker is
+// busy, is told 503 at once. The same thread lets answered connections linger until the client
+// has closed its side. SIGINT and SIGTERM stay blocked in every thread; the main thread waits
+// for them and then stops the server.
 #include "host/Serve.h"
 
 #include "host/Help.h"
@@ -13,10 +19,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -24,6 +32,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -37,16 +46,16 @@ const char* const BuildHint =
     "build it with `cmake --preset web && cmake --build --preset web`, or name its folder "
     "with --root DIR or VELTRANE_WEB";
 
-// The request line and headers must arrive within HeadSeconds and MaxHead bytes. MaxHead is
-// below cpp-httplib's own limit on one line (8192 bytes), so that a long head is answered 431
-// here rather than 400 there.
+// The request line and headers must arrive within HeadSeconds of the connection and MaxHead
+// bytes. MaxHead is below cpp-httplib's own limit on one line (8192 bytes), so that a long head
+// is answered 431 here rather than 400 there.
 constexpr size_t MaxHead = 8000;
 constexpr int HeadSeconds = 5;
-constexpr int BusyHeadSeconds = 1;      // for a connection that is told 503
 constexpr int IdleMilliseconds = 10000; // longest wait for the client to take more of a response
 constexpr int LingerMilliseconds = 2000;
-constexpr size_t MaxConnections = 64; // served at once; the next BusyWorkers are told 503
-constexpr size_t BusyWorkers = 16;
+constexpr size_t LingerBytes = 1 << 20;
+constexpr size_t Workers = 32;      // requests served at once; beyond them a request is told 503
+constexpr size_t MaxArriving = 512; // connections arriving or lingering; the oldest give way
 
 // Every response's headers: the page runs its own scripts and WebAssembly and loads nothing
 // from elsewhere; every file is revalidated, which its ETag makes a 304; ranges are not served.
@@ -83,50 +92,68 @@ std::vector<std::string> Items(const std::string& header) {
     return items;
 }
 
-// A connection as cpp-httplib reads and writes it: the head within its deadline and MaxHead,
-// the response with a bound on how long the client may leave each part untaken.
+// Now as HTTP writes dates (the program runs in the C locale).
+std::string HttpDate() {
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    gmtime_r(&now, &t);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &t);
+    return text;
+}
+
+// A connection on the reading thread: its head arriving until Deadline, or, once answered,
+// lingering: what the client still sends (a refused body, say) is read and dropped until it
+// closes or Deadline passes, since closing with it unread would reset the connection and the
+// client could lose the answer before reading it.
+struct TArrival {
+    int Socket = -1;
+    platform::TDeadline Deadline;
+    std::string Head; // what has arrived
+    bool Lingering = false;
+    size_t Dropped = 0;
+};
+
+// Whether Head holds a whole request head within MaxHead bytes; the search starts at From.
+bool HeadEnds(const std::string& head, size_t from) {
+    const std::string_view within = std::string_view(head).substr(0, MaxHead);
+    from = from < 3 ? 0 : from - 3;
+    return within.find("\r\n\r\n", from) != std::string_view::npos ||
+           within.find("\n\n", from) != std::string_view::npos;
+}
+
+// A connection as cpp-httplib reads and writes it: first the head as it arrived, then the socket
+// until the head's deadline; the response with a bound on how long the client may leave each
+// part untaken.
 class TConnection final : public httplib::Stream {
 public:
-    TConnection(int socket, bool busy)
-        : Busy(busy), Socket(socket),
-          Deadline(std::chrono::steady_clock::now() +
-                   std::chrono::seconds(busy ? BusyHeadSeconds : HeadSeconds)) {}
+    explicit TConnection(TArrival&& arrival)
+        : Local(platform::BoundAddress(arrival.Socket)), Socket(arrival.Socket),
+          Deadline(arrival.Deadline), Head(std::move(arrival.Head)) {}
 
-    const bool Busy;           // told 503 once its request is read
-    bool TimedOut = false;     // the head did not arrive in time
-    bool HeadTooLarge = false; // the head exceeds MaxHead
-    bool Answered = false;     // something was written
-    std::string RequestLine;   // as received, for what the library lets pass
+    const platform::TBoundAddress Local; // the address the client reached
+    bool Failed = false;                 // the client did not take the response
+    std::string RequestLine;             // as received, for what the library lets pass
 
-    bool is_readable() const override { return Next < Got; }
+    bool is_readable() const override { return Next < Head.size(); }
     bool is_writable() const override { return platform::WaitWritable(Socket, IdleMilliseconds); }
     ssize_t read(char* data, size_t size) override {
-        if (Handed == MaxHead) {
-            HeadTooLarge = true;
-            return -1;
+        if (Next == Head.size()) { // a body, which is never taken: read only to be refused
+            const long got = platform::ReceiveBefore(Socket, data, size, Deadline);
+            return got < 0 ? -1 : static_cast<ssize_t>(got);
         }
-        if (Next == Got) {
-            const long got = platform::ReceiveBefore(Socket, Buffer, sizeof Buffer, Deadline);
-            TimedOut = got == -2;
-            if (got <= 0)
-                return got == 0 ? 0 : -1;
-            Next = 0;
-            Got = static_cast<size_t>(got);
-        }
-        size = std::min({size, Got - Next, MaxHead - Handed});
-        std::memcpy(data, Buffer + Next, size);
+        size = std::min(size, Head.size() - Next);
+        std::memcpy(data, Head.data() + Next, size);
         if (RequestLine.empty() || RequestLine.back() != '\n') {
             const char *from = data, *end = std::find(from, from + size, '\n');
             RequestLine.append(from, end == from + size ? end : end + 1);
         }
         Next += size;
-        Handed += size;
         return static_cast<ssize_t>(size);
     }
     ssize_t write(const char* data, size_t size) override {
-        Answered = true;
-        return platform::SendAll(Socket, data, size, IdleMilliseconds) ? static_cast<ssize_t>(size)
-                                                                       : -1;
+        Failed = Failed || !platform::SendAll(Socket, data, size, IdleMilliseconds);
+        return Failed ? -1 : static_cast<ssize_t>(size);
     }
     using httplib::Stream::write;
     void get_remote_ip_and_port(std::string&, int&) const override {}
@@ -136,87 +163,281 @@ public:
 private:
     const int Socket;
     const platform::TDeadline Deadline;
-    char Buffer[4096];
-    size_t Next = 0, Got = 0, Handed = 0;
+    const std::string Head;
+    size_t Next = 0;
 };
 
 // The connection being served on this thread, for the handlers.
 thread_local TConnection* Current = nullptr;
 
-// cpp-httplib's server with the connections read through TConnection, counted (beyond
-// MaxConnections they are told 503) and cut short when the server stops.
+// The library's accepting thread hands each connection to TPageServer at once.
+class TAtOnce final : public httplib::TaskQueue {
+    void enqueue(std::function<void()> task) override { task(); }
+    void shutdown() override {}
+};
+
+// cpp-httplib's server with its connections taken as this file's opening says: the reading
+// thread, the workers, and what passes between them.
 class TPageServer final : public httplib::Server {
 public:
+    TPageServer() {
+        new_task_queue = [] { return new TAtOnce; };
+    }
+    ~TPageServer() override {
+        if (Reader.joinable()) {
+            CutConnections();
+            Join();
+        }
+    }
+    TPageServer(const TPageServer&) = delete;
+    TPageServer& operator=(const TPageServer&) = delete;
+
     int ListeningSocket() const { return svr_sock_; }
 
+    // Starts the reading thread and the workers.
+    void Start() {
+        Reader = std::thread([this] { ReadHeads(); });
+        for (size_t i = 0; i < Workers; ++i)
+            Serving.emplace_back([this] { Work(); });
+    }
+
+    // Takes no more connections, cuts short those being served and lets the threads end.
     void CutConnections() {
         std::lock_guard<std::mutex> hold(Lock);
         Stopping = true;
         for (const int socket : Open)
             platform::CutShort(socket);
+        Wake.Signal();
+        WorkToDo.notify_all();
+    }
+
+    // After CutConnections: waits for the threads and closes what they left.
+    void Join() {
+        Reader.join();
+        for (std::thread& worker : Serving)
+            worker.join();
+        for (const TArrival& left : Incoming)
+            platform::Close(left.Socket);
+        for (const TArrival& left : Ready)
+            platform::Close(left.Socket);
+        Incoming.clear();
+        Ready.clear();
     }
 
 private:
+    static platform::TDeadline In(int milliseconds) {
+        return std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    }
+
+    // On the accepting thread: the connection goes to the reading thread.
     bool process_and_close_socket(socket_t socket) override {
-        bool counted = false, busy = false, linger = false;
-        try {
-            {
-                std::lock_guard<std::mutex> hold(Lock);
-                if (!Stopping) {
-                    busy = Open.size() >= MaxConnections;
-                    Open.insert(socket);
-                    counted = true;
-                }
-            }
-            if (counted)
-                linger = Serve(socket, busy);
-        } catch (const std::exception&) {
-            // Out of memory or the like: this connection is given up, the server goes on.
-        }
-        Current = nullptr;
-        if (linger) // still counted, so that stopping cuts it short
-            platform::Linger(socket, LingerMilliseconds);
-        if (counted) {
-            std::lock_guard<std::mutex> hold(Lock);
-            Open.erase(socket); // before closing: CutConnections must never cut a reused number
-        }
-        platform::Close(socket);
+        platform::MakeNonBlocking(socket);
+        Hand({socket, In(HeadSeconds * 1000), {}, false, 0});
         return true;
     }
 
+    // Gives Arrival to the reading thread (closed instead once stopping).
+    void Hand(TArrival&& arrival) {
+        const int socket = arrival.Socket;
+        try {
+            std::lock_guard<std::mutex> hold(Lock);
+            if (!Stopping) {
+                Incoming.push_back(std::move(arrival));
+                Wake.Signal();
+                return;
+            }
+        } catch (const std::exception&) {
+            // Out of memory: this connection is given up, the server goes on.
+        }
+        platform::Close(socket);
+    }
+
+    // The reading thread.
+    void ReadHeads() {
+        std::vector<TArrival> arriving;
+        std::vector<int> sockets;
+        std::vector<unsigned char> ready;
+        for (;;) {
+            Wake.Drain();
+            {
+                std::lock_guard<std::mutex> hold(Lock);
+                if (Stopping)
+                    break;
+                for (TArrival& a : Incoming)
+                    arriving.push_back(std::move(a));
+                Incoming.clear();
+            }
+            if (arriving.size() > MaxArriving) { // the oldest deadlines give way
+                std::nth_element(
+                    arriving.begin(), arriving.end() - MaxArriving, arriving.end(),
+                    [](const TArrival& a, const TArrival& b) { return a.Deadline < b.Deadline; });
+                for (auto a = arriving.begin(); a != arriving.end() - MaxArriving; ++a)
+                    platform::Close(a->Socket);
+                arriving.erase(arriving.begin(), arriving.end() - MaxArriving);
+            }
+            auto first = platform::TDeadline::max();
+            sockets.assign(1, Wake.Descriptor());
+            for (const TArrival& a : arriving) {
+                first = std::min(first, a.Deadline);
+                sockets.push_back(a.Socket);
+            }
+            const auto now = std::chrono::steady_clock::now();
+            const int wait =
+                arriving.empty()
+                    ? -1
+                    : static_cast<int>(std::clamp<long long>(
+                          std::chrono::duration_cast<std::chrono::milliseconds>(first - now)
+                                  .count() +
+                              1,
+                          0, 1 << 30));
+            platform::WaitReadable(sockets, wait, ready);
+            size_t kept = 0;
+            for (size_t i = 0; i < arriving.size(); ++i) {
+                if (!Advance(arriving[i], ready[i + 1] != 0))
+                    continue;
+                if (kept != i)
+                    arriving[kept] = std::move(arriving[i]);
+                ++kept;
+            }
+            arriving.resize(kept);
+        }
+        for (const TArrival& a : arriving)
+            platform::Close(a.Socket);
+    }
+
+    // Takes what has arrived on A; false when A has left the reading thread.
+    bool Advance(TArrival& a, bool readable) {
+        char buffer[4096];
+        while (readable) {
+            const long got = platform::ReceiveNow(a.Socket, buffer, sizeof buffer);
+            if (got == -2)
+                break;
+            if (got == 0 && !a.Lingering && !a.Head.empty()) // all there is: the library answers
+                return Dispatch(a);
+            if (got <= 0 ||
+                (a.Lingering && (a.Dropped += static_cast<size_t>(got)) > LingerBytes)) {
+                platform::Close(a.Socket);
+                return false;
+            }
+            if (a.Lingering)
+                continue;
+            const size_t from = a.Head.size();
+            a.Head.append(buffer, static_cast<size_t>(got));
+            if (HeadEnds(a.Head, from))
+                return Dispatch(a);
+            if (a.Head.size() > MaxHead)
+                return Answer(a, "431 Request Header Fields Too Large");
+        }
+        if (std::chrono::steady_clock::now() < a.Deadline)
+            return true;
+        if (a.Lingering || a.Head.empty()) { // nothing asked (a browser's spare connection)
+            platform::Close(a.Socket);
+            return false;
+        }
+        return Answer(a, "408 Request Timeout");
+    }
+
+    // Gives A, whose head has arrived, to an idle worker, or tells it 503 when none is.
+    bool Dispatch(TArrival& a) {
+        {
+            std::lock_guard<std::mutex> hold(Lock);
+            if (Idle > Ready.size()) {
+                Ready.push_back(std::move(a));
+                WorkToDo.notify_one();
+                return false;
+            }
+        }
+        return Answer(a, "503 Service Unavailable", "Retry-After: 1\r\n");
+    }
+
+    // Answers A from the reading thread with Status and no body, and lets it linger.
+    static bool Answer(TArrival& a, const char* status, const char* extra = "") {
+        const std::string head = std::string("HTTP/1.1 ") + status + "\r\nDate: " + HttpDate() +
+                                 "\r\nConnection: close\r\nContent-Length: 0\r\n" + extra + "\r\n";
+        platform::SendAll(a.Socket, head.data(), head.size(), 0); // a new connection takes it
+        platform::HalfClose(a.Socket);
+        a.Lingering = true;
+        a.Head = std::string();
+        a.Deadline = In(LingerMilliseconds);
+        return true;
+    }
+
+    // A worker.
+    void Work() {
+        std::unique_lock<std::mutex> hold(Lock);
+        for (;;) {
+            ++Idle;
+            WorkToDo.wait(hold, [this] { return Stopping || !Ready.empty(); });
+            --Idle;
+            if (Stopping)
+                return;
+            TArrival arrival = std::move(Ready.front());
+            Ready.pop_front();
+            const int socket = arrival.Socket;
+            Open.insert(socket);
+            hold.unlock();
+            bool linger = false;
+            try {
+                linger = Serve(std::move(arrival));
+            } catch (const std::exception&) {
+                // Out of memory or the like: this connection is given up, the server goes on.
+            }
+            Current = nullptr;
+            hold.lock();
+            Open.erase(
+                socket); // before it is closed: CutConnections must never cut a reused number
+            hold.unlock();
+            if (linger)
+                Hand({socket, In(LingerMilliseconds), {}, true, 0});
+            else
+                platform::Close(socket);
+            hold.lock();
+        }
+    }
+
     // Serves one request; false when the client is not to be waited for any more.
-    bool Serve(int socket, bool busy) {
-        platform::MakeNonBlocking(socket);
-        TConnection connection(socket, busy);
+    bool Serve(TArrival&& arrival) {
+        TConnection connection(std::move(arrival));
         Current = &connection;
         bool closed = false;
         process_request(connection, true, closed, nullptr);
-        // A head cut short on its first line gets no answer from the library.
-        if (!connection.Answered && (connection.TimedOut || connection.HeadTooLarge))
-            connection.write(std::string("HTTP/1.1 ") +
-                             (connection.TimedOut ? "408 Request Timeout"
-                                                  : "431 Request Header Fields Too Large") +
-                             "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
-        return !connection.TimedOut;
+        if (!connection.Failed)
+            platform::HalfClose(connection.socket());
+        return !connection.Failed;
     }
 
     std::mutex Lock;
-    std::set<int> Open; // the connections being served
+    std::condition_variable WorkToDo;
+    std::vector<TArrival> Incoming; // for the reading thread
+    std::deque<TArrival> Ready;     // heads arrived, for the workers
+    size_t Idle = 0;                // workers waiting
+    std::set<int> Open;             // the connections being served
     bool Stopping = false;
+    platform::TWakeUp Wake; // ends the reading thread's wait
+    std::thread Reader;
+    std::vector<std::thread> Serving;
 };
 
-// The names a request may give in its Host header: those of the address served, and the
-// loopback names when it is a loopback address. A server on every address takes any name.
+// The names a request may give in its Host header, with this server's port or none: the address
+// given, the one bound to, the one the client reached, and the loopback names when that is a
+// loopback address. So a server on every address goes by each of the machine's addresses but by
+// no name that someone else's DNS makes point here.
 struct THosts {
-    bool Any = false;
     std::set<std::string> Names;
+    int Port = 0;
 
-    bool Allow(std::string host) const {
+    bool Allow(std::string host, const platform::TBoundAddress& reached) const {
         host = Lower(host);
         const size_t colon = host.rfind(':'), bracket = host.rfind(']');
-        if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket))
+        if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+            const std::string port = host.substr(colon + 1);
+            if (!port.empty() && port != std::to_string(Port))
+                return false;
             host.resize(colon);
-        return Any || Names.count(host) != 0;
+        }
+        return Names.count(host) != 0 || host == reached.Host ||
+               (reached.Loopback &&
+                (host == "localhost" || host == "127.0.0.1" || host == "[::1]"));
     }
 };
 
@@ -234,17 +455,15 @@ int Refuse(const httplib::Request& request, httplib::Response& response, const T
     // The library splits the request line on runs of spaces; here it has exactly two.
     const std::string& line = connection.RequestLine;
     int status = 0;
-    if (connection.Busy)
-        status = 503;
-    else if (std::count(line.begin(), line.end(), ' ') != 2 ||
-             HasControl(line.substr(0, line.find_last_not_of("\r\n") + 1)))
+    if (std::count(line.begin(), line.end(), ' ') != 2 ||
+        HasControl(line.substr(0, line.find_last_not_of("\r\n") + 1)))
         status = 400;
     else if (std::any_of(request.headers.begin(), request.headers.end(),
                          [](const auto& h) { return HasControl(h.first) || HasControl(h.second); }))
         status = 400;
     else if (hostCount > 1 || (hostCount == 0 && request.version != "HTTP/1.0"))
         status = 400;
-    else if (hostCount == 1 && !hosts.Allow(request.get_header_value("Host")))
+    else if (hostCount == 1 && !hosts.Allow(request.get_header_value("Host"), connection.Local))
         status = 421; // a name this server does not go by: a DNS-rebinding page, say
     else if (request.method != "GET" && request.method != "HEAD")
         status = 405;
@@ -431,16 +650,6 @@ void ServeFile(const fs::path& root, const httplib::Request& request, httplib::R
         });
 }
 
-// Now as HTTP writes dates (the program runs in the C locale).
-std::string HttpDate() {
-    const std::time_t now = std::time(nullptr);
-    std::tm t{};
-    gmtime_r(&now, &t);
-    char text[64];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &t);
-    return text;
-}
-
 void Route(TPageServer& server, const fs::path& root, const THosts& hosts) {
     using httplib::Request, httplib::Response, httplib::Server;
     server.set_default_headers(FixedHeaders);
@@ -460,15 +669,12 @@ void Route(TPageServer& server, const fs::path& root, const THosts& hosts) {
         ServeFile(root, request, response);
     });
     server.set_error_handler(Server::HandlerWithResponse([](const Request&, Response& response) {
-        if (Current != nullptr && (Current->TimedOut || Current->HeadTooLarge))
-            response.status = Current->TimedOut ? 408 : 431; // the head was not read whole
         if (!response.has_header("Date"))
             response.set_header("Date", HttpDate());
         return Server::HandlerResponse::Unhandled;
     }));
     server.set_exception_handler(
         [](const Request&, Response& response, std::exception_ptr) { response.status = 500; });
-    server.new_task_queue = [] { return new httplib::ThreadPool(MaxConnections + BusyWorkers); };
 }
 
 fs::path FindRoot(const std::string& given) {
@@ -550,12 +756,29 @@ int ServeCommand(const std::vector<std::string>& args) {
     // wait for the client's retry, a second or more.
     platform::SetBacklog(server.ListeningSocket(), 128);
     const platform::TBoundAddress bound = platform::BoundAddress(server.ListeningSocket());
-    THosts hosts{bound.Everywhere, {Lower(address), bound.Host}};
-    if (bound.Loopback)
-        hosts.Names.insert({"localhost", "127.0.0.1", "[::1]"});
+    THosts hosts{{}, bound.Port};
+    if (!bound.Everywhere)
+        hosts.Names = {Lower(address), bound.Host};
     Route(server, root, hosts);
+    server.Start();
 
-    std::printf("Serving the page at http://%s:%d/\n", bound.Host.c_str(), bound.Port);
+    // The addresses to open: on every address of the machine, each of its interfaces' (on an
+    // IPv6 socket the IPv4 ones too, which it also takes), loopback first.
+    std::vector<platform::TInterfaceAddress> urls;
+    if (bound.Everywhere)
+        urls = platform::InterfaceAddresses(bound.Host != "0.0.0.0");
+    if (urls.empty())
+        urls.push_back({bound.Host, bound.Loopback});
+    for (size_t i = 0; i < urls.size(); ++i)
+        std::printf("%s http://%s:%d/\n", i == 0 ? "Serving the page at" : "                and",
+                    urls[i].Host.c_str(), bound.Port);
+    if (std::any_of(urls.begin(), urls.end(),
+                    [](const platform::TInterfaceAddress& url) { return !url.Loopback; }))
+        std::printf("Offline use and installing the page need HTTPS or localhost (a service "
+                    "worker runs only in a secure context): from another device the page works "
+                    "while this server runs; to keep it there, publish %s on an HTTPS host (see "
+                    "the README).\n",
+                    root.c_str());
     std::fflush(stdout);
     if (!bound.Loopback)
         std::fprintf(stderr,
@@ -579,6 +802,7 @@ int ServeCommand(const std::vector<std::string>& args) {
     server.CutConnections();
     server.stop();
     listening.join();
+    server.Join();
     if (failed)
         throw std::runtime_error("serve: the server stopped accepting connections");
     return 0;

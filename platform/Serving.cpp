@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace vt::platform {
 
@@ -72,6 +75,54 @@ long ReceiveBefore(int socket, char* data, size_t size, TDeadline deadline) {
     }
 }
 
+long ReceiveNow(int socket, char* data, size_t size) {
+    for (;;) {
+        const ssize_t got = recv(socket, data, size, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return -2;
+        return got;
+    }
+}
+
+void WaitReadable(const std::vector<int>& sockets, int milliseconds,
+                  std::vector<unsigned char>& ready) {
+    std::vector<pollfd> polled(sockets.size());
+    for (size_t i = 0; i < sockets.size(); ++i)
+        polled[i] = {sockets[i], POLLIN, 0};
+    ready.assign(sockets.size(), 0);
+    if (poll(polled.data(), polled.size(), milliseconds) <= 0)
+        return; // a timeout, or a signal: the caller looks again
+    for (size_t i = 0; i < sockets.size(); ++i)
+        ready[i] = (polled[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+TWakeUp::TWakeUp() {
+    int ends[2];
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0)
+        throw std::runtime_error("serve: cannot make a pipe");
+    Read = ends[0];
+    Write = ends[1];
+}
+
+TWakeUp::~TWakeUp() {
+    close(Read);
+    close(Write);
+}
+
+void TWakeUp::Signal() {
+    const char one = 1;
+    while (write(Write, &one, 1) < 0 && errno == EINTR) {
+    } // a full pipe is readable already
+}
+
+void TWakeUp::Drain() {
+    char buffer[256];
+    while (read(Read, buffer, sizeof buffer) > 0) {
+    }
+}
+
 bool SendAll(int socket, const char* data, size_t size, int idleMilliseconds) {
     while (size > 0) {
         if (!WaitFor(socket, POLLOUT, idleMilliseconds))
@@ -96,17 +147,8 @@ void CutShort(int socket) {
     shutdown(socket, SHUT_RDWR);
 }
 
-void Linger(int socket, int milliseconds) {
+void HalfClose(int socket) {
     shutdown(socket, SHUT_WR);
-    const TDeadline deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    char buffer[4096];
-    for (size_t drained = 0; drained < (1u << 20);) {
-        const long got = ReceiveBefore(socket, buffer, sizeof buffer, deadline);
-        if (got <= 0)
-            break;
-        drained += static_cast<size_t>(got);
-    }
 }
 
 void Close(int socket) {
@@ -133,9 +175,51 @@ TBoundAddress BoundAddress(int socket) {
         bound.Loopback =
             IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
         bound.Everywhere = IN6_IS_ADDR_UNSPECIFIED(&v6);
-        bound.Host = "[" + bound.Host + "]";
+        if (IN6_IS_ADDR_V4MAPPED(&v6))
+            bound.Host.erase(0, bound.Host.rfind(':') + 1);
+        else
+            bound.Host = "[" + bound.Host + "]";
     }
     return bound;
+}
+
+std::vector<TInterfaceAddress> InterfaceAddresses(bool ipv6) {
+    std::vector<TInterfaceAddress> found;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return found;
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        const sockaddr* address = i->ifa_addr;
+        if (address == nullptr || (i->ifa_flags & IFF_UP) == 0)
+            continue;
+        TInterfaceAddress entry;
+        socklen_t size = 0;
+        if (address->sa_family == AF_INET) {
+            size = sizeof(sockaddr_in);
+            const in_addr_t v4 =
+                ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
+            entry.Loopback = (v4 >> 24) == 127;
+        } else if (address->sa_family == AF_INET6 && ipv6) {
+            size = sizeof(sockaddr_in6);
+            const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+            if (IN6_IS_ADDR_LINKLOCAL(&v6))
+                continue;
+            entry.Loopback = IN6_IS_ADDR_LOOPBACK(&v6);
+        } else {
+            continue;
+        }
+        char host[NI_MAXHOST];
+        if (getnameinfo(address, size, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
+            continue;
+        entry.Host = address->sa_family == AF_INET6 ? "[" + std::string(host) + "]" : host;
+        if (std::none_of(found.begin(), found.end(),
+                         [&](const TInterfaceAddress& f) { return f.Host == entry.Host; }))
+            found.push_back(entry);
+    }
+    freeifaddrs(list);
+    std::stable_partition(found.begin(), found.end(),
+                          [](const TInterfaceAddress& f) { return f.Loopback; });
+    return found;
 }
 
 void BlockStopSignals() {

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -33,6 +34,16 @@ struct TServer {
     int Output = -1; // the read end of its standard output
 };
 
+// The next line the server printed (cut short if none comes within a minute: a hang).
+std::string Line(const TServer& server) {
+    std::string line;
+    char c = 0;
+    pollfd output{server.Output, POLLIN, 0};
+    while (poll(&output, 1, 60000) == 1 && read(server.Output, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
+}
+
 // Starts `veltrane serve --port 0 Extra...` and reads the port from its first line.
 TServer Start(const std::vector<std::string>& extra) {
     std::vector<std::string> args = {VT_HOST_PATH, "serve", "--port", "0"};
@@ -54,10 +65,7 @@ TServer Start(const std::vector<std::string>& extra) {
     }
     close(out[1]);
     server.Output = out[0];
-    std::string line;
-    char c = 0;
-    while (read(out[0], &c, 1) == 1 && c != '\n')
-        line += c;
+    const std::string line = Line(server);
     std::smatch match;
     EXPECT_TRUE(
         std::regex_match(line, match, std::regex(R"(Serving the page at http://[0-9.]+:(\d+)/)")))
@@ -86,15 +94,19 @@ struct TReply {
     }
 };
 
-// A connection to the server that has sent Request as it is (-1 when none could be made).
-int Connect(int port, const std::string& request) {
+// A connection to the server at Address that has sent Request as it is (-1 when none could be
+// made); with ReceiveBuffer, the room it keeps for what it has not read.
+int Connect(int port, const std::string& request, const std::string& address = "127.0.0.1",
+            int receiveBuffer = 0) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     const timeval guard{60, 0}; // against a hang only, never judged
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
     if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         close(fd);
         return -1;
@@ -151,8 +163,8 @@ const std::string Wasm("\0asm\1\0\0\0", 8);
 class Serve : public testing::Test {
 protected:
     // One server for the suite, over: index.html, app.wasm, sub/app.js with its .br and .gz
-    // copies, in.js (a link to it), style.css with an older .gz, empty.txt, out (a link to a
-    // file beside the page), .hidden, an empty folder dir.
+    // copies, in.js (a link to it), style.css with an older .gz, empty.txt, big.bin (2 MB), out
+    // (a link to a file beside the page), .hidden, an empty folder dir.
     static void SetUpTestSuite() {
         dir = fs::temp_directory_path() /
               ("veltrane-serve-" + std::to_string(std::random_device()()));
@@ -168,6 +180,7 @@ protected:
         fs::last_write_time(dir / "page/style.css.gz",
                             fs::last_write_time(dir / "page/style.css") - std::chrono::hours(1));
         std::ofstream(dir / "page/empty.txt");
+        std::ofstream(dir / "page/big.bin") << std::string(2 << 20, 'b');
         std::ofstream(dir / "page/.hidden") << "SECRET\n";
         std::ofstream(dir / "secret.txt") << "SECRET\n";
         fs::create_symlink("sub/app.js", dir / "page/in.js");
@@ -271,9 +284,44 @@ TEST_F(Serve, AnswersOnlyToTheNamesItGoesBy) {
         EXPECT_EQ(Exchange(server.Port, "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n").Status, 421)
             << host;
 
-    // On every address of the machine, the server goes by any name.
+    EXPECT_EQ(Exchange(server.Port, "GET / HTTP/1.1\r\nHost: localhost:1\r\n\r\n").Status, 421);
+}
+
+TEST_F(Serve, OnEveryAddressItPrintsAndGoesByEachOfTheMachinesAddresses) {
     TServer open = Start({"--root", (dir / "page").string(), "--address", "0.0.0.0"});
-    EXPECT_EQ(Exchange(open.Port, "GET / HTTP/1.1\r\nHost: veltrane.lan\r\n\r\n").Body, Index);
+    const std::string port = ":" + std::to_string(open.Port);
+    // The addresses printed: loopback first, then every other one, as `hostname -I` lists them.
+    std::vector<std::string> printed = {"127.0.0.1"}; // the first line, which Start has read
+    std::string line;
+    const std::regex also(R"( +and http://([0-9.]+):(\d+)/)");
+    std::smatch match;
+    while (std::regex_match(line = Line(open), match, also)) {
+        EXPECT_EQ(match[2], std::to_string(open.Port));
+        printed.push_back(match[1]);
+    }
+    EXPECT_NE(line.find("need HTTPS or localhost"), std::string::npos) << line;
+    std::string others;
+    vt::platform::RunCommand("hostname -I", &others);
+    std::istringstream words(others);
+    for (std::string address; words >> address;)
+        EXPECT_TRUE(address.find(':') != std::string::npos || // the server is on IPv4 only
+                    std::find(printed.begin(), printed.end(), address) != printed.end())
+            << address;
+
+    // Each is served under its own name, none under another, and localhost only on loopback.
+    for (const std::string& address : printed) {
+        const auto status = [&](const std::string& host) {
+            return Reply(
+                       Connect(open.Port, "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n", address))
+                .Status;
+        };
+        EXPECT_EQ(status(address + port), 200) << address;
+        EXPECT_EQ(status(address), 200) << address;
+        EXPECT_EQ(status("localhost" + port), address == "127.0.0.1" ? 200 : 421) << address;
+        for (const std::string& host : {"attacker.example" + port, std::string("veltrane.lan"),
+                                        "0.0.0.0" + port, address + ":1"})
+            EXPECT_EQ(status(host), 421) << address << " as " << host;
+    }
     EXPECT_EQ(Stop(open, SIGTERM), 0);
 }
 
@@ -326,23 +374,55 @@ TEST_F(Serve, PrecompressedCopiesForClientsThatTakeThem) {
     EXPECT_EQ(fetch("/style.css", "gzip").Body, "body {}\n");
 }
 
-TEST_F(Serve, SlowClientsAreCutOffAndDoNotHoldTheServer) {
-    // More stalled clients than the server serves at once, each with a head that never ends: a
-    // client that asks in the meantime is answered (503 while they hold the server), and once
-    // they are gone the page is served.
+TEST_F(Serve, SlowClientsHoldNoWorker) {
+    // A hundred clients that send nothing and ten that send a head byte by byte and never end
+    // it, more than there are workers: a client that asks in the meantime is served.
+    std::vector<int> silent, slow;
+    for (int i = 0; i < 100; ++i)
+        silent.push_back(Connect(server.Port, ""));
     const std::string partial = "GET / HTTP/1.1\r\nHost: localhost\r\n";
-    std::vector<int> stalled;
-    for (int i = 0; i < 90; ++i)
-        stalled.push_back(Connect(server.Port, partial));
-    const int status = Get(server.Port, "/").Status;
-    EXPECT_TRUE(status == 503 || status == 200) << status;
-    for (size_t i = 1; i < stalled.size(); ++i) {
-        shutdown(stalled[i], SHUT_WR);
-        Reply(stalled[i]);
+    for (int i = 0; i < 10; ++i)
+        slow.push_back(Connect(server.Port, ""));
+    for (const char c : partial)
+        for (const int fd : slow)
+            send(fd, &c, 1, MSG_NOSIGNAL);
+    EXPECT_EQ(Get(server.Port, "/").Body, Index);
+    // Once their time is up, the head left unfinished is answered 408, and the silent ones are
+    // closed without a word.
+    EXPECT_EQ(Reply(slow[0]).Status, 408);
+    EXPECT_EQ(Reply(silent[0]).Status, 0);
+    for (const int fd : silent)
+        close(fd);
+    for (const int fd : slow)
+        close(fd);
+}
+
+TEST_F(Serve, ABusyServerSays503AtOnce) {
+    // Clients that ask for a large file and do not read it hold a worker each; when every worker
+    // is held, a request is told 503 rather than kept waiting; once they go, it is served.
+    std::vector<int> holding;
+    std::map<std::string, int> answers;
+    for (int i = 0; i < 64; ++i) {
+        holding.push_back(Connect(server.Port, "GET /big.bin HTTP/1.1\r\nHost: localhost\r\n\r\n",
+                                  "127.0.0.1", 4096));
+        char status[12];
+        answers[recv(holding.back(), status, sizeof status, MSG_WAITALL) == sizeof status
+                    ? std::string(status + 9, 3)
+                    : "none"]++;
     }
-    EXPECT_EQ(Get(server.Port, "/").Status, 200);
-    // The first, left waiting, is answered 408 once its time is up.
-    EXPECT_EQ(Reply(stalled[0]).Status, 408);
+    EXPECT_GT(answers["200"], 0);
+    EXPECT_GT(answers["503"], 0);
+    EXPECT_EQ(answers["200"] + answers["503"], 64);
+    const TReply busy = Get(server.Port, "/");
+    EXPECT_EQ(busy.Status, 503);
+    EXPECT_EQ(busy.Header("retry-after"), "1");
+    for (const int fd : holding)
+        close(fd);
+    int status = 0; // the workers see the clients go as soon as they next write
+    for (int tries = 0; tries < 500 && status != 200; ++tries)
+        if ((status = Get(server.Port, "/").Status) != 200)
+            usleep(10000);
+    EXPECT_EQ(status, 200);
 }
 
 TEST_F(Serve, APortInUseIsRefusedAndSigintStops) {

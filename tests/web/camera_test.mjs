@@ -12,40 +12,43 @@
 //   node tests/web/camera_test.mjs [--page DIR] [--veltrane PATH] [--samples DIR]
 //
 // VT_CAMERA_SCREENSHOT=FILE.jpg also saves the camera view for the documentation.
-import {execFileSync} from 'node:child_process';
+import {createRequire} from 'node:module';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import {bandStatistics, fakeCamera, launch, loadModule, loadPlaywright, repo} from './browser.mjs';
-import {rockFace, writeFakeCamera} from './fake_camera.mjs';
+import {fakeCamera, launch, rockFace, writeFakeCamera} from './fake_camera.mjs';
+import {check, finish, loadPlaywright, option, pageDir, readPngFile, repo, run,
+    veltrane} from './harness.mjs';
 import {readPng} from './png.mjs';
 import {serve} from './server.mjs';
 
-function option(name, env, fallback) {
-    const i = process.argv.indexOf(name);
-    if (i > 0 && i + 1 < process.argv.length)
-        return process.argv[i + 1];
-    return process.env[env] || fallback;
-}
-
-const pageDir = path.resolve(option('--page', 'VT_WEB_PAGE', path.join(repo, 'build', 'web', 'page')));
-const veltrane = path.resolve(option('--veltrane', 'VT_VELTRANE',
-    path.join(repo, 'build', 'release', 'bin', 'veltrane')));
 const samples = path.resolve(option('--samples', 'VT_SAMPLES', path.join(repo, 'samples')));
 const screenshot = process.env.VT_CAMERA_SCREENSHOT;
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'vt-camera-'));
 
-let passed = 0;
-const failures = [];
+// The engine's module under Node, from the page's folder.
+async function loadModule() {
+    const factory = createRequire(import.meta.url)(path.join(pageDir, 'veltrane.js'));
+    return factory({wasmBinary: fs.readFileSync(path.join(pageDir, 'veltrane.wasm'))});
+}
 
-function check(ok, what) {
-    if (ok)
-        ++passed;
-    else {
-        failures.push(what);
-        console.error(`FAIL: ${what}`);
-    }
-    return ok;
+// Each band's standard deviation and the correlations of red-green, red-blue and green-blue
+// of packed RGBA pixels.
+function bandStatistics(rgba) {
+    const n = rgba.length / 4;
+    const mean = [0, 0, 0];
+    for (let i = 0; i < rgba.length; i += 4)
+        for (let b = 0; b < 3; ++b)
+            mean[b] += rgba[i + b] / n;
+    const c = [[0, 0, 0], [0, 0, 0], [0, 0, 0]];
+    for (let i = 0; i < rgba.length; i += 4)
+        for (let a = 0; a < 3; ++a)
+            for (let b = a; b < 3; ++b)
+                c[a][b] += ((rgba[i + a] - mean[a]) * (rgba[i + b] - mean[b])) / n;
+    const sigma = [0, 1, 2].map((b) => Math.sqrt(c[b][b]));
+    const correlation = [[0, 1], [0, 2], [1, 2]].map(([a, b]) =>
+        c[a][b] / Math.max(1e-9, sigma[a] * sigma[b]));
+    return {sigma, correlation};
 }
 
 async function newPage(browser, url, viewport = {width: 1280, height: 800}) {
@@ -71,8 +74,8 @@ async function closePage(page, what) {
 // application, for transforms of every kind the controls fit; and the matrix of an older
 // file, whose plug-in pairing wrote it last band first, read the same way.
 async function testShader(browser, url) {
-    const M = await loadModule(pageDir);
-    const chelsea = readPng(fs.readFileSync(path.join(samples, 'chelsea.png')));
+    const M = await loadModule();
+    const chelsea = readPngFile(path.join(samples, 'chelsea.png'));
     const pictures = [['chelsea.png', chelsea.rgba, chelsea.width, chelsea.height],
         ['the rock face', rockFace(320, 180), 320, 180]];
     const optionSets = [{offset: true}, {offset: false, pairing: 'direct'},
@@ -270,8 +273,8 @@ async function testTune(browser, url) {
     `veltrane stretch chelsea.png chelsea-stretched.png ${args}`);
     const reference = (args) => {
         const file = path.join(tmp, `ref-${args.replace(/\W+/g, '_')}.png`);
-        execFileSync(veltrane, ['stretch', chelsea, file, ...args.split(' ')]);
-        return readPng(fs.readFileSync(file));
+        run(veltrane, ['stretch', chelsea, file, ...args.split(' ')]);
+        return readPngFile(file);
     };
     await page.setInputFiles('#file', chelsea);
     await waitDone('--offset');
@@ -303,7 +306,7 @@ async function testTune(browser, url) {
     if (check(m, `the readout reads "${readout}"`)) {
         const [x, y] = [Number(m[1]), Number(m[2])];
         const i = 4 * (y * 451 + x);
-        const original = readPng(fs.readFileSync(chelsea)).rgba;
+        const original = readPngFile(chelsea).rgba;
         const after = reference('--offset').rgba;
         check(Math.abs(x - 200) <= 1 && Math.abs(y - 150) <= 1 &&
             [3, 4, 5].every((k, b) => Number(m[k]) === original[i + b]) &&
@@ -371,7 +374,7 @@ async function testTune(browser, url) {
     const saved = path.join(tmp, 'saved.png');
     await file.saveAs(saved);
     const want = reference(clipArgs).rgba;
-    check(same(readPng(fs.readFileSync(saved)).rgba, want),
+    check(same(readPngFile(saved).rgba, want),
         `let go, the page's PNG equals veltrane stretch ${clipArgs}`);
 
     // The target's sliders wait for the target method, then step with the arrow keys.
@@ -429,11 +432,4 @@ const main = async () => {
     }
 };
 
-main().catch((e) => {
-    failures.push(e.message);
-    console.error(`FAIL: ${e.stack || e.message}`);
-}).finally(() => {
-    fs.rmSync(tmp, {recursive: true, force: true});
-    console.log(`${passed} passed, ${failures.length} failed`);
-    process.exitCode = failures.length ? 1 : 0;
-});
+finish(main(), () => fs.rmSync(tmp, {recursive: true, force: true}));

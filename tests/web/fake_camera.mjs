@@ -3,6 +3,17 @@
 // `--use-file-for-fake-video-capture=FILE` plays in a loop (4:2:0, BT.601 studio range, the
 // fake camera's own conversion).
 import fs from 'node:fs';
+import {chromiumPath} from './harness.mjs';
+
+// The flags that give the page a fake camera playing `y4m` (a file makes one camera), or
+// without one, `devices` cameras of Chromium's own test pattern; granted without asking.
+export const fakeCamera = (y4m, devices = 1) => [
+    `--use-fake-device-for-media-stream=device-count=${devices}`,
+    '--use-fake-ui-for-media-stream', ...(y4m ? [`--use-file-for-fake-video-capture=${y4m}`] : [])];
+
+// Chromium with `args` besides the sandbox's.
+export const launch = (chromium, args = []) =>
+    chromium.launch({executablePath: chromiumPath, args: ['--no-sandbox', ...args]});
 
 // A smooth noise of several scales, 0..1, the same for the same arguments.
 function noise(width, height, seed) {

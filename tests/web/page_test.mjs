@@ -11,59 +11,20 @@
 // also saves a 1280 x 800 picture of the page; VT_CHROMIUM names the browser
 // (/usr/bin/chromium); playwright-core comes from web/node_modules (npm ci in web/) or
 // VT_NODE_MODULES.
-import {execFileSync, spawn} from 'node:child_process';
-import {createRequire} from 'node:module';
+import {spawn} from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
-import {fileURLToPath} from 'node:url';
 import {readPng} from './png.mjs';
 import {serve} from './server.mjs';
-
-const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
-
-function option(name, env, fallback) {
-    const i = process.argv.indexOf(name);
-    if (i > 0 && i + 1 < process.argv.length)
-        return process.argv[i + 1];
-    return process.env[env] || fallback;
-}
+import {check, chromiumPath, difference, drop, finish, loadPlaywright, option, repo, run as runProgram,
+    veltrane} from './harness.mjs';
 
 const pageArg = option('--page', 'VT_WEB_PAGE', path.join(repo, 'build', 'web', 'page'));
-const veltrane = path.resolve(option('--veltrane', 'VT_VELTRANE',
-    path.join(repo, 'build', 'release', 'bin', 'veltrane')));
 const samples = path.resolve(option('--samples', 'VT_SAMPLES', path.join(repo, 'samples')));
 const screenshot = process.env.VT_WEB_SCREENSHOT;
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'vt-web-'));
-
-let passed = 0;
-const failures = [];
-
-function check(ok, what) {
-    if (ok) {
-        ++passed;
-    } else {
-        failures.push(what);
-        console.error(`FAIL: ${what}`);
-    }
-    return ok;
-}
-
-function loadPlaywright() {
-    const places = [path.join(repo, 'web', 'package.json')];
-    if (process.env.VT_NODE_MODULES)
-        places.unshift(path.join(path.resolve(process.env.VT_NODE_MODULES), '..', 'package.json'));
-    for (const place of places) {
-        try {
-            return createRequire(place)('playwright-core');
-        } catch (e) {
-            // the next place
-        }
-    }
-    throw new Error('playwright-core is missing: run `npm ci` in web/ (scripts/setup does), ' +
-        'or set VT_NODE_MODULES to a node_modules folder that has it');
-}
 
 // `veltrane serve` when the program has it, else the test's own server.
 async function startServer() {
@@ -92,46 +53,7 @@ async function startServer() {
     return {...own, by: 'the test’s own server'};
 }
 
-function run(args) {
-    try {
-        execFileSync(veltrane, args, {stdio: ['ignore', 'pipe', 'pipe']});
-    } catch (e) {
-        throw new Error(`veltrane ${args.join(' ')} failed: ${e.stderr}`);
-    }
-}
-
-// How many samples differ (alpha too), by how much at most, and the first of them.
-function difference(a, b) {
-    if (a.width !== b.width || a.height !== b.height)
-        return {count: Infinity, first: `sizes ${a.width}x${a.height} and ${b.width}x${b.height}`};
-    let count = 0;
-    let largest = 0;
-    let first = '';
-    for (let i = 0; i < a.rgba.length; ++i)
-        if (a.rgba[i] !== b.rgba[i]) {
-            largest = Math.max(largest, Math.abs(a.rgba[i] - b.rgba[i]));
-            if (!count) {
-                const p = i >> 2;
-                first = `pixel (${p % a.width}, ${Math.floor(p / a.width)}) band ${i & 3}: ` +
-                    `${a.rgba[i]} and ${b.rgba[i]}`;
-            }
-            ++count;
-        }
-    return {count, largest, first};
-}
-
-// Drops a file on the page's view: a DataTransfer built in the page from the bytes.
-function drop(page, bytes, name, type) {
-    return page.evaluate(({data, name, type}) => {
-        const transfer = new DataTransfer();
-        transfer.items.add(new File([Uint8Array.from(atob(data), (c) => c.charCodeAt(0))], name,
-            {type}));
-        const view = document.getElementById('view');
-        for (const event of ['dragenter', 'dragover', 'drop'])
-            view.dispatchEvent(new DragEvent(event, {dataTransfer: transfer, bubbles: true,
-                cancelable: true}));
-    }, {data: Buffer.from(bytes).toString('base64'), name, type});
-}
+const run = (args) => runProgram(veltrane, args);
 
 function samePixels(fileA, fileB, what) {
     const d = difference(readPng(fs.readFileSync(fileA)), readPng(fs.readFileSync(fileB)));
@@ -143,7 +65,7 @@ const main = async () => {
     const server = await startServer();
     console.log(`page at ${server.url} (${server.by})`);
     const browser = await chromium.launch({
-        executablePath: process.env.VT_CHROMIUM || '/usr/bin/chromium',
+        executablePath: chromiumPath,
         args: ['--no-sandbox'],
     });
     try {
@@ -442,11 +364,4 @@ async function testPage(browser, url) {
     check(problems.length === 0, `console errors: ${problems.join(' | ')}`);
 }
 
-main().catch((e) => {
-    failures.push(e.message);
-    console.error(`FAIL: ${e.stack || e.message}`);
-}).finally(() => {
-    fs.rmSync(tmp, {recursive: true, force: true});
-    console.log(`${passed} passed, ${failures.length} failed`);
-    process.exitCode = failures.length ? 1 : 0;
-});
+finish(main(), () => fs.rmSync(tmp, {recursive: true, force: true}));

@@ -17,12 +17,25 @@ const TYPES = {
     '.svg': 'image/svg+xml',
     '.png': 'image/png',
     '.json': 'application/json',
+    '.webmanifest': 'application/manifest+json',
 };
 
-// Serves `root` on 127.0.0.1 at a free port; resolves to {url, close}.
-export function serve(root) {
+// Serves `root` on 127.0.0.1 at a free port under the path `folder` ('/tools/page/': the
+// page's address is then url + 'tools/page/'), and `others` ({path: [type, text]}) beside it,
+// as another site's files on the same server; resolves to {url, close}.
+export function serve(root, folder = '/', others = {}) {
     const server = http.createServer((req, res) => {
         let name = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+        if (name in others) {
+            res.writeHead(200, {'Content-Type': others[name][0], 'Cache-Control': 'no-cache'})
+                .end(others[name][1]);
+            return;
+        }
+        if (!name.startsWith(folder)) {
+            res.writeHead(404, {'Content-Type': 'text/plain'}).end('not found');
+            return;
+        }
+        name = '/' + name.slice(folder.length);
         if (name.endsWith('/'))
             name += 'index.html';
         const file = path.join(root, path.normalize(name));

@@ -4,6 +4,9 @@
 
 import {DEFAULTS, readSettings, commandLine, resultName, transformName} from './options.js';
 import {CompareView} from './view.js';
+import {ORIENTATION_WORDS, readHeader, storedRect} from './imagefile.js';
+import {DecodeError, MB, decodeImage, pixelCanvas, sizeProblem} from './decode.js';
+import {canEncodePng, encodePng} from './png.js';
 
 const $ = (id) => document.getElementById(id);
 const el = {
@@ -27,6 +30,8 @@ const el = {
     progressLabel: $('progress-label'),
     status: $('status'),
     command: $('command'),
+    commandNote: $('command-note'),
+    insecure: $('insecure'),
     copy: $('copy'),
     form: $('controls'),
     engine: $('engine'),
@@ -46,9 +51,6 @@ const el = {
     reset: $('reset'),
 };
 
-const MB = 1024 * 1024;
-// The engine's memory stops at 2 GiB and holds the image and its own passes' buffers.
-const LARGEST_IMAGE_BYTES = 1536 * MB;
 const TYPING_DELAY = 300;
 const PHASES = {
     statistics: 'Measuring the statistics',
@@ -63,8 +65,11 @@ const memoryMessage = (bytes) => `This image needs ${Math.ceil(bytes / MB)} MB o
 
 const state = {
     serial: 0,
-    image: null, // {serial, name, width, height, pixels, before, translucent}
-    after: null, // {canvas, command, transform, kind}
+    // {serial, name, width, height, pixels, before, translucent, orientation, notes}: the
+    // pixels upright, as the page shows them; orientation tells how the file's stored pixels
+    // were turned (1: not at all), notes what the status line adds about the image.
+    image: null,
+    after: null, // {canvas, pixels, command, transform, kind}
     transform: null, // a saved transform in use: {name, text, summary}
     lastText: null, // the last request's text and image, so that an unchanged one is not sent
     lastSerial: 0,
@@ -217,29 +222,31 @@ function showResult(job, msg) {
         return;
     const {width, height} = image;
     let canvas = state.after ? state.after.canvas : null;
+    const pixels = new Uint8Array(msg.pixels);
     try {
         if (!canvas || canvas.width !== width || canvas.height !== height)
-            canvas = makeCanvas(width, height, false);
+            canvas = pixelCanvas(width, height);
+        if (!canvas)
+            throw new Error('no canvas of this size');
         canvas.getContext('2d').putImageData(
             new ImageData(new Uint8ClampedArray(msg.pixels), width, height), 0, 0);
     } catch (e) {
         say(memoryMessage(width * height * 4), 'error');
         return;
     }
-    state.after = {canvas, command: job.command, transform: msg.transform, kind: job.kind};
+    state.after = {canvas, pixels, command: job.command, transform: msg.transform,
+        kind: job.kind};
     view.setAfter(canvas);
-    page.onResult(new Uint8Array(msg.pixels), width, height);
-    el.command.textContent = job.command;
+    page.onResult(pixels, width, height);
+    showCommand(job.command);
     el.savePng.disabled = false;
     el.saveTransform.disabled = !msg.transform;
     const what = job.kind === 'apply' ? 'Applied the transform to' : 'Stretched';
     const time = msg.milliseconds < 1000
         ? `${Math.round(msg.milliseconds)} ms`
         : `${(msg.milliseconds / 1000).toFixed(1)} s`;
-    let text = `${what} ${image.name} (${width} × ${height}) in ${time}.`;
-    if (image.translucent)
-        text += ' Its partly transparent pixels pass through the browser’s canvas, which may ' +
-            'round their colours.';
+    let text = [`${what} ${image.name} (${width} × ${height}) in ${time}.`, ...image.notes]
+        .join(' ');
     if (state.carry)
         text = `${state.carry} ${text}`;
     state.carry = '';
@@ -249,64 +256,87 @@ function showResult(job, msg) {
 
 // ---- Images
 
-function makeCanvas(width, height, readBack) {
-    let canvas;
-    if (typeof OffscreenCanvas !== 'undefined')
-        canvas = new OffscreenCanvas(width, height);
-    else {
-        canvas = document.createElement('canvas');
-        canvas.width = width;
-        canvas.height = height;
-    }
-    const ctx = canvas.getContext('2d', readBack ? {willReadFrequently: true} : {});
-    if (!ctx || canvas.width !== width || canvas.height !== height)
-        throw new Error('no canvas of this size');
-    return canvas;
-}
-
 function isImageFile(file) {
     return /^image\/(png|jpeg|webp)$/.test(file.type) || /\.(png|jpe?g|webp)$/i.test(file.name);
 }
 
+// What the status line says of an image beside its result.
+function imageNotes(info, decoded, translucent) {
+    const notes = [];
+    if (info.type === 'image/png' && info.depth === 16)
+        notes.push('The browser reduced this 16-bit PNG to 8 bits a channel, so the result ' +
+            'is 8-bit; veltrane stretch keeps its 16 bits.');
+    if (decoded.method === 'canvas')
+        notes.push('This browser has neither WebCodecs’ ImageDecoder nor WebGL 2, so the ' +
+            'image was read through its canvas' + (translucent
+            ? ', which changes the colours of transparent pixels: there the result may differ ' +
+                'from the command line’s.'
+            : '; an opaque image comes through unchanged.'));
+    return notes;
+}
+
+// The newest image asked for: an image that finishes decoding after a later one was
+// opened is dropped.
+let opening = 0;
+
 async function openImage(file) {
+    const generation = ++opening;
+    const stale = () => generation !== opening;
     if (!isImageFile(file)) {
         say(`${file.name || 'This file'} is not a PNG, JPEG or WebP image.`, 'error');
         return;
     }
     const name = file.name || 'image.png';
+    const damaged = `${name} could not be decoded: the file is damaged or in a form this ` +
+        'browser does not read.';
     say(`Opening ${name}…`, 'busy');
-    let bitmap;
+    let bytes;
     try {
-        // The file's own samples: no colour management, no premultiplied alpha.
-        bitmap = await createImageBitmap(file, {
-            colorSpaceConversion: 'none',
-            premultiplyAlpha: 'none',
-        });
+        bytes = new Uint8Array(await file.arrayBuffer());
     } catch (e) {
-        say(`${name} could not be decoded: the file is damaged or in a form this browser ` +
-            'does not read.', 'error');
+        if (!stale())
+            say(`${name} could not be read (${Math.ceil(file.size / MB)} MB).`, 'error');
         return;
     }
-    const {width, height} = bitmap;
-    const bytes = width * height * 4;
-    if (bytes > LARGEST_IMAGE_BYTES) {
-        bitmap.close();
-        say(memoryMessage(bytes), 'error');
+    if (stale())
+        return;
+    // The size first: a browser asked for more than it holds may fail without a reason, or
+    // hand back a blank canvas.
+    const info = readHeader(bytes);
+    if (!info) {
+        say(damaged, 'error');
         return;
     }
+    const problem = sizeProblem(info.width, info.height);
+    if (problem) {
+        say(`${name}: ${problem}`, 'error');
+        return;
+    }
+    let decoded;
     let before;
-    let pixels;
     try {
-        before = makeCanvas(width, height, true);
-        const ctx = before.getContext('2d', {willReadFrequently: true});
-        ctx.drawImage(bitmap, 0, 0);
-        pixels = ctx.getImageData(0, 0, width, height).data;
+        decoded = await decodeImage(bytes, info);
+        bytes = null;
+        if (stale())
+            return;
+        if (decoded)
+            before = pixelCanvas(decoded.width, decoded.height);
     } catch (e) {
-        say(memoryMessage(bytes), 'error');
+        if (!stale())
+            say(e instanceof DecodeError ? damaged : memoryMessage(info.width * info.height * 4),
+                'error');
         return;
-    } finally {
-        bitmap.close();
     }
+    if (!before) {
+        say(`${name}: this browser made its canvas of ${info.width} × ${info.height} pixels ` +
+            'without pixels (too large for it, or no memory left). The command line ' +
+            '(veltrane stretch) takes it.', 'error');
+        return;
+    }
+    const {width, height, pixels, orientation} = decoded;
+    before.getContext('2d').putImageData(
+        new ImageData(new Uint8ClampedArray(pixels.buffer, pixels.byteOffset, pixels.length),
+            width, height), 0, 0);
     let translucent = false;
     for (let i = 3; i < pixels.length; i += 4)
         if (pixels[i] !== 255) {
@@ -317,13 +347,27 @@ async function openImage(file) {
     const rect = el.sample.value.split(',').map(Number);
     if (rect.length === 4 && (rect[0] + rect[2] > width || rect[1] + rect[3] > height))
         el.sample.value = '';
-    state.image = {serial: ++state.serial, name, width, height, pixels, before, translucent};
+    state.image = {serial: ++state.serial, name, width, height, pixels, before, translucent,
+        orientation, notes: imageNotes(info, decoded, translucent)};
     state.after = null;
     el.savePng.disabled = true;
     el.saveTransform.disabled = true;
     view.setImages(before, null, width, height);
     page.onImage();
     update(0);
+}
+
+// The command line, and when the file is stored turned a note of how the command sees it.
+function showCommand(command) {
+    el.command.textContent = command;
+    const image = state.image;
+    const o = image ? image.orientation : 1;
+    el.commandNote.hidden = o === 1;
+    if (o !== 1)
+        el.commandNote.textContent = `The command line reads ${image.name} as the file ` +
+            `stores it, ${ORIENTATION_WORDS[o]} (EXIF orientation ${o}); this page shows it ` +
+            'turned upright. So --sample is given above in the stored pixels, and the ' +
+            'command’s result keeps the orientation tag: viewers show it upright, as here.';
 }
 
 // ---- Controls
@@ -377,8 +421,10 @@ function apply(force) {
                 commandLine(image.name, [], state.transform.name));
         return;
     }
-    const settings = readSettings(fields(), image ? image.width : Infinity,
-        image ? image.height : Infinity);
+    const settings = image
+        ? readSettings(fields(), image.width, image.height,
+            (rect) => storedRect(rect, image.orientation, image.width, image.height))
+        : readSettings(fields(), Infinity, Infinity);
     showErrors(settings.errors);
     if (!settings.options) {
         say('Correct the marked field: the result stays as it was.', 'error');
@@ -387,7 +433,7 @@ function apply(force) {
     view.setSample(settings.options.sample);
     const command = commandLine(image ? image.name : 'photo.png', settings.args);
     if (!image) {
-        el.command.textContent = command;
+        showCommand(command);
         return;
     }
     const text = JSON.stringify(settings.options);
@@ -468,7 +514,7 @@ function useControls(rerun = true) {
     if (rerun || !state.after || state.after.kind === 'apply')
         update(0, true);
     else
-        el.command.textContent = state.after.command;
+        showCommand(state.after.command);
 }
 
 // ---- Saving
@@ -484,15 +530,24 @@ function download(blob, name) {
     setTimeout(() => URL.revokeObjectURL(url), 60000);
 }
 
+// The result's PNG. A canvas holds its pixels premultiplied, so its own PNG changes the colours
+// of transparent pixels: it writes only where the browser cannot compress.
+function pngOf(after) {
+    const {canvas} = after;
+    if (canEncodePng())
+        return encodePng(after.pixels, canvas.width, canvas.height);
+    if (canvas.convertToBlob)
+        return canvas.convertToBlob({type: 'image/png'});
+    return new Promise((resolve, reject) => canvas.toBlob(
+        (b) => (b ? resolve(b) : reject(new Error('no blob'))), 'image/png'));
+}
+
 async function savePng() {
     const after = state.after;
     if (!after)
         return;
     try {
-        const blob = after.canvas.convertToBlob
-            ? await after.canvas.convertToBlob({type: 'image/png'})
-            : await new Promise((resolve, reject) => after.canvas.toBlob(
-                (b) => (b ? resolve(b) : reject(new Error('no blob'))), 'image/png'));
+        const blob = await pngOf(after);
         download(blob, resultName(state.image.name));
         say(`Saved ${resultName(state.image.name)}.`, 'done');
     } catch (e) {
@@ -639,8 +694,11 @@ document.addEventListener('keydown', (e) => {
     }
 });
 
-if ('serviceWorker' in navigator && location.protocol.startsWith('http'))
-    navigator.serviceWorker.register('sw.js').catch(() => {});
+// Offline use: the service worker keeps the page's own files, and only them, for this folder.
+// Browsers run service workers (and install apps) only over HTTPS or from this computer.
+el.insecure.hidden = window.isSecureContext;
+if ('serviceWorker' in navigator && window.isSecureContext && location.protocol.startsWith('http'))
+    navigator.serviceWorker.register('sw.js', {scope: './'}).catch(() => {});
 
 // ---- What the camera (camera.js) and choosing by eye (tune.js) reach of the page; they set
 // onImage (an image was opened) and onResult (its result is on show: RGBA pixels).
@@ -649,11 +707,18 @@ const page = {
     say,
     image: () => state.image,
     after: () => (state.after ? state.after.canvas : null),
+    afterPixels: () => (state.after ? state.after.pixels : null),
     transform: () => (state.transform ? state.transform.text : null),
-    settings: () => readSettings(fields(), state.image ? state.image.width : Infinity,
-        state.image ? state.image.height : Infinity),
+    settings: () => {
+        const image = state.image;
+        return image
+            ? readSettings(fields(), image.width, image.height,
+                (rect) => storedRect(rect, image.orientation, image.width, image.height))
+            : readSettings(fields(), Infinity, Infinity);
+    },
     lastRequest: () => state.lastText,
-    command: (args) => commandLine(state.image ? state.image.name : 'photo.png', args),
+    showCommand: (args) => showCommand(commandLine(state.image ? state.image.name : 'photo.png',
+        args)),
     open: openImage,
     onImage: () => {},
     onResult: () => {},

@@ -30,10 +30,12 @@ function numbers(text) {
 const show = (x) => String(x);
 
 // Reads the fields (strings, as in DEFAULTS) for an image of `width` x `height` pixels and
-// three colour bands. Returns {errors, options, args}: errors maps a field to a message for
-// the user (empty when everything is valid); options is the engine's options object and args
-// the command line's options, both null while any field is invalid.
-export function readSettings(fields, width, height) {
+// three colour bands, as the page shows it. Returns {errors, options, args}: errors maps a
+// field to a message for the user (empty when everything is valid); options is the engine's
+// options object and args the command line's options, both null while any field is invalid.
+// The command line reads the file as stored, which may be turned from what the page shows:
+// `stored` maps the page's rectangle [x, y, w, h] to the same pixels' rectangle there.
+export function readSettings(fields, width, height, stored = (rect) => rect) {
     const f = {...DEFAULTS, ...fields};
     const errors = {};
     const target = f.method === 'target';
@@ -130,7 +132,7 @@ export function readSettings(fields, width, height) {
     if (!target && f.pairing !== 'plugin')
         args.push('--pairing', f.pairing);
     if (sample)
-        args.push('--sample', sample.join(','));
+        args.push('--sample', stored(sample).join(','));
     if (mean.length > 0)
         args.push('--target-mean', mean.map(show).join(','));
     if (sigma.length > 0)

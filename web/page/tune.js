@@ -42,7 +42,6 @@ export function installTune(page) {
     const $ = (id) => document.getElementById(id);
     const el = {
         view: $('view'),
-        command: $('command'),
         histogram: $('histogram'),
         readout: $('readout'),
         form: $('controls'),
@@ -179,7 +178,7 @@ export function installTune(page) {
         const settings = page.settings();
         if (!settings.options)
             return;
-        el.command.textContent = page.command(settings.args);
+        page.showCommand(settings.args);
         const image = page.image();
         if (!image || page.transform())
             return;
@@ -288,9 +287,8 @@ export function installTune(page) {
     // An image opened (and its result shown) before this part of the page loaded.
     if (page.image()) {
         page.onImage();
-        const after = page.after();
-        if (after)
-            page.onResult(after.getContext('2d').getImageData(0, 0, after.width, after.height).data);
+        if (page.afterPixels())
+            page.onResult(page.afterPixels());
     }
 
     // ---- The values under the pointer
@@ -317,9 +315,9 @@ export function installTune(page) {
             const py = Math.floor(y * p.scale);
             after = `${triple(p.pixels, 4 * (py * p.width + px))} (preview)`;
         } else {
-            const canvas = page.after();
-            if (canvas)
-                after = triple(canvas.getContext('2d').getImageData(x, y, 1, 1).data, 0);
+            const pixels = page.afterPixels();
+            if (pixels)
+                after = triple(pixels, 4 * (y * image.width + x));
         }
         el.readout.textContent = `x ${x}, y ${y}: before ${before}, after ${after}`;
     }

@@ -27,11 +27,22 @@ function memoryMessage(bytes) {
         'can give the page.';
 }
 
+// What the page says when the engine's files do not arrive: the reason in the user's words
+// (the module's own is for developers, and goes to the console).
+const UNAVAILABLE = 'The page’s stretch engine could not be loaded: the server did not send ' +
+    'all of the page’s files (or the connection dropped). Reload the page; if this stays, the ' +
+    'page was installed without its engine and needs building or copying again.';
+
+const UNSUPPORTED = 'The page’s stretch engine could not start in this browser: it needs ' +
+    'WebAssembly and some hundreds of megabytes of memory. Close other tabs and reload, or ' +
+    'use a current browser.';
+
 const ready = new Promise((resolve, reject) => {
     try {
         importScripts('veltrane.js');
     } catch (e) {
-        reject(new Error('The stretch engine (veltrane.js) could not be loaded.'));
+        console.warn(`veltrane.js: ${e.message}`);
+        reject(new Error(UNAVAILABLE));
         return;
     }
     /* global VeltraneModule */
@@ -61,8 +72,10 @@ const ready = new Promise((resolve, reject) => {
         };
         resolve();
     }, (e) => {
-        reject(new Error('The stretch engine (veltrane.wasm) could not be started: ' +
-            (e && e.message ? e.message : String(e))));
+        console.warn(`veltrane.wasm: ${e && e.message ? e.message : e}`);
+        // Missing, or there and refused by this browser.
+        fetch('veltrane.wasm', {method: 'HEAD', cache: 'no-store'}).then((r) => r.ok, () => false)
+            .then((there) => reject(new Error(there ? UNSUPPORTED : UNAVAILABLE)));
     });
 });
 
