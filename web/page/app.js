@@ -237,6 +237,7 @@ function showResult(job, msg) {
     state.after = {canvas, pixels, command: job.command, transform: msg.transform,
         kind: job.kind};
     view.setAfter(canvas);
+    page.onResult(pixels, width, height);
     showCommand(job.command);
     el.savePng.disabled = false;
     el.saveTransform.disabled = !msg.transform;
@@ -352,6 +353,7 @@ async function openImage(file) {
     el.savePng.disabled = true;
     el.saveTransform.disabled = true;
     view.setImages(before, null, width, height);
+    page.onImage();
     update(0);
 }
 
@@ -697,6 +699,45 @@ document.addEventListener('keydown', (e) => {
 el.insecure.hidden = window.isSecureContext;
 if ('serviceWorker' in navigator && window.isSecureContext && location.protocol.startsWith('http'))
     navigator.serviceWorker.register('sw.js', {scope: './'}).catch(() => {});
+
+// ---- What the camera (camera.js) and choosing by eye (tune.js) reach of the page; they set
+// onImage (an image was opened) and onResult (its result is on show: RGBA pixels).
+const page = {
+    view,
+    say,
+    image: () => state.image,
+    after: () => (state.after ? state.after.canvas : null),
+    afterPixels: () => (state.after ? state.after.pixels : null),
+    transform: () => (state.transform ? state.transform.text : null),
+    settings: () => {
+        const image = state.image;
+        return image
+            ? readSettings(fields(), image.width, image.height,
+                (rect) => storedRect(rect, image.orientation, image.width, image.height))
+            : readSettings(fields(), Infinity, Infinity);
+    },
+    lastRequest: () => state.lastText,
+    showCommand: (args) => showCommand(commandLine(state.image ? state.image.name : 'photo.png',
+        args)),
+    open: openImage,
+    onImage: () => {},
+    onResult: () => {},
+};
+// They load apart, so that the page works without them: offline, parts the service worker
+// never kept are left out rather than asked of the network.
+const PARTS = ['tune.js', 'camera.js', 'preview.js', 'live-gl.js', 'live.css'];
+const kept = (file) => navigator.onLine || !window.caches ||
+    caches.match(file, {ignoreSearch: true}).then(Boolean, () => false);
+Promise.all(PARTS.map(kept)).then(async (found) => {
+    if (!found.every(Boolean))
+        return;
+    document.head.append(Object.assign(document.createElement('link'),
+        {rel: 'stylesheet', href: 'live.css'}));
+    const [tune, camera] = await Promise.all([import('./tune.js'), import('./camera.js')]);
+    tune.installTune(page);
+    camera.installCamera(page);
+}).catch((e) => console.warn(`The camera and the sliders are missing: ${e.message}`));
+// ---- end of what they reach
 
 zoomText(1);
 syncControls();

@@ -34,6 +34,7 @@ export class CompareView {
         this.pointers = new Map();
         this.gesture = null;
         this.frame = 0;
+        this.comparing = false; // the original on both sides while a compare key is held
 
         new ResizeObserver(() => this.resize()).observe(this.view);
         this.view.addEventListener('pointerdown', (e) => this.pointerDown(e));
@@ -71,6 +72,13 @@ export class CompareView {
     setAfter(after) {
         this.after = after;
         this.view.classList.toggle('has-result', !!after);
+        this.redraw();
+    }
+
+    // Shows the original on both sides while `on` (hold to compare).
+    setCompare(on) {
+        this.comparing = on;
+        this.view.classList.toggle('comparing', on);
         this.redraw();
     }
 
@@ -332,7 +340,8 @@ export class CompareView {
         // Smooth when the image is reduced or a little enlarged; whole pixels from 3 times up.
         ctx.imageSmoothingEnabled = this.scale < 3;
         ctx.imageSmoothingQuality = 'high';
-        const sides = [[this.before, 0, split], [this.after || this.before, split, w]];
+        const after = this.comparing ? this.before : this.after || this.before;
+        const sides = [[this.before, 0, split], [after, split, w]];
         for (const [source, x0, x1] of sides) {
             if (x1 <= x0)
                 continue;
@@ -342,7 +351,8 @@ export class CompareView {
             ctx.rect(x0, 0, x1 - x0, h);
             ctx.clip();
             ctx.setTransform(dpr * this.scale, 0, 0, dpr * this.scale, dpr * this.tx, dpr * this.ty);
-            ctx.drawImage(source, 0, 0);
+            // A result may be a smaller preview of the image: drawn over the image's pixels.
+            ctx.drawImage(source, 0, 0, this.width, this.height);
             ctx.restore();
         }
         const rect = this.drawing || this.sample;
