@@ -5,10 +5,11 @@ engine benchmark.
 usage: peer_stretch.py RAW WIDTH HEIGHT BANDS DTYPE REPEATS RECIPE
 RAW holds WIDTH x HEIGHT interleaved pixels of BANDS samples of DTYPE (uint8, uint16, int16,
 float32 or float64). RECIPE is numpy (numpy_stretch.py: corrcoef, eigh, matrix products, rint,
-clip), opencv (calcCovarMatrix, the correlations from it, eigen, one cv2.transform with the
-composed matrix, whose integer outputs saturate; cv2.gemm beyond four bands, then rint and
-clip) or cvtransform (one cv2.transform pass alone: the least an OpenCV user pays). Both
-recipes compute veltrane's offset stretch. Prints the best time of REPEATS runs in seconds;
+clip), opencv (calcCovarMatrix, the correlations from it, eigen, the components by
+cv2.transform and their extremes by cv2.reduce, then one cv2.transform with the composed
+matrix, whose integer outputs saturate; cv2.gemm beyond four bands, then rint and clip) or
+cvtransform (one cv2.transform pass alone: the least an OpenCV user pays). Both recipes
+compute veltrane's offset stretch. Prints the best time of REPEATS runs in seconds;
 reading the file is not timed.
 """
 import sys
@@ -37,8 +38,9 @@ def opencv_stretch(img, cv2, pairing="plugin"):
     corr = cov / np.outer(deviation, deviation)
     _, _, rows = cv2.eigen(numpy_stretch.paired(corr, pairing))  # eigenvectors as rows
     pcs = cv_map(img.astype(np.float32), np.hstack([rows, np.zeros((bands, 1))]), cv2)
-    low = pcs.reshape(-1, bands).min(axis=0).astype(np.float64)
-    high = pcs.reshape(-1, bands).max(axis=0).astype(np.float64)
+    pcs = pcs.reshape(-1, bands)
+    low = cv2.reduce(pcs, 0, cv2.REDUCE_MIN)[0].astype(np.float64)
+    high = cv2.reduce(pcs, 0, cv2.REDUCE_MAX)[0].astype(np.float64)
     scale, shift = numpy_stretch.offset_map(rows.T, low, high, bottom, top)
     # out = V' (diag(scale) V x + shift): rotate, stretch onto the cube's range, rotate back.
     m = np.hstack([rows.T @ np.diag(scale) @ rows, (rows.T @ shift)[:, None]])
