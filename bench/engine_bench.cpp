@@ -15,12 +15,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -219,7 +222,11 @@ int main(int argc, char** argv) {
                 [&] { std::memcpy(bitmap.Map, original.data(), original.size()); }, 1);
         }
 
-        const std::string raw = "/tmp/veltrane-engine-bench.raw";
+        // The peers' copy of the pixels, named by this process, so that runs side by side do
+        // not read or remove each other's.
+        const std::string raw = (std::filesystem::temp_directory_path() /
+                                 ("veltrane-engine-bench-" + std::to_string(getpid()) + ".raw"))
+                                    .string();
         std::ofstream(raw, std::ios::binary)
             .write(reinterpret_cast<const char*>(original.data()),
                    static_cast<std::streamsize>(original.size()));

@@ -4,34 +4,19 @@ engine benchmark.
 
 usage: peer_stretch.py RAW WIDTH HEIGHT BANDS DTYPE REPEATS RECIPE
 RAW holds WIDTH x HEIGHT interleaved pixels of BANDS samples of DTYPE (uint8, uint16, int16,
-float32 or float64). RECIPE is numpy (corrcoef, eigh, matrix products, rint, clip), opencv
-(calcCovarMatrix, eigen, one cv2.transform with the composed matrix, clip) or cvtransform (one
-cv2.transform pass alone: the least an OpenCV user pays). Prints the best time of REPEATS runs
-in seconds; reading the file is not timed.
+float32 or float64). RECIPE is numpy (numpy_stretch.py: corrcoef, eigh, matrix products, rint,
+clip), opencv (calcCovarMatrix, the correlations from it, eigen, the components by
+cv2.transform and their extremes by cv2.reduce, then one cv2.transform with the composed
+matrix, whose integer outputs saturate; cv2.gemm beyond four bands, then rint and clip) or
+cvtransform (one cv2.transform pass alone: the least an OpenCV user pays). Both recipes
+compute veltrane's offset stretch. Prints the best time of REPEATS runs in seconds;
+reading the file is not timed.
 """
 import sys
-import time
 
 import numpy as np
 
-# Each type's range, which the offset stretch spans: (bottom, top).
-RANGE = {"uint8": (0.0, 255.0), "uint16": (0.0, 65535.0), "int16": (-32768.0, 32767.0),
-         "float32": (0.0, 1.0), "float64": (0.0, 1.0)}
-
-
-def numpy_stretch(img, bottom, top):
-    bands = img.shape[-1]
-    x = img.reshape(-1, bands).astype(np.float64)
-    corr = np.corrcoef(x, rowvar=False)
-    _, vectors = np.linalg.eigh(corr)
-    vectors = vectors[:, ::-1]
-    pcs = x @ vectors
-    low, high = pcs.min(axis=0), pcs.max(axis=0)
-    span = np.where(high > low, high - low, 1.0)
-    out = ((pcs - low) * ((top - bottom) / span)) @ vectors.T + bottom
-    if img.dtype.kind != "f":
-        out = np.clip(np.rint(out), bottom, top)
-    return out.astype(img.dtype).reshape(img.shape)
+import numpy_stretch
 
 
 def cv_map(img, m, cv2):
@@ -44,43 +29,42 @@ def cv_map(img, m, cv2):
     return cv2.gemm(flat, m[:, :-1].T.astype(np.float32), 1, offset, 1)
 
 
-def opencv_stretch(img, bottom, top, cv2):
+def opencv_stretch(img, cv2, pairing="plugin"):
     bands = img.shape[-1]
+    bottom, top = numpy_stretch.type_range(img.dtype)
     flat = img.reshape(-1, bands)
-    cov, mean = cv2.calcCovarMatrix(flat, None, cv2.COVAR_NORMAL | cv2.COVAR_ROWS | cv2.COVAR_SCALE)
-    _, _, vectors = cv2.eigen(cov)               # rows are eigenvectors, largest first
-    pcs = cv_map(img.astype(np.float32), np.hstack([vectors, np.zeros((bands, 1))]), cv2)
-    low = pcs.reshape(-1, bands).min(axis=0).astype(np.float64)
-    high = pcs.reshape(-1, bands).max(axis=0).astype(np.float64)
-    scale = (top - bottom) / np.where(high > low, high - low, 1.0)
-    # out = V' diag(scale) (V x - low) + bottom: rotate, stretch to the range, rotate back.
-    m = np.hstack([vectors.T @ np.diag(scale) @ vectors,
-                   (bottom - vectors.T @ (scale * low))[:, None]])
+    cov, _ = cv2.calcCovarMatrix(flat, None, cv2.COVAR_NORMAL | cv2.COVAR_ROWS | cv2.COVAR_SCALE)
+    deviation = np.sqrt(np.diag(cov))
+    corr = cov / np.outer(deviation, deviation)
+    _, _, rows = cv2.eigen(numpy_stretch.paired(corr, pairing))  # eigenvectors as rows
+    pcs = cv_map(img.astype(np.float32), np.hstack([rows, np.zeros((bands, 1))]), cv2)
+    pcs = pcs.reshape(-1, bands)
+    low = cv2.reduce(pcs, 0, cv2.REDUCE_MIN)[0].astype(np.float64)
+    high = cv2.reduce(pcs, 0, cv2.REDUCE_MAX)[0].astype(np.float64)
+    scale, shift = numpy_stretch.offset_map(rows.T, low, high, bottom, top)
+    # out = V' (diag(scale) V x + shift): rotate, stretch onto the cube's range, rotate back.
+    m = np.hstack([rows.T @ np.diag(scale) @ rows, (rows.T @ shift)[:, None]])
     out = cv_map(img, m, cv2)
-    if img.dtype.kind != "f":
-        out = np.clip(np.rint(out), bottom, top)
-    return out.astype(img.dtype).reshape(img.shape)
+    if bands > 4 and img.dtype.kind != "f":  # cv2.gemm gives floats; cv2.transform saturates
+        out = np.clip(np.rint(out), bottom, top).astype(img.dtype)
+    return out.reshape(img.shape)
 
 
 def main():
     path, width, height, bands = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
     dtype, repeats, recipe = sys.argv[5], int(sys.argv[6]), sys.argv[7]
-    img = np.fromfile(path, dtype=dtype).reshape(height, width, bands)
-    bottom, top = RANGE[dtype]
-    if recipe != "numpy":
+    img = numpy_stretch.read_raw(path, width, height, bands, dtype)
+    if recipe == "numpy":
+        run = lambda: numpy_stretch.dstretch(img)  # noqa: E731
+    else:
         import cv2
-    m = np.hstack([np.eye(bands), np.zeros((bands, 1))]) * 0.9
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        if recipe == "numpy":
-            numpy_stretch(img, bottom, top)
-        elif recipe == "opencv":
-            opencv_stretch(img, bottom, top, cv2)
+
+        m = np.hstack([np.eye(bands), np.zeros((bands, 1))]) * 0.9
+        if recipe == "opencv":
+            run = lambda: opencv_stretch(img, cv2)  # noqa: E731
         else:
-            cv_map(img, m, cv2)
-        best = min(best, time.perf_counter() - start)
-    print(f"{best:.6f}")
+            run = lambda: cv_map(img, m, cv2)  # noqa: E731
+    print(f"{numpy_stretch.best_seconds(run, repeats):.6f}")
 
 
 if __name__ == "__main__":

@@ -12,6 +12,11 @@ image-sized in one place:
   8- and 16-bit integer samples, two for float32 and 32-bit integers, four for float64;
 - application: one task per chunk mapping its pixels through the fitted transform.
 
+Each pass adds two layers to the images' task graph, as Dask's own reductions do: one task a
+chunk that holds selected pixels, giving its partial result, and one layer holding the whole
+tree that pools them; so the schedulers' cost grows with the chunks as it does for
+``arr.sum()``.
+
 Selections are in whole-image coordinates: sample=(x, y, w, h) a rectangle (w or h -1 to the
 edge), every=k every k-th pixel of the rectangle from its top-left corner in both directions,
 mask a dask or NumPy array of the image's H x W (non-zero: selected), nodata a value whose
@@ -29,12 +34,16 @@ Worker processes need the veltrane package importable, as they run its functions
 """
 
 import functools
+import math
 import operator
 import pickle
+import uuid
 
 import dask
 import dask.array as da
 import numpy as np
+from dask.delayed import Delayed
+from dask.highlevelgraph import HighLevelGraph
 
 import veltrane as _vt
 from veltrane import _arrays
@@ -73,11 +82,17 @@ split_every : int, optional
 scheduler : str, optional
     The scheduler of the computation (``dask.compute``'s `scheduler`); by default the one
     ``compute()`` would use (the active ``Client`` if there is one).""",
+        "dask_threads": """\
+threads : int, optional
+    Threads of each chunk's pass through the engine: 1 (the default) its task's own thread,
+    as the scheduler already runs chunks side by side; 0 every processor thread, for few
+    large chunks. The result never depends on it.""",
         "dask_type_error": """\
 When an image holds samples of another type, or a keyword is not one of the function's.""",
         "dask_value_error": """\
-When an image is not H x W x N of 1 to 1024 bands, the images of a series differ in band
-count or sample type, an option is out of its range or does not fit the images (the
+When an image is not H x W x N of 1 to 1024 bands, its chunk sizes are unknown (nan, as
+after boolean indexing: call its compute_chunk_sizes() first), the images of a series differ
+in band count or sample type, an option is out of its range or does not fit the images (the
 engine's message names it), or the selection lies outside an image or holds no pixel.""",
     }
 )
@@ -124,15 +139,27 @@ class _Selection:
         return kw
 
 
-def _as_image(arr, channel_axis, band_dim):
-    """A dask array of H x W x N (or H x W) samples whose bands lie in one chunk, and the
-    image as taken (to give results back in the caller's form)."""
+def _known_sizes(arr, keyword, noun, axes):
+    """Refuses an array whose chunk sizes along axes are not known (nan), as after boolean
+    indexing: the selections and the masks are placed by them."""
+    if any(math.isnan(size) for axis in axes for size in arr.chunks[axis]):
+        raise ValueError(
+            "%s: the chunk sizes of the %s are unknown (nan), as after boolean indexing; "
+            "call its compute_chunk_sizes() first" % (keyword, noun)
+        )
+
+
+def _as_image(arr, sizes, channel_axis, band_dim):
+    """A dask array of H x W x N (or H x W) samples whose bands lie in one chunk (with sizes,
+    one whose chunk sizes are known), and the image as taken (to give results back in the
+    caller's form)."""
     if not isinstance(arr, da.Array) and not _arrays.is_dataarray(arr):
         arr = da.asarray(arr)
     taken = _arrays.take(arr, channel_axis, band_dim, "images")
     arr = taken.image if isinstance(taken.image, da.Array) else da.asarray(taken.image)
     if arr.ndim not in (2, 3):
         raise ValueError("images are H x W x N arrays (or H x W for one band), not %d-D" % arr.ndim)
+    _known_sizes(arr, "images", "image", range(arr.ndim) if sizes else range(2, arr.ndim))
     if arr.dtype.newbyteorder("=") not in _DTYPES:
         raise TypeError("the stretch takes %s samples, not %s" % (_vt._DTYPE_NAMES, arr.dtype))
     if arr.ndim == 3 and arr.numblocks[2] != 1:
@@ -154,6 +181,8 @@ def _as_mask(mask, image):
         return None
     if not isinstance(mask, da.Array):
         mask = np.asarray(mask)
+    else:
+        _known_sizes(mask, "mask", "mask", range(mask.ndim))
     if mask.ndim == 3 and mask.shape[2] == 1:
         mask = mask[:, :, 0]
     if mask.shape != image.shape[:2]:
@@ -178,10 +207,11 @@ def _edges(chunks):
     return out
 
 
-def _series(images, masks, channel_axis=None, band_dim=None):
+def _series(images, masks, channel_axis=None, band_dim=None, sizes=True):
     """The images as a list, with a mask (or None) for each, and each image as taken."""
     single = not isinstance(images, (list, tuple))
-    taken = [_as_image(a, channel_axis, band_dim) for a in ([images] if single else images)]
+    taken = [_as_image(a, sizes, channel_axis, band_dim)
+             for a in ([images] if single else images)]
     if not taken:
         raise ValueError("no images given")
     images, taken = [t[0] for t in taken], [t[1] for t in taken]
@@ -198,27 +228,31 @@ def _default_nodata(nodata, taken):
     return taken[0].nodata if nodata is None else nodata
 
 
+def _bands_last(block):
+    # A chunk's bands are its last axis, however its shape would read on its own.
+    return {"channel_axis": -1} if block.ndim == 3 else {}
+
+
 def _selected_blocks(images, masks, sample, every, nodata):
-    """(block, mask block or None, chunk's selection) for every chunk that holds selected
-    pixels, blocks as delayed values; and one empty selection of the first chunk, to stand
-    for a series in which nothing is selected."""
+    """(block's key, mask block's key or None, chunk's selection) for every chunk that holds
+    selected pixels, in the images' order and each image's row by row; and one empty selection
+    of the first chunk, to stand for a series in which nothing is selected."""
     parts = []
     for image, mask in zip(images, masks):
         selection = _Selection(image.shape[:2], sample, every, nodata)
-        blocks = image.to_delayed()
-        mblocks = mask.to_delayed() if mask is not None else None
+        tail = (0,) if image.ndim == 3 else ()
+        columns = _edges(image.chunks[1])
         for i, rows in enumerate(_edges(image.chunks[0])):
-            for j, cols in enumerate(_edges(image.chunks[1])):
+            for j, cols in enumerate(columns):
                 local = selection.local(rows, cols)
-                if local is None:
-                    continue
-                block = blocks[i, j, 0] if image.ndim == 3 else blocks[i, j]
-                parts.append((block, mblocks[i, j] if mblocks is not None else None, local))
+                if local is not None:
+                    mkey = (mask.name, i, j) if mask is not None else None
+                    parts.append(((image.name, i, j) + tail, mkey, local))
     empty = {"sample": (0, 0, 0, 0)}
     if nodata is not None:
         empty["nodata"] = nodata
-    first = images[0].to_delayed().flat[0]
-    return parts, (first, None, empty)
+    tail = (0,) if images[0].ndim == 3 else ()
+    return parts, ((images[0].name, 0, 0) + tail, None, empty)
 
 
 def _with_mask(local, mask):
@@ -228,22 +262,18 @@ def _with_mask(local, mask):
 
 
 # ---- Tasks (module functions, so that worker processes find them by name) ----------------
-# Each runs the engine on its own thread: the scheduler spreads the chunks over threads.
+# Each runs the engine on the call's threads (by default one: the scheduler spreads the chunks
+# over its own threads or processes).
 
 
-def _bands_last(block):
-    # A chunk's bands are its last axis, however its shape would read on its own.
-    return {"channel_axis": -1} if block.ndim == 3 else {}
-
-
-def _chunk_statistics(block, mask, local):
-    return _vt.statistics(np.asarray(block), threads=1, **_bands_last(block),
+def _chunk_statistics(block, mask, local, threads):
+    return _vt.statistics(np.asarray(block), threads=threads, **_bands_last(block),
                           **_with_mask(local, mask))
 
 
-def _chunk_fit(block, mask, local, fit):
+def _chunk_fit(block, mask, local, threads, fit):
     piece = fit.empty()
-    _vt._fit_measure(piece, np.asarray(block), threads=1, **_bands_last(block),
+    _vt._fit_measure(piece, np.asarray(block), threads=threads, **_bands_last(block),
                      **_with_mask(local, mask))
     return piece
 
@@ -260,27 +290,58 @@ def _merge(*parts):
     return total
 
 
-def _apply_block(block, transform, nodata):
-    return transform.apply(block, nodata=nodata, threads=1, **_bands_last(block))
+def _apply_block(block, transform, nodata, threads):
+    return transform.apply(block, nodata=nodata, threads=threads, **_bands_last(block))
 
 
-def _tree(leaves, combine, split_every):
-    """One delayed value pooling the leaves by a tree of combine tasks."""
-    level = list(leaves)
-    while len(level) > 1:
-        level = [
-            dask.delayed(combine, pure=True)(*level[k : k + split_every])
-            for k in range(0, len(level), split_every)
-        ]
-    return level[0]
+# ---- The task graph of a pass --------------------------------------------------------------
 
 
-def _reduce(task, combine, parts, empty, extra, split_every, compute):
-    leaves = [
-        dask.delayed(task, pure=True)(block, mblock, local, *extra)
-        for block, mblock, local in (parts or [empty])
-    ]
-    return dask.compute(_tree(leaves, combine, max(2, int(split_every))), **compute)[0]
+class _Passes:
+    """The readings of a call's selected chunks. Each pass is two layers over the images'
+    own: one task a selected chunk (its partial result), then one layer holding the whole
+    tree that pools them, split_every a task, in the chunks' order. Chunks without a selected
+    pixel have no task, so culling drops their reading too."""
+
+    def __init__(self, images, masks, sample, every, nodata, threads, split_every, scheduler):
+        self.threads = _vt._threads(threads)
+        self.split_every = max(2, int(split_every))
+        self.compute = {} if scheduler is None else {"scheduler": scheduler}
+        self.parts, empty = _selected_blocks(images, masks, sample, every, nodata)
+        # A series in which nothing is selected still gives an (empty) partial result.
+        self.parts = self.parts or [empty]
+        self.inputs = list(images) + [m for m in masks if m is not None]
+
+    def run(self, task, combine, driver=None):
+        """combine's pooling of task(block, mask block, chunk's selection, threads[, driver])
+        over the selected chunks, computed now."""
+        token = uuid.uuid4().hex
+        name = "veltrane-%s-%s" % (task.__name__.strip("_").replace("_", "-"), token)
+        tree_name = "veltrane-%s-%s" % (combine.__name__.strip("_"), token)
+        leaves = {}
+        extra = ()
+        if driver is not None:
+            # One key holds the pass's driver: it travels to a worker once, not once a chunk.
+            extra = (name + "-driver",)
+            leaves[extra[0]] = driver
+        level = []
+        for k, (block, mblock, local) in enumerate(self.parts):
+            leaves[(name, k)] = (task, block, mblock, local, self.threads) + extra
+            level.append((name, k))
+        tree = {}
+        depth = 0
+        while depth == 0 or len(level) > 1:
+            every = self.split_every
+            groups = [level[k : k + every] for k in range(0, len(level), every)]
+            level = [(tree_name, depth, k) for k in range(len(groups))]
+            tree.update((key, (combine,) + tuple(group)) for key, group in zip(level, groups))
+            depth += 1
+        graph = HighLevelGraph.from_collections(name, leaves, dependencies=self.inputs)
+        graph = HighLevelGraph(
+            dict(graph.layers, **{tree_name: tree}),
+            dict(graph.dependencies, **{tree_name: {name}}),
+        )
+        return dask.compute(Delayed(level[0], graph, layer=tree_name), **self.compute)[0]
 
 
 # ---- The interface -------------------------------------------------------------------------
@@ -294,6 +355,7 @@ def statistics(
     mask=None,
     every=1,
     nodata=None,
+    threads=1,
     channel_axis=None,
     band_dim=None,
     split_every=_SPLIT_EVERY,
@@ -307,6 +369,7 @@ def statistics(
     ----------
     $images
     $dask_selection
+    $dask_threads
     $layout
     $compute
 
@@ -330,9 +393,8 @@ def statistics(
     _, images, masks, taken = _series(images, mask, channel_axis, band_dim)
     nodata = _default_nodata(nodata, taken)
     _bands(images)
-    parts, empty = _selected_blocks(images, masks, sample, every, nodata)
-    compute = {} if scheduler is None else {"scheduler": scheduler}
-    return _reduce(_chunk_statistics, _add, parts, empty, (), split_every, compute)
+    passes = _Passes(images, masks, sample, every, nodata, threads, split_every, scheduler)
+    return passes.run(_chunk_statistics, _add)
 
 
 @_vt._documented
@@ -352,6 +414,7 @@ def fit(
     mask=None,
     every=1,
     nodata=None,
+    threads=1,
     channel_axis=None,
     band_dim=None,
     split_every=_SPLIT_EVERY,
@@ -372,6 +435,7 @@ def fit(
     $target
     $space
     $dask_selection
+    $dask_threads
     $layout
     $compute
 
@@ -409,19 +473,15 @@ def fit(
     bands = _bands(images)
     # The options are checked before any pixel is read.
     fit = _vt._fit_driver(bands, images[0].dtype.name, nodata, clip=clip, **options)
-    parts, empty = _selected_blocks(images, masks, sample, every, nodata)
-    compute = {} if scheduler is None else {"scheduler": scheduler}
+    passes = _Passes(images, masks, sample, every, nodata, threads, split_every, scheduler)
     while fit.needs_pass:
-        piece = _reduce(
-            _chunk_fit, _merge, parts, empty, (dask.delayed(fit.empty()),), split_every, compute
-        )
-        fit.merge(piece)
+        fit.merge(passes.run(_chunk_fit, _merge, fit.empty()))
         fit.finish_pass()
     return fit.transform()
 
 
 @_vt._documented
-def apply(images, transform, *, nodata=None, channel_axis=None, band_dim=None):
+def apply(images, transform, *, nodata=None, threads=1, channel_axis=None, band_dim=None):
     """Every pixel of a dask image (or of each of a list) through a transform, lazily.
 
     One task a chunk maps its pixels when the result is computed or stored, so a result
@@ -436,6 +496,7 @@ def apply(images, transform, *, nodata=None, channel_axis=None, band_dim=None):
         Pixels whose bands all equal it are left as they are (as are pixels with a sample
         that is not finite). Without it the transform's own no-data value is left alone,
         else a rioxarray's ``rio.nodata``.
+    $dask_threads
     $layout
 
     Returns
@@ -449,14 +510,15 @@ def apply(images, transform, *, nodata=None, channel_axis=None, band_dim=None):
         When `transform` is not a veltrane.Transform or an image holds samples of another
         type.
     ValueError
-        When an image is not of the transform's bands and sample type, or `nodata` is not a
-        number.
+        When an image is not of the transform's bands and sample type, its band count is
+        not known, or `nodata` or `threads` is out of range.
 
     See Also
     --------
     veltrane.Transform.apply, fit, stretch
     """
-    single, images, _, taken = _series(images, None, channel_axis, band_dim)
+    # Each chunk is mapped alone: rows and columns of unknown size (nan) are mapped too.
+    single, images, _, taken = _series(images, None, channel_axis, band_dim, sizes=False)
     if not isinstance(transform, _vt.Transform):
         raise TypeError("apply takes a veltrane.Transform, not %s" % type(transform).__name__)
     if nodata is None and transform.nodata is None:
@@ -470,12 +532,14 @@ def apply(images, transform, *, nodata=None, channel_axis=None, band_dim=None):
             )
     if nodata is not None:
         nodata = _vt._selection(None, None, 1, nodata)[3]
+    threads = _vt._threads(threads)
     recipe = pickle.dumps(transform)
     out = [
         image.map_blocks(
             _apply_block,
             transform,
             nodata,
+            threads,
             dtype=image.dtype,
             name="veltrane-apply-" + dask.base.tokenize(image.name, recipe, nodata),
         )
@@ -502,6 +566,7 @@ def stretch(
     mask=None,
     every=1,
     nodata=None,
+    threads=1,
     channel_axis=None,
     band_dim=None,
     split_every=_SPLIT_EVERY,
@@ -519,6 +584,7 @@ def stretch(
     $target
     $space
     $dask_selection
+    $dask_threads
     $layout
     $compute
 
@@ -554,9 +620,11 @@ def stretch(
         mask=mask,
         every=every,
         nodata=nodata,
+        threads=threads,
         channel_axis=channel_axis,
         band_dim=band_dim,
         split_every=split_every,
         scheduler=scheduler,
     )
-    return apply(images, transform, nodata=nodata, channel_axis=channel_axis, band_dim=band_dim)
+    return apply(images, transform, nodata=nodata, threads=threads, channel_axis=channel_axis,
+                 band_dim=band_dim)

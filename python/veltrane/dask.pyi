@@ -16,7 +16,7 @@ _Masks = npt.ArrayLike | Sequence[npt.ArrayLike] | Any
 
 def statistics(
     images: _Images, *, sample: _Rect | None = None, mask: _Masks | None = None, every: int = 1,
-    nodata: float | None = None, channel_axis: int | None = None, band_dim: str | None = None,
+    nodata: float | None = None, threads: int = 1, channel_axis: int | None = None, band_dim: str | None = None,
     split_every: int = 8, scheduler: str | None = None
 ) -> Statistics: ...
 def fit(
@@ -25,11 +25,11 @@ def fit(
     target_sigma: _PerBand | None = None, clip: _Clip | None = None, space: _Space | None = None,
     matrix: npt.ArrayLike | None = None, keep: int | Sequence[int] | None = None,
     sample: _Rect | None = None, mask: _Masks | None = None, every: int = 1,
-    nodata: float | None = None, channel_axis: int | None = None, band_dim: str | None = None,
+    nodata: float | None = None, threads: int = 1, channel_axis: int | None = None, band_dim: str | None = None,
     split_every: int = 8, scheduler: str | None = None
 ) -> Transform: ...
 def apply(
-    images: _ImagesT, transform: Transform, *, nodata: float | None = None,
+    images: _ImagesT, transform: Transform, *, nodata: float | None = None, threads: int = 1,
     channel_axis: int | None = None, band_dim: str | None = None
 ) -> _ImagesT: ...
 def stretch(
@@ -38,6 +38,6 @@ def stretch(
     target_sigma: _PerBand | None = None, clip: _Clip | None = None, space: _Space | None = None,
     matrix: npt.ArrayLike | None = None, keep: int | Sequence[int] | None = None,
     sample: _Rect | None = None, mask: _Masks | None = None, every: int = 1,
-    nodata: float | None = None, channel_axis: int | None = None, band_dim: str | None = None,
+    nodata: float | None = None, threads: int = 1, channel_axis: int | None = None, band_dim: str | None = None,
     split_every: int = 8, scheduler: str | None = None
 ) -> _ImagesT: ...

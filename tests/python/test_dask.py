@@ -151,6 +151,31 @@ def test_refusals():
     assert vd.statistics(darr, sample=(3, 3, 0, 0)).count == 0
 
 
+def test_threads_and_unknown_chunk_sizes():
+    img = image(54, 60, 3, np.uint16, seed=6)
+    darr = da.from_array(img, chunks=(16, 16, 3))
+    want = vt.stretch(img, clip=0.01)
+    for threads in (0, 2):  # each chunk's engine call on more threads: the same bytes
+        check_same(vd.stretch(darr, clip=0.01, threads=threads).compute(), want)
+    with pytest.raises(ValueError, match="threads"):
+        vd.stretch(darr, threads=-1)
+
+    # Boolean indexing leaves the rows' chunk sizes unknown: the selections cannot be placed.
+    even = da.from_array(np.arange(54) % 2 == 0, chunks=16)
+    unknown = "the chunk sizes of the %s are unknown.*compute_chunk_sizes\\(\\)"
+    for call in (vd.statistics, vd.fit, vd.stretch):
+        with pytest.raises(ValueError, match="^images: " + unknown % "image"):
+            call(darr[even])
+    mask = da.ones((108, 60), np.uint8, chunks=16)[da.arange(108, chunks=16) % 2 == 0]
+    with pytest.raises(ValueError, match="^mask: " + unknown % "mask"):
+        vd.statistics(darr, mask=mask)
+    # Mapping needs no sizes; and once computed, the fit is that of the rows in memory.
+    t = vt.fit(img)
+    assert np.array_equal(vd.apply(darr[even], t).compute(), t.apply(img[::2]))
+    rows = darr[even].compute_chunk_sizes()
+    check_same(vd.stretch(rows).compute(), vt.stretch(img[::2]))
+
+
 def test_only_selected_chunks_are_read():
     read = []
 
