@@ -58,12 +58,9 @@ int64_t StripRows(int64_t width) {
 
 // The page's copies of rows between its own pixels and a strip in this module's memory:
 // Module.readRows(y, rows, pointer) and Module.writeRows(y, rows, pointer).
-EM_JS(void, ReadRows, (double y, double rows, uint8_t* to), {
-    Module["readRows"](y, rows, to);
-});
-EM_JS(void, WriteRows, (double y, double rows, const uint8_t* from), {
-    Module["writeRows"](y, rows, from);
-});
+EM_JS(void, ReadRows, (double y, double rows, uint8_t* to), { Module["readRows"](y, rows, to); });
+EM_JS(void, WriteRows, (double y, double rows, const uint8_t* from),
+      { Module["writeRows"](y, rows, from); });
 
 // The rows of Width x Height packed RGBA pixels, strip by strip: in this module's memory
 // (Image), or kept by the page and copied through one strip here, so that the module never
