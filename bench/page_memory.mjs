@@ -33,6 +33,7 @@ const [width, height] = arg('--size', '9248x6936').split('x').map(Number);
 const format = arg('--format', 'jpeg');
 const before = arg('--before', '');
 const rounds = Number(arg('--rounds', '1'));
+const detail = process.argv.includes('--detail');
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'vt-page-memory-'));
 const rgbaBytes = width * height * 4;
 const MB = 1024 * 1024;
@@ -130,6 +131,21 @@ function pss(pids) {
     return kb * 1024;
 }
 
+// Pss of the processes by kind (Chromium's --type: renderer, gpu-process, utility; browser).
+function byKind(pids) {
+    const kinds = {};
+    for (const pid of pids) {
+        try {
+            const m = /--type=([\w-]+)/.exec(fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1'));
+            const kind = m ? m[1] : 'browser';
+            kinds[kind] = (kinds[kind] || 0) + pss([pid]);
+        } catch (e) {
+            // gone already
+        }
+    }
+    return kinds;
+}
+
 // Samples the tree's memory every 25 ms; mark(name) closes a step and keeps its peak.
 function sampler(pid) {
     let pids = tree(pid);
@@ -145,6 +161,9 @@ function sampler(pid) {
         now: () => pss(tree(pid)),
         mark(name) {
             peak = Math.max(peak, pss(pids = tree(pid)));
+            if (detail)
+                console.log(`${name}: ${Object.entries(byKind(pids)).map(([k, v]) =>
+                    `${k} ${(v / MB).toFixed(0)} MB`).join(', ')}`);
             steps.push({name, peak});
             peak = 0;
         },
@@ -181,6 +200,9 @@ async function measure(chromium, page) {
             baseline = Math.min(baseline, pss(tree(pid)));
             await sleep(200);
         }
+        if (detail)
+            console.log(`idle: ${Object.entries(byKind(tree(pid))).map(([k, v]) =>
+                `${k} ${(v / MB).toFixed(0)} MB`).join(', ')}`);
         const s = sampler(pid);
         const done = (what) => tab.waitForFunction(([w]) => {
             const status = document.getElementById('status');
@@ -217,8 +239,9 @@ async function measure(chromium, page) {
         await save();
         s.mark('compare and save');
         await sleep(3000);
+        s.mark('held');
         const held = s.now();
-        const steps = s.stop();
+        const steps = s.stop().filter((step) => step.name !== 'held');
         if (problems.length)
             throw new Error(problems.join(' | '));
         return {steps, held: held - baseline, baseline, saved,

@@ -1,8 +1,9 @@
 #!/usr/bin/env node
 // The page's pictures in headless Chromium: a cut-out's every sample against `veltrane
 // stretch` in each of the page's ways to decode, photographs stored turned (the page upright,
-// its command line in the stored pixels), images larger than the browser holds, and the small
-// faults: two images opened at once, a 16-bit PNG, the engine's file missing. The test images
+// its command line in the stored pixels), images larger than the browser holds, the small
+// faults: two images opened at once, a 16-bit PNG, the engine's file missing, and saving
+// while the engine works. The test images
 // are made with NumPy and Pillow (pictures.py), which also turn and map them.
 //
 //   node tests/web/picture_test.mjs [--page DIR] [--veltrane PATH] [--python PYTHON]
@@ -198,6 +199,29 @@ async function smallFaults(browser, url) {
     await context.close();
 }
 
+// 5. The result's bytes go to the engine with each request and come back (handed over, not
+// copied): a save begun while they are away waits for them, and writes the newest result.
+async function savingWhileWorking(browser, url) {
+    const file = picture('slow.png');
+    const {context, page} = await openPage(browser, url);
+    await page.setInputFiles('#file', file);
+    await waitStatus(page, 'Stretched slow.png', 'done');
+    const [download] = await Promise.all([page.waitForEvent('download'), page.evaluate(() => {
+        const field = document.getElementById('clip');
+        field.value = '0.05';
+        field.dispatchEvent(new Event('change', {bubbles: true}));
+        // The request goes out at the next task, the save a moment later.
+        setTimeout(() => document.getElementById('save-png').click(), 20);
+    })]);
+    const saved = path.join(tmp, `while-working-${++saves}.png`);
+    await download.saveAs(saved);
+    const d = difference(readPngFile(saved),
+        readPngFile(reference(file, ['--offset', '--clip', '0.05'])));
+    check(d.count === 0, `saved while the engine had the result: ${d.count} samples differ ` +
+        `from veltrane stretch --offset --clip 0.05, the first at ${d.first}`);
+    await context.close();
+}
+
 const main = async () => {
     pictures('make', tmp);
     const {chromium} = loadPlaywright();
@@ -208,6 +232,7 @@ const main = async () => {
         await orientation(browser, server.url);
         await sizes(browser, server.url);
         await smallFaults(browser, server.url);
+        await savingWhileWorking(browser, server.url);
     } finally {
         await browser.close();
         await server.close();

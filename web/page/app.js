@@ -635,7 +635,21 @@ function useControls(rerun = true) {
 
 // ---- Saving
 
+// A saved PNG is as large as the result compressed, and the browser keeps it while its address
+// lives: it goes once the download has surely begun (a few seconds), or at the next save.
+let lastDownload = null;
+
+function forget(url) {
+    if (lastDownload && lastDownload.url === url) {
+        clearTimeout(lastDownload.timer);
+        URL.revokeObjectURL(url);
+        lastDownload = null;
+    }
+}
+
 function download(blob, name) {
+    if (lastDownload)
+        forget(lastDownload.url);
     const url = URL.createObjectURL(blob);
     const link = document.createElement('a');
     link.href = url;
@@ -643,7 +657,7 @@ function download(blob, name) {
     document.body.append(link);
     link.click();
     link.remove();
-    setTimeout(() => URL.revokeObjectURL(url), 60000);
+    lastDownload = {url, timer: setTimeout(() => forget(url), 10000)};
 }
 
 // The PNG of width x height RGBA bytes. A canvas holds its pixels premultiplied, so its own
@@ -670,6 +684,9 @@ async function savePng() {
     if (!after)
         return;
     const {width, height, name} = after.image;
+    // The last PNG goes before the next is made.
+    if (lastDownload)
+        forget(lastDownload.url);
     try {
         const blob = await after.pixels.hold((bytes) => pngOf(bytes, width, height));
         download(blob, resultName(name));

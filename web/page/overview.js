@@ -9,7 +9,7 @@
 'use strict';
 
 (() => {
-    const OVERVIEW_AREA = 1 << 22;
+    const OVERVIEW_AREA = 1 << 21;
 
     // How many of the image's pixels, a side, make one of the overview's.
     const factorFor = (width, height) =>

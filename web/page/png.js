@@ -92,9 +92,11 @@ export async function encodePng(rgba, width, height) {
     const writer = stream.writable.getWriter();
     const stride = width * n + 1;
     const rowsPerBlock = Math.max(1, Math.floor((1 << 22) / stride));
+    // One block of filtered rows, filled again once the compressor has taken the last.
+    const buffer = new Uint8Array(Math.min(rowsPerBlock, height) * stride);
     for (let y0 = 0; y0 < height; y0 += rowsPerBlock) {
         const rows = Math.min(rowsPerBlock, height - y0);
-        const block = new Uint8Array(rows * stride);
+        const block = buffer.subarray(0, rows * stride);
         for (let r = 0; r < rows; ++r) {
             const out = r * stride;
             let src = (y0 + r) * width * 4;
