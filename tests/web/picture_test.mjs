@@ -11,6 +11,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import {fileURLToPath} from 'node:url';
+import {readPng} from './png.mjs';
 import {serve} from './server.mjs';
 import {check, chromiumPath, difference, drop, finish, loadPlaywright, pageDir, python,
     readPngFile, run, veltrane, waitStatus} from './harness.mjs';
@@ -199,8 +200,9 @@ async function smallFaults(browser, url) {
     await context.close();
 }
 
-// 5. The result's bytes go to the engine with each request and come back (handed over, not
-// copied): a save begun while they are away waits for them, and writes the newest result.
+// 5. A larger image: the result's bytes go to the engine with each request and come back
+// (handed over, not copied), so a save begun while they are away waits for them and writes
+// the newest result; and the view draws the image's own bytes when close to it.
 async function savingWhileWorking(browser, url) {
     const file = picture('slow.png');
     const {context, page} = await openPage(browser, url);
@@ -219,6 +221,25 @@ async function savingWhileWorking(browser, url) {
         readPngFile(reference(file, ['--offset', '--clip', '0.05'])));
     check(d.count === 0, `saved while the engine had the result: ${d.count} samples differ ` +
         `from veltrane stretch --offset --clip 0.05, the first at ${d.first}`);
+
+    // Closer than its overview, the view draws the image's own bytes, tile by tile: under the
+    // pointer, the pixel the readout reads from them.
+    await page.focus('#view');
+    await page.keyboard.press('1');
+    for (let i = 0; i < 6; ++i)
+        await page.keyboard.press('+');
+    const box = await page.locator('#view').boundingBox();
+    for (const [fx, fy] of [[0.1, 0.2], [0.3, 0.55], [0.45, 0.85]]) {
+        const x = Math.floor(box.x + box.width * fx);
+        const y = Math.floor(box.y + box.height * fy);
+        await page.mouse.move(x + 0.5, y + 0.5);
+        await page.waitForTimeout(100);
+        const readout = await page.textContent('#readout');
+        const m = /before (\d+) (\d+) (\d+)/.exec(readout);
+        const shown = readPng(await page.screenshot({clip: {x, y, width: 1, height: 1}})).rgba;
+        check(m && [1, 2, 3].every((k, b) => Math.abs(Number(m[k]) - shown[b]) <= 1),
+            `the view shows ${shown.slice(0, 3).join(' ')} where the readout says "${readout}"`);
+    }
     await context.close();
 }
 
