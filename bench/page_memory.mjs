@@ -9,12 +9,13 @@
 // process, the page's renderer (its workers, their WebAssembly memory and the canvases), the
 // graphics process and the helpers. It is sampled every 25 ms from Node while the page works.
 //
-//   cmake --preset release && cmake --build --preset release --target veltrane
 //   cmake --preset web && cmake --build --preset web
 //   node bench/page_memory.mjs [--size WxH] [--format jpeg|png] [--before COMMIT] [--rounds N]
+//                              [--detail]
 //
 // --before COMMIT measures, in the same run, the page's own files as they were at COMMIT
-// beside this build's module (veltrane.js and veltrane.wasm), as a row of its own.
+// beside this build's module (veltrane.js and veltrane.wasm), as a row of its own. --detail
+// prints each step's memory by kind of process (Chromium's --type).
 // Defaults: 9248 x 6936 (64 megapixels, a phone camera's largest photo), JPEG, one round a page.
 import {execFileSync} from 'node:child_process';
 import fs from 'node:fs';
