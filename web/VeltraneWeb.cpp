@@ -1,5 +1,6 @@
-// The stretch engine for the web page: a few C functions over RGBA pixels in the module's
-// memory, called from the page's worker. They fit and apply exactly as `veltrane stretch` does
+// The stretch engine for the web page: a few C functions over RGBA pixels, in the module's
+// memory or kept by the page and passed through it a strip at a time, called from the page's
+// worker. They fit and apply exactly as `veltrane stretch` does
 // on the colour bands of an 8-bit image (the alpha band is left alone, and fully transparent
 // pixels take no part in the fit), strip by strip so that the page can show progress, and
 // never let an exception out.
@@ -19,6 +20,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -54,12 +56,48 @@ int64_t StripRows(int64_t width) {
     return std::max<int64_t>(1, (int64_t{1} << 20) / std::max<int64_t>(width, 1));
 }
 
-// Runs Each over the strips of the rows that hold selected pixels, with the selection in the
-// strip's coordinates (and Mask's rows of the strip as its mask, when given), and tells the
-// page the share of the pass done after each strip.
-void ForEachSelectedStrip(const TImageView& image, const TSelection& selection, const char* phase,
+// The page's copies of rows between its own pixels and a strip in this module's memory:
+// Module.readRows(y, rows, pointer) and Module.writeRows(y, rows, pointer).
+EM_JS(void, ReadRows, (double y, double rows, uint8_t* to), { Module["readRows"](y, rows, to); });
+EM_JS(void, WriteRows, (double y, double rows, const uint8_t* from),
+      { Module["writeRows"](y, rows, from); });
+
+// The rows of Width x Height packed RGBA pixels, strip by strip: in this module's memory
+// (Image), or kept by the page and copied through one strip here, so that the module never
+// holds the image.
+class TRows {
+public:
+    TRows(uint8_t* image, int64_t width, int64_t height)
+        : Image(image), Width(width), Height(height) {}
+
+    // The pixels of rows [y, y + rows), valid until the next call.
+    uint8_t* Read(int64_t y, int64_t rows) {
+        if (Image != nullptr)
+            return Image + 4 * Width * y;
+        Strip.resize(static_cast<size_t>(4 * Width * StripRows(Width)));
+        ReadRows(static_cast<double>(y), static_cast<double>(rows), Strip.data());
+        return Strip.data();
+    }
+
+    // The pixels Read gave for those rows, changed, go back to the page.
+    void Wrote(int64_t y, int64_t rows, const uint8_t* pixels) const {
+        if (Image == nullptr)
+            WriteRows(static_cast<double>(y), static_cast<double>(rows), pixels);
+    }
+
+    uint8_t* const Image;
+    const int64_t Width, Height;
+
+private:
+    std::vector<uint8_t> Strip;
+};
+
+// Runs Each over the strips of the rows that hold selected pixels, with the colour of the
+// strip and the selection in its coordinates (and, when Masked, the strip's alpha as its
+// mask), and tells the page the share of the pass done after each strip.
+void ForEachSelectedStrip(TRows& image, const TSelection& selection, const char* phase,
                           const std::function<void(const TImageView&, const TSelection&)>& each,
-                          const TImageView* mask = nullptr) {
+                          bool masked = false) {
     const int64_t strip = StripRows(image.Width);
     const int64_t top = selection.Y;
     const int64_t bottom = selection.Height < 0 ? image.Height : selection.Y + selection.Height;
@@ -67,63 +105,70 @@ void ForEachSelectedStrip(const TImageView& image, const TSelection& selection, 
         const int64_t rows = std::min(strip, image.Height - y);
         const int64_t first = std::max(top, y), end = std::min(bottom, y + rows);
         if (first < end) {
-            TImageView part = image;
-            part.Data = image.At(0, y, 0);
-            part.Height = rows;
+            uint8_t* pixels = image.Read(y, rows);
+            const TImageView part = Cells(pixels, image.Width, rows, 3);
             TSelection s = selection;
             s.Y = first - y;
             s.Height = end - first;
-            TImageView partMask;
-            if (mask != nullptr) {
-                partMask = *mask;
-                partMask.Data = mask->At(0, y, 0);
-                partMask.Height = rows;
+            const TImageView partMask = Cells(pixels + 3, image.Width, rows, 1);
+            if (masked)
                 s.Mask = &partMask;
-            }
             each(part, s);
         }
         ReportProgress(static_cast<double>(y + rows) / static_cast<double>(image.Height), phase);
     }
 }
 
-void ApplyInStrips(const TBandTransform& t, const TImageView& image) {
+void ApplyInStrips(const TBandTransform& t, TRows& image) {
     // The transform's own no-data pixels stay as they are, as veltrane apply leaves them.
     const TSelection marks = NoDataOf(t);
-    ForEachSelectedStrip(image, {}, "apply", [&](const TImageView& v, const TSelection&) {
-        ApplyStretch(t, v, v, &marks);
-    });
+    const int64_t strip = StripRows(image.Width);
+    for (int64_t y = 0; y < image.Height; y += strip) {
+        const int64_t rows = std::min(strip, image.Height - y);
+        uint8_t* pixels = image.Read(y, rows);
+        const TImageView part = Cells(pixels, image.Width, rows, 3);
+        ApplyStretch(t, part, part, &marks);
+        image.Wrote(y, rows, pixels);
+        ReportProgress(static_cast<double>(y + rows) / static_cast<double>(image.Height), "apply");
+    }
 }
 
-// The alpha band of packed RGBA pixels as a mask of the pixels that show (alpha above 0), or
-// an empty view when every pixel shows (the statistics then take their fastest passes).
-TImageView Showing(uint8_t* rgba, int64_t width, int64_t height) {
+// Whether any of packed RGBA pixels is fully transparent (alpha 0): then the alpha band is the
+// mask of the pixels that show; without one the statistics take their fastest passes.
+bool AnyTransparent(const uint8_t* rgba, int64_t width, int64_t height) {
     const int64_t pixels = width * height;
-    int64_t k = 0;
-    while (k < pixels && rgba[4 * k + 3] != 0)
-        ++k;
-    if (k == pixels)
-        return {};
-    return Cells(rgba + 3, width, height, 1);
+    for (int64_t k = 0; k < pixels; ++k)
+        if (rgba[4 * k + 3] == 0)
+            return true;
+    return false;
 }
 
-// The fit of `veltrane stretch`: the engine's passes over the strips of the canvas. Fully
-// transparent pixels (Showing, when not empty) take no part in any of them.
-TBandTransform Fit(const TImageView& image, const TStretchRequest& o, const TImageView& showing) {
+// The fit of `veltrane stretch`: the engine's passes over the strips of the image. Fully
+// transparent pixels (when Masked) take no part in any of them.
+TBandTransform Fit(TRows& image, const TStretchRequest& o, bool masked) {
     // The options against the image, before any pass.
     CheckStretchRequest(o, 3, TSampleType::UInt8, image.Width, image.Height);
-    const TImageView* mask = showing.Data != nullptr ? &showing : nullptr;
     TStretchFit fit(o.Fit, 3, TSampleType::UInt8, o.Selection);
-    if (mask != nullptr)
+    if (masked)
         fit.NothingSelected =
             " (" + SelectionText(o.Selection) + ", fully transparent pixels left out)";
     static const char* const Phases[] = {"statistics", "ranges", "clip", ""};
     while (fit.NeedsPass()) {
         ForEachSelectedStrip(
             image, o.Selection, Phases[static_cast<int>(fit.Pass())],
-            [&](const TImageView& v, const TSelection& s) { fit.Measure(v, s); }, mask);
+            [&](const TImageView& v, const TSelection& s) { fit.Measure(v, s); }, masked);
         fit.FinishPass();
     }
     return fit.Result();
+}
+
+TBandTransform ReadPageTransform(const char* transform) {
+    const TBandTransform t = ReadTransformJson(transform != nullptr ? transform : "");
+    if (t.Bands != 3 || t.Type != TSampleType::UInt8)
+        throw EStretch(Format("the transform is for %d-band %s images; the page stretches "
+                              "8-bit colour",
+                              {t.Bands, SampleTypeName(t.Type)}));
+    return t;
 }
 
 // Runs Work, turning every failure into a message for the page: 0 done, 2 refused.
@@ -161,8 +206,24 @@ EMSCRIPTEN_KEEPALIVE int vt_web_stretch(uint8_t* rgba, int width, int height, co
     return Guarded([&] {
         CheckSize(width, height);
         const TStretchRequest o = ReadOptions(options != nullptr ? options : "{}");
-        const TImageView image = Cells(rgba, width, height, 3);
-        const TBandTransform t = Fit(image, o, Showing(rgba, width, height));
+        TRows image(rgba, width, height);
+        const TBandTransform t = Fit(image, o, AnyTransparent(rgba, width, height));
+        std::string text = WriteTransformJson(t);
+        ApplyInStrips(t, image);
+        TransformText = std::move(text);
+    });
+}
+
+// The same stretch of pixels the page keeps: their rows come through Module.readRows and the
+// stretched ones go back through Module.writeRows, a strip at a time (writing starts only
+// once the fit is done). Masked: some pixel is fully transparent (alpha 0).
+EMSCRIPTEN_KEEPALIVE int vt_web_stretch_rows(int width, int height, const char* options,
+                                             int masked) {
+    return Guarded([&] {
+        CheckSize(width, height);
+        const TStretchRequest o = ReadOptions(options != nullptr ? options : "{}");
+        TRows image(nullptr, width, height);
+        const TBandTransform t = Fit(image, o, masked != 0);
         std::string text = WriteTransformJson(t);
         ApplyInStrips(t, image);
         TransformText = std::move(text);
@@ -173,13 +234,22 @@ EMSCRIPTEN_KEEPALIVE int vt_web_stretch(uint8_t* rgba, int width, int height, co
 EMSCRIPTEN_KEEPALIVE int vt_web_apply(uint8_t* rgba, int width, int height, const char* transform) {
     return Guarded([&] {
         CheckSize(width, height);
-        const TBandTransform t = ReadTransformJson(transform != nullptr ? transform : "");
-        if (t.Bands != 3 || t.Type != TSampleType::UInt8)
-            throw EStretch(Format("the transform is for %d-band %s images; the page stretches "
-                                  "8-bit colour",
-                                  {t.Bands, SampleTypeName(t.Type)}));
+        const TBandTransform t = ReadPageTransform(transform);
         std::string text = WriteTransformJson(t);
-        ApplyInStrips(t, Cells(rgba, width, height, 3));
+        TRows image(rgba, width, height);
+        ApplyInStrips(t, image);
+        TransformText = std::move(text);
+    });
+}
+
+// The same through Module.readRows and Module.writeRows.
+EMSCRIPTEN_KEEPALIVE int vt_web_apply_rows(int width, int height, const char* transform) {
+    return Guarded([&] {
+        CheckSize(width, height);
+        const TBandTransform t = ReadPageTransform(transform);
+        std::string text = WriteTransformJson(t);
+        TRows image(nullptr, width, height);
+        ApplyInStrips(t, image);
         TransformText = std::move(text);
     });
 }

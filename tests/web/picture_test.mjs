@@ -1,8 +1,9 @@
 #!/usr/bin/env node
 // The page's pictures in headless Chromium: a cut-out's every sample against `veltrane
 // stretch` in each of the page's ways to decode, photographs stored turned (the page upright,
-// its command line in the stored pixels), images larger than the browser holds, and the small
-// faults: two images opened at once, a 16-bit PNG, the engine's file missing. The test images
+// its command line in the stored pixels), images larger than the browser holds, the small
+// faults: two images opened at once, a 16-bit PNG, the engine's file missing, and saving
+// while the engine works. The test images
 // are made with NumPy and Pillow (pictures.py), which also turn and map them.
 //
 //   node tests/web/picture_test.mjs [--page DIR] [--veltrane PATH] [--python PYTHON]
@@ -10,6 +11,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import {fileURLToPath} from 'node:url';
+import {readPng} from './png.mjs';
 import {serve} from './server.mjs';
 import {check, chromiumPath, difference, drop, finish, loadPlaywright, pageDir, python,
     readPngFile, run, veltrane, waitStatus} from './harness.mjs';
@@ -198,6 +200,49 @@ async function smallFaults(browser, url) {
     await context.close();
 }
 
+// 5. A larger image: the result's bytes go to the engine with each request and come back
+// (handed over, not copied), so a save begun while they are away waits for them and writes
+// the newest result; and the view draws the image's own bytes when close to it.
+async function savingWhileWorking(browser, url) {
+    const file = picture('slow.png');
+    const {context, page} = await openPage(browser, url);
+    await page.setInputFiles('#file', file);
+    await waitStatus(page, 'Stretched slow.png', 'done');
+    const [download] = await Promise.all([page.waitForEvent('download'), page.evaluate(() => {
+        const field = document.getElementById('clip');
+        field.value = '0.05';
+        field.dispatchEvent(new Event('change', {bubbles: true}));
+        // The request goes out at the next task, the save a moment later.
+        setTimeout(() => document.getElementById('save-png').click(), 20);
+    })]);
+    const saved = path.join(tmp, `while-working-${++saves}.png`);
+    await download.saveAs(saved);
+    const d = difference(readPngFile(saved),
+        readPngFile(reference(file, ['--offset', '--clip', '0.05'])));
+    check(d.count === 0, `saved while the engine had the result: ${d.count} samples differ ` +
+        `from veltrane stretch --offset --clip 0.05, the first at ${d.first}`);
+
+    // Closer than its overview, the view draws the image's own bytes, tile by tile: under the
+    // pointer, the pixel the readout reads from them.
+    await page.focus('#view');
+    await page.keyboard.press('1');
+    for (let i = 0; i < 6; ++i)
+        await page.keyboard.press('+');
+    const box = await page.locator('#view').boundingBox();
+    for (const [fx, fy] of [[0.1, 0.2], [0.3, 0.55], [0.45, 0.85]]) {
+        const x = Math.floor(box.x + box.width * fx);
+        const y = Math.floor(box.y + box.height * fy);
+        await page.mouse.move(x + 0.5, y + 0.5);
+        await page.waitForTimeout(100);
+        const readout = await page.textContent('#readout');
+        const m = /before (\d+) (\d+) (\d+)/.exec(readout);
+        const shown = readPng(await page.screenshot({clip: {x, y, width: 1, height: 1}})).rgba;
+        check(m && [1, 2, 3].every((k, b) => Math.abs(Number(m[k]) - shown[b]) <= 1),
+            `the view shows ${shown.slice(0, 3).join(' ')} where the readout says "${readout}"`);
+    }
+    await context.close();
+}
+
 const main = async () => {
     pictures('make', tmp);
     const {chromium} = loadPlaywright();
@@ -208,6 +253,7 @@ const main = async () => {
         await orientation(browser, server.url);
         await sizes(browser, server.url);
         await smallFaults(browser, server.url);
+        await savingWhileWorking(browser, server.url);
     } finally {
         await browser.close();
         await server.close();

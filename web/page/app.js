@@ -1,9 +1,14 @@
 // The page: opens an image, keeps the controls, sends the work to worker.js and shows the
 // result beside the original. Nothing leaves the device: the image is decoded by the browser
 // and stretched by the engine compiled to WebAssembly, in a worker.
+//
+// Memory: the image's RGBA bytes and its result's are each kept once, here, and handed to the
+// worker for each request and back (transferred, not copied); the engine reads and writes them
+// a strip at a time. The view draws them scaled (view.js), with no canvas of the image's size.
 
 import {DEFAULTS, readSettings, commandLine, resultName, transformName} from './options.js';
-import {CompareView} from './view.js';
+import {CompareView, overviewCanvas, picture} from './view.js';
+import './overview.js';
 import {ORIENTATION_WORDS, readHeader, storedRect} from './imagefile.js';
 import {DecodeError, MB, decodeImage, pixelCanvas, sizeProblem} from './decode.js';
 import {canEncodePng, encodePng} from './png.js';
@@ -60,16 +65,74 @@ const PHASES = {
 };
 const TEXT_FIELDS = ['targetMean', 'targetSigma', 'keep', 'clip', 'sample'];
 
+// Image-sized bytes that go to the worker and come back (transferred): while they are away,
+// `bytes` is null. take() waits until they are here and no one holds them, and takes them;
+// hold(task) keeps them here while task(bytes) runs, across its awaits.
+class Travelling {
+    constructor(bytes) {
+        this.bytes = bytes;
+        this.holds = 0;
+        this.lost = false;
+        this.waiting = [];
+    }
+
+    async until(ready) {
+        while (!ready()) {
+            if (this.lost)
+                throw new Error('the pixels were lost');
+            await new Promise((resolve) => this.waiting.push(resolve));
+        }
+    }
+
+    wake() {
+        const waiting = this.waiting;
+        this.waiting = [];
+        for (const resolve of waiting)
+            resolve();
+    }
+
+    async take() {
+        await this.until(() => this.bytes && !this.holds);
+        const bytes = this.bytes;
+        this.bytes = null;
+        return bytes;
+    }
+
+    give(bytes) {
+        this.bytes = bytes;
+        this.wake();
+    }
+
+    lose() {
+        this.lost = true;
+        this.wake();
+    }
+
+    async hold(task) {
+        await this.until(() => this.bytes);
+        ++this.holds;
+        try {
+            return await task(this.bytes);
+        } finally {
+            --this.holds;
+            this.wake();
+        }
+    }
+}
+
 const memoryMessage = (bytes) => `This image needs ${Math.ceil(bytes / MB)} MB of memory, ` +
     'more than this browser can give the page.';
 
 const state = {
     serial: 0,
-    // {serial, name, width, height, pixels, before, translucent, orientation, notes}: the
-    // pixels upright, as the page shows them; orientation tells how the file's stored pixels
-    // were turned (1: not at all), notes what the status line adds about the image.
+    // {serial, name, width, height, original, pixels, picture, translucent, masked,
+    // orientation, notes}: original the pixels upright, as the page shows them (a Travelling;
+    // pixels: its bytes, null while away); picture what the view draws; masked: some pixel is
+    // fully transparent; orientation tells how the file's stored pixels were turned (1: not at
+    // all), notes what the status line adds about the image.
     image: null,
-    after: null, // {canvas, pixels, command, transform, kind}
+    // {image, pixels (a Travelling), picture, command, transform, kind}
+    after: null,
     transform: null, // a saved transform in use: {name, text, summary}
     lastText: null, // the last request's text and image, so that an unchanged one is not sent
     lastSerial: 0,
@@ -99,7 +162,6 @@ const engine = {
     worker: null,
     version: '',
     fatal: '',
-    held: 0, // the serial of the image the worker holds
     busy: null, // the job being computed
     pending: null, // the newest job, waiting for the busy one
     latest: 0,
@@ -107,12 +169,19 @@ const engine = {
 
 function startWorker() {
     engine.worker = new Worker('worker.js');
-    engine.held = 0;
     engine.worker.onmessage = (e) => workerMessage(e.data);
     engine.worker.onerror = (e) => {
         e.preventDefault();
         stopWorker();
         engine.fatal = 'The page’s worker could not run' + (e.message ? `: ${e.message}` : '.');
+        const job = engine.busy;
+        // Pixels the worker had are gone with it.
+        if (job && job.sent && job.image === state.image) {
+            job.image.original.lose();
+            state.image = null;
+            dropResult();
+            view.setImages(null, null, 0, 0);
+        }
         finishJob(null, engine.fatal);
     };
 }
@@ -121,7 +190,6 @@ function stopWorker() {
     if (engine.worker)
         engine.worker.terminate();
     engine.worker = null;
-    engine.held = 0;
 }
 
 // Asks for a stretch ('stretch', options' JSON) or an application ('apply', transform text);
@@ -131,11 +199,13 @@ function request(kind, text, command) {
         return;
     state.lastText = text;
     state.lastSerial = state.image.serial;
-    engine.pending = {id: ++engine.latest, kind, text, command, serial: state.image.serial};
+    engine.pending = {id: ++engine.latest, kind, text, command, image: state.image};
     pump();
 }
 
-function pump() {
+// Sends the waiting job with the image's bytes and, to be written over, the result's (which
+// the view meanwhile shows from its overview, and a save in progress keeps until it is done).
+async function pump() {
     if (engine.busy || !engine.pending)
         return;
     const job = engine.pending;
@@ -144,20 +214,38 @@ function pump() {
         finishJob(job, engine.fatal);
         return;
     }
-    if (!engine.worker)
-        startWorker();
-    const message = {type: 'run', id: job.id, kind: job.kind, text: job.text};
-    const transfer = [];
-    if (engine.held !== job.serial) {
-        const pixels = state.image.pixels.slice().buffer;
-        message.image = {width: state.image.width, height: state.image.height, pixels};
-        transfer.push(pixels);
-        engine.held = job.serial;
-    }
     engine.busy = job;
     showProgress(true);
     say(job.kind === 'apply' ? 'Applying the transform…' : 'Stretching…', 'busy');
-    engine.worker.postMessage(message, transfer);
+    const {image} = job;
+    job.after = state.after && state.after.image === image ? state.after : null;
+    let result = null;
+    let original;
+    try {
+        result = job.after ? await job.after.pixels.take() : null;
+        original = await image.original.take();
+    } catch (e) {
+        if (result)
+            job.after.pixels.give(result);
+        engine.busy = null;
+        finishJob(job, 'The image’s pixels were lost: open it again.');
+        pump();
+        return;
+    }
+    if (!engine.worker)
+        startWorker();
+    job.sent = true;
+    const transfer = result ? [original.buffer, result.buffer] : [original.buffer];
+    engine.worker.postMessage({type: 'run', id: job.id, kind: job.kind, text: job.text,
+        width: image.width, height: image.height, masked: image.masked,
+        original: original.buffer, result: result ? result.buffer : null}, transfer);
+}
+
+// The result's bytes and what shows them go (an error spoilt them, or another image opened).
+function dropResult() {
+    state.after = null;
+    el.savePng.disabled = true;
+    el.saveTransform.disabled = true;
 }
 
 function workerMessage(msg) {
@@ -180,18 +268,37 @@ function workerMessage(msg) {
         break;
     case 'result':
         engine.busy = null;
-        if (job && msg.id === job.id && job.id === engine.latest)
+        if (job && msg.id === job.id) {
+            job.image.original.give(new Uint8Array(msg.original));
+            // The result's bytes now hold this job's result: it shows, even when a newer
+            // request waits (which follows at once).
             showResult(job, msg);
+            view.redraw();
+        }
         pump();
         break;
     case 'error':
         engine.busy = null;
-        // The worker may have lost its image (no memory for it): send it again next time.
-        engine.held = 0;
         if (msg.dead)
             stopWorker();
-        if (job && msg.id === job.id && job.id === engine.latest)
-            finishJob(job, msg.message);
+        if (job && msg.id === job.id) {
+            if (msg.original)
+                job.image.original.give(new Uint8Array(msg.original));
+            if (job.after) {
+                if (msg.result) {
+                    job.after.pixels.give(new Uint8Array(msg.result));
+                } else {
+                    job.after.pixels.lose();
+                    if (state.after === job.after) {
+                        dropResult();
+                        view.setAfter(null);
+                    }
+                }
+            }
+            view.redraw();
+            if (job.id === engine.latest)
+                finishJob(job, msg.message);
+        }
         pump();
         break;
     }
@@ -217,26 +324,28 @@ function finishJob(job, error) {
 }
 
 function showResult(job, msg) {
-    const image = state.image;
-    if (!image || job.serial !== image.serial)
+    const image = job.image;
+    const pixels = new Uint8Array(msg.result);
+    let after = job.after;
+    if (after)
+        after.pixels.give(pixels);
+    if (image !== state.image)
         return;
     const {width, height} = image;
-    let canvas = state.after ? state.after.canvas : null;
-    const pixels = new Uint8Array(msg.pixels);
-    try {
-        if (!canvas || canvas.width !== width || canvas.height !== height)
-            canvas = pixelCanvas(width, height);
-        if (!canvas)
-            throw new Error('no canvas of this size');
-        canvas.getContext('2d').putImageData(
-            new ImageData(new Uint8ClampedArray(msg.pixels), width, height), 0, 0);
-    } catch (e) {
+    const overview = overviewCanvas(msg.overview);
+    if (!overview) {
+        dropResult();
+        view.setAfter(null);
         say(memoryMessage(width * height * 4), 'error');
         return;
     }
-    state.after = {canvas, pixels, command: job.command, transform: msg.transform,
-        kind: job.kind};
-    view.setAfter(canvas);
+    if (!after)
+        after = {image, pixels: new Travelling(pixels)};
+    Object.assign(after, {command: job.command, transform: msg.transform, kind: job.kind,
+        picture: picture(width, height, overview, msg.overview.factor,
+            () => after.pixels.bytes)});
+    state.after = after;
+    view.setAfter(after.picture);
     page.onResult(pixels, width, height);
     showCommand(job.command);
     el.savePng.disabled = false;
@@ -313,46 +422,53 @@ async function openImage(file) {
         return;
     }
     let decoded;
-    let before;
     try {
         decoded = await decodeImage(bytes, info);
         bytes = null;
         if (stale())
             return;
-        if (decoded)
-            before = pixelCanvas(decoded.width, decoded.height);
     } catch (e) {
         if (!stale())
             say(e instanceof DecodeError ? damaged : memoryMessage(info.width * info.height * 4),
                 'error');
         return;
     }
-    if (!before) {
+    if (!decoded) {
         say(`${name}: this browser made its canvas of ${info.width} × ${info.height} pixels ` +
             'without pixels (too large for it, or no memory left). The command line ' +
             '(veltrane stretch) takes it.', 'error');
         return;
     }
     const {width, height, pixels, orientation} = decoded;
-    before.getContext('2d').putImageData(
-        new ImageData(new Uint8ClampedArray(pixels.buffer, pixels.byteOffset, pixels.length),
-            width, height), 0, 0);
     let translucent = false;
+    let masked = false;
     for (let i = 3; i < pixels.length; i += 4)
         if (pixels[i] !== 255) {
             translucent = true;
-            break;
+            if (pixels[i] === 0) {
+                masked = true;
+                break;
+            }
         }
+    const small = self.vtOverview.reduce(pixels, width, height);
+    const overview = overviewCanvas(small);
+    if (!overview) {
+        say(memoryMessage(width * height * 4), 'error');
+        return;
+    }
     // A rectangle typed or drawn on the previous image stays only when it fits this one.
     const rect = el.sample.value.split(',').map(Number);
     if (rect.length === 4 && (rect[0] + rect[2] > width || rect[1] + rect[3] > height))
         el.sample.value = '';
-    state.image = {serial: ++state.serial, name, width, height, pixels, before, translucent,
-        orientation, notes: imageNotes(info, decoded, translucent)};
-    state.after = null;
-    el.savePng.disabled = true;
-    el.saveTransform.disabled = true;
-    view.setImages(before, null, width, height);
+    const original = new Travelling(pixels);
+    state.image = {serial: ++state.serial, name, width, height, original,
+        get pixels() {
+            return original.bytes;
+        },
+        picture: picture(width, height, overview, small.factor, () => original.bytes),
+        translucent, masked, orientation, notes: imageNotes(info, decoded, translucent)};
+    dropResult();
+    view.setImages(state.image.picture, null, width, height);
     page.onImage();
     update(0);
 }
@@ -519,7 +635,21 @@ function useControls(rerun = true) {
 
 // ---- Saving
 
+// A saved PNG is as large as the result compressed, and the browser keeps it while its address
+// lives: it goes once the download has surely begun (a few seconds), or at the next save.
+let lastDownload = null;
+
+function forget(url) {
+    if (lastDownload && lastDownload.url === url) {
+        clearTimeout(lastDownload.timer);
+        URL.revokeObjectURL(url);
+        lastDownload = null;
+    }
+}
+
 function download(blob, name) {
+    if (lastDownload)
+        forget(lastDownload.url);
     const url = URL.createObjectURL(blob);
     const link = document.createElement('a');
     link.href = url;
@@ -527,29 +657,40 @@ function download(blob, name) {
     document.body.append(link);
     link.click();
     link.remove();
-    setTimeout(() => URL.revokeObjectURL(url), 60000);
+    lastDownload = {url, timer: setTimeout(() => forget(url), 10000)};
 }
 
-// The result's PNG. A canvas holds its pixels premultiplied, so its own PNG changes the colours
-// of transparent pixels: it writes only where the browser cannot compress.
-function pngOf(after) {
-    const {canvas} = after;
+// The PNG of width x height RGBA bytes. A canvas holds its pixels premultiplied, so its own
+// PNG changes the colours of transparent pixels: it writes only where the browser cannot
+// compress.
+async function pngOf(bytes, width, height) {
     if (canEncodePng())
-        return encodePng(after.pixels, canvas.width, canvas.height);
+        return encodePng(bytes, width, height);
+    const canvas = pixelCanvas(width, height);
+    if (!canvas)
+        throw new Error('no canvas');
+    canvas.getContext('2d').putImageData(new ImageData(
+        new Uint8ClampedArray(bytes.buffer, bytes.byteOffset, bytes.length), width, height), 0, 0);
     if (canvas.convertToBlob)
         return canvas.convertToBlob({type: 'image/png'});
     return new Promise((resolve, reject) => canvas.toBlob(
         (b) => (b ? resolve(b) : reject(new Error('no blob'))), 'image/png'));
 }
 
+// The result's bytes stay here until its PNG is made (a new request waits for them): the PNG
+// is of the result on show when they are, which, when they were away, is the newest one.
 async function savePng() {
     const after = state.after;
     if (!after)
         return;
+    const {width, height, name} = after.image;
+    // The last PNG goes before the next is made.
+    if (lastDownload)
+        forget(lastDownload.url);
     try {
-        const blob = await pngOf(after);
-        download(blob, resultName(state.image.name));
-        say(`Saved ${resultName(state.image.name)}.`, 'done');
+        const blob = await after.pixels.hold((bytes) => pngOf(bytes, width, height));
+        download(blob, resultName(name));
+        say(`Saved ${resultName(name)}.`, 'done');
     } catch (e) {
         say('The PNG could not be made: the browser ran out of memory for it.', 'error');
     }
@@ -706,8 +847,8 @@ const page = {
     view,
     say,
     image: () => state.image,
-    after: () => (state.after ? state.after.canvas : null),
-    afterPixels: () => (state.after ? state.after.pixels : null),
+    after: () => (state.after ? state.after.picture : null),
+    afterPixels: () => (state.after ? state.after.pixels.bytes : null),
     transform: () => (state.transform ? state.transform.text : null),
     settings: () => {
         const image = state.image;

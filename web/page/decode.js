@@ -10,7 +10,8 @@ import {chunk, crc32, SIGNATURE} from './png.js';
 import {orientationOf, sideways, turnUpright} from './imagefile.js';
 
 export const MB = 1024 * 1024;
-// The engine's memory stops at 2 GiB and holds the image and its own passes' buffers.
+// The largest image the page takes: it holds the image and its result, each once (and the
+// module, which stops at 2 GiB, could hold it in place for other pages).
 export const LARGEST_IMAGE_BYTES = 1536 * MB;
 
 // ---- Canvas limits

@@ -5,6 +5,7 @@
 // command line shows every value they reach.
 
 import {stretchPixels, warmUp, Latest} from './preview.js';
+import {picture} from './view.js';
 
 const SLIDERS = [
     // field id, range, where the slider rests while its field is empty, what it sets (its
@@ -158,14 +159,14 @@ export function installTune(page) {
         if (tune.proxy && tune.proxy.serial === image.serial && tune.proxy.width === width &&
             tune.proxy.height === height)
             return tune.proxy;
-        let pixels;
-        if (scale === 1)
-            pixels = image.pixels;
-        else {
+        // The image's own bytes when it is no larger (and they are here), else its overview
+        // drawn at that size.
+        let pixels = scale === 1 && image.pixels ? image.pixels.slice() : null;
+        if (!pixels) {
             const copy = new OffscreenCanvas(width, height);
             const ctx = copy.getContext('2d', {willReadFrequently: true});
             ctx.imageSmoothingQuality = 'high';
-            ctx.drawImage(image.before, 0, 0, width, height);
+            ctx.drawImage(image.picture.overview, 0, 0, width, height);
             pixels = ctx.getImageData(0, 0, width, height).data;
         }
         tune.proxy = {serial: image.serial, width, height, scale: width / image.width, pixels};
@@ -213,7 +214,8 @@ export function installTune(page) {
             canvas.getContext('2d').putImageData(new ImageData(pixels, proxy.width, proxy.height),
                 0, 0);
             tune.preview = {canvas, pixels, scale: proxy.scale, width: proxy.width};
-            page.view.setAfter(canvas);
+            page.view.setAfter(picture(image.width, image.height, canvas,
+                image.width / proxy.width));
             tune.after = bandHistograms(pixels);
             drawHistograms();
             page.say(`Preview at ${proxy.width} × ${proxy.height} in ` +
@@ -269,7 +271,7 @@ export function installTune(page) {
         const image = page.image();
         tune.proxy = null;
         tune.preview = null;
-        tune.before = bandHistograms(image.pixels);
+        tune.before = image.pixels ? bandHistograms(image.pixels) : null;
         tune.after = null;
         drawHistograms();
         el.readout.textContent = 'Point at the image to read its values.';
@@ -307,7 +309,8 @@ export function installTune(page) {
             el.readout.textContent = 'Point at the image to read its values.';
             return;
         }
-        const before = triple(image.pixels, 4 * (y * image.width + x));
+        // The bytes are away while the engine works on them.
+        const before = image.pixels ? triple(image.pixels, 4 * (y * image.width + x)) : '…';
         let after = 'not yet';
         const p = tune.preview;
         if (p) {
@@ -318,6 +321,8 @@ export function installTune(page) {
             const pixels = page.afterPixels();
             if (pixels)
                 after = triple(pixels, 4 * (y * image.width + x));
+            else if (page.after())
+                after = '…';
         }
         el.readout.textContent = `x ${x}, y ${y}: before ${before}, after ${after}`;
     }

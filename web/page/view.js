@@ -1,14 +1,112 @@
-// The before/after view: one canvas draws the original left of the divider and the result
-// right of it through one zoom and pan, so both sides always stay in step. Mouse, touch and
-// keyboard move the divider, zoom and pan; in sample mode a drag draws the statistics
-// rectangle in image pixels.
+// The before/after view: one canvas of the view's size draws the original left of the divider
+// and the result right of it through one zoom and pan, so both sides always stay in step.
+// Mouse, touch and keyboard move the divider, zoom and pan; in sample mode a drag draws the
+// statistics rectangle in image pixels.
+//
+// No canvas of the image's size is made: each side is a picture (see `picture`), drawn from its
+// overview (a copy of at most a few megapixels) while the view is no closer than the
+// overview's pixels, and from the image's own RGBA bytes, a tile of the screen at a time,
+// closer up. What each side shows is kept at the view's size, so that moving the divider or
+// holding compare draws nothing again.
 
 const MIN_SCALE = 1 / 64;
 const MAX_SCALE = 64;
 const PAN_STEP = 40;
 const DIVIDER_STEP = 0.02;
+const TILE = 256; // a side of the tiles drawn from the image's bytes
 
 const clamp = (x, lo, hi) => Math.min(Math.max(x, lo), hi);
+
+function scratchCanvas(width, height) {
+    if (typeof OffscreenCanvas !== 'undefined')
+        return new OffscreenCanvas(width, height);
+    const canvas = document.createElement('canvas');
+    canvas.width = width;
+    canvas.height = height;
+    return canvas;
+}
+
+// What a side of the view shows, drawn over the image's width x height pixels: overview, a
+// canvas whose pixels are each `factor` of the image's a side (1: the image itself), and
+// pixels(), the image's own packed RGBA bytes, or null when there are none or they are away
+// (in the worker) for now.
+export function picture(width, height, overview, factor, pixels = () => null) {
+    return {width, height, overview, factor, pixels};
+}
+
+// A canvas of {width, height, pixels} (packed RGBA: an ArrayBuffer or a typed array), or null
+// when the browser gives none of that size.
+export function overviewCanvas({width, height, pixels}) {
+    try {
+        const data = pixels instanceof ArrayBuffer ? new Uint8ClampedArray(pixels)
+            : new Uint8ClampedArray(pixels.buffer, pixels.byteOffset, pixels.length);
+        const canvas = scratchCanvas(width, height);
+        const ctx = canvas.getContext('2d');
+        if (!ctx)
+            return null;
+        ctx.putImageData(new ImageData(data, width, height), 0, 0);
+        return canvas;
+    } catch (e) {
+        return null;
+    }
+}
+
+// One side as last drawn, at the view's size.
+class Layer {
+    constructor() {
+        this.canvas = scratchCanvas(1, 1);
+        this.ctx = this.canvas.getContext('2d');
+        this.source = null;
+        this.key = '';
+        this.exact = false; // drawn as closely as the picture allows (not waiting for its bytes)
+    }
+}
+
+// A tile of the image's bytes, reduced k times a side, with one pixel more around it (the
+// neighbours smoothing reads); reused.
+class Tiles {
+    constructor() {
+        this.canvas = scratchCanvas(TILE + 2, TILE + 2);
+        this.ctx = this.canvas.getContext('2d');
+        this.data = new ImageData(TILE + 2, TILE + 2);
+        this.words = new Uint32Array(this.data.data.buffer);
+    }
+
+    // Fills the tile whose first pixel is (u0, v0) of the image reduced k times (w x h of
+    // them, plus the border): each pixel the image's own (k 1) or the mean of the 2 x 2 at its
+    // square's centre.
+    fill(rgba, width, height, k, u0, v0, w, h) {
+        const words = this.words;
+        const src = new Uint32Array(rgba.buffer, rgba.byteOffset, rgba.length >> 2);
+        const cols = Math.ceil(width / k);
+        const rows = Math.ceil(height / k);
+        const half = k > 1 ? k / 2 - 1 : 0;
+        for (let j = -1; j <= h; ++j) {
+            const v = clamp(v0 + j, 0, rows - 1);
+            const y = Math.min(height - 1, v * k + half);
+            const y2 = Math.min(height - 1, y + 1);
+            let o = (j + 1) * (TILE + 2);
+            for (let i = -1; i <= w; ++i, ++o) {
+                const u = clamp(u0 + i, 0, cols - 1);
+                const x = Math.min(width - 1, u * k + half);
+                if (k === 1) {
+                    words[o] = src[y * width + x];
+                    continue;
+                }
+                const x2 = Math.min(width - 1, x + 1);
+                const a = (y * width + x) * 4;
+                const b = (y * width + x2) * 4;
+                const c = (y2 * width + x) * 4;
+                const d = (y2 * width + x2) * 4;
+                const p = this.data.data;
+                const q = o * 4;
+                for (let n = 0; n < 4; ++n)
+                    p[q + n] = (rgba[a + n] + rgba[b + n] + rgba[c + n] + rgba[d + n] + 2) >> 2;
+            }
+        }
+        this.ctx.putImageData(this.data, 0, 0, 0, 0, w + 2, h + 2);
+    }
+}
 
 export class CompareView {
     // elements: {view, canvas, divider}; callbacks: onZoom(scale), onSample([x, y, w, h]),
@@ -35,6 +133,8 @@ export class CompareView {
         this.gesture = null;
         this.frame = 0;
         this.comparing = false; // the original on both sides while a compare key is held
+        this.layers = [new Layer(), new Layer()];
+        this.tiles = null;
 
         new ResizeObserver(() => this.resize()).observe(this.view);
         this.view.addEventListener('pointerdown', (e) => this.pointerDown(e));
@@ -55,7 +155,8 @@ export class CompareView {
         return this.view.clientHeight;
     }
 
-    // A new image (its size) and what to show on each side; sizeChanged fits it to the view.
+    // A new image (its size) and the pictures to show on each side (see `picture`; after may
+    // be null); a new size fits it to the view.
     setImages(before, after, width, height) {
         const resized = width !== this.width || height !== this.height;
         this.before = before;
@@ -326,34 +427,89 @@ export class CompareView {
             });
     }
 
+    // Draws `source` on the layer as the view now stands, unless it is drawn so already.
+    render(layer, source) {
+        const {canvas} = this;
+        const dpr = canvas.width / Math.max(1, this.viewWidth);
+        const key = [canvas.width, canvas.height, this.scale, this.tx, this.ty].join();
+        const pixels = source.pixels();
+        if (layer.source === source && layer.key === key && (layer.exact || !pixels))
+            return;
+        if (layer.canvas.width !== canvas.width || layer.canvas.height !== canvas.height) {
+            layer.canvas.width = canvas.width;
+            layer.canvas.height = canvas.height;
+        }
+        layer.source = source;
+        layer.key = key;
+        const ctx = layer.ctx;
+        ctx.setTransform(1, 0, 0, 1, 0, 0);
+        ctx.clearRect(0, 0, layer.canvas.width, layer.canvas.height);
+        // Smooth when the image is reduced or a little enlarged; whole pixels from 3 times up.
+        ctx.imageSmoothingEnabled = this.scale < 3;
+        ctx.imageSmoothingQuality = 'high';
+        const d = dpr * this.scale; // device pixels a pixel of the image
+        const close = source.factor > 1 && d * source.factor > 1;
+        layer.exact = !close || !!pixels;
+        if (!close || !pixels) {
+            ctx.setTransform(d, 0, 0, d, dpr * this.tx, dpr * this.ty);
+            ctx.drawImage(source.overview, 0, 0, source.width, source.height);
+            return;
+        }
+        // Closer than the overview: the visible part of the image from its bytes, reduced k
+        // times a side (k a power of two, at most the view's reduction), tile by tile.
+        let k = 1;
+        while (k * 2 * d <= 1)
+            k *= 2;
+        const {width, height} = source;
+        const x0 = clamp(Math.floor(-this.tx / this.scale), 0, width);
+        const y0 = clamp(Math.floor(-this.ty / this.scale), 0, height);
+        const x1 = clamp(Math.ceil((this.viewWidth - this.tx) / this.scale), 0, width);
+        const y1 = clamp(Math.ceil((this.viewHeight - this.ty) / this.scale), 0, height);
+        if (x1 <= x0 || y1 <= y0)
+            return;
+        if (!this.tiles)
+            this.tiles = new Tiles();
+        ctx.save();
+        ctx.setTransform(d * k, 0, 0, d * k, dpr * this.tx, dpr * this.ty);
+        ctx.beginPath();
+        ctx.rect(0, 0, width / k, height / k);
+        ctx.clip();
+        const u1 = Math.ceil(x1 / k);
+        const v1 = Math.ceil(y1 / k);
+        for (let v = Math.floor(y0 / k); v < v1; v += TILE)
+            for (let u = Math.floor(x0 / k); u < u1; u += TILE) {
+                const w = Math.min(TILE, u1 - u);
+                const h = Math.min(TILE, v1 - v);
+                this.tiles.fill(pixels, width, height, k, u, v, w, h);
+                ctx.drawImage(this.tiles.canvas, 1, 1, w, h, u, v, w, h);
+            }
+        ctx.restore();
+    }
+
     draw() {
         const ctx = this.ctx;
         const dpr = this.canvas.width / Math.max(1, this.viewWidth);
         const w = this.viewWidth;
-        const h = this.viewHeight;
         const split = Math.round(this.split * w);
         this.divider.style.left = `${split}px`;
         ctx.setTransform(1, 0, 0, 1, 0, 0);
         ctx.clearRect(0, 0, this.canvas.width, this.canvas.height);
         if (!this.before)
             return;
-        // Smooth when the image is reduced or a little enlarged; whole pixels from 3 times up.
-        ctx.imageSmoothingEnabled = this.scale < 3;
-        ctx.imageSmoothingQuality = 'high';
         const after = this.comparing ? this.before : this.after || this.before;
-        const sides = [[this.before, 0, split], [after, split, w]];
-        for (const [source, x0, x1] of sides) {
+        this.render(this.layers[0], this.before);
+        if (after !== this.before)
+            this.render(this.layers[1], after);
+        const sides = [[this.layers[0], 0, split],
+            [after === this.before ? this.layers[0] : this.layers[1], split, w]];
+        for (const [layer, x0, x1] of sides) {
             if (x1 <= x0)
                 continue;
-            ctx.save();
-            ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
-            ctx.beginPath();
-            ctx.rect(x0, 0, x1 - x0, h);
-            ctx.clip();
-            ctx.setTransform(dpr * this.scale, 0, 0, dpr * this.scale, dpr * this.tx, dpr * this.ty);
-            // A result may be a smaller preview of the image: drawn over the image's pixels.
-            ctx.drawImage(source, 0, 0, this.width, this.height);
-            ctx.restore();
+            const a = Math.round(x0 * dpr);
+            const b = Math.min(this.canvas.width, Math.round(x1 * dpr));
+            if (b > a)
+                ctx.drawImage(layer.canvas, a, 0, b - a, this.canvas.height, a, 0, b - a,
+                    this.canvas.height);
         }
         const rect = this.drawing || this.sample;
         if (rect) {

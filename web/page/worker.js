@@ -1,20 +1,27 @@
-// The stretch runs here, off the page's thread, in the engine compiled to WebAssembly.
+// The stretch runs here, off the page's thread, in the engine compiled to WebAssembly. The
+// page keeps the image's pixels and its result's and hands them over for each request (no
+// copy: they are transferred, and come back with the answer); the engine reads the image's
+// rows and writes the result's a strip at a time through its memory, so that it never holds
+// the image.
 //
 // Messages from the page:
-//   {type: 'run', id, kind: 'stretch' | 'apply', text, image?: {width, height, pixels}}
-//     text is the options' JSON (stretch) or a saved transform (apply); image, when given,
-//     replaces the image kept here (pixels: an ArrayBuffer of packed RGBA, handed over).
-// Messages to the page:
+//   {type: 'run', id, kind: 'stretch' | 'apply', text, width, height, masked, original, result}
+//     text is the options' JSON (stretch) or a saved transform (apply); original: an
+//     ArrayBuffer of the image's packed RGBA; result: one of the same size to write the result
+//     into, or null (one is made); masked: some pixel is fully transparent.
+// Messages to the page (original and result: the buffers, handed back):
 //   {type: 'ready', version}
 //   {type: 'progress', id, fraction, phase}
-//   {type: 'result', id, pixels, transform, milliseconds}   (pixels: RGBA, handed over)
-//   {type: 'error', id, message, dead}   dead: the engine stopped and this worker is spent
+//   {type: 'result', id, original, result, overview: {width, height, factor, pixels},
+//    transform, milliseconds}
+//   {type: 'error', id, message, dead, original, result, spoilt}
+//     dead: the engine stopped and this worker is spent; spoilt: the result buffer was written
+//     in part (result is then null, as it is when the page sent none)
 //   {type: 'fatal', message}             the engine could not be loaded at all
 'use strict';
 
 let M = null;
 let api = null;
-let image = null; // {width, height, original: Uint8Array, work: pointer, translucent}
 let current = 0; // the id of the request being computed, for progress messages
 let dead = false;
 
@@ -39,7 +46,7 @@ const UNSUPPORTED = 'The page’s stretch engine could not start in this browser
 
 const ready = new Promise((resolve, reject) => {
     try {
-        importScripts('veltrane.js');
+        importScripts('overview.js', 'veltrane.js');
     } catch (e) {
         console.warn(`veltrane.js: ${e.message}`);
         reject(new Error(UNAVAILABLE));
@@ -56,8 +63,8 @@ const ready = new Promise((resolve, reject) => {
         M = module;
         const call = ['number', 'number', 'number', 'number'];
         api = {
-            stretch: M.cwrap('vt_web_stretch', 'number', call),
-            apply: M.cwrap('vt_web_apply', 'number', call),
+            stretch: M.cwrap('vt_web_stretch_rows', 'number', call),
+            apply: M.cwrap('vt_web_apply_rows', 'number', call.slice(1)),
             transform: M.cwrap('vt_web_transform', 'string', []),
             message: M.cwrap('vt_web_message', 'string', []),
             version: M.cwrap('vt_web_version', 'string', []),
@@ -83,30 +90,6 @@ ready.then(
     () => self.postMessage({type: 'ready', version: api.version()}),
     (e) => self.postMessage({type: 'fatal', message: e.message}));
 
-function dropImage() {
-    if (image && image.work)
-        M._free(image.work);
-    image = null;
-}
-
-function setImage({width, height, pixels}) {
-    dropImage();
-    const original = new Uint8Array(pixels);
-    const bytes = width * height * 4;
-    if (original.length !== bytes)
-        throw new UserError('The image arrived incomplete.');
-    const work = M._malloc(bytes);
-    if (!work)
-        throw new UserError(memoryMessage(bytes));
-    let translucent = false;
-    for (let i = 3; i < bytes; i += 4)
-        if (original[i] !== 255) {
-            translucent = true;
-            break;
-        }
-    image = {width, height, original, work, translucent};
-}
-
 // A string in the module's memory, NUL-terminated; 0 when there is no room.
 function newString(text) {
     const bytes = new TextEncoder().encode(text);
@@ -119,19 +102,35 @@ function newString(text) {
 }
 
 function run(msg) {
-    if (msg.image)
-        setImage(msg.image);
-    if (!image)
-        throw new UserError('No image to work on.');
-    const {width, height, original, work} = image;
-    const bytes = original.length;
+    const {width, height} = msg;
+    const bytes = width * height * 4;
+    const original = new Uint8Array(msg.original);
+    if (original.length !== bytes)
+        throw new UserError('The image arrived incomplete.');
+    let result = msg.result && msg.result.byteLength === bytes ? new Uint8Array(msg.result) : null;
+    if (!result) {
+        try {
+            result = new Uint8Array(bytes);
+        } catch (e) {
+            throw new UserError(memoryMessage(bytes));
+        }
+        msg.result = result.buffer;
+        msg.made = true;
+    }
     current = msg.id;
+    const stride = width * 4;
+    M.readRows = (y, rows, p) => M.HEAPU8.set(original.subarray(y * stride, (y + rows) * stride), p);
+    M.writeRows = (y, rows, p) => {
+        msg.spoilt = true;
+        result.set(M.HEAPU8.subarray(p, p + rows * stride), y * stride);
+    };
     const text = newString(msg.text);
     const started = performance.now();
     let status;
     try {
-        M.HEAPU8.set(original, work);
-        status = (msg.kind === 'apply' ? api.apply : api.stretch)(work, width, height, text);
+        status = msg.kind === 'apply'
+            ? api.apply(width, height, text)
+            : api.stretch(width, height, text, msg.masked ? 1 : 0);
     } finally {
         if (!dead)
             M._free(text);
@@ -139,14 +138,12 @@ function run(msg) {
     if (status !== 0)
         throw new UserError(api.message() || 'The stretch failed.');
     const milliseconds = performance.now() - started;
-    // The memory may have grown during the call: read the current view of it.
-    const out = M.HEAPU8.slice(work, work + bytes);
-    if (image.translucent)
-        for (let i = 3; i < bytes; i += 4)
-            out[i] = original[i];
+    const overview = self.vtOverview.reduce(result, width, height);
     const transform = api.transform();
-    self.postMessage({type: 'result', id: msg.id, pixels: out.buffer, transform, milliseconds},
-        [out.buffer]);
+    self.postMessage({type: 'result', id: msg.id, original: msg.original, result: msg.result,
+        overview: {width: overview.width, height: overview.height, factor: overview.factor,
+            pixels: overview.pixels.buffer},
+        transform, milliseconds}, [msg.original, msg.result, overview.pixels.buffer]);
 }
 
 let queue = Promise.resolve();
@@ -158,17 +155,22 @@ self.onmessage = (e) => {
             throw new Error('the engine has stopped');
         run(msg);
     }).catch((err) => {
+        // The page's pixels go back whatever happened; a result written in part is no result.
+        const original = msg.original || null;
+        const result = msg.spoilt || msg.made ? null : msg.result || null;
+        const back = [original, result].filter((b) => b && b.byteLength);
+        const reply = (message) => self.postMessage({type: 'error', id: msg.id, message, dead,
+            original, result, spoilt: !!msg.spoilt}, back);
         if (!(err instanceof UserError)) {
             // A trap or an abort inside the module leaves it unusable.
             dead = true;
             if (!api) {
-                self.postMessage({type: 'error', id: msg.id, message: err.message, dead: true});
+                reply(err.message);
                 return;
             }
         }
-        const message = err instanceof UserError
+        reply(err instanceof UserError
             ? err.message
-            : `The stretch engine stopped (${err.message}). It starts again with the next change.`;
-        self.postMessage({type: 'error', id: msg.id, message, dead});
+            : `The stretch engine stopped (${err.message}). It starts again with the next change.`);
     });
 };
