@@ -4,6 +4,7 @@
 // this file is compiled without contraction into fused multiply-adds.
 #include "stretch/FourByteKernels.h"
 
+#include "stretch/RangeTies.h"
 #include "stretch/StreamKernels.h"
 
 #include <algorithm>
@@ -195,17 +196,99 @@ bool FourByteMeasures(const TPrincipalAxes& axes) noexcept {
     return true;
 }
 
+namespace {
+
+typedef int64_t v2l __attribute__((vector_size(16)));
+typedef uint64_t v2u __attribute__((vector_size(16)));
+
+// A component's integer values (TIntegerComponent) for four pixels, two to a vector: the sums
+// of samples times weights, computed modulo 2^64, which holds them (they lie below 2^62) in
+// two's complement. Each weight is taken in 32-bit halves; the upper half's products count
+// modulo 2^32 only.
+struct TIntegerRow {
+    uint32_t Lower[3], Upper[3];
+    explicit TIntegerRow(const TIntegerComponent& ints) noexcept {
+        for (int j = 0; j < 3; ++j) {
+            const auto w = static_cast<uint64_t>(ints.W[j]);
+            Lower[j] = static_cast<uint32_t>(w);
+            Upper[j] = static_cast<uint32_t>(w >> 32);
+        }
+    }
+};
+
+struct TValues4 {
+    v2l Low, High; // pixels 0 and 1, pixels 2 and 3
+};
+
+// Samples below 256 times 32-bit halves: products below 2^40.
+inline v2u WideProduct(v4u x, uint32_t w, bool high) noexcept {
+#if defined(__wasm_simd128__)
+    const v128_t y = wasm_i32x4_splat(static_cast<int32_t>(w));
+    return (v2u)(high ? wasm_u64x2_extmul_high_u32x4((v128_t)x, y)
+                      : wasm_u64x2_extmul_low_u32x4((v128_t)x, y));
+#elif defined(__SSE2__)
+    const __m128i lanes = high ? _mm_shuffle_epi32((__m128i)x, 0xFA)  // 2, 2, 3, 3
+                               : _mm_shuffle_epi32((__m128i)x, 0x50); // 0, 0, 1, 1
+    return (v2u)_mm_mul_epu32(lanes, _mm_set1_epi32(static_cast<int32_t>(w)));
+#else
+    const v2u wide = high ? __builtin_convertvector(__builtin_shufflevector(x, x, 2, 3), v2u)
+                          : __builtin_convertvector(__builtin_shufflevector(x, x, 0, 1), v2u);
+    return wide * w;
+#endif
+}
+
+inline TValues4 IntegerValues(const v4u x[3], const TIntegerRow& row) noexcept {
+    const v4u top = x[0] * row.Upper[0] + x[1] * row.Upper[1] + x[2] * row.Upper[2];
+    v2u low = __builtin_convertvector(__builtin_shufflevector(top, top, 0, 1), v2u) << 32;
+    v2u high = __builtin_convertvector(__builtin_shufflevector(top, top, 2, 3), v2u) << 32;
+    for (int j = 0; j < 3; ++j) {
+        low += WideProduct(x[j], row.Lower[j], false);
+        high += WideProduct(x[j], row.Lower[j], true);
+    }
+    return {(v2l)low, (v2l)high};
+}
+
+// Four lanes from the comparisons of the two halves.
+inline v4i Lanes(v2l low, v2l high) noexcept {
+    return __builtin_shufflevector((v4i)low, (v4i)high, 0, 2, 4, 6);
+}
+
+// Per component, the pixel that last set each extreme: its colour (the three band bytes of its
+// cell; NoColour while none has) and its integer value where the component has one; and the
+// colour last found strictly beyond the extreme, which stays beyond while the extreme only moves
+// away from it (every value is finite here). With them, as vectors, what the steps compare.
+struct TSide {
+    static constexpr uint32_t NoColour = 0xFFFFFFFFu;
+    uint32_t Colour = NoColour, Passed = NoColour;
+    int64_t Value;
+    v4u Colours, PassedColours;
+    v2l Values, Ties; // Ties: all ones where a tie leaves the extreme (a value other than zero)
+    explicit TSide(int64_t none) noexcept : Value(none) { Spread(none, 0); }
+    void Spread(int64_t none, int64_t c) noexcept {
+        Colours = v4u{} + Colour;
+        PassedColours = v4u{} + Passed;
+        Values = v2l{} + Value;
+        Ties = v2l{} + (Value != none && Value != -c ? int64_t{-1} : int64_t{0});
+    }
+};
+
+} // namespace
+
 void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAxes& axes,
                     TComponentRanges& ranges) noexcept {
     TCentredRow rows[3];
     float margin[3];
+    TIntegerComponent ints[3];
     for (int k = 0; k < 3; ++k) {
         rows[k].Set(axes.Map.M[k]);
         // A pixel can move an extreme only if its exact value e reaches it. |e - y| <= B, and
         // comparing y -+ margin with the extremes rounded to floats costs at most 4 u M more
         // (the subtraction's rounding, the extreme's rounding, both relative to M).
         margin[k] = static_cast<float>(16 * Unit * rows[k].Magnitude);
+        ints[k].Set(axes.Map.M[k], 3, 0, 255);
     }
+    const TIntegerRow intRows[3] = {TIntegerRow(ints[0]), TIntegerRow(ints[1]),
+                                    TIntegerRow(ints[2])};
     const int* order = axes.Order.data();
     float low[3], high[3];
     const auto spread = [&] {
@@ -214,14 +297,57 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
             high[k] = static_cast<float>(ranges.Highest[k]);
         }
     };
+    TSide lows[3] = {TSide(NoLowSetter), TSide(NoLowSetter), TSide(NoLowSetter)};
+    TSide highs[3] = {TSide(NoHighSetter), TSide(NoHighSetter), TSide(NoHighSetter)};
+    // The integer value of component k of a pixel's samples (storage order).
+    const auto value = [&](const double p[3], int k) {
+        return ints[k].Value([&](int j) { return p[order[j]]; });
+    };
+    // Whether the pixel leaves the lowest or highest extreme of component k as it is.
+    const auto staysLow = [&](const double p[3], uint32_t colour, int k) {
+        const TSide& side = lows[k];
+        return colour == side.Colour || colour == side.Passed ||
+               (ints[k].Exact && StaysAbove(value(p, k), side.Value, ints[k].C));
+    };
+    const auto staysHigh = [&](const double p[3], uint32_t colour, int k) {
+        const TSide& side = highs[k];
+        return colour == side.Colour || colour == side.Passed ||
+               (ints[k].Exact && StaysBelow(value(p, k), side.Value, ints[k].C));
+    };
     // The general pass's rule, in scan order: a value replaces an extreme unless the extreme
-    // lies strictly beyond it.
-    const auto visit = [&](const double p[3], int k) {
+    // lies strictly beyond it; the pixel then sets the extreme. (An extreme the pixel is known
+    // to leave as it is is not looked at.)
+    const auto visit = [&](const double p[3], uint32_t colour, int k, bool lowSide, bool highSide) {
         const auto c = static_cast<double>(WorkingSum(p, order, axes.Map.M[k], 3));
-        if (!(ranges.Lowest[k] < c))
-            ranges.Lowest[k] = c;
-        if (!(ranges.Highest[k] > c))
-            ranges.Highest[k] = c;
+        const int64_t v = ints[k].Exact ? value(p, k) : 0;
+        const auto keep = [&](bool set, TSide& side, int64_t none) {
+            if (set) {
+                side.Colour = colour;
+                side.Value = ints[k].Exact ? v : none;
+            } else {
+                side.Passed = colour;
+            }
+            side.Spread(none, ints[k].C);
+        };
+        if (lowSide) {
+            const bool set = !(ranges.Lowest[k] < c);
+            if (set)
+                ranges.Lowest[k] = c;
+            keep(set, lows[k], NoLowSetter);
+        }
+        if (highSide) {
+            const bool set = !(ranges.Highest[k] > c);
+            if (set)
+                ranges.Highest[k] = c;
+            keep(set, highs[k], NoHighSetter);
+        }
+    };
+    // Component k of one pixel, near either extreme or both.
+    const auto both = [&](const double p[3], uint32_t colour, int k, bool nearLow, bool nearHigh) {
+        const bool lowSide = nearLow && !staysLow(p, colour, k);
+        const bool highSide = nearHigh && !staysHigh(p, colour, k);
+        if (lowSide || highSide)
+            visit(p, colour, k, lowSide, highSide);
     };
     spread();
     for (int64_t r = 0; r < seg.Count; ++r) {
@@ -230,26 +356,56 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
         int64_t i = 0;
         for (; i + 4 < n; i += 4) {
             const v4u w = cells.Load(i);
+            v4u bands[3];
             v4f x[3];
-            for (int j = 0; j < 3; ++j)
-                x[j] = __builtin_convertvector(cells.Band(w, order[j]), v4f) - Splat(128);
-            v4i inside[3];
+            for (int j = 0; j < 3; ++j) {
+                bands[j] = (v4u)cells.Band(w, order[j]);
+                x[j] = __builtin_convertvector((v4i)bands[j], v4f) - Splat(128);
+            }
+            v4i nearLow[3], nearHigh[3];
             for (int k = 0; k < 3; ++k) {
                 const v4f y = rows[k].Evaluate(x);
                 const v4f m = Splat(margin[k]);
-                inside[k] = (Splat(low[k]) < y - m) & (y + m < Splat(high[k]));
+                nearLow[k] = ~(Splat(low[k]) < y - m);
+                nearHigh[k] = ~(y + m < Splat(high[k]));
             }
-            if (LaneMask(inside[0] & inside[1] & inside[2]) == 15)
+            v4i any =
+                nearLow[0] | nearHigh[0] | nearLow[1] | nearHigh[1] | nearLow[2] | nearHigh[2];
+            if (LaneMask(any) == 0)
                 continue;
-            int candidates[3];
-            for (int k = 0; k < 3; ++k)
-                candidates[k] = ~LaneMask(inside[k]) & 15;
+            // Pixels that repeat the colour of an extreme's setter or of the pixel last found
+            // beyond it, or that the integer values place on its far side, leave it as it is.
+            const v4u colours = w & 0xFFFFFFu;
+            any = v4i{};
+            for (int k = 0; k < 3; ++k) {
+                const TSide& l = lows[k];
+                const TSide& h = highs[k];
+                v4i moveLow = nearLow[k] & (colours != l.Colours) & (colours != l.PassedColours);
+                v4i moveHigh = nearHigh[k] & (colours != h.Colours) & (colours != h.PassedColours);
+                if (ints[k].Exact && LaneMask(moveLow | moveHigh) != 0) {
+                    const TValues4 u = IntegerValues(bands, intRows[k]);
+                    moveLow &= ~Lanes((u.Low > l.Values) | ((u.Low == l.Values) & l.Ties),
+                                      (u.High > l.Values) | ((u.High == l.Values) & l.Ties));
+                    moveHigh &= ~Lanes((u.Low < h.Values) | ((u.Low == h.Values) & h.Ties),
+                                       (u.High < h.Values) | ((u.High == h.Values) & h.Ties));
+                }
+                any |= moveLow | moveHigh;
+            }
+            if (LaneMask(any) == 0)
+                continue;
+            // Some pixel may move an extreme: the step in scan order, every test against the
+            // extremes as they are when its pixel comes.
+            const int lanesLow[3] = {LaneMask(nearLow[0]), LaneMask(nearLow[1]),
+                                     LaneMask(nearLow[2])};
+            const int lanesHigh[3] = {LaneMask(nearHigh[0]), LaneMask(nearHigh[1]),
+                                      LaneMask(nearHigh[2])};
             for (int lane = 0; lane < 4; ++lane) {
                 double p[3];
                 PixelSamples(w, lane, cells, p);
+                const uint32_t colour = w[lane] & 0xFFFFFFu;
                 for (int k = 0; k < 3; ++k)
-                    if ((candidates[k] >> lane & 1) != 0)
-                        visit(p, k);
+                    both(p, colour, k, (lanesLow[k] >> lane & 1) != 0,
+                         (lanesHigh[k] >> lane & 1) != 0);
             }
             spread();
         }
@@ -257,8 +413,11 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
             const double p[3] = {static_cast<double>(cells.Byte(i, 0)),
                                  static_cast<double>(cells.Byte(i, 1)),
                                  static_cast<double>(cells.Byte(i, 2))};
+            const uint32_t colour = static_cast<uint32_t>(cells.Low[4 * i]) |
+                                    static_cast<uint32_t>(cells.Low[4 * i + 1]) << 8 |
+                                    static_cast<uint32_t>(cells.Low[4 * i + 2]) << 16;
             for (int k = 0; k < 3; ++k)
-                visit(p, k);
+                both(p, colour, k, true, true);
         }
         spread();
     }

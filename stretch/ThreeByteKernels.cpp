@@ -5,6 +5,7 @@
 #include "stretch/ThreeByteKernels.h"
 
 #include "stretch/KernelDispatch.h"
+#include "stretch/RangeTies.h"
 
 #include <algorithm>
 #include <cmath>
@@ -308,7 +309,8 @@ public:
             Margin[k] = 2 * SingleErrorBound(T, k);
             EstimatedLow[k] = INFINITY;
             EstimatedHigh[k] = -INFINITY;
-            LastLow[k] = LastHigh[k] = -1;
+            const double row[4] = {T(k, 0), T(k, 1), T(k, 2), T(k, 3)};
+            Ints[k].Set(row, 3, 0, 255);
         }
     }
 
@@ -388,32 +390,98 @@ private:
         }
     }
 
-    // Evaluates exactly the lanes of Near whose colour is not the one last evaluated for this
-    // extreme, and keeps the extreme.
+    // Evaluates exactly the lanes of Near that may move the extreme, and keeps the extreme.
+    // Lanes that repeat the colour of its setter or of the last pixel found beyond it, or whose
+    // integer values place them on its far side, leave it as it is.
     VT_AVX2 void Candidates(const uint8_t* pixel, int32_t x, const TPixels8& px, __m256 near, int k,
                             bool high) {
-        int& last = high ? LastHigh[k] : LastLow[k];
-        const __m256i same = _mm256_cmpeq_epi32(Colours(px), _mm256_set1_epi32(last));
-        int lanes = _mm256_movemask_ps(_mm256_andnot_ps(_mm256_castsi256_ps(same), near));
+        TSide& side = (high ? Highs : Lows)[k];
+        const __m256i colours = Colours(px);
+        const __m256i same =
+            _mm256_or_si256(_mm256_cmpeq_epi32(colours, _mm256_set1_epi32(side.Colour)),
+                            _mm256_cmpeq_epi32(colours, _mm256_set1_epi32(side.Passed)));
+        const int nearLanes = _mm256_movemask_ps(near);
+        int lanes = nearLanes & ~_mm256_movemask_ps(_mm256_castsi256_ps(same));
+        if (lanes != 0 && Ints[k].Exact)
+            lanes &= ~Beyond(px, k, high);
+        if (lanes == 0)
+            return;
+        // Some lane may move it: the near lanes in scan order, each tested against the
+        // extreme as it is when its pixel comes.
+        lanes = nearLanes;
         while (lanes != 0) {
             const int lane = __builtin_ctz(static_cast<unsigned>(lanes));
             lanes &= lanes - 1;
-            const uint8_t* p = pixel + static_cast<intptr_t>(x + lane) * 3;
-            const double c = ExactComponent(p, Transform, k);
-            if (high ? !(Highest[k] > c) : !(Lowest[k] < c))
-                (high ? Highest[k] : Lowest[k]) = c;
-            last = p[0] | p[1] << 8 | p[2] << 16;
+            Visit(pixel + static_cast<intptr_t>(x + lane) * 3, k, high);
+        }
+    }
+
+    // The lanes whose integer values of component k leave the extreme as it is.
+    VT_AVX2 int Beyond(const TPixels8& px, int k, bool high) const noexcept {
+        const TIntegerComponent& ints = Ints[k];
+        const __m256 in[3] = {px.In0, px.In1, px.In2};
+        __m256i u[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+        for (int j = 0; j < 3; ++j) {
+            // Samples below 256 times a weight below 2^62 in two 32-bit halves.
+            const __m256i samples =
+                _mm256_add_epi32(_mm256_cvtps_epi32(in[j]), _mm256_set1_epi32(128));
+            const __m256i low = _mm256_set1_epi64x(ints.W[j] & 0xFFFFFFFF);
+            const __m256i upper = _mm256_set1_epi64x(ints.W[j] >> 32);
+            for (int h = 0; h < 2; ++h) {
+                const __m256i s =
+                    _mm256_cvtepu32_epi64(h == 0 ? _mm256_castsi256_si128(samples)
+                                                 : _mm256_extracti128_si256(samples, 1));
+                u[h] = _mm256_add_epi64(
+                    u[h], _mm256_add_epi64(_mm256_mul_epu32(s, low),
+                                           _mm256_slli_epi64(_mm256_mul_epi32(s, upper), 32)));
+            }
+        }
+        const TSide& side = (high ? Highs : Lows)[k];
+        const __m256i setter = _mm256_set1_epi64x(side.Value);
+        const bool set = side.Value != (high ? NoHighSetter : NoLowSetter);
+        const __m256i tie = _mm256_set1_epi64x(set && side.Value != -ints.C ? -1 : 0);
+        int beyond = 0;
+        for (int h = 0; h < 2; ++h) {
+            const __m256i past =
+                high ? _mm256_cmpgt_epi64(setter, u[h]) : _mm256_cmpgt_epi64(u[h], setter);
+            const __m256i stays =
+                _mm256_or_si256(past, _mm256_and_si256(_mm256_cmpeq_epi64(u[h], setter), tie));
+            beyond |= _mm256_movemask_pd(_mm256_castsi256_pd(stays)) << (4 * h);
+        }
+        return set ? beyond : 0;
+    }
+
+    // The scan's rule for one extreme and one pixel, unless the pixel repeats a colour that
+    // leaves the extreme as it is or its integer value does.
+    void Visit(const uint8_t* p, int k, bool high) noexcept {
+        TSide& side = (high ? Highs : Lows)[k];
+        const int colour = p[0] | p[1] << 8 | p[2] << 16;
+        if (colour == side.Colour || colour == side.Passed)
+            return;
+        int64_t v = high ? NoHighSetter : NoLowSetter;
+        if (Ints[k].Exact) {
+            v = Ints[k].Value([&](int j) { return p[2 - j]; });
+            if (high ? StaysBelow(v, side.Value, Ints[k].C) : StaysAbove(v, side.Value, Ints[k].C))
+                return;
+        }
+        const double c = ExactComponent(p, Transform, k);
+        double& extreme = high ? Highest[k] : Lowest[k];
+        if (high ? !(extreme > c) : !(extreme < c)) {
+            extreme = c;
+            side.Colour = colour;
+            side.Value = v;
+        } else {
+            // Strictly beyond: so it stays while the extreme only moves away from it (every
+            // value is finite here).
+            side.Passed = colour;
         }
     }
 
     // A pixel the vector steps cannot reach: every extreme, exactly.
     void Exact(const uint8_t* p) noexcept {
         for (int k = 0; k < 3; ++k) {
-            const double c = ExactComponent(p, Transform, k);
-            if (!(Lowest[k] < c))
-                Lowest[k] = c;
-            if (!(Highest[k] > c))
-                Highest[k] = c;
+            Visit(p, k, false);
+            Visit(p, k, true);
         }
     }
 
@@ -431,7 +499,16 @@ private:
     TRow Rows[3];
     float Margin[3];
     float EstimatedLow[3], EstimatedHigh[3];
-    int LastLow[3], LastHigh[3]; // colour last evaluated exactly, or -1
+    // Per component and extreme: the colour (first | second << 8 | third << 16) and integer
+    // value of the pixel that set it last, and the colour last found strictly beyond it (-1:
+    // none yet).
+    struct TSide {
+        int Colour = -1, Passed = -1;
+        int64_t Value;
+    };
+    TSide Lows[3] = {{-1, -1, NoLowSetter}, {-1, -1, NoLowSetter}, {-1, -1, NoLowSetter}};
+    TSide Highs[3] = {{-1, -1, NoHighSetter}, {-1, -1, NoHighSetter}, {-1, -1, NoHighSetter}};
+    TIntegerComponent Ints[3];
 };
 
 TRounding RoundingFor(const TAffineTransform& T) noexcept {
