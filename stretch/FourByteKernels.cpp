@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <vector>
 
 #if defined(__wasm_simd128__)
 #include <wasm_simd128.h>
@@ -198,59 +200,62 @@ bool FourByteMeasures(const TPrincipalAxes& axes) noexcept {
 
 namespace {
 
-typedef int64_t v2l __attribute__((vector_size(16)));
-typedef uint64_t v2u __attribute__((vector_size(16)));
-
-// A component's integer values (TIntegerComponent) for four pixels, two to a vector: the sums
-// of samples times weights, computed modulo 2^64, which holds them (they lie below 2^62) in
-// two's complement. Each weight is taken in 32-bit halves; the upper half's products count
-// modulo 2^32 only.
-struct TIntegerRow {
-    uint32_t Lower[3], Upper[3];
-    explicit TIntegerRow(const TIntegerComponent& ints) noexcept {
-        for (int j = 0; j < 3; ++j) {
-            const auto w = static_cast<uint64_t>(ints.W[j]);
-            Lower[j] = static_cast<uint32_t>(w);
-            Upper[j] = static_cast<uint32_t>(w >> 32);
-        }
-    }
-};
+// A component's integer values (TIntegerComponent) for four pixels in 32-bit lanes, as their
+// upper 32 bits (signed) and lower 32 bits (unsigned), whose order is the values'. Each weight
+// W (below 2^62 in magnitude) is taken in 21-bit limbs, W = A 2^42 + B 2^21 + C with B and C in
+// 0 .. 2^21 - 1, so that the sums of samples (below 256) times each limb stay below 2^31; the
+// lower limbs' excess is carried upwards.
+constexpr int LimbBits = 21;
+constexpr int32_t LimbMask = (int32_t{1} << LimbBits) - 1;
 
 struct TValues4 {
-    v2l Low, High; // pixels 0 and 1, pixels 2 and 3
+    v4i Upper;
+    v4u Lower;
+    // One value in every lane.
+    static TValues4 Of(int64_t v) noexcept {
+        return {v4i{} + static_cast<int32_t>(v >> 32),
+                v4u{} + static_cast<uint32_t>(static_cast<uint64_t>(v))};
+    }
 };
 
-// Samples below 256 times 32-bit halves: products below 2^40.
-inline v2u WideProduct(v4u x, uint32_t w, bool high) noexcept {
-#if defined(__wasm_simd128__)
-    const v128_t y = wasm_i32x4_splat(static_cast<int32_t>(w));
-    return (v2u)(high ? wasm_u64x2_extmul_high_u32x4((v128_t)x, y)
-                      : wasm_u64x2_extmul_low_u32x4((v128_t)x, y));
-#elif defined(__SSE2__)
-    const __m128i lanes = high ? _mm_shuffle_epi32((__m128i)x, 0xFA)  // 2, 2, 3, 3
-                               : _mm_shuffle_epi32((__m128i)x, 0x50); // 0, 0, 1, 1
-    return (v2u)_mm_mul_epu32(lanes, _mm_set1_epi32(static_cast<int32_t>(w)));
-#else
-    const v2u wide = high ? __builtin_convertvector(__builtin_shufflevector(x, x, 2, 3), v2u)
-                          : __builtin_convertvector(__builtin_shufflevector(x, x, 0, 1), v2u);
-    return wide * w;
-#endif
+// Lanes where u > v.
+inline v4i Above(const TValues4& u, const TValues4& v) noexcept {
+    return (u.Upper > v.Upper) | ((u.Upper == v.Upper) & (u.Lower > v.Lower));
 }
 
-inline TValues4 IntegerValues(const v4u x[3], const TIntegerRow& row) noexcept {
-    const v4u top = x[0] * row.Upper[0] + x[1] * row.Upper[1] + x[2] * row.Upper[2];
-    v2u low = __builtin_convertvector(__builtin_shufflevector(top, top, 0, 1), v2u) << 32;
-    v2u high = __builtin_convertvector(__builtin_shufflevector(top, top, 2, 3), v2u) << 32;
-    for (int j = 0; j < 3; ++j) {
-        low += WideProduct(x[j], row.Lower[j], false);
-        high += WideProduct(x[j], row.Lower[j], true);
+struct TIntegerRow {
+    bool Exact = false;
+    int32_t A[3], B[3], C[3];
+    // The weights' sum, when a grey pixel's value (its sample times the sum) stays below 2^31.
+    bool GreyFits = false;
+    int32_t Grey = 0;
+    explicit TIntegerRow(const TIntegerComponent& ints) noexcept {
+        for (int j = 0; j < 3; ++j) {
+            A[j] = static_cast<int32_t>(ints.W[j] >> (2 * LimbBits));
+            B[j] = static_cast<int32_t>((ints.W[j] >> LimbBits) & LimbMask);
+            C[j] = static_cast<int32_t>(ints.W[j] & LimbMask);
+        }
+        Exact = ints.Exact;
+        const int64_t sum = ints.W[0] + ints.W[1] + ints.W[2]; // below 3 x 2^62 / 255
+        GreyFits = ints.Exact && sum > -(int64_t{1} << 23) && sum < (int64_t{1} << 23);
+        Grey = GreyFits ? static_cast<int32_t>(sum) : 0;
     }
-    return {(v2l)low, (v2l)high};
-}
+    TValues4 Values(const v4i x[3]) const noexcept {
+        const v4i a = x[0] * A[0] + x[1] * A[1] + x[2] * A[2];
+        const v4i b = x[0] * B[0] + x[1] * B[1] + x[2] * B[2];
+        const v4i c = x[0] * C[0] + x[1] * C[1] + x[2] * C[2];
+        // v = top 2^42 + middle 2^21 + (c & mask), middle below 2^21 after the carry.
+        const v4i middle = b + (c >> LimbBits);
+        const v4i top = a + (middle >> LimbBits);
+        const v4i m = middle & LimbMask;
+        return {(top << 10) + (m >> 11), (v4u)(((m & 0x7FF) << LimbBits) | (c & LimbMask))};
+    }
+};
 
-// Four lanes from the comparisons of the two halves.
-inline v4i Lanes(v2l low, v2l high) noexcept {
-    return __builtin_shufflevector((v4i)low, (v4i)high, 0, 2, 4, 6);
+// The slot of a colour among the colours taken.
+constexpr int TakenBits = 12;
+inline uint32_t Slot(uint32_t colour) noexcept {
+    return (colour * 0x9E3779B1u) >> (32 - TakenBits);
 }
 
 // Per component, the pixel that last set each extreme: its colour (the three band bytes of its
@@ -262,13 +267,22 @@ struct TSide {
     uint32_t Colour = NoColour, Passed = NoColour;
     int64_t Value;
     v4u Colours, PassedColours;
-    v2l Values, Ties; // Ties: all ones where a tie leaves the extreme (a value other than zero)
+    // The integer value beyond which (the lowest extreme: above; the highest: below) a pixel
+    // leaves the extreme as it is: the setter's, one less (more) where a tie does too (a value
+    // other than zero).
+    // Beyond32 is it clamped to 32 bits, for values below 2^31.
+    TValues4 Beyond;
+    v4i Beyond32;
     explicit TSide(int64_t none) noexcept : Value(none) { Spread(none, 0); }
     void Spread(int64_t none, int64_t c) noexcept {
         Colours = v4u{} + Colour;
         PassedColours = v4u{} + Passed;
-        Values = v2l{} + Value;
-        Ties = v2l{} + (Value != none && Value != -c ? int64_t{-1} : int64_t{0});
+        const bool tie = Value != none && Value != -c;
+        const int64_t beyond = !tie ? Value : none == NoLowSetter ? Value - 1 : Value + 1;
+        Beyond = TValues4::Of(beyond);
+        Beyond32 = v4i{} + static_cast<int32_t>(
+                               std::clamp<int64_t>(beyond, std::numeric_limits<int32_t>::min(),
+                                                   std::numeric_limits<int32_t>::max()));
     }
 };
 
@@ -299,6 +313,11 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
     };
     TSide lows[3] = {TSide(NoLowSetter), TSide(NoLowSetter), TSide(NoLowSetter)};
     TSide highs[3] = {TSide(NoHighSetter), TSide(NoHighSetter), TSide(NoHighSetter)};
+    // Colours of pixels the scan has taken, by a hash of the colour (a colour may push out
+    // another). After a pixel every extreme lies at or beyond its value, and an extreme only
+    // moves away; its repeats tie at most, with the extreme's own bits (the samples are never
+    // negative, so a component's zeros all have one sign): they leave the extremes as they are.
+    std::vector<uint32_t> taken(size_t{1} << TakenBits, TSide::NoColour);
     // The integer value of component k of a pixel's samples (storage order).
     const auto value = [&](const double p[3], int k) {
         return ints[k].Value([&](int j) { return p[order[j]]; });
@@ -354,13 +373,20 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
         const TCells cells(seg.First + r * seg.Stride, bandStride);
         const int64_t n = seg.Length;
         int64_t i = 0;
+        // The colours of the last four pixels taken (none before a row): four pixels that
+        // repeat them leave every extreme as it is, as repeats of the colours taken do.
+        v4u last = v4u{} + TSide::NoColour;
         for (; i + 4 < n; i += 4) {
             const v4u w = cells.Load(i);
-            v4u bands[3];
+            const v4u colours = w & 0xFFFFFFu;
+            if (LaneMask((v4i)(colours == last)) == 15)
+                continue;
+            last = colours;
+            v4i bands[3];
             v4f x[3];
             for (int j = 0; j < 3; ++j) {
-                bands[j] = (v4u)cells.Band(w, order[j]);
-                x[j] = __builtin_convertvector((v4i)bands[j], v4f) - Splat(128);
+                bands[j] = cells.Band(w, order[j]);
+                x[j] = __builtin_convertvector(bands[j], v4f) - Splat(128);
             }
             v4i nearLow[3], nearHigh[3];
             for (int k = 0; k < 3; ++k) {
@@ -374,24 +400,47 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
             if (LaneMask(any) == 0)
                 continue;
             // Pixels that repeat the colour of an extreme's setter or of the pixel last found
-            // beyond it, or that the integer values place on its far side, leave it as it is.
-            const v4u colours = w & 0xFFFFFFu;
+            // beyond it, that the integer values place on its far side, or that repeat a colour
+            // taken earlier in the scan leave it as it is.
+            v4i moveLow[3], moveHigh[3];
+            int grey = -1; // whether every pixel's bands are equal (-1: not yet known)
             any = v4i{};
             for (int k = 0; k < 3; ++k) {
                 const TSide& l = lows[k];
                 const TSide& h = highs[k];
-                v4i moveLow = nearLow[k] & (colours != l.Colours) & (colours != l.PassedColours);
-                v4i moveHigh = nearHigh[k] & (colours != h.Colours) & (colours != h.PassedColours);
-                if (ints[k].Exact && LaneMask(moveLow | moveHigh) != 0) {
-                    const TValues4 u = IntegerValues(bands, intRows[k]);
-                    moveLow &= ~Lanes((u.Low > l.Values) | ((u.Low == l.Values) & l.Ties),
-                                      (u.High > l.Values) | ((u.High == l.Values) & l.Ties));
-                    moveHigh &= ~Lanes((u.Low < h.Values) | ((u.Low == h.Values) & h.Ties),
-                                       (u.High < h.Values) | ((u.High == h.Values) & h.Ties));
+                moveLow[k] = nearLow[k];
+                moveHigh[k] = nearHigh[k];
+                if (LaneMask(moveLow[k] | moveHigh[k]) == 0)
+                    continue;
+                const TIntegerRow& row = intRows[k];
+                if (!row.Exact) {
+                    moveLow[k] &= (colours != l.Colours) & (colours != l.PassedColours);
+                    moveHigh[k] &= (colours != h.Colours) & (colours != h.PassedColours);
+                } else {
+                    if (grey < 0)
+                        grey = LaneMask((bands[0] == bands[1]) & (bands[0] == bands[2])) == 15;
+                    if (grey != 0 && row.GreyFits) {
+                        const v4i u = bands[0] * row.Grey;
+                        moveLow[k] &= ~(u > l.Beyond32);
+                        moveHigh[k] &= ~(h.Beyond32 > u);
+                    } else {
+                        const TValues4 u = row.Values(bands);
+                        moveLow[k] &= ~Above(u, l.Beyond);
+                        moveHigh[k] &= ~Above(h.Beyond, u);
+                    }
                 }
-                any |= moveLow | moveHigh;
+                any |= moveLow[k] | moveHigh[k];
             }
-            if (LaneMask(any) == 0)
+            int move = LaneMask(any);
+            if (move == 0)
+                continue;
+            for (int lane = 0; lane < 4; ++lane) {
+                uint32_t& slot = taken[Slot(colours[lane])];
+                if (slot == colours[lane])
+                    move &= ~(1 << lane);
+                slot = colours[lane];
+            }
+            if (move == 0)
                 continue;
             // Some pixel may move an extreme: the step in scan order, every test against the
             // extremes as they are when its pixel comes.
@@ -403,9 +452,10 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
                 double p[3];
                 PixelSamples(w, lane, cells, p);
                 const uint32_t colour = w[lane] & 0xFFFFFFu;
-                for (int k = 0; k < 3; ++k)
-                    both(p, colour, k, (lanesLow[k] >> lane & 1) != 0,
-                         (lanesHigh[k] >> lane & 1) != 0);
+                if ((move >> lane & 1) != 0)
+                    for (int k = 0; k < 3; ++k)
+                        both(p, colour, k, (lanesLow[k] >> lane & 1) != 0,
+                             (lanesHigh[k] >> lane & 1) != 0);
             }
             spread();
         }
@@ -447,6 +497,12 @@ void FourByteApply(const TSegments& in, const TSegments& out, int64_t bandStride
         refineLimit[k] = 0.5 - 8 * 0x1p-53 * rows[k].Magnitude;
     }
     const int* order = t.Order.data();
+    // Per output, the colour last computed exactly and its byte: its repeats (an area of one
+    // colour that lands on a rounding half) take the byte again.
+    struct TKnown {
+        uint32_t Colour = 0xFFFFFFFFu;
+        uint8_t Byte = 0;
+    } known[3];
     for (int64_t r = 0; r < in.Count; ++r) {
         const TCells src(in.First + r * in.Stride, bandStride);
         const TCells dst(out.First + r * out.Stride, bandStride);
@@ -486,17 +542,24 @@ void FourByteApply(const TSegments& in, const TSegments& out, int64_t bandStride
             for (int lane = 0; lane < 4; ++lane) {
                 double p[3];
                 PixelSamples(w, lane, src, p);
+                const uint32_t colour = w[lane] & 0xFFFFFFu;
                 const double centred[3] = {p[order[0]] - 128, p[order[1]] - 128, p[order[2]] - 128};
                 for (int k = 0; k < 3; ++k) {
                     if ((doubtful[k] >> lane & 1) == 0)
                         continue;
+                    uint8_t& to = low[4 * (i + lane) + src.Shift[order[k]] / 8];
+                    if (colour == known[k].Colour) {
+                        to = known[k].Byte;
+                        continue;
+                    }
                     const double y = rows[k].Refine(centred);
                     const double nearest = (y + 0x1.8p52) - 0x1.8p52;
-                    if (std::fabs(y - nearest) < refineLimit[k])
-                        low[4 * (i + lane) + src.Shift[order[k]] / 8] =
-                            static_cast<uint8_t>(std::clamp(nearest, 0.0, 255.0));
-                    else
+                    if (std::fabs(y - nearest) < refineLimit[k]) {
+                        to = static_cast<uint8_t>(std::clamp(nearest, 0.0, 255.0));
+                    } else {
                         exact(p, i + lane, k);
+                        known[k] = {colour, to};
+                    }
                 }
             }
         }

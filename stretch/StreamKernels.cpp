@@ -137,17 +137,21 @@ bool TExactRanges::Visit(const double* group, int index) noexcept {
     const auto bytes = static_cast<size_t>(n) * sizeof(double);
     TSetter& lowSetter = Low[k];
     TSetter& highSetter = High[k];
-    // A pixel of its setter's samples gives the extreme's own bits.
-    bool staysLow = lowSetter.Set && std::memcmp(lowSetter.Samples, x, bytes) == 0;
-    bool staysHigh = highSetter.Set && std::memcmp(highSetter.Samples, x, bytes) == 0;
     const TIntegerComponent& ints = Ints[k];
     const bool exact = Integers && ints.Exact;
     int64_t v = 0;
-    if (exact && !(staysLow && staysHigh)) {
+    bool staysLow = false, staysHigh = false;
+    if (exact) {
         v = ints.Value([&](int j) { return x[Order[j]]; });
-        staysLow = staysLow || StaysAbove(v, lowSetter.Value, ints.C);
-        staysHigh = staysHigh || StaysBelow(v, highSetter.Value, ints.C);
+        staysLow = StaysAbove(v, lowSetter.Value, ints.C);
+        staysHigh = StaysBelow(v, highSetter.Value, ints.C);
     }
+    // A pixel of its setter's samples gives the extreme's own bits (of the setter's value, with
+    // integer values).
+    staysLow = staysLow || (lowSetter.Set && (!exact || v == lowSetter.Value) &&
+                            std::memcmp(lowSetter.Samples, x, bytes) == 0);
+    staysHigh = staysHigh || (highSetter.Set && (!exact || v == highSetter.Value) &&
+                              std::memcmp(highSetter.Samples, x, bytes) == 0);
     if (staysLow && staysHigh)
         return false;
     const auto c = static_cast<double>(WorkingSum(x, Order, Axes->M[k], n));
