@@ -36,7 +36,16 @@ def pictures():
     uniform = np.empty((300, 401, 3), np.uint8)
     uniform[:] = (196, 120, 64)
     few = (rocket // 64 * 64 + 32).astype(np.uint8)
-    return {"framed": framed, "grey": grey, "uniform": uniform, "few colours": few}
+    # The extremes as single pixels inside rows, among repeats and ties: a test that passed
+    # over one of them would lose the extreme. Grey, and of few colours.
+    lone_grey = np.clip(grey, 30, 220)
+    h, w, _ = lone_grey.shape
+    lone_grey[h // 2, w // 2], lone_grey[h // 3, w // 2 + 9] = 255, 0
+    lone_colour = few.copy()
+    h, w, _ = lone_colour.shape
+    lone_colour[h // 2, w // 2], lone_colour[h // 3, w // 2 + 9] = (255, 0, 255), (0, 255, 0)
+    return {"framed": framed, "grey": grey, "uniform": uniform, "few colours": few,
+            "lone grey": lone_grey, "lone colour": lone_colour}
 
 
 def rows_of(axes):
@@ -82,15 +91,19 @@ def layouts(img):
             "reversed cells": reversed_cells[..., :0:-1], "planes": np.moveaxis(planes, 0, 2)}
 
 
-# Rows on which grey pixels tie exactly, differ in the last unit only, sum to zeros of one sign,
-# or take weights of far apart scales (whose sums round).
+# Rows on which grey pixels tie exactly, differ in the last unit only or by a little, sum to
+# zeros of one sign, or take weights of far apart scales (whose sums round); and rows alike, so
+# that no other component's extreme sets a pixel apart.
 MADE = [[[0.5, -0.25, -0.25, 100.0], [0.5, -0.5 + 2.0 ** -53, 0.0, 7.25],
-         [1 / 3, 1 / 3, 1 / 3, 0.0]],
+         [1 + 2.0 ** -20, -1.0, 0.0, 0.0]],
         [[-0.75, -0.0, -0.25, -0.0], [0.5, 2.0 ** -40, -0.5, 0.0],
-         [0.1, 0.7, -0.8, 127.5]]]
+         [0.1, 0.7, -0.8, 127.5]],
+        [[1 + 2.0 ** -20, -1.0, 0.0, 0.0]] * 3,
+        [[0.5, -0.5 + 2.0 ** -53, 0.0, 7.25]] * 3]
 
 
-@pytest.mark.parametrize("name", ["framed", "grey", "uniform", "few colours"])
+@pytest.mark.parametrize("name", ["framed", "grey", "uniform", "few colours", "lone grey",
+                                  "lone colour"])
 def test_extremes_equal_the_80_bit_oracle_in_every_layout(name):
     img = pictures()[name]
     stats = vt.statistics(img)
@@ -105,7 +118,7 @@ def test_extremes_equal_the_80_bit_oracle_in_every_layout(name):
                     assert (list(r.lowest), list(r.highest)) == expected, (pairing, layout, matrix)
 
 
-@pytest.mark.parametrize("name", ["framed", "grey"])
+@pytest.mark.parametrize("name", ["framed", "lone grey", "lone colour"])
 def test_other_sample_types_and_a_sparse_selection(name):
     img = pictures()[name]
     for typed in [(img.astype(np.int16) - 128).astype(np.int8), img.astype(np.uint16) * 257]:
