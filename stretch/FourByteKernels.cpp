@@ -373,38 +373,44 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
         const TCells cells(seg.First + r * seg.Stride, bandStride);
         const int64_t n = seg.Length;
         int64_t i = 0;
-        // The colours of the last four pixels taken (none before a row): four pixels that
-        // repeat them leave every extreme as it is, as repeats of the colours taken do.
-        v4u last = v4u{} + TSide::NoColour;
+        // The colours of the last four pixels taken near an extreme (none before a row): four
+        // pixels that repeat them leave every extreme as it is, as repeats of the colours taken
+        // do.
+        uint32_t last[4] = {TSide::NoColour, TSide::NoColour, TSide::NoColour, TSide::NoColour};
         for (; i + 4 < n; i += 4) {
             const v4u w = cells.Load(i);
-            const v4u colours = w & 0xFFFFFFu;
-            if (LaneMask((v4i)(colours == last)) == 15)
-                continue;
-            last = colours;
-            v4i bands[3];
             v4f x[3];
-            for (int j = 0; j < 3; ++j) {
-                bands[j] = cells.Band(w, order[j]);
-                x[j] = __builtin_convertvector(bands[j], v4f) - Splat(128);
+            for (int j = 0; j < 3; ++j)
+                x[j] = __builtin_convertvector(cells.Band(w, order[j]), v4f) - Splat(128);
+            v4i inside[3];
+            for (int k = 0; k < 3; ++k) {
+                const v4f y = rows[k].Evaluate(x);
+                const v4f m = Splat(margin[k]);
+                inside[k] = (Splat(low[k]) < y - m) & (y + m < Splat(high[k]));
             }
-            v4i nearLow[3], nearHigh[3];
+            if (LaneMask(inside[0] & inside[1] & inside[2]) == 15)
+                continue;
+            const v4u colours = w & 0xFFFFFFu;
+            v4u previous;
+            std::memcpy(&previous, last, sizeof previous);
+            if (LaneMask((v4i)(colours == previous)) == 15)
+                continue;
+            std::memcpy(last, &colours, sizeof last);
+            v4i bands[3], nearLow[3], nearHigh[3];
+            for (int j = 0; j < 3; ++j)
+                bands[j] = cells.Band(w, order[j]);
             for (int k = 0; k < 3; ++k) {
                 const v4f y = rows[k].Evaluate(x);
                 const v4f m = Splat(margin[k]);
                 nearLow[k] = ~(Splat(low[k]) < y - m);
                 nearHigh[k] = ~(y + m < Splat(high[k]));
             }
-            v4i any =
-                nearLow[0] | nearHigh[0] | nearLow[1] | nearHigh[1] | nearLow[2] | nearHigh[2];
-            if (LaneMask(any) == 0)
-                continue;
             // Pixels that repeat the colour of an extreme's setter or of the pixel last found
             // beyond it, that the integer values place on its far side, or that repeat a colour
             // taken earlier in the scan leave it as it is.
             v4i moveLow[3], moveHigh[3];
             int grey = -1; // whether every pixel's bands are equal (-1: not yet known)
-            any = v4i{};
+            v4i any = v4i{};
             for (int k = 0; k < 3; ++k) {
                 const TSide& l = lows[k];
                 const TSide& h = highs[k];
