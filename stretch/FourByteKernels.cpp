@@ -382,13 +382,14 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
             v4f x[3];
             for (int j = 0; j < 3; ++j)
                 x[j] = __builtin_convertvector(cells.Band(w, order[j]), v4f) - Splat(128);
-            v4i inside[3];
+            v4i above[3], below[3];
             for (int k = 0; k < 3; ++k) {
                 const v4f y = rows[k].Evaluate(x);
                 const v4f m = Splat(margin[k]);
-                inside[k] = (Splat(low[k]) < y - m) & (y + m < Splat(high[k]));
+                above[k] = Splat(low[k]) < y - m;
+                below[k] = y + m < Splat(high[k]);
             }
-            if (LaneMask(inside[0] & inside[1] & inside[2]) == 15)
+            if (LaneMask(above[0] & below[0] & above[1] & below[1] & above[2] & below[2]) == 15)
                 continue;
             const v4u colours = w & 0xFFFFFFu;
             v4u previous;
@@ -400,10 +401,8 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
             for (int j = 0; j < 3; ++j)
                 bands[j] = cells.Band(w, order[j]);
             for (int k = 0; k < 3; ++k) {
-                const v4f y = rows[k].Evaluate(x);
-                const v4f m = Splat(margin[k]);
-                nearLow[k] = ~(Splat(low[k]) < y - m);
-                nearHigh[k] = ~(y + m < Splat(high[k]));
+                nearLow[k] = ~above[k];
+                nearHigh[k] = ~below[k];
             }
             // Pixels that repeat the colour of an extreme's setter or of the pixel last found
             // beyond it, that the integer values place on its far side, or that repeat a colour
