@@ -271,6 +271,7 @@ struct TSide {
     // leaves the extreme as it is: the setter's, one less (more) where a tie does too (a value
     // other than zero).
     // Beyond32 is it clamped to 32 bits, for values below 2^31.
+    int64_t Threshold;
     TValues4 Beyond;
     v4i Beyond32;
     explicit TSide(int64_t none) noexcept : Value(none) { Spread(none, 0); }
@@ -279,6 +280,7 @@ struct TSide {
         PassedColours = v4u{} + Passed;
         const bool tie = Value != none && Value != -c;
         const int64_t beyond = !tie ? Value : none == NoLowSetter ? Value - 1 : Value + 1;
+        Threshold = beyond;
         Beyond = TValues4::Of(beyond);
         Beyond32 = v4i{} + static_cast<int32_t>(
                                std::clamp<int64_t>(beyond, std::numeric_limits<int32_t>::min(),
@@ -313,6 +315,32 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
     };
     TSide lows[3] = {TSide(NoLowSetter), TSide(NoLowSetter), TSide(NoLowSetter)};
     TSide highs[3] = {TSide(NoHighSetter), TSide(NoHighSetter), TSide(NoHighSetter)};
+    // Grey pixels whose sample lies within [greyLow, greyHigh] (less 128, as floats) leave
+    // every extreme of the components whose grey values fit 32 bits as they are; the others'
+    // extremes the step's estimates must keep apart. Recomputed whenever an extreme moves.
+    bool greyFits[3] = {intRows[0].GreyFits, intRows[1].GreyFits, intRows[2].GreyFits};
+    const bool greyTest = greyFits[0] || greyFits[1] || greyFits[2];
+    float greyLow = 1, greyHigh = 0;
+    const auto greyRange = [&] {
+        // The longest run of samples whose values stay beyond every threshold.
+        int run = 0, best = 0, end = -1;
+        for (int v = 0; v < 256; ++v) {
+            bool stays = true;
+            for (int k = 0; k < 3; ++k)
+                if (greyFits[k]) {
+                    const int64_t u = int64_t{v} * intRows[k].Grey;
+                    stays = stays && lows[k].Value != NoLowSetter && u > lows[k].Threshold &&
+                            highs[k].Value != NoHighSetter && u < highs[k].Threshold;
+                }
+            run = stays ? run + 1 : 0;
+            if (run > best) {
+                best = run;
+                end = v;
+            }
+        }
+        greyLow = best > 0 ? static_cast<float>(end - best + 1 - 128) : 1;
+        greyHigh = best > 0 ? static_cast<float>(end - 128) : 0;
+    };
     // Colours of pixels the scan has taken, by a hash of the colour (a colour may push out
     // another). After a pixel every extreme lies at or beyond its value, and an extreme only
     // moves away; its repeats tie at most, with the extreme's own bits (the samples are never
@@ -360,6 +388,8 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
                 ranges.Highest[k] = c;
             keep(set, highs[k], NoHighSetter);
         }
+        if (greyTest)
+            greyRange();
     };
     // Component k of one pixel, near either extreme or both.
     const auto both = [&](const double p[3], uint32_t colour, int k, bool nearLow, bool nearHigh) {
@@ -391,6 +421,15 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
             }
             if (LaneMask(above[0] & below[0] & above[1] & below[1] & above[2] & below[2]) == 15)
                 continue;
+            if (greyTest) {
+                v4i stays = (x[0] == x[1]) & (x[0] == x[2]) & (x[0] >= Splat(greyLow)) &
+                            (x[0] <= Splat(greyHigh));
+                for (int k = 0; k < 3; ++k)
+                    if (!greyFits[k])
+                        stays &= above[k] & below[k];
+                if (LaneMask(stays) == 15)
+                    continue;
+            }
             const v4u colours = w & 0xFFFFFFu;
             v4u previous;
             std::memcpy(&previous, last, sizeof previous);

@@ -36,16 +36,26 @@ def pictures():
     uniform = np.empty((300, 401, 3), np.uint8)
     uniform[:] = (196, 120, 64)
     few = (rocket // 64 * 64 + 32).astype(np.uint8)
-    # The extremes as single pixels inside rows, among repeats and ties: a test that passed
-    # over one of them would lose the extreme. Grey, and of few colours.
+    # The extremes as single pixels inside rows, one level (one unit of the rows below) beyond
+    # many repeats and ties: a test that passed over one of them would lose the extreme. Grey,
+    # and of few colours.
     lone_grey = np.clip(grey, 30, 220)
     h, w, _ = lone_grey.shape
-    lone_grey[h // 2, w // 2], lone_grey[h // 3, w // 2 + 9] = 255, 0
+    lone_grey[:20, :20], lone_grey[:20, 20:40] = 220, 30
+    lone_grey[h // 2, w // 2], lone_grey[h // 3, w // 2 + 9] = 221, 29
     lone_colour = few.copy()
     h, w, _ = lone_colour.shape
-    lone_colour[h // 2, w // 2], lone_colour[h // 3, w // 2 + 9] = (255, 0, 255), (0, 255, 0)
+    lone_colour[:20, :20], lone_colour[:20, 20:40] = (224, 32, 160), (32, 224, 96)
+    lone_colour[h // 2, w // 2], lone_colour[h // 3, w // 2 + 9] = (225, 33, 160), (31, 223, 96)
+    # Ramps that move the extremes by one level at a time: grey rising then falling, colour.
+    y, x = np.mgrid[0:90, 0:301]
+    step = (x + y) * 100 // 390
+    grey_ramps = np.repeat(np.concatenate([100 + step, 99 - step])[..., None], 3, 2)
+    colour_ramps = np.concatenate([np.stack([100 + step, 200 - step, 50 + step // 2], 2),
+                                   np.stack([99 - step, 101 + step, 49 - step // 2], 2)])
     return {"framed": framed, "grey": grey, "uniform": uniform, "few colours": few,
-            "lone grey": lone_grey, "lone colour": lone_colour}
+            "lone grey": lone_grey, "lone colour": lone_colour,
+            "grey ramps": grey_ramps.astype(np.uint8), "colour ramps": colour_ramps.astype(np.uint8)}
 
 
 def rows_of(axes):
@@ -103,7 +113,7 @@ MADE = [[[0.5, -0.25, -0.25, 100.0], [0.5, -0.5 + 2.0 ** -53, 0.0, 7.25],
 
 
 @pytest.mark.parametrize("name", ["framed", "grey", "uniform", "few colours", "lone grey",
-                                  "lone colour"])
+                                  "lone colour", "grey ramps", "colour ramps"])
 def test_extremes_equal_the_80_bit_oracle_in_every_layout(name):
     img = pictures()[name]
     stats = vt.statistics(img)
@@ -118,7 +128,7 @@ def test_extremes_equal_the_80_bit_oracle_in_every_layout(name):
                     assert (list(r.lowest), list(r.highest)) == expected, (pairing, layout, matrix)
 
 
-@pytest.mark.parametrize("name", ["framed", "lone grey", "lone colour"])
+@pytest.mark.parametrize("name", ["framed", "lone grey", "lone colour", "grey ramps"])
 def test_other_sample_types_and_a_sparse_selection(name):
     img = pictures()[name]
     for typed in [(img.astype(np.int16) - 128).astype(np.int8), img.astype(np.uint16) * 257]:
