@@ -269,8 +269,7 @@ struct TSide {
     v4u Colours, PassedColours;
     // The integer value beyond which (the lowest extreme: above; the highest: below) a pixel
     // leaves the extreme as it is: the setter's, one less (more) where a tie does too (a value
-    // other than zero).
-    // Beyond32 is it clamped to 32 bits, for values below 2^31.
+    // other than zero); as vectors, and clamped to 32 bits for values below 2^31.
     int64_t Threshold;
     TValues4 Beyond;
     v4i Beyond32;
@@ -318,7 +317,7 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
     // Grey pixels whose sample lies within [greyLow, greyHigh] (less 128, as floats) leave
     // every extreme of the components whose grey values fit 32 bits as they are; the others'
     // extremes the step's estimates must keep apart. Recomputed whenever an extreme moves.
-    bool greyFits[3] = {intRows[0].GreyFits, intRows[1].GreyFits, intRows[2].GreyFits};
+    const bool greyFits[3] = {intRows[0].GreyFits, intRows[1].GreyFits, intRows[2].GreyFits};
     const bool greyTest = greyFits[0] || greyFits[1] || greyFits[2];
     float greyLow = 1, greyHigh = 0;
     const auto greyRange = [&] {
