@@ -1,7 +1,10 @@
 // The web page's engine against its peers, in one run: a 12-megapixel 8-bit photograph-like
 // image stretched (offset, the page's default) by the WebAssembly module in headless Chromium
 // and under Node, by the native engine on one thread and by the NumPy recipe (both through
-// bench/web_peers.py), best of several runs each; then the page's download size.
+// bench/web_peers.py), best of several runs each; then, under Node, the same stretch of three
+// images of uniform or grey areas (a photograph in a wide black border, a greyscale photograph
+// as RGB, one colour) against the photograph's, timed in turns with it; then the page's
+// download size.
 //
 //   cmake --preset release && cmake --build --preset release
 //   cmake --preset web && cmake --build --preset web
@@ -40,27 +43,36 @@ function rgbaOf(bytes) {
     }
     return rgba;
 }
-function sameColour(rgba) {
+function sameColour(rgba, expected) {
     for (let i = 0, n = width * height; i < n; i++)
-        for (let b = 0; b < 3; b++) if (rgba[4 * i + b] !== native[3 * i + b]) return false;
+        for (let b = 0; b < 3; b++) if (rgba[4 * i + b] !== expected[3 * i + b]) return false;
     return true;
 }
 
-// Under Node: the module the page loads, in this process.
+// Under Node: the module the page loads, in this process. Every image is stretched once per
+// round, in turns, so that a change of the machine's load falls on all of them alike.
 const factory = createRequire(import.meta.url)(path.join(pageDir, 'veltrane.js'));
 const M = await factory({ wasmBinary: fs.readFileSync(path.join(pageDir, 'veltrane.wasm')) });
-const source = rgbaOf(rgb);
-const p = M._malloc(source.length);
-let nodeBest = Infinity;
-for (let r = 0; r < repeats; r++) {
-    M.HEAPU8.set(source, p);
-    const start = performance.now();
-    if (M.ccall('vt_web_stretch', 'number', ['number', 'number', 'number', 'string'],
-        [p, width, height, '{"offset":true}']) !== 0)
-        throw new Error(M.UTF8ToString(M._vt_web_message()));
-    nodeBest = Math.min(nodeBest, (performance.now() - start) / 1e3);
-}
-const nodeExact = sameColour(M.HEAPU8.subarray(p, p + source.length));
+const images = [{ name: 'photograph', description: 'photograph-like (the page\'s image above)',
+    source: rgbaOf(rgb), native, nativeTime: peers.native_one_thread }];
+for (const other of peers.others)
+    images.push({ name: other.name, description: other.description,
+        source: rgbaOf(fs.readFileSync(`${raw}.${other.name}`)),
+        native: fs.readFileSync(`${raw}.${other.name}.native`), nativeTime: other.native_one_thread });
+const p = M._malloc(width * height * 4);
+for (const image of images) image.best = Infinity;
+for (let r = 0; r < repeats; r++)
+    for (const image of images) {
+        M.HEAPU8.set(image.source, p);
+        const start = performance.now();
+        if (M.ccall('vt_web_stretch', 'number', ['number', 'number', 'number', 'string'],
+            [p, width, height, '{"offset":true}']) !== 0)
+            throw new Error(M.UTF8ToString(M._vt_web_message()));
+        image.best = Math.min(image.best, (performance.now() - start) / 1e3);
+        if (r === 0) image.exact = sameColour(M.HEAPU8.subarray(p, p + width * height * 4), image.native);
+    }
+const nodeBest = images[0].best;
+const nodeExact = images[0].exact;
 
 // In Chromium: the same module in a page, the image fetched from a loopback server.
 const files = {
@@ -137,6 +149,11 @@ console.log(`native engine, one thread      ${ms(peers.native_one_thread)}`);
 console.log(`NumPy recipe                   ${ms(peers.numpy)}`);
 console.log(`Chromium vs native one thread  ${(browserBest / peers.native_one_thread).toFixed(2)}x slower (goal: within 3x)`);
 console.log(`Chromium vs NumPy              ${(peers.numpy / browserBest).toFixed(1)}x faster`);
+console.log(`uniform and grey areas, page module under Node against the photograph (goal: within 1.5x):`);
+for (const image of images)
+    console.log(`  ${image.name.padEnd(11)} ${ms(image.best)}  ${(image.best / nodeBest).toFixed(2).padStart(5)}x  ` +
+        `native one thread ${(image.nativeTime * 1e3).toFixed(0).padStart(5)} ms  ` +
+        `same bytes: ${image.exact ? 'yes' : 'NO'}  ${image.description}`);
 console.log(`download (WebAssembly + scripts): ${(plain / 1024).toFixed(0)} kB, gzip ${(gzip / 1024).toFixed(0)} kB, ` +
     `brotli ${(brotli / 1024).toFixed(0)} kB (goal: under 300 kB compressed)`);
 fs.rmSync(work, { recursive: true, force: true });

@@ -4,11 +4,14 @@
 // this file is compiled without contraction into fused multiply-adds.
 #include "stretch/FourByteKernels.h"
 
+#include "stretch/RangeTies.h"
 #include "stretch/StreamKernels.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <vector>
 
 #if defined(__wasm_simd128__)
 #include <wasm_simd128.h>
@@ -195,17 +198,112 @@ bool FourByteMeasures(const TPrincipalAxes& axes) noexcept {
     return true;
 }
 
+namespace {
+
+// A component's integer values (TIntegerComponent) for four pixels in 32-bit lanes, as their
+// upper 32 bits (signed) and lower 32 bits (unsigned), whose order is the values'. Each weight
+// W (below 2^62 in magnitude) is taken in 21-bit limbs, W = A 2^42 + B 2^21 + C with B and C in
+// 0 .. 2^21 - 1, so that the sums of samples (below 256) times each limb stay below 2^31; the
+// lower limbs' excess is carried upwards.
+constexpr int LimbBits = 21;
+constexpr int32_t LimbMask = (int32_t{1} << LimbBits) - 1;
+
+struct TValues4 {
+    v4i Upper;
+    v4u Lower;
+    // One value in every lane.
+    static TValues4 Of(int64_t v) noexcept {
+        return {v4i{} + static_cast<int32_t>(v >> 32),
+                v4u{} + static_cast<uint32_t>(static_cast<uint64_t>(v))};
+    }
+};
+
+// Lanes where u > v.
+inline v4i Above(const TValues4& u, const TValues4& v) noexcept {
+    return (u.Upper > v.Upper) | ((u.Upper == v.Upper) & (u.Lower > v.Lower));
+}
+
+struct TIntegerRow {
+    bool Exact = false;
+    int32_t A[3], B[3], C[3];
+    // The weights' sum, when a grey pixel's value (its sample times the sum) stays below 2^31.
+    bool GreyFits = false;
+    int32_t Grey = 0;
+    explicit TIntegerRow(const TIntegerComponent& ints) noexcept {
+        for (int j = 0; j < 3; ++j) {
+            A[j] = static_cast<int32_t>(ints.W[j] >> (2 * LimbBits));
+            B[j] = static_cast<int32_t>((ints.W[j] >> LimbBits) & LimbMask);
+            C[j] = static_cast<int32_t>(ints.W[j] & LimbMask);
+        }
+        Exact = ints.Exact;
+        const int64_t sum = ints.W[0] + ints.W[1] + ints.W[2]; // below 3 x 2^62 / 255
+        GreyFits = ints.Exact && sum > -(int64_t{1} << 23) && sum < (int64_t{1} << 23);
+        Grey = GreyFits ? static_cast<int32_t>(sum) : 0;
+    }
+    TValues4 Values(const v4i x[3]) const noexcept {
+        const v4i a = x[0] * A[0] + x[1] * A[1] + x[2] * A[2];
+        const v4i b = x[0] * B[0] + x[1] * B[1] + x[2] * B[2];
+        const v4i c = x[0] * C[0] + x[1] * C[1] + x[2] * C[2];
+        // v = top 2^42 + middle 2^21 + (c & mask), middle below 2^21 after the carry.
+        const v4i middle = b + (c >> LimbBits);
+        const v4i top = a + (middle >> LimbBits);
+        const v4i m = middle & LimbMask;
+        return {(top << 10) + (m >> 11), (v4u)(((m & 0x7FF) << LimbBits) | (c & LimbMask))};
+    }
+};
+
+// The slot of a colour among the colours taken.
+constexpr int TakenBits = 12;
+inline uint32_t Slot(uint32_t colour) noexcept {
+    return (colour * 0x9E3779B1u) >> (32 - TakenBits);
+}
+
+// Per component, the pixel that last set each extreme: its colour (the three band bytes of its
+// cell; NoColour while none has) and its integer value where the component has one; and the
+// colour last found strictly beyond the extreme, which stays beyond while the extreme only moves
+// away from it (every value is finite here). With them, as vectors, what the steps compare.
+struct TSide {
+    static constexpr uint32_t NoColour = 0xFFFFFFFFu;
+    uint32_t Colour = NoColour, Passed = NoColour;
+    int64_t Value;
+    v4u Colours, PassedColours;
+    // The integer value beyond which (the lowest extreme: above; the highest: below) a pixel
+    // leaves the extreme as it is: the setter's, one less (more) where a tie does too (a value
+    // other than zero); as vectors, and clamped to 32 bits for values below 2^31.
+    int64_t Threshold;
+    TValues4 Beyond;
+    v4i Beyond32;
+    explicit TSide(int64_t none) noexcept : Value(none) { Spread(none, 0); }
+    void Spread(int64_t none, int64_t c) noexcept {
+        Colours = v4u{} + Colour;
+        PassedColours = v4u{} + Passed;
+        const bool tie = Value != none && Value != -c;
+        const int64_t beyond = !tie ? Value : none == NoLowSetter ? Value - 1 : Value + 1;
+        Threshold = beyond;
+        Beyond = TValues4::Of(beyond);
+        Beyond32 = v4i{} + static_cast<int32_t>(
+                               std::clamp<int64_t>(beyond, std::numeric_limits<int32_t>::min(),
+                                                   std::numeric_limits<int32_t>::max()));
+    }
+};
+
+} // namespace
+
 void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAxes& axes,
                     TComponentRanges& ranges) noexcept {
     TCentredRow rows[3];
     float margin[3];
+    TIntegerComponent ints[3];
     for (int k = 0; k < 3; ++k) {
         rows[k].Set(axes.Map.M[k]);
         // A pixel can move an extreme only if its exact value e reaches it. |e - y| <= B, and
         // comparing y -+ margin with the extremes rounded to floats costs at most 4 u M more
         // (the subtraction's rounding, the extreme's rounding, both relative to M).
         margin[k] = static_cast<float>(16 * Unit * rows[k].Magnitude);
+        ints[k].Set(axes.Map.M[k], 3, 0, 255);
     }
+    const TIntegerRow intRows[3] = {TIntegerRow(ints[0]), TIntegerRow(ints[1]),
+                                    TIntegerRow(ints[2])};
     const int* order = axes.Order.data();
     float low[3], high[3];
     const auto spread = [&] {
@@ -214,42 +312,193 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
             high[k] = static_cast<float>(ranges.Highest[k]);
         }
     };
+    TSide lows[3] = {TSide(NoLowSetter), TSide(NoLowSetter), TSide(NoLowSetter)};
+    TSide highs[3] = {TSide(NoHighSetter), TSide(NoHighSetter), TSide(NoHighSetter)};
+    // Grey pixels whose sample lies within [greyLow, greyHigh] (less 128, as floats) leave
+    // every extreme of the components whose grey values fit 32 bits as they are; the others'
+    // extremes the step's estimates must keep apart. Recomputed whenever an extreme moves.
+    const bool greyFits[3] = {intRows[0].GreyFits, intRows[1].GreyFits, intRows[2].GreyFits};
+    const bool greyTest = greyFits[0] || greyFits[1] || greyFits[2];
+    float greyLow = 1, greyHigh = 0;
+    const auto greyRange = [&] {
+        // The longest run of samples whose values stay beyond every threshold.
+        int run = 0, best = 0, end = -1;
+        for (int v = 0; v < 256; ++v) {
+            bool stays = true;
+            for (int k = 0; k < 3; ++k)
+                if (greyFits[k]) {
+                    const int64_t u = int64_t{v} * intRows[k].Grey;
+                    stays = stays && lows[k].Value != NoLowSetter && u > lows[k].Threshold &&
+                            highs[k].Value != NoHighSetter && u < highs[k].Threshold;
+                }
+            run = stays ? run + 1 : 0;
+            if (run > best) {
+                best = run;
+                end = v;
+            }
+        }
+        greyLow = best > 0 ? static_cast<float>(end - best + 1 - 128) : 1;
+        greyHigh = best > 0 ? static_cast<float>(end - 128) : 0;
+    };
+    // Colours of pixels the scan has taken, by a hash of the colour (a colour may push out
+    // another). After a pixel every extreme lies at or beyond its value, and an extreme only
+    // moves away; its repeats tie at most, with the extreme's own bits (the samples are never
+    // negative, so a component's zeros all have one sign): they leave the extremes as they are.
+    std::vector<uint32_t> taken(size_t{1} << TakenBits, TSide::NoColour);
+    // The integer value of component k of a pixel's samples (storage order).
+    const auto value = [&](const double p[3], int k) {
+        return ints[k].Value([&](int j) { return p[order[j]]; });
+    };
+    // Whether the pixel leaves the lowest or highest extreme of component k as it is.
+    const auto staysLow = [&](const double p[3], uint32_t colour, int k) {
+        const TSide& side = lows[k];
+        return colour == side.Colour || colour == side.Passed ||
+               (ints[k].Exact && StaysAbove(value(p, k), side.Value, ints[k].C));
+    };
+    const auto staysHigh = [&](const double p[3], uint32_t colour, int k) {
+        const TSide& side = highs[k];
+        return colour == side.Colour || colour == side.Passed ||
+               (ints[k].Exact && StaysBelow(value(p, k), side.Value, ints[k].C));
+    };
     // The general pass's rule, in scan order: a value replaces an extreme unless the extreme
-    // lies strictly beyond it.
-    const auto visit = [&](const double p[3], int k) {
+    // lies strictly beyond it; the pixel then sets the extreme. (An extreme the pixel is known
+    // to leave as it is is not looked at.)
+    const auto visit = [&](const double p[3], uint32_t colour, int k, bool lowSide, bool highSide) {
         const auto c = static_cast<double>(WorkingSum(p, order, axes.Map.M[k], 3));
-        if (!(ranges.Lowest[k] < c))
-            ranges.Lowest[k] = c;
-        if (!(ranges.Highest[k] > c))
-            ranges.Highest[k] = c;
+        const int64_t v = ints[k].Exact ? value(p, k) : 0;
+        const auto keep = [&](bool set, TSide& side, int64_t none) {
+            if (set) {
+                side.Colour = colour;
+                side.Value = ints[k].Exact ? v : none;
+            } else {
+                side.Passed = colour;
+            }
+            side.Spread(none, ints[k].C);
+        };
+        if (lowSide) {
+            const bool set = !(ranges.Lowest[k] < c);
+            if (set)
+                ranges.Lowest[k] = c;
+            keep(set, lows[k], NoLowSetter);
+        }
+        if (highSide) {
+            const bool set = !(ranges.Highest[k] > c);
+            if (set)
+                ranges.Highest[k] = c;
+            keep(set, highs[k], NoHighSetter);
+        }
+        if (greyTest)
+            greyRange();
+    };
+    // Component k of one pixel, near either extreme or both.
+    const auto both = [&](const double p[3], uint32_t colour, int k, bool nearLow, bool nearHigh) {
+        const bool lowSide = nearLow && !staysLow(p, colour, k);
+        const bool highSide = nearHigh && !staysHigh(p, colour, k);
+        if (lowSide || highSide)
+            visit(p, colour, k, lowSide, highSide);
     };
     spread();
     for (int64_t r = 0; r < seg.Count; ++r) {
         const TCells cells(seg.First + r * seg.Stride, bandStride);
         const int64_t n = seg.Length;
         int64_t i = 0;
+        // The colours of the last four pixels taken near an extreme (none before a row): four
+        // pixels that repeat them leave every extreme as it is, as repeats of the colours taken
+        // do.
+        uint32_t last[4] = {TSide::NoColour, TSide::NoColour, TSide::NoColour, TSide::NoColour};
         for (; i + 4 < n; i += 4) {
             const v4u w = cells.Load(i);
             v4f x[3];
             for (int j = 0; j < 3; ++j)
                 x[j] = __builtin_convertvector(cells.Band(w, order[j]), v4f) - Splat(128);
-            v4i inside[3];
+            v4i above[3], below[3];
             for (int k = 0; k < 3; ++k) {
                 const v4f y = rows[k].Evaluate(x);
                 const v4f m = Splat(margin[k]);
-                inside[k] = (Splat(low[k]) < y - m) & (y + m < Splat(high[k]));
+                above[k] = Splat(low[k]) < y - m;
+                below[k] = y + m < Splat(high[k]);
             }
-            if (LaneMask(inside[0] & inside[1] & inside[2]) == 15)
+            if (LaneMask(above[0] & below[0] & above[1] & below[1] & above[2] & below[2]) == 15)
                 continue;
-            int candidates[3];
-            for (int k = 0; k < 3; ++k)
-                candidates[k] = ~LaneMask(inside[k]) & 15;
+            if (greyTest) {
+                v4i stays = (x[0] == x[1]) & (x[0] == x[2]) & (x[0] >= Splat(greyLow)) &
+                            (x[0] <= Splat(greyHigh));
+                for (int k = 0; k < 3; ++k)
+                    if (!greyFits[k])
+                        stays &= above[k] & below[k];
+                if (LaneMask(stays) == 15)
+                    continue;
+            }
+            const v4u colours = w & 0xFFFFFFu;
+            v4u previous;
+            std::memcpy(&previous, last, sizeof previous);
+            if (LaneMask((v4i)(colours == previous)) == 15)
+                continue;
+            std::memcpy(last, &colours, sizeof last);
+            v4i bands[3], nearLow[3], nearHigh[3];
+            for (int j = 0; j < 3; ++j)
+                bands[j] = cells.Band(w, order[j]);
+            for (int k = 0; k < 3; ++k) {
+                nearLow[k] = ~above[k];
+                nearHigh[k] = ~below[k];
+            }
+            // Pixels that repeat the colour of an extreme's setter or of the pixel last found
+            // beyond it, that the integer values place on its far side, or that repeat a colour
+            // taken earlier in the scan leave it as it is.
+            v4i moveLow[3], moveHigh[3];
+            int grey = -1; // whether every pixel's bands are equal (-1: not yet known)
+            v4i any = v4i{};
+            for (int k = 0; k < 3; ++k) {
+                const TSide& l = lows[k];
+                const TSide& h = highs[k];
+                moveLow[k] = nearLow[k];
+                moveHigh[k] = nearHigh[k];
+                if (LaneMask(moveLow[k] | moveHigh[k]) == 0)
+                    continue;
+                const TIntegerRow& row = intRows[k];
+                if (!row.Exact) {
+                    moveLow[k] &= (colours != l.Colours) & (colours != l.PassedColours);
+                    moveHigh[k] &= (colours != h.Colours) & (colours != h.PassedColours);
+                } else {
+                    if (grey < 0)
+                        grey = LaneMask((bands[0] == bands[1]) & (bands[0] == bands[2])) == 15;
+                    if (grey != 0 && row.GreyFits) {
+                        const v4i u = bands[0] * row.Grey;
+                        moveLow[k] &= ~(u > l.Beyond32);
+                        moveHigh[k] &= ~(h.Beyond32 > u);
+                    } else {
+                        const TValues4 u = row.Values(bands);
+                        moveLow[k] &= ~Above(u, l.Beyond);
+                        moveHigh[k] &= ~Above(h.Beyond, u);
+                    }
+                }
+                any |= moveLow[k] | moveHigh[k];
+            }
+            int move = LaneMask(any);
+            if (move == 0)
+                continue;
+            for (int lane = 0; lane < 4; ++lane) {
+                uint32_t& slot = taken[Slot(colours[lane])];
+                if (slot == colours[lane])
+                    move &= ~(1 << lane);
+                slot = colours[lane];
+            }
+            if (move == 0)
+                continue;
+            // Some pixel may move an extreme: the step in scan order, every test against the
+            // extremes as they are when its pixel comes.
+            const int lanesLow[3] = {LaneMask(nearLow[0]), LaneMask(nearLow[1]),
+                                     LaneMask(nearLow[2])};
+            const int lanesHigh[3] = {LaneMask(nearHigh[0]), LaneMask(nearHigh[1]),
+                                      LaneMask(nearHigh[2])};
             for (int lane = 0; lane < 4; ++lane) {
                 double p[3];
                 PixelSamples(w, lane, cells, p);
-                for (int k = 0; k < 3; ++k)
-                    if ((candidates[k] >> lane & 1) != 0)
-                        visit(p, k);
+                const uint32_t colour = w[lane] & 0xFFFFFFu;
+                if ((move >> lane & 1) != 0)
+                    for (int k = 0; k < 3; ++k)
+                        both(p, colour, k, (lanesLow[k] >> lane & 1) != 0,
+                             (lanesHigh[k] >> lane & 1) != 0);
             }
             spread();
         }
@@ -257,8 +506,11 @@ void FourByteRanges(const TSegments& seg, int64_t bandStride, const TPrincipalAx
             const double p[3] = {static_cast<double>(cells.Byte(i, 0)),
                                  static_cast<double>(cells.Byte(i, 1)),
                                  static_cast<double>(cells.Byte(i, 2))};
+            const uint32_t colour = static_cast<uint32_t>(cells.Low[4 * i]) |
+                                    static_cast<uint32_t>(cells.Low[4 * i + 1]) << 8 |
+                                    static_cast<uint32_t>(cells.Low[4 * i + 2]) << 16;
             for (int k = 0; k < 3; ++k)
-                visit(p, k);
+                both(p, colour, k, true, true);
         }
         spread();
     }
@@ -288,6 +540,12 @@ void FourByteApply(const TSegments& in, const TSegments& out, int64_t bandStride
         refineLimit[k] = 0.5 - 8 * 0x1p-53 * rows[k].Magnitude;
     }
     const int* order = t.Order.data();
+    // Per output, the colour last computed exactly and its byte: its repeats (an area of one
+    // colour that lands on a rounding half) take the byte again.
+    struct TKnown {
+        uint32_t Colour = 0xFFFFFFFFu;
+        uint8_t Byte = 0;
+    } known[3];
     for (int64_t r = 0; r < in.Count; ++r) {
         const TCells src(in.First + r * in.Stride, bandStride);
         const TCells dst(out.First + r * out.Stride, bandStride);
@@ -327,17 +585,24 @@ void FourByteApply(const TSegments& in, const TSegments& out, int64_t bandStride
             for (int lane = 0; lane < 4; ++lane) {
                 double p[3];
                 PixelSamples(w, lane, src, p);
+                const uint32_t colour = w[lane] & 0xFFFFFFu;
                 const double centred[3] = {p[order[0]] - 128, p[order[1]] - 128, p[order[2]] - 128};
                 for (int k = 0; k < 3; ++k) {
                     if ((doubtful[k] >> lane & 1) == 0)
                         continue;
+                    uint8_t& to = low[4 * (i + lane) + src.Shift[order[k]] / 8];
+                    if (colour == known[k].Colour) {
+                        to = known[k].Byte;
+                        continue;
+                    }
                     const double y = rows[k].Refine(centred);
                     const double nearest = (y + 0x1.8p52) - 0x1.8p52;
-                    if (std::fabs(y - nearest) < refineLimit[k])
-                        low[4 * (i + lane) + src.Shift[order[k]] / 8] =
-                            static_cast<uint8_t>(std::clamp(nearest, 0.0, 255.0));
-                    else
+                    if (std::fabs(y - nearest) < refineLimit[k]) {
+                        to = static_cast<uint8_t>(std::clamp(nearest, 0.0, 255.0));
+                    } else {
                         exact(p, i + lane, k);
+                        known[k] = {colour, to};
+                    }
                 }
             }
         }

@@ -130,21 +130,53 @@ void TExactRanges::Spread() noexcept {
     }
 }
 
-void TExactRanges::Visit(const double* group, int index) noexcept {
+bool TExactRanges::Visit(const double* group, int index) noexcept {
     const int n = Axes->Size;
     const int k = index % n;
-    const auto c = static_cast<double>(WorkingSum(group + (index - k), Order, Axes->M[k], n));
+    const double* x = group + (index - k);
+    const auto bytes = static_cast<size_t>(n) * sizeof(double);
+    TSetter& lowSetter = Low[k];
+    TSetter& highSetter = High[k];
+    const TIntegerComponent& ints = Ints[k];
+    const bool exact = Integers && ints.Exact;
+    int64_t v = 0;
+    bool staysLow = false, staysHigh = false;
+    if (exact) {
+        v = ints.Value([&](int j) { return x[Order[j]]; });
+        staysLow = StaysAbove(v, lowSetter.Value, ints.C);
+        staysHigh = StaysBelow(v, highSetter.Value, ints.C);
+    }
+    // A pixel of its setter's samples gives the extreme's own bits (of the setter's value, with
+    // integer values).
+    staysLow = staysLow || (lowSetter.Set && (!exact || v == lowSetter.Value) &&
+                            std::memcmp(lowSetter.Samples, x, bytes) == 0);
+    staysHigh = staysHigh || (highSetter.Set && (!exact || v == highSetter.Value) &&
+                              std::memcmp(highSetter.Samples, x, bytes) == 0);
+    if (staysLow && staysHigh)
+        return false;
+    const auto c = static_cast<double>(WorkingSum(x, Order, Axes->M[k], n));
     // The scan's rule: a value replaces the extreme unless the extreme lies strictly beyond.
     double& low = Ranges->Lowest[k];
     double& high = Ranges->Highest[k];
-    if (!(low < c))
-        low = c;
-    if (!(high > c))
-        high = c;
-    for (int l = k; l < MaxCycle; l += n) {
-        LaneLowest[l] = low;
-        LaneHighest[l] = high;
-    }
+    bool moved = false;
+    const auto take = [&](double& extreme, TSetter& setter, int64_t none) {
+        moved = moved || std::memcmp(&extreme, &c, sizeof c) != 0;
+        extreme = c;
+        setter.Set = true;
+        setter.Value = exact ? v : none;
+        std::memcpy(setter.Samples, x, bytes);
+    };
+    // (An extreme the pixel is known to leave as it is keeps its setter.)
+    if (!staysLow && !(low < c))
+        take(low, lowSetter, NoLowSetter);
+    if (!staysHigh && !(high > c))
+        take(high, highSetter, NoHighSetter);
+    if (moved)
+        for (int l = k; l < MaxCycle; l += n) {
+            LaneLowest[l] = low;
+            LaneHighest[l] = high;
+        }
+    return moved;
 }
 
 // ---- Blocks --------------------------------------------------------------------------------
@@ -544,7 +576,10 @@ void TStreamRanges::AddGeneral(const TSampleBlock& block) {
     BlockExtremes(block, Box.data(), Box.data() + n);
     if (Inside(Box.data()))
         return;
-    const int64_t count = block.Count();
+    // Pixels of one colour (whole numbers): the first decides for all, as in Add.
+    const bool single = !IsFloatSample(block.SampleType()) &&
+                        std::equal(Box.begin(), Box.begin() + n, Box.begin() + n);
+    const int64_t count = single ? 1 : block.Count();
     const auto stride = static_cast<size_t>(General->Stride);
     PadBlock(block.Samples(), count, n, Exact.Order, General->Stride, X.data());
     General->Run(X.data(), count, true, Components.data());
@@ -578,6 +613,15 @@ void TStreamRanges::Add(TSampleBlock& block) {
         AddGeneral(block);
         return;
     }
+    const TSampleType type = block.SampleType();
+    if (!IntegersSet || type != IntegersFor) {
+        IntegersSet = true;
+        IntegersFor = type;
+        Exact.Integers = !IsFloatSample(type) && block.Shift() == 0;
+        for (int k = 0; Exact.Integers && k < Map.Bands; ++k)
+            Exact.Ints[k].Set(Exact.Axes->M[k], Map.Bands, static_cast<int64_t>(SampleBottom(type)),
+                              static_cast<int64_t>(SampleTop(type)));
+    }
     // Copies of the last pixel change no extreme.
     const int lanes = GroupPixels;
     block.PadGroup(lanes, true);
@@ -586,6 +630,13 @@ void TStreamRanges::Add(TSampleBlock& block) {
     Kernels.Extremes(block.Samples(), groups, box, box + Map.Bands);
     if (Inside(box))
         return;
+    // Pixels of one colour (whole numbers, equal only when their bits are): the first decides
+    // for all, since the scan's rule leaves an extreme as it is for its repeats.
+    if (!IsFloatSample(type) && std::equal(box, box + Map.Bands, box + Map.Bands)) {
+        for (int k = 0; k < Map.Bands; ++k)
+            Exact.Visit(block.Samples(), k);
+        return;
+    }
     double bound[MaxCycle];
     Map.Bounds(block.Magnitude(), bound);
     Kernels.Ranges(block.Samples(), groups, Map, bound, Exact);

@@ -7,6 +7,7 @@
 
 #include "stretch/EnginePrivate.h"
 #include "stretch/GeneralKernels.h"
+#include "stretch/RangeTies.h"
 
 #include <memory>
 #include <vector>
@@ -68,15 +69,32 @@ struct TExactApply {
 };
 
 // The exact measure of one component of one pixel, and the running extremes in scan order;
-// LaneLowest and LaneHighest spread them over the positions of a cycle for the kernels.
+// LaneLowest and LaneHighest spread them over the positions of a cycle for the kernels. Each
+// extreme remembers the pixel that set it last (RangeTies.h): a pixel of the same samples, or
+// of integer samples whose value lies on the far side, is not computed again.
 struct TExactRanges {
     const TAffineMap* Axes = nullptr;
     const int* Order = nullptr;
     TComponentRanges* Ranges = nullptr;
     alignas(64) double LaneLowest[MaxCycle];
     alignas(64) double LaneHighest[MaxCycle];
+    struct TSetter {
+        bool Set = false;
+        int64_t Value; // its integer value (none: NoLowSetter or NoHighSetter)
+        double Samples[KernelBands] = {};
+        explicit TSetter(int64_t none = NoLowSetter) noexcept : Value(none) {}
+    };
+    TSetter Low[KernelBands], High[KernelBands];
+    TExactRanges() noexcept {
+        for (TSetter& s : High)
+            s.Value = NoHighSetter;
+    }
+    // The components as integers, when the samples are whole numbers (Integers).
+    bool Integers = false;
+    TIntegerComponent Ints[KernelBands];
     void Spread() noexcept;
-    void Visit(const double* group, int index) noexcept;
+    // Returns whether the component's extremes changed.
+    bool Visit(const double* group, int index) noexcept;
 };
 
 struct TStreamKernels {
@@ -158,6 +176,7 @@ public:
     bool NonFinite() const noexcept { return HasNonFinite; }
     // What reading added to every sample (-bottom for the shifted samples of a signed type).
     double Shift() const noexcept { return Added; }
+    TSampleType SampleType() const noexcept { return Type; }
 
     void Clear() noexcept;
     // Appends `count` pixels from `first`, the view's pixel stride apart (at most the room).
@@ -218,6 +237,8 @@ private:
 
     TStreamMap Map;
     TExactRanges Exact;
+    bool IntegersSet = false; // Exact's integer components are those of IntegersFor
+    TSampleType IntegersFor = TSampleType::UInt8;
     const TStreamKernels& Kernels;
     // Bands beyond the unrolled kernels: the map, and the block and its components.
     std::shared_ptr<const TGeneralMap> General;

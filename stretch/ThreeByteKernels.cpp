@@ -5,6 +5,7 @@
 #include "stretch/ThreeByteKernels.h"
 
 #include "stretch/KernelDispatch.h"
+#include "stretch/RangeTies.h"
 
 #include <algorithm>
 #include <cmath>
@@ -300,6 +301,14 @@ VT_AVX2 inline float HorizontalMax(__m256 v) noexcept {
 // estimated extreme; such pixels (told apart by colour, so that a large area of one colour
 // costs one evaluation) are evaluated exactly. The blocks are re-read while they are in cache.
 class TRangeScanner {
+    // Per component and extreme: the colour (first | second << 8 | third << 16) and integer
+    // value of the pixel that set it last, and the colour last found strictly beyond it (-1:
+    // none yet).
+    struct TSide {
+        int Colour = -1, Passed = -1;
+        int64_t Value;
+    };
+
 public:
     VT_AVX2 TRangeScanner(const TAffineTransform& T, double lowest[3], double highest[3])
         : Transform(T), Lowest(lowest), Highest(highest) {
@@ -308,7 +317,11 @@ public:
             Margin[k] = 2 * SingleErrorBound(T, k);
             EstimatedLow[k] = INFINITY;
             EstimatedHigh[k] = -INFINITY;
-            LastLow[k] = LastHigh[k] = -1;
+            const double row[4] = {T(k, 0), T(k, 1), T(k, 2), T(k, 3)};
+            Ints[k].Set(row, 3, 0, 255);
+            const int64_t sum = Ints[k].W[0] + Ints[k].W[1] + Ints[k].W[2];
+            GreyFits[k] = Ints[k].Exact && sum > -(int64_t{1} << 23) && sum < (int64_t{1} << 23);
+            GreySum[k] = GreyFits[k] ? static_cast<int32_t>(sum) : 0;
         }
     }
 
@@ -368,52 +381,162 @@ public:
 private:
     VT_AVX2 void Rescan(const uint8_t* pixel, int32_t from, int32_t to, const bool low[3],
                         const bool high[3]) {
+        // The colours of the last eight pixels taken: eight pixels that repeat them leave every
+        // extreme as it is (after a pixel each extreme lies at or beyond its value and only
+        // moves away; a repeat ties at most, with the extreme's own bits, since a component's
+        // zeros all carry one sign when no sample is negative).
+        __m256i last = _mm256_set1_epi32(-1);
         for (int32_t x = from; x < to; x += 8) {
             const TPixels8 px = LoadPixels8(pixel + static_cast<intptr_t>(x) * 3);
+            const __m256i colours = Colours(px);
+            if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(colours, last)) == -1)
+                continue;
+            last = colours;
+            int grey = -1; // whether the eight pixels are grey (-1: not yet known)
             for (int k = 0; k < 3; ++k) {
                 if (!low[k] && !high[k])
                     continue;
                 const __m256 y = Evaluate(Rows[k], px);
-                if (low[k])
-                    Candidates(
-                        pixel, x, px,
-                        _mm256_cmp_ps(y, _mm256_set1_ps(EstimatedLow[k] + Margin[k]), _CMP_LE_OQ),
-                        k, false);
-                if (high[k])
-                    Candidates(
-                        pixel, x, px,
-                        _mm256_cmp_ps(y, _mm256_set1_ps(EstimatedHigh[k] - Margin[k]), _CMP_GE_OQ),
-                        k, true);
+                const int nearLow =
+                    low[k] ? _mm256_movemask_ps(_mm256_cmp_ps(
+                                 y, _mm256_set1_ps(EstimatedLow[k] + Margin[k]), _CMP_LE_OQ))
+                           : 0;
+                const int nearHigh =
+                    high[k] ? _mm256_movemask_ps(_mm256_cmp_ps(
+                                  y, _mm256_set1_ps(EstimatedHigh[k] - Margin[k]), _CMP_GE_OQ))
+                            : 0;
+                if ((nearLow | nearHigh) != 0)
+                    Candidates(pixel, x, px, colours, k, nearLow, nearHigh, grey);
             }
         }
     }
 
-    // Evaluates exactly the lanes of Near whose colour is not the one last evaluated for this
-    // extreme, and keeps the extreme.
-    VT_AVX2 void Candidates(const uint8_t* pixel, int32_t x, const TPixels8& px, __m256 near, int k,
-                            bool high) {
-        int& last = high ? LastHigh[k] : LastLow[k];
-        const __m256i same = _mm256_cmpeq_epi32(Colours(px), _mm256_set1_epi32(last));
-        int lanes = _mm256_movemask_ps(_mm256_andnot_ps(_mm256_castsi256_ps(same), near));
-        while (lanes != 0) {
-            const int lane = __builtin_ctz(static_cast<unsigned>(lanes));
-            lanes &= lanes - 1;
+    // Evaluates exactly the lanes near an extreme of component k that may move it, and keeps
+    // the extremes. Lanes that repeat the colour of an extreme's setter or of the last pixel
+    // found beyond it, or whose integer values place them on its far side, leave it as it is.
+    VT_AVX2 void Candidates(const uint8_t* pixel, int32_t x, const TPixels8& px, __m256i colours,
+                            int k, int nearLow, int nearHigh, int& grey) {
+        int lowLanes = nearLow & ~Repeats(colours, Lows[k]);
+        int highLanes = nearHigh & ~Repeats(colours, Highs[k]);
+        if ((lowLanes | highLanes) != 0 && Ints[k].Exact) {
+            if (grey < 0)
+                grey = _mm256_movemask_ps(_mm256_and_ps(_mm256_cmp_ps(px.In0, px.In1, _CMP_EQ_OQ),
+                                                        _mm256_cmp_ps(px.In0, px.In2, _CMP_EQ_OQ)));
+            int stayLow = 0, stayHigh = 0;
+            Beyond(px, k, grey == 0xFF, stayLow, stayHigh);
+            lowLanes &= ~stayLow;
+            highLanes &= ~stayHigh;
+        }
+        if ((lowLanes | highLanes) == 0)
+            return;
+        // Some lane may move an extreme: the near lanes in scan order, each tested against the
+        // extreme as it is when its pixel comes.
+        for (int lane = 0; lane < 8; ++lane) {
             const uint8_t* p = pixel + static_cast<intptr_t>(x + lane) * 3;
-            const double c = ExactComponent(p, Transform, k);
-            if (high ? !(Highest[k] > c) : !(Lowest[k] < c))
-                (high ? Highest[k] : Lowest[k]) = c;
-            last = p[0] | p[1] << 8 | p[2] << 16;
+            if ((nearLow >> lane & 1) != 0)
+                Visit(p, k, false);
+            if ((nearHigh >> lane & 1) != 0)
+                Visit(p, k, true);
+        }
+    }
+
+    // The lanes whose colour is the side's setter's or the colour last found beyond it.
+    VT_AVX2 static int Repeats(__m256i colours, const TSide& side) noexcept {
+        return _mm256_movemask_ps(_mm256_castsi256_ps(
+            _mm256_or_si256(_mm256_cmpeq_epi32(colours, _mm256_set1_epi32(side.Colour)),
+                            _mm256_cmpeq_epi32(colours, _mm256_set1_epi32(side.Passed)))));
+    }
+
+    // The lanes whose integer values of component k leave the lowest and the highest extreme
+    // as they are: beyond the setter's value, or tied with it where that is not zero. Grey
+    // pixels take their sample times the weights' sum where that stays below 2^31.
+    VT_AVX2 void Beyond(const TPixels8& px, int k, bool grey, int& stayLow,
+                        int& stayHigh) const noexcept {
+        const TIntegerComponent& ints = Ints[k];
+        const int64_t lowest = Threshold(Lows[k], NoLowSetter, ints.C);
+        const int64_t highest = Threshold(Highs[k], NoHighSetter, ints.C);
+        if (grey && GreyFits[k]) {
+            const __m256i u = _mm256_mullo_epi32(
+                _mm256_add_epi32(_mm256_cvtps_epi32(px.In0), _mm256_set1_epi32(128)),
+                _mm256_set1_epi32(GreySum[k]));
+            stayLow = _mm256_movemask_ps(
+                _mm256_castsi256_ps(_mm256_cmpgt_epi32(u, _mm256_set1_epi32(Clamp32(lowest)))));
+            stayHigh = _mm256_movemask_ps(
+                _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(Clamp32(highest)), u)));
+            return;
+        }
+        const __m256 in[3] = {px.In0, px.In1, px.In2};
+        __m256i u[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+        for (int j = 0; j < 3; ++j) {
+            // Samples below 256 times a weight below 2^62 in two 32-bit halves.
+            const __m256i samples =
+                _mm256_add_epi32(_mm256_cvtps_epi32(in[j]), _mm256_set1_epi32(128));
+            const __m256i lower = _mm256_set1_epi64x(ints.W[j] & 0xFFFFFFFF);
+            const __m256i upper = _mm256_set1_epi64x(ints.W[j] >> 32);
+            for (int h = 0; h < 2; ++h) {
+                const __m256i s =
+                    _mm256_cvtepu32_epi64(h == 0 ? _mm256_castsi256_si128(samples)
+                                                 : _mm256_extracti128_si256(samples, 1));
+                u[h] = _mm256_add_epi64(
+                    u[h], _mm256_add_epi64(_mm256_mul_epu32(s, lower),
+                                           _mm256_slli_epi64(_mm256_mul_epi32(s, upper), 32)));
+            }
+        }
+        stayLow = stayHigh = 0;
+        for (int h = 0; h < 2; ++h) {
+            stayLow |= _mm256_movemask_pd(_mm256_castsi256_pd(
+                           _mm256_cmpgt_epi64(u[h], _mm256_set1_epi64x(lowest))))
+                       << (4 * h);
+            stayHigh |= _mm256_movemask_pd(_mm256_castsi256_pd(
+                            _mm256_cmpgt_epi64(_mm256_set1_epi64x(highest), u[h])))
+                        << (4 * h);
+        }
+    }
+
+    // The value beyond which a pixel leaves the side's extreme as it is: the setter's, one
+    // nearer where a tie does too (a value other than zero); None where no pixel has set it.
+    static int64_t Threshold(const TSide& side, int64_t none, int64_t c) noexcept {
+        if (side.Value == none || side.Value == -c)
+            return side.Value;
+        return none == NoLowSetter ? side.Value - 1 : side.Value + 1;
+    }
+
+    static int32_t Clamp32(int64_t v) noexcept {
+        return static_cast<int32_t>(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
+                                                        std::numeric_limits<int32_t>::max()));
+    }
+
+    // The scan's rule for one extreme and one pixel, unless the pixel repeats a colour that
+    // leaves the extreme as it is or its integer value does.
+    void Visit(const uint8_t* p, int k, bool high) noexcept {
+        TSide& side = (high ? Highs : Lows)[k];
+        const int colour = p[0] | p[1] << 8 | p[2] << 16;
+        if (colour == side.Colour || colour == side.Passed)
+            return;
+        int64_t v = high ? NoHighSetter : NoLowSetter;
+        if (Ints[k].Exact) {
+            v = Ints[k].Value([&](int j) { return p[2 - j]; });
+            if (high ? StaysBelow(v, side.Value, Ints[k].C) : StaysAbove(v, side.Value, Ints[k].C))
+                return;
+        }
+        const double c = ExactComponent(p, Transform, k);
+        double& extreme = high ? Highest[k] : Lowest[k];
+        if (high ? !(extreme > c) : !(extreme < c)) {
+            extreme = c;
+            side.Colour = colour;
+            side.Value = v;
+        } else {
+            // Strictly beyond: so it stays while the extreme only moves away from it (every
+            // value is finite here).
+            side.Passed = colour;
         }
     }
 
     // A pixel the vector steps cannot reach: every extreme, exactly.
     void Exact(const uint8_t* p) noexcept {
         for (int k = 0; k < 3; ++k) {
-            const double c = ExactComponent(p, Transform, k);
-            if (!(Lowest[k] < c))
-                Lowest[k] = c;
-            if (!(Highest[k] > c))
-                Highest[k] = c;
+            Visit(p, k, false);
+            Visit(p, k, true);
         }
     }
 
@@ -431,7 +554,13 @@ private:
     TRow Rows[3];
     float Margin[3];
     float EstimatedLow[3], EstimatedHigh[3];
-    int LastLow[3], LastHigh[3]; // colour last evaluated exactly, or -1
+    TSide Lows[3] = {{-1, -1, NoLowSetter}, {-1, -1, NoLowSetter}, {-1, -1, NoLowSetter}};
+    TSide Highs[3] = {{-1, -1, NoHighSetter}, {-1, -1, NoHighSetter}, {-1, -1, NoHighSetter}};
+    TIntegerComponent Ints[3];
+    // Per component: whether a grey pixel's value (its sample times the weights' sum) stays
+    // below 2^31, and the sum.
+    bool GreyFits[3];
+    int32_t GreySum[3];
 };
 
 TRounding RoundingFor(const TAffineTransform& T) noexcept {

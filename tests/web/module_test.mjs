@@ -1,5 +1,6 @@
 // The module the page loads, under Node, against the native `veltrane`: for the bundled
-// photographs and a synthetic image, every control the page offers must give the bytes
+// photographs and a synthetic image (and for pictures of black, grey and one-colour areas, the
+// fits' main options), every control the page offers must give the bytes
 // `veltrane stretch` writes for the same options; transforms must pass between the two both
 // ways; refusals must leave the pixels as they were.
 //
@@ -145,16 +146,44 @@ const optionSets = [
         ['--target-sigma', '20', '--space', 'lab', '--clip', '0.01']],
 ];
 
+// Pictures where many pixels tie with a component's extreme or repeat the pixel that set it: a
+// photograph in a black frame, a greyscale photograph as three bands, one colour.
+function framed(image, margin) {
+    const width = image.width + 2 * margin, height = image.height + 2 * margin;
+    const rgb = new Uint8Array(width * height * 3);
+    for (let y = 0; y < image.height; y++)
+        rgb.set(image.rgb.subarray(3 * y * image.width, 3 * (y + 1) * image.width),
+            3 * ((y + margin) * width + margin));
+    return { width, height, rgb };
+}
+function grey(image) {
+    const rgb = new Uint8Array(image.rgb.length);
+    for (let i = 0; i < rgb.length; i += 3)
+        rgb.fill(Math.round(0.299 * image.rgb[i] + 0.587 * image.rgb[i + 1] +
+            0.114 * image.rgb[i + 2]), i, i + 3);
+    return { width: image.width, height: image.height, rgb };
+}
+function uniform(width, height, colour) {
+    const rgb = new Uint8Array(width * height * 3);
+    for (let i = 0; i < rgb.length; i += 3) rgb.set(colour, i);
+    return { width, height, rgb };
+}
+
+const chelsea = readPpm(path.join(root, 'tests/data/chelsea.ppm'));
+const rocket = readPpm(path.join(root, 'tests/data/rocket.ppm'));
 const images = [
-    ['chelsea', readPpm(path.join(root, 'tests/data/chelsea.ppm'))],
-    ['rocket', readPpm(path.join(root, 'tests/data/rocket.ppm'))],
-    ['synthetic', synthetic(203, 117)],
+    ['chelsea', chelsea, optionSets],
+    ['rocket', rocket, optionSets],
+    ['synthetic', synthetic(203, 117), optionSets],
+    ['framed rocket', framed(rocket, 120), [0, 1, 3, 5].map((i) => optionSets[i])],
+    ['grey chelsea', grey(chelsea), [0, 1, 3, 5].map((i) => optionSets[i])],
+    ['one colour', uniform(301, 200, [196, 120, 64]), [0, 1, 3, 5].map((i) => optionSets[i])],
 ];
 
-for (const [name, image] of images) {
-    const input = path.join(work, name + '.ppm');
+for (const [name, image, sets] of images) {
+    const input = path.join(work, name.replace(' ', '-') + '.ppm');
     writePpm(input, image);
-    for (const [options, args] of optionSets) {
+    for (const [options, args] of sets) {
         const what = `${name} ${args.join(' ')}`;
         const p = upload(image);
         const rc = stretch(p, image.width, image.height, JSON.stringify(options));
@@ -285,6 +314,7 @@ if (failures) {
     console.error(`${failures} failures`);
     process.exit(1);
 }
-console.log(`module: ${images.length} images x ${optionSets.length} option sets equal veltrane ` +
+console.log(`module: ${images.reduce((n, image) => n + image[2].length, 0)} stretches of ` +
+    `${images.length} images equal veltrane ` +
     `stretch, transforms pass both ways, ${refusals.length + 4} refusals keep the pixels, ` +
     `${crossFace.cases.length} cross-face cases`);
