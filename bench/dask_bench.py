@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""veltrane.dask on an image several times larger than a worker's memory.
+"""veltrane.dask on an image several times larger than a worker's memory, and the cost of its
+task graphs against Dask's own reductions.
 
 usage: dask_bench.py [--size-mb 1024] [--chunk 1024] [--workers 2] [--memory-limit 200MB]
                      [--clip FRACTION] [--no-reference]
+       dask_bench.py --graphs [--chunk 64] [--repeats 3] [--scheduler threads]
 
 A LocalCluster of worker processes (one thread each, the given memory limit each) fits and
 applies the stretch to a three-band 8-bit image of about SIZE-MB megabytes generated chunk by
@@ -11,6 +13,13 @@ that reduces each chunk to a SHA-256 digest, so nothing image-sized is gathered 
 the same image is built in this process and stretched in memory by veltrane.stretch, and the
 digests of its chunks are compared with the workers' (--no-reference skips that). Prints the
 times, the throughput, and each worker's peak resident memory (ru_maxrss) beside its limit.
+
+--graphs: what the schedulers pay for many chunks. A three-band 8-bit image in memory, cut
+into 400, 1,600 and 6,400 chunks of CHUNK x CHUNK pixels (default 64), read through
+dask.array.from_array; on the same array in the same run, best of REPEATS each:
+arr.sum().compute(), veltrane.dask.statistics, veltrane.dask.fit and
+veltrane.dask.fit(clip=0.01), each veltrane time also as a multiple of the sum's. The fits are
+checked against veltrane.fit of the whole image in memory (the same transform, exactly).
 
 Run with PYTHONPATH pointing at a build's python package directory and Debian's
 python3-dask and python3-distributed.
@@ -50,15 +59,76 @@ def peak_kb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
+def best(run, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def graphs(args):
+    """The reductions' cost in the schedulers, against arr.sum() on the same array."""
+    import dask.array as da
+
+    import veltrane
+    import veltrane.dask
+
+    chunk = args.chunk or 64
+    compute = {"scheduler": args.scheduler}
+    print(
+        f"{chunk} x {chunk} x 3 uint8 chunks in memory (dask.array.from_array), scheduler "
+        f"{args.scheduler}, best of {args.repeats}; (x): the time over arr.sum()'s"
+    )
+    print(
+        f"{'chunks':>7} {'image':>16} | {'sum s':>7} | {'statistics s':>16} {'fit s':>16} "
+        f"{'fit clip=0.01 s':>16} | same fit"
+    )
+    ok = True
+    for side in (20, 40, 80):
+        size = side * chunk
+        location = [(0, size), (0, size), (0, 3)]
+        whole = tile({None: {"array-location": location}})
+        arr = da.from_array(whole, chunks=(chunk, chunk, 3))
+        total = best(lambda: arr.sum().compute(**compute), args.repeats)
+        runs = {
+            "statistics": lambda: veltrane.dask.statistics(arr, scheduler=args.scheduler),
+            "fit": lambda: veltrane.dask.fit(arr, scheduler=args.scheduler),
+            "clip": lambda: veltrane.dask.fit(arr, clip=0.01, scheduler=args.scheduler),
+        }
+        seconds = {name: best(run, args.repeats) for name, run in runs.items()}
+        same = (
+            runs["fit"]() == veltrane.fit(whole)
+            and runs["clip"]() == veltrane.fit(whole, clip=0.01)
+            and runs["statistics"]() == veltrane.statistics(whole)
+        )
+        ok = ok and same
+        cells = " ".join(
+            f"{seconds[name]:8.3f} ({seconds[name] / total:4.2f}x)" for name in runs
+        )
+        print(
+            f"{arr.npartitions:7d} {f'{size} x {size} x 3':>16} | {total:7.3f} | {cells} | "
+            f"{'yes' if same else 'NO'}"
+        )
+    return 0 if ok else 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--size-mb", type=float, default=1024)
-    parser.add_argument("--chunk", type=int, default=1024)
+    parser.add_argument("--chunk", type=int, default=None)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--memory-limit", default="200MB")
     parser.add_argument("--clip", type=float, default=None)
     parser.add_argument("--no-reference", action="store_true")
+    parser.add_argument("--graphs", action="store_true")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--scheduler", default="threads")
     args = parser.parse_args()
+    if args.graphs:
+        return graphs(args)
+    args.chunk = args.chunk or 1024
 
     import dask
     import dask.array as da
