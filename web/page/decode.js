@@ -17,7 +17,7 @@ export const LARGEST_IMAGE_BYTES = 1536 * MB;
 // ---- Canvas limits
 
 // A canvas off the page: an OffscreenCanvas where the browser has them.
-function scratchCanvas(width, height) {
+export function scratchCanvas(width, height) {
     if (typeof OffscreenCanvas !== 'undefined')
         return new OffscreenCanvas(width, height);
     const canvas = document.createElement('canvas');

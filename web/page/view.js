@@ -9,6 +9,8 @@
 // closer up. What each side shows is kept at the view's size, so that moving the divider or
 // holding compare draws nothing again.
 
+import {scratchCanvas} from './decode.js';
+
 const MIN_SCALE = 1 / 64;
 const MAX_SCALE = 64;
 const PAN_STEP = 40;
@@ -16,15 +18,6 @@ const DIVIDER_STEP = 0.02;
 const TILE = 256; // a side of the tiles drawn from the image's bytes
 
 const clamp = (x, lo, hi) => Math.min(Math.max(x, lo), hi);
-
-function scratchCanvas(width, height) {
-    if (typeof OffscreenCanvas !== 'undefined')
-        return new OffscreenCanvas(width, height);
-    const canvas = document.createElement('canvas');
-    canvas.width = width;
-    canvas.height = height;
-    return canvas;
-}
 
 // What a side of the view shows, drawn over the image's width x height pixels: overview, a
 // canvas whose pixels are each `factor` of the image's a side (1: the image itself), and
